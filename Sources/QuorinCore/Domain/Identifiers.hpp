@@ -19,8 +19,8 @@ struct Identifier {
     constexpr explicit Identifier(UUID uuid) : value(uuid) {}
 
     friend constexpr bool operator==(const Identifier&, const Identifier&) = default;
-    friend constexpr std::strong_ordering operator<=>(const Identifier&, const Identifier&) =
-        default;
+    friend constexpr std::strong_ordering operator<=>(const Identifier&,
+                                                      const Identifier&) = default;
 
     Json toJSON() const {
         JSONObjectEncoder encoder;

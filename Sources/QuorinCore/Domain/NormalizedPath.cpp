@@ -32,18 +32,16 @@ std::string canonicalizeAbsolutePath(std::string_view path) {
 }
 
 NormalizedPath::NormalizedPath(std::string_view path, std::string_view homeDirectory) {
-    std::string candidate;
-    if (path == "~") {
-        candidate = homeDirectory;
-    } else if (path.starts_with("~/")) {
-        candidate = std::string(homeDirectory) + std::string(path.substr(1));
-    } else {
-        candidate = path;
-    }
+    const bool expandsHome = path == "~" || path.starts_with("~/");
+    // The home directory must itself be absolute: an empty one would otherwise turn "~/x" into
+    // "/x", a path at the root the user never named.
+    const std::string_view candidate = expandsHome ? homeDirectory : path;
     if (!candidate.starts_with('/')) {
         throw PathNormalizationError(PathNormalizationError::Kind::relativePath);
     }
-    value_ = canonicalizeAbsolutePath(candidate);
+    value_ = expandsHome ? canonicalizeAbsolutePath(std::string(homeDirectory) +
+                                                    std::string(path.substr(1)))
+                         : canonicalizeAbsolutePath(path);
 }
 
 bool NormalizedPath::isEqualToOrDescendant(const NormalizedPath& other) const {

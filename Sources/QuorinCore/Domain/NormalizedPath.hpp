@@ -14,7 +14,7 @@ namespace quorin {
 /// Why a path could not be normalized. Carries no message of its own; each caller says what it
 /// means for its input.
 class PathNormalizationError : public std::exception {
-public:
+  public:
     enum class Kind {
         relativePath,  // after "~" expansion the path does not begin with "/"
     };
@@ -25,7 +25,7 @@ public:
 
     friend bool operator==(const PathNormalizationError&, const PathNormalizationError&) = default;
 
-private:
+  private:
     Kind kind_;
 };
 
@@ -34,7 +34,7 @@ private:
 /// not resolved, so two paths are equal exactly when their texts are. The normalizing
 /// constructor repairs what it can; the JSON decoder accepts only text that is already canonical.
 class NormalizedPath {
-public:
+  public:
     /// Expands a leading "~" or "~/" to `homeDirectory`, then canonicalizes lexically.
     /// Throws `PathNormalizationError` (`relativePath`) when the result is not absolute.
     NormalizedPath(std::string_view path, std::string_view homeDirectory);
@@ -53,7 +53,7 @@ public:
     Json toJSON() const;
     static NormalizedPath fromJSON(const JSONValueDecoder& decoder);
 
-private:
+  private:
     struct Canonical {};
     NormalizedPath(Canonical, std::string value) : value_(std::move(value)) {}
 

@@ -227,7 +227,8 @@ void JSONObjectDecoder::dataCorrupted(std::string_view key, std::string descript
 Json parseJSON(std::string_view text) {
     try {
         return Json::parse(text);
-    } catch (const Json::parse_error&) {
+    } catch (const Json::exception&) {
+        // Syntax errors and numbers too large for a double alike.
         throw DecodingError(DecodingError::Kind::dataCorrupted, {},
                             "The given data was not valid JSON.");
     }

@@ -15,8 +15,8 @@
 #include "QuorinCore/Support/UUID.hpp"
 
 #include <concepts>
-#include <limits>
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -39,7 +39,7 @@ std::string describe(const CodingPath& path);
 
 /// Why a JSON value could not be decoded.
 class DecodingError : public std::runtime_error {
-public:
+  public:
     enum class Kind {
         typeMismatch,   // the value has another JSON type than the one expected
         keyNotFound,    // a required key is missing
@@ -54,7 +54,7 @@ public:
     const CodingPath& codingPath() const noexcept { return codingPath_; }
     const std::string& description() const noexcept { return description_; }
 
-private:
+  private:
     Kind kind_;
     CodingPath codingPath_;
     std::string description_;
@@ -62,7 +62,7 @@ private:
 
 /// Why a value could not be encoded (a non-finite number has no JSON form).
 class EncodingError : public std::runtime_error {
-public:
+  public:
     EncodingError(CodingPath codingPath, std::string description);
 
     const CodingPath& codingPath() const noexcept { return codingPath_; }
@@ -71,7 +71,7 @@ public:
     /// The same error one level further out, below `key`.
     EncodingError nestedIn(CodingKey key) const;
 
-private:
+  private:
     CodingPath codingPath_;
     std::string description_;
 };
@@ -98,7 +98,7 @@ class JSONObjectDecoder;
 
 /// A JSON value under decoding, with the path that leads to it. Lives only during one decode call.
 class JSONValueDecoder {
-public:
+  public:
     JSONValueDecoder(const Json& json, const detail::CodingPathLink* link)
         : json_(json), link_(link) {}
 
@@ -121,14 +121,14 @@ public:
     [[noreturn]] void typeMismatch(std::string_view expected) const;
     [[noreturn]] void dataCorrupted(std::string description) const;
 
-private:
+  private:
     const Json& json_;
     const detail::CodingPathLink* link_;
 };
 
 /// A JSON object under decoding: required and optional keys, and errors attached to a key.
 class JSONObjectDecoder {
-public:
+  public:
     /// The value at `key`; key not found when absent, value not found when null.
     template <class T>
     T decode(std::string_view key) const {
@@ -150,7 +150,7 @@ public:
     /// A data-corrupted error attached to `key`.
     [[noreturn]] void dataCorrupted(std::string_view key, std::string description) const;
 
-private:
+  private:
     friend class JSONValueDecoder;
     JSONObjectDecoder(const Json& json, const detail::CodingPathLink* link)
         : json_(json), link_(link) {}
@@ -178,7 +178,7 @@ void JSONValueDecoder::forEachElement(Body&& body) const {
 
 /// Builds a JSON object key by key, in the order the keys are given.
 class JSONObjectEncoder {
-public:
+  public:
     template <class T>
     void encode(std::string_view key, const T& value) {
         try {
@@ -198,7 +198,7 @@ public:
 
     Json finish() && { return std::move(object_); }
 
-private:
+  private:
     Json object_ = Json::object();
 };
 
@@ -215,7 +215,7 @@ Json parseJSON(std::string_view text);
 
 /// Parses and decodes a `T` from UTF-8 JSON text.
 template <class T>
-T decodeJSON(std::string_view text) {
+T decodeJSONText(std::string_view text) {
     return decodeJSON<T>(parseJSON(text));
 }
 
@@ -237,10 +237,10 @@ std::string encodeJSONText(const T& value) {
 
 /// Records provide their own coding as members.
 template <class T>
-    requires requires(const T& value, const JSONValueDecoder& decoder) {
-        { value.toJSON() } -> std::same_as<Json>;
-        { T::fromJSON(decoder) } -> std::same_as<T>;
-    }
+requires requires(const T& value, const JSONValueDecoder& decoder) {
+    { value.toJSON() } -> std::same_as<Json>;
+    { T::fromJSON(decoder) } -> std::same_as<T>;
+}
 struct JSONCoding<T> {
     static T decode(const JSONValueDecoder& decoder) { return T::fromJSON(decoder); }
     static Json encode(const T& value) { return value.toJSON(); }
@@ -298,8 +298,7 @@ constexpr std::string_view integerTypeName() {
 }  // namespace detail
 
 template <class I>
-    requires std::integral<I> && (!std::same_as<I, bool>)
-struct JSONCoding<I> {
+requires std::integral<I> &&(!std::same_as<I, bool>)struct JSONCoding<I> {
     static I decode(const JSONValueDecoder& decoder) {
         constexpr auto name = detail::integerTypeName<I>();
         if constexpr (std::is_signed_v<I>) {
@@ -332,9 +331,8 @@ template <class T>
 struct JSONCoding<std::vector<T>> {
     static std::vector<T> decode(const JSONValueDecoder& decoder) {
         std::vector<T> values;
-        decoder.forEachElement([&values](const JSONValueDecoder& element) {
-            values.push_back(element.decode<T>());
-        });
+        decoder.forEachElement(
+            [&values](const JSONValueDecoder& element) { values.push_back(element.decode<T>()); });
         return values;
     }
     static Json encode(const std::vector<T>& values) {

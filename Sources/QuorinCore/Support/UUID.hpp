@@ -14,7 +14,7 @@ namespace quorin {
 /// (8-4-4-4-12 hexadecimal digits), written in upper case and read in either case.
 /// Ordering compares the bytes, which is the same order as comparing the upper-case texts.
 class UUID {
-public:
+  public:
     using Bytes = std::array<std::uint8_t, 16>;
 
     /// The nil UUID (all zero).
@@ -35,7 +35,7 @@ public:
     friend constexpr bool operator==(const UUID&, const UUID&) = default;
     friend constexpr std::strong_ordering operator<=>(const UUID&, const UUID&) = default;
 
-private:
+  private:
     Bytes bytes_{};
 };
 

@@ -24,7 +24,7 @@ template <class T>
 ::testing::AssertionResult failsToDecode(std::string_view text,
                                          const ExpectedDecodingError& expected) {
     try {
-        (void)decodeJSON<T>(text);
+        (void)decodeJSONText<T>(text);
     } catch (const DecodingError& error) {
         if (error.kind() != expected.kind || describe(error.codingPath()) != expected.path ||
             (!expected.description.empty() && error.description() != expected.description)) {
@@ -38,7 +38,7 @@ template <class T>
 /// Encodes `value` as compact JSON text and decodes it back.
 template <class T>
 T roundTrip(const T& value) {
-    return decodeJSON<T>(encodeJSONText(value));
+    return decodeJSONText<T>(encodeJSONText(value));
 }
 
 inline UUID uuid(std::string_view text) {
