@@ -23,7 +23,9 @@ class PathNormalizationError : public std::exception {
     Kind kind() const noexcept { return kind_; }
     const char* what() const noexcept override { return "PathNormalizationError.relativePath"; }
 
-    friend bool operator==(const PathNormalizationError&, const PathNormalizationError&) = default;
+    friend bool operator==(const PathNormalizationError& lhs, const PathNormalizationError& rhs) {
+        return lhs.kind_ == rhs.kind_;
+    }
 
   private:
     Kind kind_;

@@ -210,6 +210,13 @@ T decodeJSON(const Json& document) {
     return JSONCoding<T>::decode(JSONValueDecoder(document, nullptr));
 }
 
+// Text is not a document: parse it with `decodeJSONText`. These catch the mix-up at compile time,
+// where the text would otherwise silently become a JSON string value.
+template <class T>
+T decodeJSON(const std::string&) = delete;
+template <class T>
+T decodeJSON(const char*) = delete;
+
 /// Parses UTF-8 JSON text; a data-corrupted error at the root when it is not valid JSON.
 Json parseJSON(std::string_view text);
 

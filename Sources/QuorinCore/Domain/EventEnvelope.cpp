@@ -1,0 +1,149 @@
+#include "QuorinCore/Domain/EventEnvelope.hpp"
+
+#include <algorithm>
+#include <string_view>
+#include <unordered_set>
+
+namespace quorin {
+
+namespace {
+
+// Path texts viewing into a list of paths, which must outlive the set. Fixtures may list many
+// executables, so repetition and membership checks are hash lookups, never pairwise scans.
+using PathTexts = std::unordered_set<std::string_view>;
+
+PathTexts textsOf(const std::vector<NormalizedPath>& paths) {
+    PathTexts texts;
+    texts.reserve(paths.size());
+    for (const NormalizedPath& path : paths) {
+        texts.insert(path.value());
+    }
+    return texts;
+}
+
+bool containsRepetition(const std::vector<NormalizedPath>& paths) {
+    PathTexts seen;
+    seen.reserve(paths.size());
+    return !std::all_of(paths.begin(), paths.end(), [&seen](const NormalizedPath& path) {
+        return seen.insert(path.value()).second;
+    });
+}
+
+// The first occurrence of each path, in order; when `allowed` is given, only the paths in it.
+std::vector<NormalizedPath> firstOccurrences(const std::vector<NormalizedPath>& paths,
+                                             const PathTexts* allowed) {
+    std::vector<NormalizedPath> result;
+    result.reserve(paths.size());
+    PathTexts seen;
+    seen.reserve(paths.size());
+    for (const NormalizedPath& path : paths) {
+        if (allowed != nullptr && !allowed->contains(path.value())) {
+            continue;
+        }
+        if (seen.insert(path.value()).second) {
+            result.push_back(path);
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+EventEnvelope::EventEnvelope(EventID id, std::optional<std::uint64_t> sequence, Date observedAt,
+                             EventOperation operation, std::optional<ProcessID> processID,
+                             std::optional<FileMetadata> file,
+                             std::optional<FileMetadata> previousFile,
+                             std::optional<NormalizedPath> destinationPath,
+                             std::vector<NormalizedPath> referencedExecutables,
+                             std::vector<NormalizedPath> addedReferencedExecutables,
+                             AttributionConfidence attribution,
+                             ObservationContext observationContext)
+    : id_(id),
+      sequence_(sequence),
+      observedAt_(observedAt),
+      operation_(operation),
+      processID_(processID),
+      file_(std::move(file)),
+      previousFile_(std::move(previousFile)),
+      destinationPath_(std::move(destinationPath)),
+      referencedExecutables_(firstOccurrences(referencedExecutables, nullptr)),
+      attribution_(processID ? attribution : AttributionConfidence::incomplete),
+      observationContext_(observationContext) {
+    const PathTexts referenced = textsOf(referencedExecutables_);
+    addedReferencedExecutables_ = firstOccurrences(addedReferencedExecutables, &referenced);
+}
+
+EventEnvelope EventEnvelope::attributed(std::optional<ProcessID> by,
+                                        AttributionConfidence confidence) const {
+    return EventEnvelope(id_, sequence_, observedAt_, operation_, by, file_, previousFile_,
+                         destinationPath_, referencedExecutables_, addedReferencedExecutables_,
+                         confidence, observationContext_);
+}
+
+Json EventEnvelope::toJSON() const {
+    JSONObjectEncoder encoder;
+    encoder.encode("id", id_);
+    encoder.encodeIfPresent("sequence", sequence_);
+    encoder.encode("observedAt", observedAt_);
+    encoder.encode("operation", operation_);
+    encoder.encodeIfPresent("processID", processID_);
+    encoder.encodeIfPresent("file", file_);
+    encoder.encodeIfPresent("previousFile", previousFile_);
+    encoder.encodeIfPresent("destinationPath", destinationPath_);
+    encoder.encode("referencedExecutables", referencedExecutables_);
+    if (!addedReferencedExecutables_.empty()) {
+        encoder.encode("addedReferencedExecutables", addedReferencedExecutables_);
+    }
+    encoder.encode("attribution", attribution_);
+    if (observationContext_ != ObservationContext::ordinary) {
+        encoder.encode("observationContext", observationContext_);
+    }
+    return std::move(encoder).finish();
+}
+
+// Reads the attribution and the executable lists first and validates them before anything else,
+// so a violated invariant is reported ahead of any later key's failure. Each read is its own
+// statement because the order of reads decides which failure is reported.
+EventEnvelope EventEnvelope::fromJSON(const JSONValueDecoder& decoder) {
+    const JSONObjectDecoder object = decoder.object();
+    const auto processID = object.decodeIfPresent<ProcessID>("processID");
+    const auto attribution = object.decode<AttributionConfidence>("attribution");
+    auto referenced = object.decode<std::vector<NormalizedPath>>("referencedExecutables");
+    auto added = object.decodeIfPresent<std::vector<NormalizedPath>>("addedReferencedExecutables")
+                     .value_or(std::vector<NormalizedPath>{});
+
+    if (!processID && attribution != AttributionConfidence::incomplete) {
+        object.dataCorrupted("attribution", "Complete attribution requires an attributed process.");
+    }
+    if (containsRepetition(referenced)) {
+        object.dataCorrupted("referencedExecutables",
+                             "Referenced executables must not contain duplicates.");
+    }
+    if (containsRepetition(added)) {
+        object.dataCorrupted("addedReferencedExecutables",
+                             "Added referenced executables must not contain duplicates.");
+    }
+    const PathTexts referencedTexts = textsOf(referenced);
+    if (!std::all_of(added.begin(), added.end(), [&referencedTexts](const NormalizedPath& path) {
+            return referencedTexts.contains(path.value());
+        })) {
+        object.dataCorrupted("addedReferencedExecutables",
+                             "Added referenced executables must be referenced executables.");
+    }
+
+    const auto id = object.decode<EventID>("id");
+    const auto sequence = object.decodeIfPresent<std::uint64_t>("sequence");
+    const auto observedAt = object.decode<Date>("observedAt");
+    const auto operation = object.decode<EventOperation>("operation");
+    auto file = object.decodeIfPresent<FileMetadata>("file");
+    auto previousFile = object.decodeIfPresent<FileMetadata>("previousFile");
+    auto destinationPath = object.decodeIfPresent<NormalizedPath>("destinationPath");
+    const auto observationContext = object.decodeIfPresent<ObservationContext>("observationContext")
+                                        .value_or(ObservationContext::ordinary);
+
+    return EventEnvelope(id, sequence, observedAt, operation, processID, std::move(file),
+                         std::move(previousFile), std::move(destinationPath), std::move(referenced),
+                         std::move(added), attribution, observationContext);
+}
+
+}  // namespace quorin

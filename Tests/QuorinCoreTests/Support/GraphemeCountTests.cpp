@@ -1,0 +1,67 @@
+#include "QuorinCore/Support/GraphemeCount.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string_view>
+
+namespace quorin {
+namespace {
+
+using namespace std::string_view_literals;
+
+TEST(GraphemeCountTests, countsUserPerceivedCharacters) {
+    struct Case {
+        std::string_view name;
+        std::string_view text;
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        {"empty", "", 0},
+        {"ASCII path", "/etc/hosts", 10},
+        {"ASCII controls", "a\tb\0c"sv, 5},
+        {"CR LF", "\r\n", 1},
+        {"CR LF inside ASCII", "a\r\nb\r\n", 4},
+        {"CR CR LF", "\r\r\n", 2},
+        {"LF CR", "\n\r", 2},
+        {"CR LF LF", "\r\n\n", 2},
+        {"CR LF beside non-ASCII", "\r\n\u00E9", 2},
+        {"precomposed accent", "caf\u00E9", 4},
+        {"combining accent", "cafe\u0301", 4},
+        {"two combining marks", "e\u0301\u0323", 1},
+        {"combining mark after slash", "/\u0301", 1},
+        {"prepended mark", "\u0600/", 1},
+        {"emoji joined by ZWJ", "\U0001F468\u200D\U0001F469\u200D\U0001F467", 1},
+        {"emoji with skin tone", "\U0001F44D\U0001F3FD", 1},
+        {"flags", "\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA", 2},
+        {"decomposed Hangul syllable", "\u1112\u1161\u11AB", 1},
+        {"CJK", "\u6587\u5B57", 2},
+    };
+    for (const auto& [name, text, expected] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(graphemeClusterCount(text), expected);
+    }
+}
+
+TEST(GraphemeCountTests, countsIllFormedUTF8AsReplacementCharacters) {
+    struct Case {
+        std::string_view name;
+        std::string_view text;
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        {"invalid bytes", "\xFF\xFE", 2},
+        {"truncated sequence at the end", "a\xC3", 2},
+        {"lone continuation byte", "a\x80z", 3},
+        {"overlong slash", "/\xC0\xAF", 3},
+        {"surrogate code point", "\xED\xA0\x80", 3},
+        {"combining mark after an invalid byte", "\xFF\u0301", 1},
+    };
+    for (const auto& [name, text, expected] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(graphemeClusterCount(text), expected);
+    }
+}
+
+}  // namespace
+}  // namespace quorin
