@@ -12,6 +12,8 @@
 
 #include "QuorinCore/Support/JSON.hpp"
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +28,16 @@ concept TextEnumeration = std::is_enum_v<E> && requires {
     EnumerationTexts<E>::typeName;
     EnumerationTexts<E>::cases;
 };
+
+/// Every case, in declaration order.
+template <TextEnumeration E>
+constexpr auto allCases() {
+    std::array<E, EnumerationTexts<E>::cases.size()> cases{};
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        cases[index] = EnumerationTexts<E>::cases[index].first;
+    }
+    return cases;
+}
 
 /// The raw text of a case.
 template <TextEnumeration E>
