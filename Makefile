@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test clean
+.PHONY: deps configure build test clean fuzz
 
 deps:
 	./scripts/install-deps
@@ -20,3 +20,54 @@ test: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CORPUS = $(FUZZ_DIR)/corpus/JSONDuplicateKeyValidator
+
+# Builds the fuzzers with clang and runs the JSON validator's for FUZZ_SECONDS. Its corpus grows
+# in $(FUZZ_CORPUS), seeded from Fuzz/seeds and the example fixtures.
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	    -DQUORIN_WERROR=ON -DQUORIN_BUILD_FUZZERS=ON -DQUORIN_BUILD_TESTS=OFF \
+	    -DQUORIN_BUILD_BENCHMARKS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target JSONDuplicateKeyValidatorFuzzer
+	mkdir -p $(FUZZ_CORPUS)
+	cp Fuzz/seeds/*.json $(wildcard Examples/fixtures/*.json) $(FUZZ_CORPUS)/
+	$(FUZZ_DIR)/Fuzz/JSONDuplicateKeyValidatorFuzzer -max_total_time=$(FUZZ_SECONDS) \
+	    -max_len=65536 -timeout=10 -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_CORPUS)
+
+DEMO_HOME ?= /home/ana
+REPLAY_BENCH_FIXTURE = $(BUILD_DIR)/replay-benchmark.json
+
+.PHONY: demo bench-replay
+
+# Replays every example fixture. The home directory is fixed so the results do not depend on the
+# machine.
+demo: build
+	@for fixture in Examples/fixtures/*.json; do \
+	    echo "== quorin replay $$fixture --home $(DEMO_HOME)"; \
+	    $(BUILD_DIR)/quorin replay "$$fixture" --home $(DEMO_HOME) || exit 1; \
+	    echo; \
+	done
+
+# Times `quorin replay` of the largest fixture the reading limits allow (about 10 MiB), human
+# report and JSON. Wall time and peak memory come from /usr/bin/time; hyperfine adds statistics
+# when it is installed.
+bench-replay: build
+	$(BUILD_DIR)/Benchmarks/GenerateReplayFixture $(REPLAY_BENCH_FIXTURE)
+	@if command -v hyperfine > /dev/null; then \
+	    hyperfine --warmup 1 --output=null \
+	        '$(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME)' \
+	        '$(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) --json'; \
+	fi
+	@for format in "" --json; do \
+	    if [ -x /usr/bin/time ]; then \
+	        /usr/bin/time -f "quorin replay $$format: wall %e s, max RSS %M KiB" \
+	            $(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) $$format \
+	            > /dev/null || exit 1; \
+	    else \
+	        echo "quorin replay $$format:"; \
+	        bash -c "time $(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) $$format > /dev/null" || exit 1; \
+	    fi; \
+	done

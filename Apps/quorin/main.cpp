@@ -1,6 +1,8 @@
-// The command-line client.
+// The command-line client. Exit status: 0 on success, 1 on a reported error, 2 on bad usage.
 
 #include "QuorinCore/QuorinCoreVersion.hpp"
+#include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
+#include "quorin/ReplayCommand.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -10,12 +12,19 @@
 int main(int argc, char** argv) {
     CLI::App app{"Quorin: file-change attribution, execution protection and incident analysis."};
     app.set_version_flag("--version", std::string(quorin::QuorinCoreVersion::current));
+    app.require_subcommand(1);
+    int exitStatus = 0;
+    quorin::cli::addReplayCommand(app, exitStatus);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        const int status = app.exit(error);
-        // CLI11 reports success for --version and --help; everything else is bad usage.
-        return status == 0 ? 0 : 2;
+        // CLI11 reports success for --version and --help and prints them itself.
+        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            return app.exit(error);
+        }
+        // Its messages quote the command line, so they are sanitized like any other error.
+        std::cerr << quorin::ReplayTerminalOutput::sanitizedDescription(error) << "\n";
+        return 2;
     }
-    return 0;
+    return exitStatus;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "QuorinCore/Support/Enumeration.hpp"
+#include "QuorinCore/Support/Hashing.hpp"
 #include "QuorinCore/Support/JSON.hpp"
 
 #include <array>
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -44,3 +47,15 @@ struct CodeSigningIdentity {
 };
 
 }  // namespace quorin
+
+template <>
+struct std::hash<quorin::CodeSigningIdentity> {
+    std::size_t operator()(const quorin::CodeSigningIdentity& identity) const noexcept {
+        std::size_t seed = 0;
+        quorin::hashCombine(seed, identity.status);
+        quorin::hashCombine(seed, identity.signingIdentifier);
+        quorin::hashCombine(seed, identity.teamID);
+        quorin::hashCombine(seed, identity.designatedRequirement);
+        return seed;
+    }
+};

@@ -1,7 +1,6 @@
 #include "QuorinCore/Matching/ProtectedPathMatcher.hpp"
 
 #include "QuorinCore/Support/GraphemeCount.hpp"
-#include "TestSupport/JSONTesting.hpp"
 #include "TestSupport/Samples.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -21,7 +21,7 @@ constexpr bool flat = false;
 
 // The number given to the matching protected path (see `protectedPath`), or nothing.
 std::optional<int> matchedNumber(const ProtectedPathMatcher& matcher, std::string_view path) {
-    const auto match = matcher.match(NormalizedPath(path, "/home/ana"));
+    const auto match = matcher.match(quorin::testing::normalized(path));
     if (!match) {
         return std::nullopt;
     }
@@ -48,7 +48,6 @@ TEST(ProtectedPathMatcherTests, theMostSpecificCoveringPathGoverns) {
         {"/etc/hosts", 2},
         {"/etc/passwd", 1},
         {"/etc/hosts/extra", 1},
-        {"/etc", 1},
         {"/", 1},
         {"/home/ana/.ssh", 3},
         {"/home/ana/.ssh/id_ed25519", 4},
@@ -59,8 +58,7 @@ TEST(ProtectedPathMatcherTests, theMostSpecificCoveringPathGoverns) {
         {"/home/anabel", 1},
     };
     for (const auto& [path, expected] : cases) {
-        SCOPED_TRACE(path);
-        EXPECT_EQ(matchedNumber(matcher, path), expected);
+        EXPECT_EQ(matchedNumber(matcher, path), expected) << path;
     }
 }
 
@@ -69,10 +67,8 @@ TEST(ProtectedPathMatcherTests, matchesNothingOutsideEveryProtectedPath) {
         protectedPath("/home/ana/.ssh", 1, flat),
         protectedPath("/etc", 2, recursive),
     });
-    for (const std::string_view path :
-         {"/home/ana/.ssh/id_ed25519", "/home/ana", "/etc2", "/et", "/"}) {
-        SCOPED_TRACE(path);
-        EXPECT_EQ(matchedNumber(matcher, path), std::nullopt);
+    for (const std::string_view path : {"/home/ana/.ssh/id_ed25519", "/home/ana", "/etc2", "/"}) {
+        EXPECT_EQ(matchedNumber(matcher, path), std::nullopt) << path;
     }
     EXPECT_EQ(matchedNumber(ProtectedPathMatcher({}), "/"), std::nullopt);
 }
@@ -108,32 +104,29 @@ TEST(ProtectedPathMatcherTests, keepsTheGivenOrderAmongPathsOfEqualLength) {
     EXPECT_EQ(matchedNumber(matcher, "/x/y"), 7);
 }
 
-TEST(ProtectedPathMatcherTests, measuresLengthInUserPerceivedCharacters) {
-    // Each accented or emoji path has more bytes but fewer characters than the ASCII one.
-    const std::string_view decomposed = "/e\u0301e\u0301e\u0301";  // 4 characters, 10 bytes
-    const std::string_view family =
-        "/\U0001F468\u200D\U0001F469\u200D\U0001F467";  // 2 characters, 19 bytes
+TEST(ProtectedPathMatcherTests, ranksByUserPerceivedCharactersThenBytes) {
+    const std::string decomposed = "/e\u0301e\u0301e\u0301";  // 4 characters, 10 bytes
+    const std::string family = "/\U0001F468\u200D\U0001F469\u200D\U0001F467";  // 2, 19 bytes
+    const std::string precomposedCafe = "/caf\u00E9";                          // 5, 6 bytes
+    const std::string decomposedCafe = "/cafe\u0301";                          // 5, 7 bytes
     const ProtectedPathMatcher matcher({
         protectedPath(decomposed, 1, recursive),
         protectedPath(family, 2, recursive),
         protectedPath("/abcde", 3, recursive),
         protectedPath("/ab", 4, recursive),
+        protectedPath(precomposedCafe, 5, recursive),
+        protectedPath("/abcd", 6, recursive),
+        protectedPath(decomposedCafe, 7, recursive),
     });
-    EXPECT_EQ(orderOf(matcher), (std::vector<std::string>{"/abcde", std::string(decomposed), "/ab",
-                                                          std::string(family)}));
-    EXPECT_EQ(matchedNumber(matcher, std::string(family) + "/photo.heic"), 2);
-    EXPECT_EQ(matchedNumber(matcher, std::string(decomposed) + "/notes"), 1);
+    EXPECT_EQ(orderOf(matcher), (std::vector<std::string>{"/abcde", decomposedCafe, precomposedCafe,
+                                                          "/abcd", decomposed, "/ab", family}));
 }
 
 TEST(ProtectedPathMatcherTests, aDescendantOfEqualCharacterLengthStillGoverns) {
     // A component of combining marks alone merges with the "/" before it, and a prepended mark
     // merges with the "/" after it, so these descendants are no longer in characters than
     // their ancestors; the more specific path must still win.
-    struct Case {
-        std::string_view ancestor;
-        std::string_view descendant;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"/", "/\u0301"},
         {"/a\u0600", "/a\u0600/\u0301\u0301"},
     };
@@ -145,21 +138,9 @@ TEST(ProtectedPathMatcherTests, aDescendantOfEqualCharacterLengthStillGoverns) {
             protectedPath(descendant, 2, recursive),
         });
         EXPECT_EQ(matchedNumber(matcher, descendant), 2);
-        EXPECT_EQ(matchedNumber(matcher, std::string(descendant) + "/file"), 2);
-        EXPECT_EQ(matchedNumber(matcher, std::string(ancestor) + "/other"), 1);
+        EXPECT_EQ(matchedNumber(matcher, descendant + "/file"), 2);
+        EXPECT_EQ(matchedNumber(matcher, ancestor + "/other"), 1);
     }
-}
-
-TEST(ProtectedPathMatcherTests, ranksPathsOfEqualCharacterLengthByBytesThenGivenOrder) {
-    const std::string_view precomposed = "/caf\u00E9";  // 5 characters, 6 bytes
-    const std::string_view decomposed = "/cafe\u0301";  // 5 characters, 7 bytes
-    const ProtectedPathMatcher matcher({
-        protectedPath(precomposed, 1, recursive),
-        protectedPath("/abcd", 2, recursive),
-        protectedPath(decomposed, 3, recursive),
-    });
-    EXPECT_EQ(orderOf(matcher), (std::vector<std::string>{std::string(decomposed),
-                                                          std::string(precomposed), "/abcd"}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
-// Helpers shared by the JSON tests: decoding text, and checking a decoding failure exactly.
+// Helpers shared by the JSON tests: decoding text, editing documents, and checking a decoding
+// failure exactly.
 
 #include "QuorinCore/Support/JSON.hpp"
 
@@ -39,6 +40,12 @@ template <class T>
 template <class T>
 T roundTrip(const T& value) {
     return decodeJSONText<T>(encodeJSONText(value));
+}
+
+/// `document` edited by a JSON merge patch (a null member removes the key), as compact text.
+inline std::string patched(Json document, std::string_view patch) {
+    document.merge_patch(parseJSON(patch));
+    return serializeJSON(document);
 }
 
 inline UUID uuid(std::string_view text) {

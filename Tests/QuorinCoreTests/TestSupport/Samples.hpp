@@ -1,12 +1,17 @@
 #pragma once
 
-// Small builders of sample values shared by the tests.
+// Small builders of sample values shared by the tests. Paths starting with "~" expand to /home/ana.
 
+#include "QuorinCore/Domain/EventEnvelope.hpp"
+#include "QuorinCore/Domain/FileMetadata.hpp"
 #include "QuorinCore/Domain/ProtectedPath.hpp"
 #include "TestSupport/JSONTesting.hpp"
 
+#include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorin::testing {
 
@@ -16,17 +21,62 @@ inline UUID numberedUUID(unsigned number) {
     return uuid("00000000-0000-4000-8000-" + std::string(12 - digits.size(), '0') + digits);
 }
 
-/// A protected path at `path` ("~" is /home/ana) whose identity is told apart by `number`.
+inline NormalizedPath normalized(std::string_view path) {
+    return NormalizedPath(path, "/home/ana");
+}
+
+inline std::vector<NormalizedPath> normalizedPaths(std::initializer_list<std::string_view> paths) {
+    std::vector<NormalizedPath> result;
+    for (const std::string_view path : paths) {
+        result.push_back(normalized(path));
+    }
+    return result;
+}
+
+/// A protected path at `path` whose identity is told apart by `number`.
 inline ProtectedPath protectedPath(std::string_view path, unsigned number, bool recursive = true,
                                    PathCategory category = PathCategory::custom) {
     return ProtectedPath{
         .id = ProtectedPathID(numberedUUID(number)),
         .configuredPath = std::string(path),
-        .normalizedPath = NormalizedPath(path, "/home/ana"),
+        .normalizedPath = normalized(path),
         .category = category,
         .recursive = recursive,
         .contentPolicy = ContentHistoryPolicy::metadataOnly,
     };
+}
+
+/// A file with every optional field set and the largest value of each integer field.
+inline FileMetadata fullFile() {
+    return FileMetadata{
+        .id = FileObjectID(numberedUUID(1)),
+        .path = normalized("/usr/local/bin/tool"),
+        .size = UINT64_MAX,
+        .ownerID = UINT32_MAX,
+        .groupID = 20,
+        .mode = UINT16_MAX,
+        .sha256 = "ab12",
+        .isExecutable = true,
+        .signing = CodeSigningIdentity{CodeSigningStatus::developerID, "com.example.tool", "TEAM",
+                                       R"(identifier "com.example.tool")"},
+        .kind = FileKind::symbolicLink,
+        .symlinkTarget = "../Cellar/tool",
+    };
+}
+
+/// A file with no optional field set.
+inline FileMetadata minimalFile() {
+    return FileMetadata{
+        FileObjectID(numberedUUID(2)), normalized("/"), 0, 0, 0, 0, {}, false, {}, {}, {}};
+}
+
+/// An envelope with every optional field set: a correlated rename of `fullFile()`.
+inline EventEnvelope fullEvent() {
+    return EventEnvelope(EventID(numberedUUID(3)), UINT64_MAX, Date{-0.5},
+                         EventOperation::fileRenamed, ProcessID(numberedUUID(4)), fullFile(),
+                         minimalFile(), normalized("/opt/tool"), normalizedPaths({"/a", "/b"}),
+                         normalizedPaths({"/b"}), AttributionConfidence::correlated,
+                         ObservationContext::gapReconciliation);
 }
 
 }  // namespace quorin::testing

@@ -1,0 +1,69 @@
+#include "QuorinCore/Replay/ReplayAnalyzer.hpp"
+
+#include "QuorinCore/Correlation/IncidentCorrelator.hpp"
+#include "QuorinCore/Matching/ProtectedPathMatcher.hpp"
+#include "QuorinCore/Risk/RiskContext.hpp"
+#include "QuorinCore/Risk/RiskScorer.hpp"
+
+#include <string>
+
+namespace quorin {
+
+namespace {
+
+constexpr double initialWindowSeconds = 60;
+constexpr double extensionWindowSeconds = 30;
+
+bool isRelevant(const EventEnvelope& event, const ProtectedPathMatcher& matcher) {
+    return (event.file() && matcher.match(event.file()->path)) ||
+           (event.destinationPath() && matcher.match(*event.destinationPath()));
+}
+
+}  // namespace
+
+ReplayAnalysisError ReplayAnalysisError::multipleIncidents(std::int64_t count) {
+    return ReplayAnalysisError(
+        Kind::multipleIncidents, count,
+        "The fixture produced " + std::to_string(count) + " incidents; expected exactly one");
+}
+
+ReplayAnalysisError ReplayAnalysisError::noIncident() {
+    return ReplayAnalysisError(Kind::noIncident, 0, "The fixture produced no incident");
+}
+
+Incident ReplayAnalysis::onlyIncident() const {
+    if (incidents.empty()) {
+        throw ReplayAnalysisError::noIncident();
+    }
+    if (incidents.size() > 1) {
+        throw ReplayAnalysisError::multipleIncidents(static_cast<std::int64_t>(incidents.size()));
+    }
+    return incidents.front();
+}
+
+ReplayAnalysis ReplayAnalyzer::analyze(const MaterializedReplayFixture& fixture) const {
+    ProcessGraph graph;
+    for (const ProcessIdentity& process : fixture.processes()) {
+        graph.register_(process);
+    }
+    const ProtectedPathMatcher matcher(fixture.protectedPaths());
+
+    IncidentCorrelator correlator(initialWindowSeconds, extensionWindowSeconds);
+    for (const EventEnvelope& event : fixture.events()) {
+        if (isRelevant(event, matcher)) {
+            correlator.ingest(event, graph);
+        }
+    }
+    std::vector<Incident> incidents = correlator.finalizeAll();
+
+    // A replay knows nothing of the user's trust decisions, signer history or package stores.
+    const RiskContext context(fixture.protectedPaths(),
+                              fixture.recognizedPackageManagerProcessIDs(), {}, {}, {});
+    const RiskScorer scorer;
+    for (Incident& incident : incidents) {
+        incident = scorer.applying(scorer.assess(incident, graph, context), incident);
+    }
+    return ReplayAnalysis{std::move(incidents), std::move(graph), fixture.diagnostics()};
+}
+
+}  // namespace quorin

@@ -1,0 +1,589 @@
+// Validation and materialization of a decoded replay fixture. Validation runs its checks in a
+// fixed order and stops at the first error, so a fixture always reports the same fault whatever
+// else is wrong with it; within a check, records are visited in fixture order. Every check is one
+// pass with hash sets or maps, and the reference-cycle search keeps its own stack, so the largest
+// fixtures the limits allow cannot exhaust time or the call stack.
+
+#include "QuorinCore/Domain/NormalizedPath.hpp"
+#include "QuorinCore/Replay/ReplayFixture.hpp"
+#include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
+#include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace quorin {
+
+namespace {
+
+using Error = ReplayFixtureValidationError;
+using Limits = ReplayFixtureLimits;
+using ProcessIndex = std::unordered_map<UUID, const ReplayProcess*>;
+
+// Where an offending text sits, e.g. "events[<ID>].previousFile.path". The text is built only
+// when an error is raised, so the passes over valid fixtures allocate nothing for it.
+struct Field {
+    std::string_view records;  // "protectedPaths", "processes" or "events"
+    UUID id;
+    std::string_view key;
+
+    std::string text() const {
+        return std::string(records) + "[" + id.uuidString() + "]." + std::string(key);
+    }
+};
+
+std::int64_t count(std::size_t size) {
+    return static_cast<std::int64_t>(size);
+}
+
+NormalizedPath normalize(std::string_view path, std::string_view homeDirectory,
+                         const Field& field) {
+    try {
+        return NormalizedPath(path, homeDirectory);
+    } catch (const PathNormalizationError&) {
+        throw Error::invalidPath(field.text(), path);
+    }
+}
+
+std::optional<NormalizedPath> normalizeIfPresent(const std::optional<std::string>& path,
+                                                 std::string_view homeDirectory,
+                                                 const Field& field) {
+    if (!path) {
+        return std::nullopt;
+    }
+    return normalize(*path, homeDirectory, field);
+}
+
+void checkSchemaVersion(std::int64_t schemaVersion) {
+    if (schemaVersion != 2) {
+        throw Error::unsupportedSchemaVersion(schemaVersion);
+    }
+}
+
+// "~" in the fixture expands to the home directory, so it must be an absolute, canonical
+// path other than the root.
+void checkHomeDirectory(std::string_view homeDirectory) {
+    if (!homeDirectory.starts_with('/') || homeDirectory == "/" ||
+        NormalizedPath(homeDirectory, homeDirectory).value() != homeDirectory) {
+        throw Error::invalidHomeDirectory(homeDirectory);
+    }
+}
+
+// Sizes come first, so that every later pass is bounded by the limits.
+void checkCardinalities(const ReplayFixture& fixture) {
+    if (count(fixture.protectedPaths.size()) > Limits::maximumProtectedPaths) {
+        throw Error::tooManyProtectedPaths(count(fixture.protectedPaths.size()),
+                                           Limits::maximumProtectedPaths);
+    }
+    if (count(fixture.processes.size()) > Limits::maximumProcesses) {
+        throw Error::tooManyProcesses(count(fixture.processes.size()), Limits::maximumProcesses);
+    }
+    if (count(fixture.events.size()) > Limits::maximumEvents) {
+        throw Error::tooManyEvents(count(fixture.events.size()), Limits::maximumEvents);
+    }
+    for (const ReplayEvent& event : fixture.events) {
+        const std::int64_t references = count(
+            std::max(event.referencedExecutables.size(), event.addedReferencedExecutables.size()));
+        if (references > Limits::maximumReferencesPerEvent) {
+            throw Error::tooManyReferences(event.id, references, Limits::maximumReferencesPerEvent);
+        }
+    }
+}
+
+void checkUniqueProcessIDs(const std::vector<ReplayProcess>& processes) {
+    std::unordered_set<UUID> ids;
+    ids.reserve(processes.size());
+    for (const ReplayProcess& process : processes) {
+        if (!ids.insert(process.id).second) {
+            throw Error::duplicateProcessID(process.id);
+        }
+    }
+}
+
+// Event by event: its id, then its sequence.
+void checkUniqueEventIDsAndSequences(const std::vector<ReplayEvent>& events) {
+    std::unordered_set<UUID> ids;
+    std::unordered_set<std::uint64_t> sequences;
+    ids.reserve(events.size());
+    sequences.reserve(events.size());
+    for (const ReplayEvent& event : events) {
+        if (!ids.insert(event.id).second) {
+            throw Error::duplicateEventID(event.id);
+        }
+        if (!sequences.insert(event.sequence).second) {
+            throw Error::duplicateEventSequence(event.sequence);
+        }
+    }
+}
+
+void checkUniqueProtectedPathIDs(const std::vector<ReplayProtectedPath>& protectedPaths) {
+    std::unordered_set<UUID> ids;
+    ids.reserve(protectedPaths.size());
+    for (const ReplayProtectedPath& protectedPath : protectedPaths) {
+        if (!ids.insert(protectedPath.id).second) {
+            throw Error::duplicateProtectedPathID(protectedPath.id);
+        }
+    }
+}
+
+// Lengths are UTF-8 bytes, which is what std::string counts.
+void checkLength(std::string_view text, const Field& field) {
+    if (count(text.size()) > Limits::maximumStringUTF8Bytes) {
+        throw Error::stringTooLong(field.text(), count(text.size()),
+                                   Limits::maximumStringUTF8Bytes);
+    }
+}
+
+void checkLengthIfPresent(const std::optional<std::string>& text, const Field& field) {
+    if (text) {
+        checkLength(*text, field);
+    }
+}
+
+void checkStrings(const ReplayProtectedPath& protectedPath) {
+    checkLength(protectedPath.path, {"protectedPaths", protectedPath.id, "path"});
+}
+
+void checkStringsAndTimestamp(const ReplayProcess& process) {
+    if (!process.observedAt.isFinite()) {
+        throw Error::nonFiniteProcessTimestamp(process.id);
+    }
+    checkLength(process.auditToken, {"processes", process.id, "auditToken"});
+    checkLength(process.executablePath, {"processes", process.id, "executablePath"});
+}
+
+void checkStringsAndTimestamp(const ReplayEvent& event) {
+    if (!event.observedAt.isFinite()) {
+        throw Error::nonFiniteEventTimestamp(event.id);
+    }
+    checkLength(event.path, {"events", event.id, "path"});
+    checkLengthIfPresent(event.sha256, {"events", event.id, "sha256"});
+    checkLengthIfPresent(event.destinationPath, {"events", event.id, "destinationPath"});
+    for (const std::string& path : event.referencedExecutables) {
+        checkLength(path, {"events", event.id, "referencedExecutables"});
+    }
+    for (const std::string& path : event.addedReferencedExecutables) {
+        checkLength(path, {"events", event.id, "addedReferencedExecutables"});
+    }
+    if (event.previousFile) {
+        checkLength(event.previousFile->path, {"events", event.id, "previousFile.path"});
+        checkLengthIfPresent(event.previousFile->sha256,
+                             {"events", event.id, "previousFile.sha256"});
+    }
+}
+
+void checkStringsAndTimestamps(const ReplayFixture& fixture) {
+    for (const ReplayProtectedPath& protectedPath : fixture.protectedPaths) {
+        checkStrings(protectedPath);
+    }
+    for (const ReplayProcess& process : fixture.processes) {
+        checkStringsAndTimestamp(process);
+    }
+    for (const ReplayEvent& event : fixture.events) {
+        checkStringsAndTimestamp(event);
+    }
+}
+
+void checkProtectedPaths(const std::vector<ReplayProtectedPath>& protectedPaths,
+                         std::string_view homeDirectory) {
+    std::unordered_set<NormalizedPath> seen;
+    seen.reserve(protectedPaths.size());
+    for (const ReplayProtectedPath& protectedPath : protectedPaths) {
+        const auto [existing, inserted] = seen.insert(normalize(
+            protectedPath.path, homeDirectory, {"protectedPaths", protectedPath.id, "path"}));
+        if (!inserted) {
+            throw Error::duplicateNormalizedProtectedPath(existing->value());
+        }
+    }
+}
+
+// Process by process, the parent and then the responsible process must exist. The returned
+// index holds every process; their ids are already known to be unique.
+ProcessIndex indexProcessesCheckingReferences(const std::vector<ReplayProcess>& processes) {
+    ProcessIndex index;
+    index.reserve(processes.size());
+    for (const ReplayProcess& process : processes) {
+        index.emplace(process.id, &process);
+    }
+    for (const ReplayProcess& process : processes) {
+        if (process.parentID && !index.contains(*process.parentID)) {
+            throw Error::unknownParentID(process.id, *process.parentID);
+        }
+        if (process.responsibleID && !index.contains(*process.responsibleID)) {
+            throw Error::unknownResponsibleID(process.id, *process.responsibleID);
+        }
+    }
+    return index;
+}
+
+// Reference cycles: an iterative depth-first search over the parent and responsible references.
+
+enum class VisitState { visiting, visited };
+
+struct VisitFrame {
+    UUID id;
+    std::int64_t nextReferenceIndex;
+};
+
+// A process's outgoing references in search order: its parent, then its responsible process.
+struct OutgoingReferences {
+    std::array<UUID, 2> ids;
+    std::int64_t count = 0;
+
+    explicit OutgoingReferences(const ReplayProcess& process) {
+        for (const std::optional<UUID>& reference : {process.parentID, process.responsibleID}) {
+            if (reference) {
+                ids[static_cast<std::size_t>(count++)] = *reference;
+            }
+        }
+    }
+};
+
+class ReferenceCycleSearch {
+  public:
+    explicit ReferenceCycleSearch(const ProcessIndex& index) : index_(index) {}
+
+    void run(const std::vector<ReplayProcess>& processes) {
+        state_.reserve(processes.size());
+        for (const ReplayProcess& process : processes) {
+            if (!state_.contains(process.id)) {
+                searchFrom(process.id);
+            }
+        }
+    }
+
+  private:
+    void searchFrom(const UUID& start) {
+        std::vector<VisitFrame> stack{{start, 0}};
+        while (!stack.empty()) {
+            VisitFrame& top = stack.back();
+            if (!state_.contains(top.id)) {
+                enter(top.id);
+            }
+            const OutgoingReferences references(*index_.at(top.id));
+            if (top.nextReferenceIndex == references.count) {
+                leave(top.id);
+                stack.pop_back();
+                continue;
+            }
+            const UUID next = references.ids[static_cast<std::size_t>(top.nextReferenceIndex++)];
+            const auto found = state_.find(next);
+            if (found == state_.end()) {
+                stack.push_back({next, 0});  // `top` is not used past this point
+            } else if (found->second == VisitState::visiting) {
+                throw Error::processReferenceCycle(cycleThrough(next));
+            }
+        }
+    }
+
+    void enter(const UUID& id) {
+        state_.emplace(id, VisitState::visiting);
+        pathIndex_.emplace(id, path_.size());
+        path_.push_back(id);
+    }
+
+    void leave(const UUID& id) {
+        state_[id] = VisitState::visited;
+        path_.pop_back();
+        pathIndex_.erase(id);
+    }
+
+    // The members of the cycle closed by a reference back to `id`, which is on the current path.
+    // A process enters the path at most once, so the members are already distinct; sorting the
+    // UUIDs orders them exactly as their upper-case texts would.
+    std::vector<UUID> cycleThrough(const UUID& id) const {
+        const auto first = path_.begin() + static_cast<std::ptrdiff_t>(pathIndex_.at(id));
+        std::vector<UUID> members(first, path_.end());
+        std::sort(members.begin(), members.end());
+        return members;
+    }
+
+    const ProcessIndex& index_;
+    std::unordered_map<UUID, VisitState> state_;
+    std::vector<UUID> path_;
+    std::unordered_map<UUID, std::size_t> pathIndex_;
+};
+
+// Every neighbouring pair is ordered before any single event is checked.
+std::vector<ReplayDiagnostic> checkEventOrder(const std::vector<ReplayEvent>& events) {
+    std::vector<ReplayDiagnostic> diagnostics;
+    for (std::size_t index = 1; index < events.size(); ++index) {
+        const ReplayEvent& previous = events[index - 1];
+        const ReplayEvent& current = events[index];
+        if (previous.observedAt > current.observedAt) {
+            throw Error::eventTimestampOutOfOrder(previous.id, current.id);
+        }
+        if (previous.sequence >= current.sequence) {
+            throw Error::eventSequenceNotIncreasing(previous.sequence, current.sequence);
+        }
+        // No overflow: the previous sequence is below the current one.
+        if (current.sequence != previous.sequence + 1) {
+            diagnostics.push_back(
+                ReplayDiagnostic::sequenceGap(previous.sequence + 1, current.sequence));
+        }
+    }
+    return diagnostics;
+}
+
+void checkEventProcess(const ReplayEvent& event, const ProcessIndex& processes) {
+    if (event.attribution == AttributionConfidence::complete && !event.processID) {
+        throw Error::completeAttributionMissingProcess(event.id);
+    }
+    if (!event.processID) {
+        return;
+    }
+    const auto found = processes.find(*event.processID);
+    if (found == processes.end()) {
+        throw Error::unknownEventProcessID(event.id, *event.processID);
+    }
+    if (found->second->observedAt > event.observedAt) {
+        throw Error::processObservedAfterEvent(*event.processID, event.id);
+    }
+}
+
+void checkDestination(const ReplayEvent& event, std::string_view homeDirectory) {
+    const bool isRename = event.operation == EventOperation::fileRenamed;
+    if (!isRename && event.destinationPath) {
+        throw Error::destinationNotAllowedForOperation(event.id);
+    }
+    if (isRename && !event.destinationPath) {
+        throw Error::renameMissingDestination(event.id);
+    }
+    normalizeIfPresent(event.destinationPath, homeDirectory,
+                       {"events", event.id, "destinationPath"});
+}
+
+void checkPreviousFile(const ReplayEvent& event, std::string_view homeDirectory) {
+    if (!event.previousFile) {
+        return;
+    }
+    if (event.previousFile->id != event.fileID) {
+        throw Error::inconsistentFileID(event.id, event.fileID, event.previousFile->id);
+    }
+    normalize(event.previousFile->path, homeDirectory, {"events", event.id, "previousFile.path"});
+}
+
+using RepetitionError = Error (*)(const UUID&, std::string_view);
+
+// The normalized list, failing at the first entry that repeats an earlier
+// one once normalized.
+std::vector<NormalizedPath> normalizeDistinct(const std::vector<std::string>& paths,
+                                              std::string_view homeDirectory, const Field& field,
+                                              RepetitionError repeated) {
+    std::vector<NormalizedPath> normalized;
+    normalized.reserve(paths.size());
+    // Views into `normalized`, which is reserved up front and so never moves its entries.
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(paths.size());
+    for (const std::string& path : paths) {
+        const NormalizedPath& entry =
+            normalized.emplace_back(normalize(path, homeDirectory, field));
+        if (!seen.insert(entry.value()).second) {
+            throw repeated(field.id, entry.value());
+        }
+    }
+    return normalized;
+}
+
+void checkReferences(const ReplayEvent& event, std::string_view homeDirectory) {
+    const std::vector<NormalizedPath> referenced = normalizeDistinct(
+        event.referencedExecutables, homeDirectory, {"events", event.id, "referencedExecutables"},
+        &Error::duplicateReferencedExecutable);
+    const std::vector<NormalizedPath> added =
+        normalizeDistinct(event.addedReferencedExecutables, homeDirectory,
+                          {"events", event.id, "addedReferencedExecutables"},
+                          &Error::duplicateAddedReferencedExecutable);
+    std::unordered_set<std::string_view> referencedTexts;
+    referencedTexts.reserve(referenced.size());
+    for (const NormalizedPath& path : referenced) {
+        referencedTexts.insert(path.value());
+    }
+    for (const NormalizedPath& path : added) {
+        if (!referencedTexts.contains(path.value())) {
+            throw Error::addedReferenceNotReferenced(event.id, path.value());
+        }
+    }
+}
+
+// The checks of one event, in the order they are reported.
+void checkEvent(const ReplayEvent& event, const ProcessIndex& processes,
+                std::string_view homeDirectory) {
+    checkEventProcess(event, processes);
+    normalize(event.path, homeDirectory, {"events", event.id, "path"});
+    checkDestination(event, homeDirectory);
+    checkPreviousFile(event, homeDirectory);
+    checkReferences(event, homeDirectory);
+}
+
+// Materialization of validated records.
+
+std::optional<CodeSigningIdentity> signing(const std::optional<CodeSigningStatus>& status) {
+    if (!status) {
+        return std::nullopt;
+    }
+    return CodeSigningIdentity{*status, std::nullopt, std::nullopt, std::nullopt};
+}
+
+std::optional<ProcessID> processID(const std::optional<UUID>& id) {
+    if (!id) {
+        return std::nullopt;
+    }
+    return ProcessID(*id);
+}
+
+ProtectedPath materializeProtectedPath(const ReplayProtectedPath& protectedPath,
+                                       std::string_view homeDirectory) {
+    return ProtectedPath{
+        .id = ProtectedPathID(protectedPath.id),
+        .configuredPath = protectedPath.path,
+        .normalizedPath = normalize(protectedPath.path, homeDirectory,
+                                    {"protectedPaths", protectedPath.id, "path"}),
+        .category = protectedPath.category,
+        .recursive = protectedPath.recursive,
+        .contentPolicy = protectedPath.contentPolicy,
+    };
+}
+
+// The executable path is normalized here for the first time; validation only bounds its length.
+ProcessIdentity materializeProcess(const ReplayProcess& process, std::string_view homeDirectory) {
+    return ProcessIdentity{
+        .id = ProcessID(process.id),
+        .pid = process.pid,
+        .auditToken = process.auditToken,
+        .parentID = processID(process.parentID),
+        .responsibleID = processID(process.responsibleID),
+        .executablePath = normalize(process.executablePath, homeDirectory,
+                                    {"processes", process.id, "executablePath"}),
+        .executableSHA256 = std::nullopt,
+        .signing =
+            CodeSigningIdentity{process.signingStatus, std::nullopt, std::nullopt, std::nullopt},
+        .observedAt = process.observedAt,
+    };
+}
+
+FileMetadata materializeCurrentFile(const ReplayEvent& event, std::string_view homeDirectory) {
+    return FileMetadata{
+        .id = FileObjectID(event.fileID),
+        .path = normalize(event.path, homeDirectory, {"events", event.id, "path"}),
+        .size = event.size,
+        .ownerID = event.ownerID,
+        .groupID = event.groupID,
+        .mode = event.mode,
+        .sha256 = event.sha256,
+        .isExecutable = event.isExecutable,
+        .signing = signing(event.signingStatus),
+        .kind = std::nullopt,
+        .symlinkTarget = std::nullopt,
+    };
+}
+
+std::optional<FileMetadata> materializePreviousFile(const ReplayEvent& event,
+                                                    std::string_view homeDirectory) {
+    if (!event.previousFile) {
+        return std::nullopt;
+    }
+    const ReplayFileMetadata& file = *event.previousFile;
+    return FileMetadata{
+        .id = FileObjectID(file.id),
+        .path = normalize(file.path, homeDirectory, {"events", event.id, "previousFile.path"}),
+        .size = file.size,
+        .ownerID = file.ownerID,
+        .groupID = file.groupID,
+        .mode = file.mode,
+        .sha256 = file.sha256,
+        .isExecutable = file.isExecutable,
+        .signing = signing(file.signingStatus),
+        .kind = std::nullopt,
+        .symlinkTarget = std::nullopt,
+    };
+}
+
+std::vector<NormalizedPath> normalizeAll(const std::vector<std::string>& paths,
+                                         std::string_view homeDirectory, const Field& field) {
+    std::vector<NormalizedPath> normalized;
+    normalized.reserve(paths.size());
+    for (const std::string& path : paths) {
+        normalized.push_back(normalize(path, homeDirectory, field));
+    }
+    return normalized;
+}
+
+EventEnvelope materializeEvent(const ReplayEvent& event, std::string_view homeDirectory) {
+    return EventEnvelope(EventID(event.id), event.sequence, event.observedAt, event.operation,
+                         processID(event.processID), materializeCurrentFile(event, homeDirectory),
+                         materializePreviousFile(event, homeDirectory),
+                         normalizeIfPresent(event.destinationPath, homeDirectory,
+                                            {"events", event.id, "destinationPath"}),
+                         normalizeAll(event.referencedExecutables, homeDirectory,
+                                      {"events", event.id, "referencedExecutables"}),
+                         normalizeAll(event.addedReferencedExecutables, homeDirectory,
+                                      {"events", event.id, "addedReferencedExecutables"}),
+                         event.attribution, ObservationContext::ordinary);
+}
+
+template <class Record, class Converted>
+std::vector<Converted> materializeAll(const std::vector<Record>& records,
+                                      std::string_view homeDirectory,
+                                      Converted (*convert)(const Record&, std::string_view)) {
+    std::vector<Converted> converted;
+    converted.reserve(records.size());
+    for (const Record& record : records) {
+        converted.push_back(convert(record, homeDirectory));
+    }
+    return converted;
+}
+
+std::unordered_set<ProcessID> recognizedPackageManagers(
+    const std::vector<ReplayProcess>& processes) {
+    std::unordered_set<ProcessID> ids;
+    for (const ReplayProcess& process : processes) {
+        if (process.recognizedPackageManager) {
+            ids.insert(ProcessID(process.id));
+        }
+    }
+    return ids;
+}
+
+}  // namespace
+
+std::vector<ReplayDiagnostic> ReplayFixture::validate(std::string_view homeDirectory) const {
+    checkSchemaVersion(schemaVersion);
+    checkHomeDirectory(homeDirectory);
+    checkCardinalities(*this);
+    checkUniqueProcessIDs(processes);
+    checkUniqueEventIDsAndSequences(events);
+    checkUniqueProtectedPathIDs(protectedPaths);
+    checkStringsAndTimestamps(*this);
+    checkProtectedPaths(protectedPaths, homeDirectory);
+    const ProcessIndex index = indexProcessesCheckingReferences(processes);
+    ReferenceCycleSearch(index).run(processes);
+    std::vector<ReplayDiagnostic> diagnostics = checkEventOrder(events);
+    for (const ReplayEvent& event : events) {
+        checkEvent(event, index, homeDirectory);
+    }
+    return diagnostics;
+}
+
+MaterializedReplayFixture ReplayFixture::materialize(std::string_view homeDirectory) const {
+    std::vector<ReplayDiagnostic> diagnostics = validate(homeDirectory);
+    std::vector<ProcessIdentity> materializedProcesses =
+        materializeAll(processes, homeDirectory, &materializeProcess);
+    std::vector<EventEnvelope> materializedEvents =
+        materializeAll(events, homeDirectory, &materializeEvent);
+    std::vector<ProtectedPath> materializedProtectedPaths =
+        materializeAll(protectedPaths, homeDirectory, &materializeProtectedPath);
+    return MaterializedReplayFixture(std::move(materializedProtectedPaths),
+                                     std::move(materializedProcesses),
+                                     std::move(materializedEvents),
+                                     recognizedPackageManagers(processes), std::move(diagnostics));
+}
+
+}  // namespace quorin

@@ -1,0 +1,147 @@
+#pragma once
+
+// Runs the built client as a child process and collects what it printed and how it ended.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+extern char** environ;
+
+namespace quorin::testing {
+
+struct ChildProcessResult {
+    std::optional<int> exitStatus;  // absent when a signal ended the process
+    std::optional<int> signal;
+    std::string out;
+    std::string err;
+    bool timedOut = false;
+};
+
+namespace detail {
+
+inline void check(int result, const char* what) {
+    if (result != 0) {
+        throw std::system_error(result == -1 ? errno : result, std::generic_category(), what);
+    }
+}
+
+class Pipe {
+  public:
+    Pipe() { check(::pipe2(ends_.data(), O_CLOEXEC), "pipe2"); }
+    ~Pipe() {
+        closeRead();
+        closeWrite();
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+
+    int read() const { return ends_[0]; }
+    int write() const { return ends_[1]; }
+    void closeRead() { close(ends_[0]); }
+    void closeWrite() { close(ends_[1]); }
+
+  private:
+    static void close(int& fd) {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    std::array<int, 2> ends_{-1, -1};
+};
+
+}  // namespace detail
+
+/// Runs `program` with `arguments` (not including the program name), stdin from /dev/null, and
+/// the environment given (the test's own when absent). A child still running after `timeout` is
+/// killed and reported as timed out, so a client that blocks cannot hang the test run.
+inline ChildProcessResult runChildProcess(
+    const std::string& program, const std::vector<std::string>& arguments,
+    const std::optional<std::vector<std::string>>& environment = std::nullopt,
+    std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    detail::Pipe out;
+    detail::Pipe err;
+    posix_spawn_file_actions_t actions;
+    detail::check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write(), 1);
+    posix_spawn_file_actions_adddup2(&actions, err.write(), 2);
+
+    std::vector<std::string> argumentTexts{program};
+    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : argumentTexts) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> environmentTexts = environment.value_or(std::vector<std::string>{});
+    std::vector<char*> envp;
+    for (std::string& text : environmentTexts) {
+        envp.push_back(text.data());
+    }
+    envp.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
+                                    environment ? envp.data() : environ);
+    posix_spawn_file_actions_destroy(&actions);
+    detail::check(spawned, "posix_spawn");
+    out.closeWrite();
+    err.closeWrite();
+
+    ChildProcessResult result;
+    std::array<pollfd, 2> fds{pollfd{out.read(), POLLIN, 0}, pollfd{err.read(), POLLIN, 0}};
+    std::array<std::string*, 2> sinks{&result.out, &result.err};
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "poll");
+        }
+        for (std::size_t index = 0; index < fds.size(); ++index) {
+            if (fds[index].fd < 0 || fds[index].revents == 0) {
+                continue;
+            }
+            char buffer[65536];
+            const ssize_t count = ::read(fds[index].fd, buffer, sizeof buffer);
+            if (count > 0) {
+                sinks[index]->append(buffer, static_cast<std::size_t>(count));
+            } else if (count == 0 || errno != EINTR) {
+                fds[index].fd = -1;  // end of output; the pipe closes itself
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "waitpid");
+        }
+    }
+    if (WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+}  // namespace quorin::testing

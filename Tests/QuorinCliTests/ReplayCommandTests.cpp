@@ -1,0 +1,93 @@
+// The replay command's reports, checked as exact text without running a process.
+
+#include "quorin/ReplayCommand.hpp"
+
+#include "QuorinCore/Replay/ReplayFixture.hpp"
+#include "TestSupport/ReplaySamples.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quorin {
+namespace {
+
+using testing::numberedUUID;
+
+constexpr double may2nd091405 = 736'334'045;  // 2024-05-02T09:14:05Z
+
+// A launch daemon written through a path with a terminal escape in it, then written again a
+// quarter second later, with a gap in the event sequence.
+ReplayAnalysis launchDaemonAnalysis() {
+    const std::string plist = "/Library/LaunchDaemons/evil\x1B[2J.plist";
+    ReplayEvent created =
+        testing::replayEvent(1, 1, may2nd091405, plist, 20, EventOperation::fileCreated);
+    created.referencedExecutables = {"/Library/Application Support/x/updater"};
+    created.addedReferencedExecutables = created.referencedExecutables;
+    ReplayEvent modified = created;
+    modified.id = numberedUUID(2);
+    modified.sequence = 3;
+    modified.observedAt = Date{may2nd091405 + 0.25};
+    modified.operation = EventOperation::fileModified;
+    modified.processID = std::nullopt;
+    modified.attribution = AttributionConfidence::incomplete;
+    modified.addedReferencedExecutables = {};
+    ReplayProcess tee = testing::replayProcess(20);
+    tee.pid = 1207;
+    tee.executablePath = "/usr/bin/tee";
+    const ReplayFixture fixture = testing::replayFixture(
+        {testing::replayProtectedPath(10, "/Library/LaunchDaemons", PathCategory::launchDaemon)},
+        {tee}, {created, modified});
+    return ReplayAnalyzer().analyze(fixture.materialize("/home/ana"));
+}
+
+TEST(ReplayCommandFormatTest, WritesTheHumanReport) {
+    EXPECT_EQ(cli::formatHuman(launchDaemonAnalysis()),
+              "1 incident\n"
+              "\n"
+              "Incident 1 of 1: high, score 80\n"
+              "  Summary: A LaunchAgent or LaunchDaemon was added or changed\n"
+              "  Factors: automaticExecutionAdded, launchPersistenceChanged, privilegedPath\n"
+              "  ID: 00000000-0000-4000-8000-000000000001\n"
+              "  2 events from 2024-05-02T09:14:05Z to 2024-05-02T09:14:05.250Z:\n"
+              "    #1 2024-05-02T09:14:05Z fileCreated "
+              "/Library/LaunchDaemons/evil\\u{001B}[2J.plist\n"
+              "      by /usr/bin/tee (pid 1207), attribution complete\n"
+              "      adds references to /Library/Application Support/x/updater\n"
+              "    #3 2024-05-02T09:14:05.250Z fileModified "
+              "/Library/LaunchDaemons/evil\\u{001B}[2J.plist\n"
+              "      by no process, attribution incomplete\n"
+              "\n"
+              "Diagnostics (1):\n"
+              "  sequence gap: expected 2, actual 3\n");
+}
+
+TEST(ReplayCommandFormatTest, WritesAnEmptyHumanReport) {
+    EXPECT_EQ(cli::formatHuman(ReplayAnalysis{}), "No incidents\n\nDiagnostics: none\n");
+}
+
+TEST(ReplayCommandFormatTest, WritesOneTerminalSafeJSONObject) {
+    const ReplayAnalysis analysis = launchDaemonAnalysis();
+    const Json report = cli::formatJSON(analysis);
+    const std::string text = cli::terminalSafeJSONText(report);
+
+    EXPECT_EQ(report.size(), 2U);
+    EXPECT_EQ(report.begin().key(), "incidents");
+    EXPECT_EQ(report["incidents"], Json::array({analysis.incidents[0].toJSON()}));
+    EXPECT_EQ(serializeJSON(report["diagnostics"]),
+              R"([{"kind":"sequenceGap","expected":2,"actual":3}])");
+    // The path keeps its exact value for a program, escaped so a terminal never sees it raw.
+    EXPECT_NE(text.find(R"(evil\u001b[2J.plist)"), std::string::npos);
+    EXPECT_EQ(text.find('\x1B'), std::string::npos);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(parseJSON(text), report);
+}
+
+TEST(ReplayCommandFormatTest, EscapesEverythingOutsidePrintableASCIIInJSON) {
+    const Json value = Json::array({"\xE2\x80\xAE", "\x7F", "é", "bad \xFF"});
+    EXPECT_EQ(cli::terminalSafeJSONText(value),
+              "[\"\\u202e\",\"\\u007f\",\"\\u00e9\",\"bad \\ufffd\"]\n");
+}
+
+}  // namespace
+}  // namespace quorin
