@@ -69,8 +69,8 @@ std::string protectedPath(std::uint32_t number) {
 }
 
 std::string process(std::uint32_t number) {
-    std::string text = "{\"id\":" + uuidText(2, number) + ",\"pid\":" +
-                       std::to_string(1000 + number) + ",\"auditToken\":\"token-" +
+    std::string text = "{\"id\":" + uuidText(2, number) +
+                       ",\"pid\":" + std::to_string(1000 + number) + ",\"auditToken\":\"token-" +
                        std::to_string(number) + "\"";
     if (number > 0) {
         text += ",\"parentID\":" + uuidText(2, number / 2);
@@ -82,21 +82,20 @@ std::string process(std::uint32_t number) {
 
 std::string event(std::uint64_t number) {
     const bool isRename = number % 5 == 0;
-    std::string text = "{\"id\":" + uuidText(3, number) +
-                       ",\"sequence\":" + std::to_string(number + 1) +
-                       ",\"observedAt\":" + std::to_string(760000001 + number) + ".25" +
-                       ",\"operation\":" + (isRename ? "\"fileRenamed\"" : "\"fileModified\"") +
-                       ",\"processID\":" + uuidText(2, number % processCount) +
-                       ",\"attribution\":\"complete\",\"fileID\":" + uuidText(4, number) +
-                       ",\"path\":" + projectPath(number) + ",\"size\":" +
-                       std::to_string(4096 + number) +
-                       ",\"ownerID\":501,\"groupID\":20,\"sha256\":" + digest(2 * number) +
-                       ",\"isExecutable\":true,\"mode\":493,\"signingStatus\":\"adHoc\"";
+    std::string text =
+        "{\"id\":" + uuidText(3, number) + ",\"sequence\":" + std::to_string(number + 1) +
+        ",\"observedAt\":" + std::to_string(760000001 + number) + ".25" +
+        ",\"operation\":" + (isRename ? "\"fileRenamed\"" : "\"fileModified\"") +
+        ",\"processID\":" + uuidText(2, number % processCount) +
+        ",\"attribution\":\"complete\",\"fileID\":" + uuidText(4, number) +
+        ",\"path\":" + projectPath(number) + ",\"size\":" + std::to_string(4096 + number) +
+        ",\"ownerID\":501,\"groupID\":20,\"sha256\":" + digest(2 * number) +
+        ",\"isExecutable\":true,\"mode\":493,\"signingStatus\":\"adHoc\"";
     if (isRename) {
         text += ",\"destinationPath\":" + projectPath(number + 1);
     }
-    text += ",\"previousFile\":{\"id\":" + uuidText(4, number) + ",\"path\":" +
-            projectPath(number) + ",\"size\":" + std::to_string(2048 + number) +
+    text += ",\"previousFile\":{\"id\":" + uuidText(4, number) +
+            ",\"path\":" + projectPath(number) + ",\"size\":" + std::to_string(2048 + number) +
             ",\"ownerID\":501,\"groupID\":20,\"mode\":420,\"sha256\":" + digest(2 * number + 1) +
             ",\"isExecutable\":false,\"signingStatus\":\"unsigned\"}";
     text += ",\"referencedExecutables\":[";

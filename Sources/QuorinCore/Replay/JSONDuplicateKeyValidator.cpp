@@ -29,7 +29,8 @@ using Error = ReplayFixtureValidationError;
 constexpr auto maximumValues = static_cast<std::size_t>(ReplayFixtureLimits::maximumJSONValues);
 constexpr auto maximumMembers =
     static_cast<std::size_t>(ReplayFixtureLimits::maximumJSONObjectMembers);
-constexpr auto maximumDepth = static_cast<std::size_t>(ReplayFixtureLimits::maximumJSONNestingDepth);
+constexpr auto maximumDepth =
+    static_cast<std::size_t>(ReplayFixtureLimits::maximumJSONNestingDepth);
 
 // Bytes that end a run of ordinary string content: the closing quote, an escape, a control byte,
 // or the start of a multi-byte sequence that must be checked.
@@ -112,14 +113,29 @@ std::string quotedKey(std::string_view key) {
         UChar32 scalar = 0;
         U8_NEXT_UNSAFE(key.data(), index, scalar);
         switch (scalar) {
-            case '"': quoted += "\\\""; continue;
-            case '\\': quoted += "\\\\"; continue;
-            case '\b': quoted += "\\b"; continue;
-            case '\f': quoted += "\\f"; continue;
-            case '\n': quoted += "\\n"; continue;
-            case '\r': quoted += "\\r"; continue;
-            case '\t': quoted += "\\t"; continue;
-            default: break;
+            case '"':
+                quoted += "\\\"";
+                continue;
+            case '\\':
+                quoted += "\\\\";
+                continue;
+            case '\b':
+                quoted += "\\b";
+                continue;
+            case '\f':
+                quoted += "\\f";
+                continue;
+            case '\n':
+                quoted += "\\n";
+                continue;
+            case '\r':
+                quoted += "\\r";
+                continue;
+            case '\t':
+                quoted += "\\t";
+                continue;
+            default:
+                break;
         }
         if (u_charType(scalar) == U_CONTROL_CHAR) {
             // Every control character lies in the basic plane, so four digits always suffice.
@@ -208,7 +224,8 @@ class KeySet {
 
     std::string arena_;
     std::vector<Entry> entries_;
-    std::vector<std::uint32_t> slots_;  // 0 is free; otherwise an index into `entries_` plus 1
+    // 0 is free; otherwise an index into `entries_` plus 1.
+    std::vector<std::uint32_t> slots_ = std::vector<std::uint32_t>(initialSlotCount, 0);
 };
 
 // What one nesting level needs while it reads an object.
@@ -270,12 +287,24 @@ class Reader {
             fail(index_);
         }
         switch (current()) {
-            case '{': readObject(path, depth); return;
-            case '[': readArray(path, depth); return;
-            case '"': readString(nullptr); return;
-            case 't': readLiteral("true"); return;
-            case 'f': readLiteral("false"); return;
-            case 'n': readLiteral("null"); return;
+            case '{':
+                readObject(path, depth);
+                return;
+            case '[':
+                readArray(path, depth);
+                return;
+            case '"':
+                readString(nullptr);
+                return;
+            case 't':
+                readLiteral("true");
+                return;
+            case 'f':
+                readLiteral("false");
+                return;
+            case 'n':
+                readLiteral("null");
+                return;
             default:
                 if (current() == '-' || isDigit(current())) {
                     readNumber();
@@ -329,7 +358,8 @@ class Reader {
             return;
         }
         for (std::size_t position = 0;; ++position) {
-            const PathFrame element{.parent = &path, .key = {}, .index = position, .isElement = true};
+            const PathFrame element{
+                .parent = &path, .key = {}, .index = position, .isElement = true};
             readValue(element, depth + 1);
             skipWhitespace();
             if (atEnd()) {
@@ -421,16 +451,26 @@ class Reader {
         const unsigned char letter = current();
         ++index_;
         switch (letter) {
-            case '"': return U'"';
-            case '\\': return U'\\';
-            case '/': return U'/';
-            case 'b': return U'\b';
-            case 'f': return U'\f';
-            case 'n': return U'\n';
-            case 'r': return U'\r';
-            case 't': return U'\t';
-            case 'u': break;
-            default: fail(index_);
+            case '"':
+                return U'"';
+            case '\\':
+                return U'\\';
+            case '/':
+                return U'/';
+            case 'b':
+                return U'\b';
+            case 'f':
+                return U'\f';
+            case 'n':
+                return U'\n';
+            case 'r':
+                return U'\r';
+            case 't':
+                return U'\t';
+            case 'u':
+                break;
+            default:
+                fail(index_);
         }
         const char32_t unit = readCodeUnit();
         if (unit >= 0xDC00 && unit <= 0xDFFF) {

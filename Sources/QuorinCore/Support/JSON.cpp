@@ -72,7 +72,9 @@ std::string describe(const CodingPath& path) {
     std::string text;
     for (const CodingKey& key : path) {
         if (const auto* index = std::get_if<std::size_t>(&key)) {
-            text += "[" + std::to_string(*index) + "]";
+            text += '[';
+            text += std::to_string(*index);
+            text += ']';
         } else {
             if (!text.empty()) {
                 text += ".";

@@ -184,10 +184,9 @@ TEST(JSONDuplicateKeyValidator, ChecksUTF8OnlyAfterTheClosingQuote) {
 }
 
 TEST(JSONDuplicateKeyValidator, RejectsRepeatedKeysWithTheObjectsPath) {
-    const std::string events =
-        R"({"schemaVersion":2,"protectedPaths":[],"processes":[],"events":[)"
-        R"({"id":"A","previousFile":{"path":"/a","size":1}},)"
-        R"({"id":"B","previousFile":{"path":"/a","size":1,"path":"/b"}}]})";
+    const std::string events = R"({"schemaVersion":2,"protectedPaths":[],"processes":[],"events":[)"
+                               R"({"id":"A","previousFile":{"path":"/a","size":1}},)"
+                               R"({"id":"B","previousFile":{"path":"/a","size":1,"path":"/b"}}]})";
     expectVerdicts({
         {"root", R"({"a":1,"a":2})", duplicate("$.a")},
         {"same value", R"({"a":"b","a":"b"})", duplicate("$.a")},
@@ -255,8 +254,7 @@ TEST(JSONDuplicateKeyValidator, CountsValuesAndMembersAcrossTheDocument) {
     const std::string tooManyMembers = "Replay JSON exceeds 100000 object members";
     // Keys are not values: 100000 members and 149998 further zeros, with the array and the
     // object, make exactly 250000 values.
-    const std::string membersAndZeros =
-        "[" + members(100'000) + "," + zeros(149'998).substr(1);
+    const std::string membersAndZeros = "[" + members(100'000) + "," + zeros(149'998).substr(1);
     // An array whose last element is the 250000th value, or the 250001st, and not a value.
     const auto withBadLastValue = [](std::size_t zeroCount) {
         std::string text = zeros(zeroCount);
@@ -281,8 +279,7 @@ TEST(JSONDuplicateKeyValidator, CountsValuesAndMembersAcrossTheDocument) {
         {"100001 members in two objects",
          "[" + members(50'000) + "," + members(50'001, 50'000) + "]", tooManyMembers},
         {"duplicate as the last allowed member", withRepeatedK5(99'999), duplicate("$.k5")},
-        {"the member limit comes before the duplicate", withRepeatedK5(100'000),
-         tooManyMembers},
+        {"the member limit comes before the duplicate", withRepeatedK5(100'000), tooManyMembers},
         {"members and values at their limits", membersAndZeros, ""},
         {"one value more", "[0," + membersAndZeros.substr(1), tooManyValues},
     });
