@@ -163,9 +163,9 @@ void correlateFinalizeAndScore(benchmark::State& state) {
     std::size_t incidentCount = 0;
     for (auto _ : state) {
         std::vector<Incident> scored;
-        for (const Incident& incident : correlate(stream)) {
-            scored.push_back(
-                scorer.applying(scorer.assess(incident, stream.graph, context), incident));
+        for (Incident& incident : correlate(stream)) {
+            const RiskAssessment assessment = scorer.assess(incident, stream.graph, context);
+            scored.push_back(scorer.applying(assessment, std::move(incident)));
         }
         incidentCount = scored.size();
         benchmark::DoNotOptimize(scored.data());

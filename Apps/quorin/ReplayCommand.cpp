@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,37 +24,6 @@ namespace {
 
 std::string safe(std::string_view text) {
     return ReplayTerminalOutput::sanitize(text);
-}
-
-// "2024-05-02T09:14:07Z", with milliseconds when the time has a fraction of a second. A time no
-// calendar date of four-digit years can show is written as its count of seconds instead.
-std::string formatDate(Date date) {
-    constexpr double earliestUnixTime = -62'135'596'800.0;  // 0001-01-01T00:00:00Z
-    constexpr double latestUnixTime = 253'402'300'799.0;    // 9999-12-31T23:59:59Z
-    const double unixTime = date.unixTime();
-    if (!(unixTime >= earliestUnixTime && unixTime <= latestUnixTime)) {
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "%g s after 2001-01-01T00:00:00Z",
-                      date.timeIntervalSinceReferenceDate);
-        return buffer;
-    }
-    const std::int64_t milliseconds = std::llround(unixTime * 1000);
-    std::int64_t seconds = milliseconds / 1000;
-    std::int64_t fraction = milliseconds % 1000;
-    if (fraction < 0) {  // before 1970: borrow a second so the fraction counts forward
-        seconds -= 1;
-        fraction += 1000;
-    }
-    const auto time = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-    gmtime_r(&time, &parts);
-    char buffer[40];
-    std::size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &parts);
-    if (fraction != 0) {
-        length += static_cast<std::size_t>(std::snprintf(
-            buffer + length, sizeof buffer - length, ".%03lld", static_cast<long long>(fraction)));
-    }
-    return std::string(buffer, length) + "Z";
 }
 
 std::string joined(const std::vector<std::string>& parts) {
@@ -94,7 +64,7 @@ void appendEvent(std::string& out, const EventEnvelope& event, const ProcessGrap
     if (event.sequence()) {
         out += "#" + std::to_string(*event.sequence()) + " ";
     }
-    out += formatDate(event.observedAt()) + " " + std::string(rawValue(event.operation()));
+    out += formatTimestamp(event.observedAt()) + " " + std::string(rawValue(event.operation()));
     if (event.file()) {
         out += " " + safe(event.file()->path.value());
     }
@@ -136,7 +106,8 @@ void appendIncident(std::string& out, const Incident& incident, std::size_t numb
     out += "  ID: " + incident.id().value.uuidString() + "\n";
     const std::size_t eventCount = incident.events().size();
     out += "  " + std::to_string(eventCount) + (eventCount == 1 ? " event" : " events") + " from " +
-           formatDate(incident.startedAt()) + " to " + formatDate(incident.lastEventAt()) + ":\n";
+           formatTimestamp(incident.startedAt()) + " to " +
+           formatTimestamp(incident.lastEventAt()) + ":\n";
     for (const EventEnvelope& event : incident.events()) {
         appendEvent(out, event, graph);
     }
@@ -162,6 +133,38 @@ Json toJSON(const ReplayDiagnostic& diagnostic) {
 }
 
 }  // namespace
+
+std::string formatTimestamp(Date date) {
+    constexpr double earliestUnixTime = -62'135'596'800.0;  // 0001-01-01T00:00:00Z
+    constexpr double latestUnixTime = 253'402'300'799.0;    // 9999-12-31T23:59:59Z
+    const double unixTime = date.unixTime();
+    if (!(unixTime >= earliestUnixTime && unixTime <= latestUnixTime)) {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "%g s after 2001-01-01T00:00:00Z",
+                      date.timeIntervalSinceReferenceDate);
+        return buffer;
+    }
+    const std::int64_t milliseconds = std::llround(unixTime * 1000);
+    std::int64_t seconds = milliseconds / 1000;
+    std::int64_t fraction = milliseconds % 1000;
+    if (fraction < 0) {  // before 1970: borrow a second so the fraction counts forward
+        seconds -= 1;
+        fraction += 1000;
+    }
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    // Four-digit years always: strftime's %Y writes year 1 as "1".
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    std::string text = buffer;
+    if (fraction != 0) {
+        std::snprintf(buffer, sizeof buffer, ".%03lld", static_cast<long long>(fraction));
+        text += buffer;
+    }
+    return text + "Z";
+}
 
 std::string formatHuman(const ReplayAnalysis& analysis) {
     std::string out;
@@ -213,7 +216,7 @@ std::optional<std::string> defaultHomeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
         return std::string(home);
     }
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16'384);
     passwd entry{};
     passwd* result = nullptr;

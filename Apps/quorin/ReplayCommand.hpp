@@ -38,6 +38,11 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
 /// for the real user; nothing when neither is known.
 std::optional<std::string> defaultHomeDirectory();
 
+/// A time as the report shows it: "2024-05-02T09:14:07Z" in UTC, with milliseconds when the time
+/// has a fraction of a second. A time outside the years 1 to 9999 is shown as its count of seconds
+/// since 2001-01-01T00:00:00Z instead.
+std::string formatTimestamp(Date date);
+
 /// The human-readable report: each incident (severity, score, factors, summary, its events),
 /// then the diagnostics. Every text taken from the fixture is sanitized; ends with a line feed.
 std::string formatHuman(const ReplayAnalysis& analysis);

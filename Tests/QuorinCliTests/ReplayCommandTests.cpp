@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quorin {
 namespace {
@@ -39,6 +41,24 @@ ReplayAnalysis launchDaemonAnalysis() {
         {testing::replayProtectedPath(10, "/Library/LaunchDaemons", PathCategory::launchDaemon)},
         {tee}, {created, modified});
     return ReplayAnalyzer().analyze(fixture.materialize("/home/ana"));
+}
+
+TEST(ReplayCommandFormatTest, ShowsTimesInUTCToTheMillisecond) {
+    const std::vector<std::pair<double, std::string>> cases{
+        {0, "2001-01-01T00:00:00Z"},
+        {0.25, "2001-01-01T00:00:00.250Z"},
+        {0.0004, "2001-01-01T00:00:00Z"},               // rounds to the millisecond
+        {59.9996, "2001-01-01T00:01:00Z"},              // and rounding carries
+        {-978'307'200.25, "1969-12-31T23:59:59.750Z"},  // a fraction before 1970 counts forward
+        {-63'113'904'000, "0001-01-01T00:00:00Z"},
+        {-63'113'904'000.5, "-6.31139e+10 s after 2001-01-01T00:00:00Z"},
+        {252'423'993'599, "9999-12-31T23:59:59Z"},
+        {252'423'993'600, "2.52424e+11 s after 2001-01-01T00:00:00Z"},
+        {1e300, "1e+300 s after 2001-01-01T00:00:00Z"},
+    };
+    for (const auto& [seconds, text] : cases) {
+        EXPECT_EQ(cli::formatTimestamp(Date{seconds}), text) << seconds;
+    }
 }
 
 TEST(ReplayCommandFormatTest, WritesTheHumanReport) {

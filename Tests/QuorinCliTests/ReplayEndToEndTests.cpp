@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,6 +60,10 @@ struct ExampleCase {
     std::string file;
     std::vector<ExpectedIncident> incidents;
     std::size_t diagnosticCount;
+
+    friend void PrintTo(const ExampleCase& example, std::ostream* stream) {
+        *stream << example.file;
+    }
 };
 
 const std::vector<ExampleCase> exampleCases{
@@ -138,7 +143,7 @@ TEST(ExampleFixturesTest, EveryExampleHasItsExpectation) {
     EXPECT_EQ(files, expected);
 }
 
-TEST(ReplayCommandTest, ReportsTheSecondIncidentWhenOnlyOneIsDemanded) {
+TEST(ReplayCommandTest, FailsWhenOnlyOneIncidentIsDemandedAndTwoAreFound) {
     const auto result =
         quorin({"replay", examples / "two-unrelated-changes.json", "--home", home, "--only"});
     EXPECT_EQ(result.exitStatus, 1);
@@ -177,6 +182,10 @@ struct BadInputCase {
     std::vector<std::string> arguments;  // "FIXTURE" stands for the prepared input
     int exitStatus;
     std::string message;  // the whole of stderr; empty: any single safe line
+
+    friend void PrintTo(const BadInputCase& sample, std::ostream* stream) {
+        *stream << sample.name;
+    }
 };
 
 class BadInputTest : public ::testing::TestWithParam<BadInputCase> {

@@ -6,6 +6,7 @@
 #include "QuorinCore/Risk/RiskScorer.hpp"
 
 #include <string>
+#include <utility>
 
 namespace quorin {
 
@@ -61,7 +62,8 @@ ReplayAnalysis ReplayAnalyzer::analyze(const MaterializedReplayFixture& fixture)
                               fixture.recognizedPackageManagerProcessIDs(), {}, {}, {});
     const RiskScorer scorer;
     for (Incident& incident : incidents) {
-        incident = scorer.applying(scorer.assess(incident, graph, context), incident);
+        const RiskAssessment assessment = scorer.assess(incident, graph, context);
+        incident = scorer.applying(assessment, std::move(incident));
     }
     return ReplayAnalysis{std::move(incidents), std::move(graph), fixture.diagnostics()};
 }

@@ -304,11 +304,10 @@ RiskAssessment RiskScorer::assess(const Incident& incident, const ProcessGraph& 
     return RiskAssessment(score, std::move(listed));
 }
 
-Incident RiskScorer::applying(const RiskAssessment& assessment, const Incident& incident) const {
-    Incident scored = incident;
-    scored.setSummary(std::string(summary(assessment)));
-    scored.setAssessment(assessment);
-    return scored;
+Incident RiskScorer::applying(const RiskAssessment& assessment, Incident incident) const {
+    incident.setSummary(std::string(summary(assessment)));
+    incident.setAssessment(assessment);
+    return incident;
 }
 
 }  // namespace quorin

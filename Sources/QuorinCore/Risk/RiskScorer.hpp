@@ -20,8 +20,9 @@ class RiskScorer {
     RiskAssessment assess(const Incident& incident, const ProcessGraph& processGraph,
                           const RiskContext& context) const;
 
-    /// A copy of `incident` carrying `assessment` and the one-line summary that fits its factors.
-    Incident applying(const RiskAssessment& assessment, const Incident& incident) const;
+    /// `incident` carrying `assessment` and the one-line summary that fits its factors. Taken by
+    /// value so that a caller done with the incident can move it in.
+    Incident applying(const RiskAssessment& assessment, Incident incident) const;
 };
 
 }  // namespace quorin
