@@ -1,5 +1,7 @@
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 
+#include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
+
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
@@ -79,6 +81,11 @@ std::string ReplayTerminalOutput::sanitizeMultiline(std::string_view text) {
 }
 
 std::string ReplayTerminalOutput::sanitizedDescription(const std::exception& error) {
+    // A fixture's key may hold U+0000, which `what()` would cut the message at; the validation
+    // error keeps its whole message, so print that.
+    if (const auto* validation = dynamic_cast<const ReplayFixtureValidationError*>(&error)) {
+        return sanitize(validation->message());
+    }
     return sanitize(error.what());
 }
 

@@ -1,3 +1,4 @@
+#include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 
 #include <gtest/gtest.h>
@@ -77,6 +78,10 @@ TEST(ReplayTerminalOutputTest, DescribesAnErrorOnOneSafeLine) {
     const std::runtime_error error("Invalid path ~\x1B]0;owned\x07\nx in events[1].path");
     EXPECT_EQ(ReplayTerminalOutput::sanitizedDescription(error),
               "Invalid path ~\\u{001B}]0;owned\\u{0007}\\u{000A}x in events[1].path");
+    const auto duplicate =
+        ReplayFixtureValidationError::duplicateJSONKey("$", std::string_view("a\0b", 3));
+    EXPECT_EQ(ReplayTerminalOutput::sanitizedDescription(duplicate),
+              "Duplicate replay key $.a\\u{0000}b");
 }
 
 }  // namespace
