@@ -2,6 +2,9 @@
 
 #include "QuorinCore/QuorinCoreVersion.hpp"
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
+#include "quorin/DiffCommand.hpp"
+#include "quorin/ExportCommand.hpp"
+#include "quorin/RedactCommand.hpp"
 #include "quorin/ReplayCommand.hpp"
 
 #include <CLI/CLI.hpp>
@@ -15,6 +18,9 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     int exitStatus = 0;
     quorin::cli::addReplayCommand(app, exitStatus);
+    quorin::cli::addRedactCommand(app, exitStatus);
+    quorin::cli::addDiffCommand(app, exitStatus);
+    quorin::cli::addExportCommand(app, exitStatus);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

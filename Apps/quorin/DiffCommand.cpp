@@ -1,0 +1,112 @@
+#include "quorin/DiffCommand.hpp"
+
+#include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
+#include "QuorinCore/Support/Enumeration.hpp"
+#include "quorin/InputFiles.hpp"
+#include "quorin/ReplayCommand.hpp"
+#include "quorin/Validators.hpp"
+
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+namespace quorin::cli {
+
+namespace {
+
+char prefix(LineDiff::Line::Kind kind) {
+    switch (kind) {
+        case LineDiff::Line::Kind::removed:
+            return '-';
+        case LineDiff::Line::Kind::added:
+            return '+';
+        case LineDiff::Line::Kind::context:
+            return ' ';
+    }
+    return ' ';
+}
+
+}  // namespace
+
+std::vector<LineDiff::Hunk> boundedHunks(const std::string& oldText, const std::string& newText,
+                                         std::int64_t context, const std::string& oldName,
+                                         const std::string& newName) {
+    const std::uint64_t oldLines = LineDiff::lineCount(oldText);
+    const std::uint64_t newLines = LineDiff::lineCount(newText);
+    // Inputs hold at most 64 MiB, so each count is at most 2^26 and the product cannot overflow.
+    if (oldLines * newLines > maximumDiffLinePairs) {
+        throw std::runtime_error(ReplayTerminalOutput::sanitize(oldName) + " and " +
+                                 ReplayTerminalOutput::sanitize(newName) +
+                                 " are too long to compare: " + std::to_string(oldLines) + " by " +
+                                 std::to_string(newLines) + " lines is more than " +
+                                 std::to_string(maximumDiffLinePairs) + " line pairs");
+    }
+    return LineDiff::hunks(oldText, newText, context);
+}
+
+std::vector<std::string> diffLines(const std::vector<LineDiff::Hunk>& hunks) {
+    std::vector<std::string> lines;
+    for (const LineDiff::Hunk& hunk : hunks) {
+        if (!lines.empty()) {
+            lines.emplace_back("@@");
+        }
+        for (const LineDiff::Line& line : hunk.lines()) {
+            lines.push_back(prefix(line.kind()) + line.text());
+        }
+    }
+    return lines;
+}
+
+Json hunksJSON(const std::vector<LineDiff::Hunk>& hunks) {
+    Json result = Json::array();
+    for (const LineDiff::Hunk& hunk : hunks) {
+        Json lines = Json::array();
+        for (const LineDiff::Line& line : hunk.lines()) {
+            lines.push_back(Json{{"kind", rawValue(line.kind())}, {"text", line.text()}});
+        }
+        result.push_back(std::move(lines));
+    }
+    return result;
+}
+
+int runDiff(const DiffOptions& options, std::ostream& out, std::ostream& err) {
+    try {
+        const std::vector<LineDiff::Hunk> hunks =
+            boundedHunks(readInputFile(options.oldFile), readInputFile(options.newFile),
+                         options.context, options.oldFile, options.newFile);
+        if (options.json) {
+            out << terminalSafeJSONText(hunksJSON(hunks));
+        } else {
+            // The files are untrusted: each line is shown on one line, its controls escaped.
+            for (const std::string& line : diffLines(hunks)) {
+                out << ReplayTerminalOutput::sanitize(line) << "\n";
+            }
+        }
+        out.flush();
+        if (!out.good()) {
+            err << "Could not write the diff\n";
+            return 1;
+        }
+        return 0;
+    } catch (const std::exception& error) {
+        err << ReplayTerminalOutput::sanitizedDescription(error) << "\n";
+        return 1;
+    }
+}
+
+void addDiffCommand(CLI::App& app, int& exitStatus) {
+    auto options = std::make_shared<DiffOptions>();
+    CLI::App* command = app.add_subcommand("diff", "Show the line diff between two files.");
+    command->add_option("OLD", options->oldFile, "The old version.")->required();
+    command->add_option("NEW", options->newFile, "The new version.")->required();
+    command
+        ->add_option("--context", options->context,
+                     "Unchanged lines shown around each change (default: 3).")
+        ->check(atLeast(0));
+    command->add_flag("--json", options->json, "Print the hunks as JSON.");
+    command->callback(
+        [options, &exitStatus] { exitStatus = runDiff(*options, std::cout, std::cerr); });
+}
+
+}  // namespace quorin::cli

@@ -1,0 +1,173 @@
+#include "QuorinCore/Export/SecretRedactor.hpp"
+
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorin {
+
+namespace {
+
+struct Rule {
+    std::unique_ptr<icu::RegexPattern> pattern;
+    icu::UnicodeString replacement;
+};
+
+Rule compiled(std::string_view pattern, std::string_view replacement) {
+    UErrorCode status = U_ZERO_ERROR;
+    UParseError where{};
+    std::unique_ptr<icu::RegexPattern> compiledPattern(
+        icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(icu::StringPiece(
+                                       pattern.data(), static_cast<std::int32_t>(pattern.size()))),
+                                   0, where, status));
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("Could not compile a redaction pattern: " +
+                                 std::string(u_errorName(status)));
+    }
+    return Rule{std::move(compiledPattern),
+                icu::UnicodeString::fromUTF8(icu::StringPiece(
+                    replacement.data(), static_cast<std::int32_t>(replacement.size())))};
+}
+
+const std::vector<Rule>& secretRules() {
+    static const std::vector<Rule> rules = [] {
+        // A secret-like key name: letter-and-digit segments each followed by "_" or "-", one of
+        // the keywords, then "_"/"-" segments; or exactly _authToken or _auth. Not anchored, so
+        // the key of "oauth=x" is its tail "auth".
+        const std::string key =
+            R"re(((?:[A-Za-z0-9]+[_-])*(?:api[_-]?key|token|secret|password|passwd|auth)(?:[_-][A-Za-z0-9]+)*|_authToken|_auth))re";
+        std::vector<Rule> table;
+        // Private-key blocks, across lines, to the nearest end marker.
+        table.push_back(compiled(
+            R"re((?s)-----BEGIN [A-Z0-9 ]*PRIVATE KEY-----.*?-----END [A-Z0-9 ]*PRIVATE KEY-----)re",
+            "[REDACTED PRIVATE KEY]"));
+        // Authorization headers keep their name, colon and spacing.
+        table.push_back(compiled(R"re((?im)(authorization\s*:\s*)[^\r\n]+)re", "$1[REDACTED]"));
+        // The JSON members auth, _authToken and _auth keep their quotes.
+        table.push_back(
+            compiled(R"re((?i)("(?:auth|_authToken|_auth)"\s*:\s*)"(?:\\.|[^"\\\r\n])*")re",
+                     R"re($1"[REDACTED]")re"));
+        // Secret-like keys with a double-quoted, single-quoted or unclosed quoted value.
+        table.push_back(
+            compiled("(?i)" + key + R"re((\s*[:=]\s*)"(?:\\.|[^"\\\r\n])*")re", "$1$2[REDACTED]"));
+        table.push_back(
+            compiled("(?i)" + key + R"re((\s*[:=]\s*)'(?:\\.|[^'\\\r\n])*')re", "$1$2[REDACTED]"));
+        table.push_back(
+            compiled("(?im)" + key + R"re((\s*[:=]\s*)["'][^\r\n]*$)re", "$1$2[REDACTED]"));
+        // Secret URL query parameters.
+        table.push_back(compiled(
+            R"re((?i)([?&](?:token|access_token|api[_-]?key|secret|password|passwd|auth|signature|sig))=([^&\s#]+))re",
+            "$1=[REDACTED]"));
+        // Secret-like keys with an unquoted value.
+        table.push_back(compiled("(?i)" + key + R"re((\s*[:=]\s*)[^\s"'&,]+)re", "$1$2[REDACTED]"));
+        // Tokens known by their prefix, access-key identifiers and JSON Web Tokens.
+        table.push_back(compiled(
+            R"re((?<![A-Za-z0-9])(?:sk-(?:proj-)?[A-Za-z0-9_-]{8,}|gh[pousr]_[A-Za-z0-9_]{8,}|github_pat_[A-Za-z0-9_]{8,}|npm_[A-Za-z0-9]{8,})(?![A-Za-z0-9_-]))re",
+            "[REDACTED]"));
+        table.push_back(compiled(R"re((?<![A-Za-z0-9])(?:AKIA|ASIA)[A-Z0-9]{16}(?![A-Za-z0-9]))re",
+                                 "[REDACTED]"));
+        table.push_back(compiled(
+            R"re((?<![A-Za-z0-9])eyJ[A-Za-z0-9_-]{5,2045}\.eyJ[A-Za-z0-9_-]{5,8190}\.[A-Za-z0-9_-]{8,2048}(?![A-Za-z0-9_-]))re",
+            "[REDACTED]"));
+        return table;
+    }();
+    return rules;
+}
+
+// The home directory as a literal inside a pattern: a backslash before every character that has
+// a meaning of its own in a pattern.
+std::string escapedForPattern(std::string_view text) {
+    static constexpr std::string_view metacharacters = R"(\^$.|?*+()[]{})";
+    std::string escaped;
+    escaped.reserve(text.size() * 2);
+    for (const char character : text) {
+        if (metacharacters.find(character) != std::string_view::npos) {
+            escaped += '\\';
+        }
+        escaped += character;
+    }
+    return escaped;
+}
+
+std::array<Rule, 3> homeDirectoryRules(const ValidatedHomeDirectory& homeDirectory) {
+    // The path must end where the home directory ends: at a slash, the end of the text, white
+    // space, or a quote, bracket or punctuation character.
+    static constexpr std::string_view boundary = R"re((?=/|$|[\s"'`)\]}>:,;!?]))re";
+    const std::string home = escapedForPattern(homeDirectory.value()) + std::string(boundary);
+    return {
+        compiled("(?i)(?<![A-Za-z0-9+.-])file://localhost" + home, "file://localhost/~"),
+        compiled("(?i)(?<![A-Za-z0-9+.-])file://" + home, "file://~"),
+        compiled("(?<![A-Za-z0-9._~/-])" + home, "~"),
+    };
+}
+
+icu::UnicodeString applying(const Rule& rule, const icu::UnicodeString& text) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::RegexMatcher> matcher(rule.pattern->matcher(text, status));
+    // The lazy private-key block keeps one backtracking state per character it passes; a large
+    // text must not end the redaction early, so the engine's stack may grow as it needs.
+    if (U_SUCCESS(status)) {
+        matcher->setStackLimit(0, status);
+    }
+    icu::UnicodeString result;
+    if (U_SUCCESS(status)) {
+        result = matcher->replaceAll(rule.replacement, status);
+    }
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("Could not apply a redaction rule: " +
+                                 std::string(u_errorName(status)));
+    }
+    return result;
+}
+
+icu::UnicodeString unicode(std::string_view text) {
+    if (text.size() > static_cast<std::size_t>(INT32_MAX)) {
+        throw std::length_error("A text of " + std::to_string(text.size()) +
+                                " bytes is too large to redact");
+    }
+    return icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+}
+
+std::string utf8(const icu::UnicodeString& text) {
+    std::string result;
+    text.toUTF8String(result);
+    return result;
+}
+
+template <typename Rules>
+icu::UnicodeString applyingAll(const Rules& rules, icu::UnicodeString text) {
+    for (const Rule& rule : rules) {
+        text = applying(rule, text);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string SecretRedactor::redact(std::string_view text, std::string_view homeDirectory) const {
+    return redact(text, ValidatedHomeDirectory::validating(homeDirectory));
+}
+
+std::string SecretRedactor::redact(std::string_view text,
+                                   const ValidatedHomeDirectory& homeDirectory) const {
+    return utf8(
+        applyingAll(secretRules(), applyingAll(homeDirectoryRules(homeDirectory), unicode(text))));
+}
+
+std::string SecretRedactor::redactingHomeDirectory(
+    std::string_view text, const ValidatedHomeDirectory& homeDirectory) const {
+    return utf8(applyingAll(homeDirectoryRules(homeDirectory), unicode(text)));
+}
+
+std::string SecretRedactor::redactingSecrets(std::string_view text) const {
+    return utf8(applyingAll(secretRules(), unicode(text)));
+}
+
+}  // namespace quorin
