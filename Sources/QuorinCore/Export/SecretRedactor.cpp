@@ -37,11 +37,21 @@ Rule compiled(std::string_view pattern, std::string_view replacement) {
 
 const std::vector<Rule>& secretRules() {
     static const std::vector<Rule> rules = [] {
-        // A secret-like key name: letter-and-digit segments each followed by "_" or "-", one of
-        // the keywords, then "_"/"-" segments; or exactly _authToken or _auth. Not anchored, so
-        // the key of "oauth=x" is its tail "auth".
+        // A secret-like key name is letter-and-digit segments each followed by "_" or "-", one
+        // of the keywords, then "_"/"-" segments; or exactly _authToken or _auth:
+        //
+        //   ((?:[A-Za-z0-9]+[_-])*(?:api[_-]?key|token|...|auth)(?:[_-][A-Za-z0-9]+)*|_authToken|_auth)
+        //
+        // It is not anchored, so the key of "oauth=x" is its tail "auth". The rules below compile
+        // an equivalent form that gives the same output in linear rather than quadratic time on
+        // long words. A key must end where its run of letters, digits, "_" and "-" ends, since
+        // the separator that follows cannot be one of those; and every template writes the key
+        // back unchanged ($1). So whether a run ends in a key, and where the match ends, does not
+        // depend on the leading segments, and the key can be matched from its keyword on. The
+        // trailing segments are possessive: giving one back would leave the key ending inside
+        // its run, where no separator can follow.
         const std::string key =
-            R"re(((?:[A-Za-z0-9]+[_-])*(?:api[_-]?key|token|secret|password|passwd|auth)(?:[_-][A-Za-z0-9]+)*|_authToken|_auth))re";
+            R"re(((?:api[_-]?key|token|secret|password|passwd|auth)(?:[_-][A-Za-z0-9]++)*+|_authToken|_auth))re";
         std::vector<Rule> table;
         // Private-key blocks, across lines, to the nearest end marker.
         table.push_back(compiled(
