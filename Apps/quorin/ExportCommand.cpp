@@ -117,6 +117,12 @@ void addExportCommand(CLI::App& app, int& exitStatus) {
                      "Unchanged lines around each change of a --diff (default: 3).")
         ->check(atLeast(0));
     command->callback([command, options, computed, verbatim, diffOption, textOption, &exitStatus] {
+        if (computed->size() % 3 != 0) {
+            throw CLI::ArgumentMismatch("--diff takes three values: PATH OLD NEW");
+        }
+        if (verbatim->size() % 2 != 0) {
+            throw CLI::ArgumentMismatch("--diff-text takes two values: PATH FILE");
+        }
         // Each option's values come grouped, but the diffs keep the order they were given in:
         // the parse order lists one entry per value, so every third --diff entry and every
         // second --diff-text entry completes a diff.

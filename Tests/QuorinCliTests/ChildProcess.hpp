@@ -65,18 +65,20 @@ class Pipe {
 
 }  // namespace detail
 
-/// Runs `program` with `arguments` (not including the program name), stdin from /dev/null, and
-/// the environment given (the test's own when absent). A child still running after `timeout` is
-/// killed and reported as timed out, so a client that blocks cannot hang the test run.
+/// Runs `program` with `arguments` (not including the program name), standard input read from the
+/// file `standardInput`, and the environment given (the test's own when absent). A child still
+/// running after `timeout` is killed and reported as timed out, so a client that blocks cannot hang
+/// the test run.
 inline ChildProcessResult runChildProcess(
     const std::string& program, const std::vector<std::string>& arguments,
     const std::optional<std::vector<std::string>>& environment = std::nullopt,
-    std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    std::chrono::milliseconds timeout = std::chrono::seconds(30),
+    const std::string& standardInput = "/dev/null") {
     detail::Pipe out;
     detail::Pipe err;
     posix_spawn_file_actions_t actions;
     detail::check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, standardInput.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out.write(), 1);
     posix_spawn_file_actions_adddup2(&actions, err.write(), 2);
 

@@ -149,10 +149,8 @@ class Pipelines {
 std::string processChain(const Incident& incident, const ProcessGraph& graph,
                          const Pipelines& pipelines) {
     static constexpr std::string_view incomplete = "Attribution incomplete";
+    // An incident always holds an event.
     const std::vector<EventEnvelope>& events = incident.events();
-    if (events.empty()) {
-        return std::string(incomplete);
-    }
     const auto found = std::find_if(events.begin(), events.end(), [](const EventEnvelope& event) {
         return event.operation() != EventOperation::processExec;
     });
