@@ -3,6 +3,7 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -17,9 +18,13 @@ namespace {
 struct Rule {
     std::unique_ptr<icu::RegexPattern> pattern;
     icu::UnicodeString replacement;
+    // Set for the rules whose every match begins with a secret keyword, or with the "_" of
+    // "_auth". On ASCII text these are tried only where a keyword begins.
+    bool startsAtKeyword = false;
 };
 
-Rule compiled(std::string_view pattern, std::string_view replacement) {
+Rule compiled(std::string_view pattern, std::string_view replacement,
+              bool startsAtKeyword = false) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError where{};
     std::unique_ptr<icu::RegexPattern> compiledPattern(
@@ -32,7 +37,8 @@ Rule compiled(std::string_view pattern, std::string_view replacement) {
     }
     return Rule{std::move(compiledPattern),
                 icu::UnicodeString::fromUTF8(icu::StringPiece(
-                    replacement.data(), static_cast<std::int32_t>(replacement.size())))};
+                    replacement.data(), static_cast<std::int32_t>(replacement.size()))),
+                startsAtKeyword};
 }
 
 const std::vector<Rule>& secretRules() {
@@ -64,18 +70,19 @@ const std::vector<Rule>& secretRules() {
             compiled(R"re((?i)("(?:auth|_authToken|_auth)"\s*:\s*)"(?:\\.|[^"\\\r\n])*")re",
                      R"re($1"[REDACTED]")re"));
         // Secret-like keys with a double-quoted, single-quoted or unclosed quoted value.
+        table.push_back(compiled("(?i)" + key + R"re((\s*[:=]\s*)"(?:\\.|[^"\\\r\n])*")re",
+                                 "$1$2[REDACTED]", true));
+        table.push_back(compiled("(?i)" + key + R"re((\s*[:=]\s*)'(?:\\.|[^'\\\r\n])*')re",
+                                 "$1$2[REDACTED]", true));
         table.push_back(
-            compiled("(?i)" + key + R"re((\s*[:=]\s*)"(?:\\.|[^"\\\r\n])*")re", "$1$2[REDACTED]"));
-        table.push_back(
-            compiled("(?i)" + key + R"re((\s*[:=]\s*)'(?:\\.|[^'\\\r\n])*')re", "$1$2[REDACTED]"));
-        table.push_back(
-            compiled("(?im)" + key + R"re((\s*[:=]\s*)["'][^\r\n]*$)re", "$1$2[REDACTED]"));
+            compiled("(?im)" + key + R"re((\s*[:=]\s*)["'][^\r\n]*$)re", "$1$2[REDACTED]", true));
         // Secret URL query parameters.
         table.push_back(compiled(
             R"re((?i)([?&](?:token|access_token|api[_-]?key|secret|password|passwd|auth|signature|sig))=([^&\s#]+))re",
             "$1=[REDACTED]"));
         // Secret-like keys with an unquoted value.
-        table.push_back(compiled("(?i)" + key + R"re((\s*[:=]\s*)[^\s"'&,]+)re", "$1$2[REDACTED]"));
+        table.push_back(
+            compiled("(?i)" + key + R"re((\s*[:=]\s*)[^\s"'&,]+)re", "$1$2[REDACTED]", true));
         // Tokens known by their prefix, access-key identifiers and JSON Web Tokens.
         table.push_back(compiled(
             R"re((?<![A-Za-z0-9])(?:sk-(?:proj-)?[A-Za-z0-9_-]{8,}|gh[pousr]_[A-Za-z0-9_]{8,}|github_pat_[A-Za-z0-9_]{8,}|npm_[A-Za-z0-9]{8,})(?![A-Za-z0-9_-]))re",
@@ -117,6 +124,108 @@ std::array<Rule, 3> homeDirectoryRules(const ValidatedHomeDirectory& homeDirecto
     };
 }
 
+[[noreturn]] void failed(UErrorCode status) {
+    throw std::runtime_error("Could not apply a redaction rule: " +
+                             std::string(u_errorName(status)));
+}
+
+bool isASCII(const icu::UnicodeString& text) {
+    const char16_t* units = text.getBuffer();
+    return std::all_of(units, units + text.length(), [](char16_t unit) { return unit < 0x80; });
+}
+
+char16_t lowered(char16_t unit) {
+    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + (u'a' - u'A')) : unit;
+}
+
+bool beginsWith(const char16_t* units, std::int32_t length, std::int32_t at,
+                std::string_view word) {
+    if (length - at < static_cast<std::int32_t>(word.size())) {
+        return false;
+    }
+    for (std::size_t index = 0; index < word.size(); ++index) {
+        if (lowered(units[at + static_cast<std::int32_t>(index)]) != word[index]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The first position at or after `from` where a secret keyword, or "_auth", begins in ASCII text
+// (letter case ignored); `length` when there is none. Every match of a keyword rule begins at
+// such a position.
+std::int32_t nextKeyword(const char16_t* units, std::int32_t length, std::int32_t from) {
+    for (std::int32_t at = from; at < length; ++at) {
+        bool found = false;
+        switch (lowered(units[at])) {
+            case u'a':
+                found =
+                    beginsWith(units, length, at, "api") || beginsWith(units, length, at, "auth");
+                break;
+            case u't':
+                found = beginsWith(units, length, at, "token");
+                break;
+            case u's':
+                found = beginsWith(units, length, at, "secret");
+                break;
+            case u'p':
+                found = beginsWith(units, length, at, "passw");
+                break;
+            case u'_':
+                found = beginsWith(units, length, at, "_auth");
+                break;
+            default:
+                break;
+        }
+        if (found) {
+            return at;
+        }
+    }
+    return length;
+}
+
+// Appends a replacement template: "$" and a digit stand for that capture group, every other
+// character for itself (no template in the table uses a backslash).
+void appendExpanded(icu::UnicodeString& result, const icu::UnicodeString& replacement,
+                    const icu::RegexMatcher& matcher, UErrorCode& status) {
+    for (std::int32_t index = 0; index < replacement.length(); ++index) {
+        const char16_t unit = replacement.charAt(index);
+        if (unit == u'$' && index + 1 < replacement.length() &&
+            replacement.charAt(index + 1) >= u'0' && replacement.charAt(index + 1) <= u'9') {
+            result.append(matcher.group(replacement.charAt(index + 1) - u'0', status));
+            ++index;
+        } else {
+            result.append(unit);
+        }
+    }
+}
+
+// What replacing every match from left to right gives, found by trying the rule only where a
+// keyword begins. Positions are tried in order and the first match taken, as a full scan would
+// take it, so the result is the same; the scan just skips text that cannot start a match.
+icu::UnicodeString replacingFromKeywords(const Rule& rule, icu::RegexMatcher& matcher,
+                                         const icu::UnicodeString& text, UErrorCode& status) {
+    const char16_t* units = text.getBuffer();
+    const std::int32_t length = text.length();
+    icu::UnicodeString result;
+    std::int32_t copied = 0;
+    std::int32_t at = nextKeyword(units, length, 0);
+    while (at < length && U_SUCCESS(status)) {
+        if (matcher.lookingAt(at, status) && U_SUCCESS(status)) {
+            // A match is never empty (it holds its key), so the scan moves on.
+            const std::int32_t end = matcher.end(status);
+            result.append(text, copied, at - copied);
+            appendExpanded(result, rule.replacement, matcher, status);
+            copied = end;
+            at = nextKeyword(units, length, end);
+        } else {
+            at = nextKeyword(units, length, at + 1);
+        }
+    }
+    result.append(text, copied, length - copied);
+    return result;
+}
+
 icu::UnicodeString applying(const Rule& rule, const icu::UnicodeString& text) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RegexMatcher> matcher(rule.pattern->matcher(text, status));
@@ -127,11 +236,14 @@ icu::UnicodeString applying(const Rule& rule, const icu::UnicodeString& text) {
     }
     icu::UnicodeString result;
     if (U_SUCCESS(status)) {
-        result = matcher->replaceAll(rule.replacement, status);
+        // Letter case is ignored the Unicode way, where a few characters outside ASCII (such as
+        // KELVIN SIGN for "k") match keyword letters; only ASCII text takes the keyword scan.
+        result = rule.startsAtKeyword && isASCII(text)
+                     ? replacingFromKeywords(rule, *matcher, text, status)
+                     : matcher->replaceAll(rule.replacement, status);
     }
     if (U_FAILURE(status)) {
-        throw std::runtime_error("Could not apply a redaction rule: " +
-                                 std::string(u_errorName(status)));
+        failed(status);
     }
     return result;
 }
