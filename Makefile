@@ -40,16 +40,30 @@ fuzz: deps
 DEMO_HOME ?= /home/ana
 REPLAY_BENCH_FIXTURE = $(BUILD_DIR)/replay-benchmark.json
 
-.PHONY: demo bench-replay
+.PHONY: demo bench bench-replay
 
-# Replays every example fixture. The home directory is fixed so the results do not depend on the
-# machine.
+# Replays every example fixture, then writes the AI analysis request for the shell start-up
+# scenario with the change to ~/.bashrc shared as a diff. The home directory is fixed so the
+# results do not depend on the machine.
 demo: build
 	@for fixture in Examples/fixtures/*.json; do \
 	    echo "== quorin replay $$fixture --home $(DEMO_HOME)"; \
 	    $(BUILD_DIR)/quorin replay "$$fixture" --home $(DEMO_HOME) || exit 1; \
 	    echo; \
 	done
+	@echo "== quorin export Examples/fixtures/shell-startup-edited.json --home $(DEMO_HOME) --diff ..."
+	@$(BUILD_DIR)/quorin export Examples/fixtures/shell-startup-edited.json --home $(DEMO_HOME) \
+	    --diff '~/.bashrc' Examples/files/bashrc-before Examples/files/bashrc-after
+
+BENCH_DIR ?= build-release
+
+# Runs the Google Benchmark programs in a release build of their own.
+bench: deps
+	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIN_WERROR=ON \
+	    -DQUORIN_BUILD_TESTS=OFF
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target QuorinBenchmarks
+	$(BENCH_DIR)/Benchmarks/QuorinBenchmarks --benchmark_repetitions=3 \
+	    --benchmark_report_aggregates_only=true
 
 # Times `quorin replay` of the largest fixture the reading limits allow (about 10 MiB), human
 # report and JSON. Wall time and peak memory come from /usr/bin/time; hyperfine adds statistics
