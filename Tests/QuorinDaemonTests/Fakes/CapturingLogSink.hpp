@@ -1,0 +1,41 @@
+#pragma once
+
+#include "QuorinDaemon/Platform/Log.hpp"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quorin::daemon::testing {
+
+/// Keeps every entry, from any thread, for a test to read back.
+class CapturingLogSink final : public LogSink {
+  public:
+    void write(const LogEntry& entry) override {
+        const std::lock_guard lock(mutex_);
+        entries_.push_back(entry);
+    }
+
+    std::vector<LogEntry> entries() const {
+        const std::lock_guard lock(mutex_);
+        return entries_;
+    }
+
+    /// Each entry as "category level: message", private values shown.
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        for (const LogEntry& entry : entries()) {
+            const char* level = entry.level == LogLevel::default_ ? "default"
+                                : entry.level == LogLevel::error  ? "error"
+                                                                  : "fault";
+            result.push_back(entry.category + " " + level + ": " + entry.message(true));
+        }
+        return result;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<LogEntry> entries_;
+};
+
+}  // namespace quorin::daemon::testing

@@ -1,0 +1,47 @@
+#pragma once
+
+// Builders of security-event messages for tests.
+
+#include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+
+#include <string>
+
+namespace quorin::daemon::testing {
+
+inline es_string_token_t token(const std::string& text) {
+    return es_string_token_t{text, static_cast<std::int64_t>(text.size())};
+}
+
+inline es_file_t file(const std::string& path) {
+    return es_file_t{token(path), {}};
+}
+
+inline es_destination_t newPath(const std::string& directory, const std::string& name) {
+    es_destination_t destination;
+    destination.destination_type = es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
+    destination.new_path_dir = file(directory);
+    destination.new_path_filename = token(name);
+    return destination;
+}
+
+inline es_destination_t existingFile(const std::string& path) {
+    es_destination_t destination;
+    destination.destination_type = es_destination_type_t::ES_DESTINATION_TYPE_EXISTING_FILE;
+    destination.existing_file = file(path);
+    return destination;
+}
+
+/// A message of `type` from pid 4242 running /usr/bin/tee (signing identifier "com.example.tee",
+/// no team), at 1,700,000,000.25 s after 1970; its payload is left for the caller.
+inline es_message_t message(es_event_type_t type) {
+    es_message_t result;
+    result.event_type = type;
+    result.time = timespec{1'700'000'000, 250'000'000};
+    result.process.audit_token = audit_token_t{4242, 501};
+    result.process.executable = file("/usr/bin/tee");
+    result.process.signing_id = token("com.example.tee");
+    result.process.team_id = token("");
+    return result;
+}
+
+}  // namespace quorin::daemon::testing
