@@ -17,6 +17,7 @@
 #include <concepts>
 #include <cstddef>
 #include <limits>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -118,6 +119,11 @@ class JSONValueDecoder {
     template <class Body>
     void forEachElement(Body&& body) const;
 
+    /// Calls `body(name, member)` with a decoder for each member in order; a type mismatch when
+    /// the value is not an object.
+    template <class Body>
+    void forEachMember(Body&& body) const;
+
     [[noreturn]] void typeMismatch(std::string_view expected) const;
     [[noreturn]] void dataCorrupted(std::string description) const;
 
@@ -173,6 +179,17 @@ void JSONValueDecoder::forEachElement(Body&& body) const {
         const detail::CodingPathLink link{link_, {}, index, true};
         body(JSONValueDecoder(element, &link));
         ++index;
+    }
+}
+
+template <class Body>
+void JSONValueDecoder::forEachMember(Body&& body) const {
+    if (!json_.is_object()) {
+        typeMismatch("an object");
+    }
+    for (const auto& [name, member] : json_.items()) {
+        const detail::CodingPathLink link{link_, name};
+        body(name, JSONValueDecoder(member, &link));
     }
 }
 
@@ -352,6 +369,30 @@ struct JSONCoding<std::vector<T>> {
             }
         }
         return array;
+    }
+};
+
+/// A map keyed by text (a path, usually): a JSON object whose member names are the keys. Written
+/// in key order.
+template <class T>
+struct JSONCoding<std::map<std::string, T>> {
+    static std::map<std::string, T> decode(const JSONValueDecoder& decoder) {
+        std::map<std::string, T> values;
+        decoder.forEachMember([&values](const std::string& name, const JSONValueDecoder& member) {
+            values.insert_or_assign(name, member.decode<T>());
+        });
+        return values;
+    }
+    static Json encode(const std::map<std::string, T>& values) {
+        Json object = Json::object();
+        for (const auto& [name, value] : values) {
+            try {
+                object[name] = JSONCoding<T>::encode(value);
+            } catch (const EncodingError& error) {
+                throw error.nestedIn(name);
+            }
+        }
+        return object;
     }
 };
 

@@ -1,0 +1,160 @@
+#include "QuorinCore/Protection/ExecutionProtectionConfigurationAcceptance.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+using Acceptance = ExecutionProtectionConfigurationAcceptance;
+using enum ConfigurationRejection;
+
+constexpr Date now{10'000};
+const std::string home = "/Users/ana";
+
+ExecutionProtectionConfiguration base() {
+    return ExecutionProtectionConfiguration{.enabled = true, .executableRoots = {"/Users/ana/bin"}};
+}
+
+std::optional<ConfigurationRejection> rejection(const std::string& encoded) {
+    const auto result = Acceptance::accept(encoded, home, now);
+    if (const auto* refused = std::get_if<ConfigurationRejection>(&result)) {
+        return *refused;
+    }
+    return std::nullopt;
+}
+
+std::optional<ConfigurationRejection> rejection(const ExecutionProtectionConfiguration& value) {
+    return rejection(encodeJSONText(value));
+}
+
+template <class Change>
+ExecutionProtectionConfiguration changed(Change change) {
+    ExecutionProtectionConfiguration value = base();
+    change(value);
+    return value;
+}
+
+std::vector<std::string> paths(std::size_t count, const std::string& prefix) {
+    std::vector<std::string> result;
+    for (std::size_t index = 0; index < count; ++index) {
+        result.push_back(prefix + std::to_string(index));
+    }
+    return result;
+}
+
+template <class Value>
+std::map<std::string, Value> entries(std::size_t count, const std::string& prefix, Value value) {
+    std::map<std::string, Value> result;
+    for (const std::string& path : paths(count, prefix)) {
+        result.emplace(path, value);
+    }
+    return result;
+}
+
+TEST(ExecutionProtectionConfigurationAcceptanceTest, LimitsAtTheirBoundaries) {
+    const Date inAnHour = now.addingTimeInterval(3'600);
+    struct Case {
+        std::string name;
+        ExecutionProtectionConfiguration configuration;
+        std::optional<ConfigurationRejection> rejection;
+    };
+    const ExecutionFileVersion version{1, 2, 3, 4, 5, 6, 7};
+    const std::vector<Case> cases{
+        {"the base", base(), std::nullopt},
+        {"256 roots", changed([](auto& c) { c.executableRoots = paths(256, "/Users/ana/r"); }),
+         std::nullopt},
+        {"257 roots", changed([](auto& c) { c.executableRoots = paths(257, "/Users/ana/r"); }),
+         tooManyRoots},
+        {"2,000 references",
+         changed([&](auto& c) { c.references = entries(2'000, "/Users/ana/bin/x", now); }),
+         std::nullopt},
+        {"2,001 references",
+         changed([&](auto& c) { c.references = entries(2'001, "/Users/ana/bin/x", now); }),
+         tooManyReferences},
+        {"20,000 baseline entries",
+         changed([&](auto& c) { c.baseline = entries(20'000, "/Users/ana/bin/x", version); }),
+         std::nullopt},
+        {"20,001 baseline entries",
+         changed([&](auto& c) { c.baseline = entries(20'001, "/Users/ana/bin/x", version); }),
+         tooManyBaselineEntries},
+        {"20,001 aliases", changed([](auto& c) {
+             c.executableAliases = entries(20'001, "/Users/ana/bin/x", std::string("/t"));
+         }),
+         tooManyAliases},
+        {"a reference an hour ahead", changed([&](auto& c) {
+             c.references = {{"/tmp/x", inAnHour}};
+         }),
+         std::nullopt},
+        {"a reference an hour and a second ahead", changed([&](auto& c) {
+             c.references = {{"/tmp/x", inAnHour.addingTimeInterval(1)}};
+         }),
+         invalidReference},
+        {"a reference in the past", changed([](auto& c) {
+             c.references = {{"/tmp/x", Date{0}}};
+         }),
+         std::nullopt},
+        {"a relative reference", changed([&](auto& c) {
+             c.references = {{"tmp/x", now}};
+         }),
+         invalidReference},
+        {"a reference with NUL", changed([&](auto& c) {
+             c.references = {{std::string("/tmp/a\0b", 8), now}};
+         }),
+         invalidReference},
+        {"a reference of 4,096 bytes", changed([&](auto& c) {
+             c.references = {{"/" + std::string(4'095, 'x'), now}};
+         }),
+         std::nullopt},
+        {"a reference of 4,097 bytes", changed([&](auto& c) {
+             c.references = {{"/" + std::string(4'096, 'x'), now}};
+         }),
+         invalidReference},
+        {"an alias key outside the roots", changed([](auto& c) {
+             c.executableAliases = {{"/Users/ana/other/l", "/t"}};
+         }),
+         keyOutsideRoots},
+        {"a baseline key outside the roots", changed([&](auto& c) {
+             c.baseline = {{"/Users/ana/binary", version}};
+         }),
+         keyOutsideRoots},
+        {"alias values need not be under a root", changed([](auto& c) {
+             c.executableAliases = {{"/Users/ana/bin/l", "/opt/t"}};
+         }),
+         std::nullopt},
+        {"a shared root", changed([](auto& c) { c.executableRoots = {"/usr/local/bin"}; }),
+         std::nullopt},
+        {"another user's directory",
+         changed([](auto& c) { c.executableRoots = {"/Users/bob/bin"}; }), rootNotPermitted},
+        {"a root that is not canonical",
+         changed([](auto& c) { c.executableRoots = {"/Users/ana/bin/"}; }), rootNotPermitted},
+        {"the whole machine", changed([](auto& c) { c.executableRoots = {"/"}; }),
+         rootNotPermitted},
+    };
+    for (const Case& sample : cases) {
+        EXPECT_EQ(rejection(sample.configuration), sample.rejection) << sample.name;
+    }
+}
+
+TEST(ExecutionProtectionConfigurationAcceptanceTest, SizeAndDecoding) {
+    // Trailing white space keeps the document valid while it grows to the limit.
+    std::string encoded = encodeJSONText(base());
+    encoded.resize(Acceptance::maximumEncodedBytes, ' ');
+    EXPECT_EQ(rejection(encoded), std::nullopt);
+    encoded.push_back(' ');
+    EXPECT_EQ(rejection(encoded), tooLarge);
+    for (const std::string text : {"", "{", "[]", R"({"enabled":true})",
+                                   R"({"enabled":1,"executableRoots":[],"executableAliases":{},)"
+                                   R"("baseline":{},"references":{}})"}) {
+        EXPECT_EQ(rejection(text), undecodable) << text;
+    }
+    const auto accepted = Acceptance::accept(encodeJSONText(base()), home, now);
+    ASSERT_TRUE(std::holds_alternative<ExecutionProtectionConfiguration>(accepted));
+    EXPECT_EQ(std::get<ExecutionProtectionConfiguration>(accepted), base());
+}
+
+}  // namespace
+}  // namespace quorin
