@@ -4,6 +4,7 @@
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "quorin/DiffCommand.hpp"
 #include "quorin/ExportCommand.hpp"
+#include "quorin/FingerprintCommand.hpp"
 #include "quorin/RedactCommand.hpp"
 #include "quorin/ReplayCommand.hpp"
 
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     quorin::cli::addRedactCommand(app, exitStatus);
     quorin::cli::addDiffCommand(app, exitStatus);
     quorin::cli::addExportCommand(app, exitStatus);
+    quorin::cli::addFingerprintCommand(app, exitStatus);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
