@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "QuorinCore/Support/Enumeration.hpp"
+#include "quorin/CommandOutput.hpp"
 #include "quorin/InputFiles.hpp"
 #include "quorin/ReplayCommand.hpp"
 #include "quorin/Validators.hpp"
@@ -71,28 +72,21 @@ Json hunksJSON(const std::vector<LineDiff::Hunk>& hunks) {
 }
 
 int runDiff(const DiffOptions& options, std::ostream& out, std::ostream& err) {
-    try {
+    return reportingFailures(err, [&] {
         const std::vector<LineDiff::Hunk> hunks =
             boundedHunks(readInputFile(options.oldFile), readInputFile(options.newFile),
                          options.context, options.oldFile, options.newFile);
+        std::string text;
         if (options.json) {
-            out << terminalSafeJSONText(hunksJSON(hunks));
+            text = terminalSafeJSONText(hunksJSON(hunks));
         } else {
             // The files are untrusted: each line is shown on one line, its controls escaped.
             for (const std::string& line : diffLines(hunks)) {
-                out << ReplayTerminalOutput::sanitize(line) << "\n";
+                text += ReplayTerminalOutput::sanitize(line) + "\n";
             }
         }
-        out.flush();
-        if (!out.good()) {
-            err << "Could not write the diff\n";
-            return 1;
-        }
-        return 0;
-    } catch (const std::exception& error) {
-        err << ReplayTerminalOutput::sanitizedDescription(error) << "\n";
-        return 1;
-    }
+        return written(out, err, text, "the diff");
+    });
 }
 
 void addDiffCommand(CLI::App& app, int& exitStatus) {

@@ -4,6 +4,7 @@
 #include "QuorinCore/Replay/ReplayAnalyzer.hpp"
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
+#include "quorin/CommandOutput.hpp"
 #include "quorin/DiffCommand.hpp"
 #include "quorin/InputFiles.hpp"
 #include "quorin/RedactCommand.hpp"
@@ -52,12 +53,12 @@ IncidentDiff incidentDiff(const SharedDiff& shared, const ExportOptions& options
 }  // namespace
 
 int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err) {
-    try {
+    return reportingFailures(err, [&] {
         std::vector<IncidentDiff> diffs;
         for (const SharedDiff& shared : options.diffs) {
             diffs.push_back(incidentDiff(shared, options));
         }
-        const AIExportOptions exportOptions(options.home, std::move(diffs));
+        const AIExportOptions exportOptions(validatedHome(options.home).value(), std::move(diffs));
         const ReplayFixture fixture = ReplayFixture::load(
             options.fixture, ReplayDateDecodingStrategy::secondsSinceReferenceDate);
         const ReplayAnalysis analysis =
@@ -70,22 +71,12 @@ int runExport(const ExportOptions& options, std::ostream& out, std::ostream& err
         }
         const Incident& incident =
             analysis.incidents[static_cast<std::size_t>(options.incident - 1)];
-        out << AIExportBuilder(SecretRedactor())
-                   .build(incident, analysis.processGraph, exportOptions)
-            << "\n";
-        out.flush();
-        if (!out.good()) {
-            err << "Could not write the analysis request\n";
-            return 1;
-        }
-        return 0;
-    } catch (const AIExportOptionsError& error) {
-        err << describe(error, options.home) << "\n";
-        return 1;
-    } catch (const std::exception& error) {
-        err << ReplayTerminalOutput::sanitizedDescription(error) << "\n";
-        return 1;
-    }
+        return written(out, err,
+                       AIExportBuilder(SecretRedactor())
+                               .build(incident, analysis.processGraph, exportOptions) +
+                           "\n",
+                       "the analysis request");
+    });
 }
 
 void addExportCommand(CLI::App& app, int& exitStatus) {

@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
+#include "quorin/CommandOutput.hpp"
 
 #include <exception>
 #include <iostream>
@@ -10,18 +11,10 @@
 namespace quorin::cli {
 
 int runFingerprint(const std::vector<std::string>& paths, std::ostream& out, std::ostream& err) {
-    try {
-        out << QuorinDaemonXPCInterfaces::protectedPathsFingerprint(paths) << "\n";
-        out.flush();
-        if (!out.good()) {
-            err << "Could not write the fingerprint\n";
-            return 1;
-        }
-        return 0;
-    } catch (const std::exception& error) {
-        err << ReplayTerminalOutput::sanitizedDescription(error) << "\n";
-        return 1;
-    }
+    return reportingFailures(err, [&] {
+        return written(out, err, QuorinDaemonXPCInterfaces::protectedPathsFingerprint(paths) + "\n",
+                       "the fingerprint");
+    });
 }
 
 void addFingerprintCommand(CLI::App& app, int& exitStatus) {

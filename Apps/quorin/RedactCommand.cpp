@@ -2,13 +2,16 @@
 
 #include "QuorinCore/Export/SecretRedactor.hpp"
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
+#include "quorin/CommandOutput.hpp"
 #include "quorin/InputFiles.hpp"
 
-#include <exception>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 
 namespace quorin::cli {
+
+namespace {
 
 std::string describe(const AIExportOptionsError& error, const std::string& home) {
     const std::string quoted = "\"" + ReplayTerminalOutput::sanitize(home) + "\"";
@@ -24,24 +27,22 @@ std::string describe(const AIExportOptionsError& error, const std::string& home)
     return "The home directory " + quoted + " cannot be used";
 }
 
-int runRedact(const RedactOptions& options, std::ostream& out, std::ostream& err) {
+}  // namespace
+
+ValidatedHomeDirectory validatedHome(const std::string& home) {
     try {
-        const ValidatedHomeDirectory home = ValidatedHomeDirectory::validating(options.home);
-        const std::string text = options.file ? readInputFile(*options.file) : readStandardInput();
-        out << SecretRedactor().redact(text, home);
-        out.flush();
-        if (!out.good()) {
-            err << "Could not write the redacted text\n";
-            return 1;
-        }
-        return 0;
+        return ValidatedHomeDirectory::validating(home);
     } catch (const AIExportOptionsError& error) {
-        err << describe(error, options.home) << "\n";
-        return 1;
-    } catch (const std::exception& error) {
-        err << ReplayTerminalOutput::sanitizedDescription(error) << "\n";
-        return 1;
+        throw std::runtime_error(describe(error, home));
     }
+}
+
+int runRedact(const RedactOptions& options, std::ostream& out, std::ostream& err) {
+    return reportingFailures(err, [&] {
+        const ValidatedHomeDirectory home = validatedHome(options.home);
+        const std::string text = options.file ? readInputFile(*options.file) : readStandardInput();
+        return written(out, err, SecretRedactor().redact(text, home), "the redacted text");
+    });
 }
 
 void addRedactCommand(CLI::App& app, int& exitStatus) {

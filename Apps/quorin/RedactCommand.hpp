@@ -4,7 +4,7 @@
 // directory replaced by "~" and secrets replaced by markers, exactly as an analysis request
 // redacts it. Exit status 0 on success, 1 for any reported error.
 
-#include "QuorinCore/Export/AIExportOptionsError.hpp"
+#include "QuorinCore/Export/ValidatedHomeDirectory.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -25,7 +25,8 @@ void addRedactCommand(CLI::App& app, int& exitStatus);
 /// Runs one redaction: the redacted text, unchanged otherwise, to `out`; an error to `err`.
 int runRedact(const RedactOptions& options, std::ostream& out, std::ostream& err);
 
-/// What is wrong with the home directory `home`, as a sentence for the person who gave it.
-std::string describe(const AIExportOptionsError& error, const std::string& home);
+/// `home` validated for redaction; throws `std::runtime_error` saying, for the person who gave it,
+/// what is wrong with it.
+ValidatedHomeDirectory validatedHome(const std::string& home);
 
 }  // namespace quorin::cli

@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "QuorinCore/Support/Enumeration.hpp"
+#include "quorin/CommandOutput.hpp"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -233,7 +234,7 @@ std::optional<std::string> defaultHomeDirectory() {
 }
 
 int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
-    try {
+    return reportingFailures(err, [&] {
         const std::optional<std::string> home =
             options.home ? options.home : defaultHomeDirectory();
         if (!home) {
@@ -245,17 +246,11 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         if (options.only) {
             (void)analysis.onlyIncident();
         }
-        out << (options.json ? terminalSafeJSONText(formatJSON(analysis)) : formatHuman(analysis));
-        out.flush();
-        if (!out.good()) {
-            err << "Could not write the replay report\n";
-            return 1;
-        }
-        return 0;
-    } catch (const std::exception& error) {
-        err << ReplayTerminalOutput::sanitizedDescription(error) << "\n";
-        return 1;
-    }
+        return written(
+            out, err,
+            options.json ? terminalSafeJSONText(formatJSON(analysis)) : formatHuman(analysis),
+            "the replay report");
+    });
 }
 
 void addReplayCommand(CLI::App& app, int& exitStatus) {

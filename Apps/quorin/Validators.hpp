@@ -15,8 +15,8 @@ inline CLI::Validator atLeast(std::int64_t minimum) {
         [minimum](std::string& text) -> std::string {
             std::int64_t value = 0;
             if (!CLI::detail::lexical_cast(text, value) || value < minimum) {
-                return "must be a whole number of at least " + std::to_string(minimum) +
-                       ", not " + text;
+                return "must be a whole number of at least " + std::to_string(minimum) + ", not " +
+                       text;
             }
             return "";
         },
