@@ -1,0 +1,258 @@
+#include "QuorinDaemon/Protection/ExecutableIdentification.hpp"
+
+#include "QuorinCore/Support/UniqueFd.hpp"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace quorin::daemon {
+
+namespace {
+
+using Signature = ExecutionExplanation::Signature;
+
+// The candidate's file, opened and found to be the regular file the exec reported.
+struct OpenedFile {
+    UniqueFd descriptor;
+    std::int64_t size;
+    std::optional<statx_timestamp> birthTime;
+};
+
+template <class T>
+bool succeeded(const SecResult<T>& result) {
+    return result.status == errSecSuccess && result.value.has_value();
+}
+
+std::optional<statx_timestamp> birthTime(int descriptor) {
+    struct statx status {};
+    if (::statx(descriptor, "", AT_EMPTY_PATH, STATX_BTIME, &status) != 0 ||
+        (status.stx_mask & STATX_BTIME) == 0) {
+        return std::nullopt;  // the file system does not record it
+    }
+    return status.stx_btime;
+}
+
+// A final symbolic link is not followed: the exec reported the file itself, and a link could be
+// pointed elsewhere between the checks. Non-blocking, so a FIFO put in its place cannot stall
+// the open before it is rejected as not regular.
+std::optional<OpenedFile> openReported(const ExecutionCandidate& candidate) {
+    UniqueFd descriptor(
+        ::open(candidate.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    if (!descriptor.valid()) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(descriptor.get(), &status) != 0 || fileVersion(status) != candidate.version ||
+        !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    const std::optional<statx_timestamp> birth = birthTime(descriptor.get());
+    return OpenedFile{std::move(descriptor), status.st_size, birth};
+}
+
+std::string lowerCaseHex(const unsigned char* bytes, std::size_t count) {
+    constexpr std::string_view hexDigits = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * count);
+    for (std::size_t index = 0; index < count; ++index) {
+        text.push_back(hexDigits[bytes[index] >> 4]);
+        text.push_back(hexDigits[bytes[index] & 0x0f]);
+    }
+    return text;
+}
+
+struct DigestContextDeleter {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+// The SHA-256 of the open file's content, read from its start. None when a read fails or the
+// content is not exactly `size` bytes: a file that grows or shrinks while it is read is not the
+// version that was checked.
+std::optional<std::string> contentDigest(int descriptor, std::int64_t size) {
+    const std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> chunk(ExecutableIdentification::readChunkSize);
+    std::int64_t total = 0;
+    for (;;) {
+        const ssize_t count = ::read(descriptor, chunk.data(), chunk.size());
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;
+        }
+        total += count;
+        if (total > size ||
+            EVP_DigestUpdate(context.get(), chunk.data(), static_cast<std::size_t>(count)) != 1) {
+            return std::nullopt;
+        }
+    }
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int digestLength = 0;
+    if (total != size || EVP_DigestFinal_ex(context.get(), digest.data(), &digestLength) != 1) {
+        return std::nullopt;
+    }
+    return lowerCaseHex(digest.data(), digestLength);
+}
+
+// Both the open file and whatever the path names now must still be the reported version.
+bool stillReported(int descriptor, const ExecutionCandidate& candidate) {
+    struct stat opened {};
+    struct stat onDisk {};
+    return ::fstat(descriptor, &opened) == 0 && fileVersion(opened) == candidate.version &&
+           ::lstat(candidate.path.c_str(), &onDisk) == 0 &&
+           fileVersion(onDisk) == candidate.version;
+}
+
+}  // namespace
+
+ExecutionFileVersion fileVersion(const struct stat& status) {
+    return ExecutionFileVersion{static_cast<std::int64_t>(status.st_dev),
+                                static_cast<std::uint64_t>(status.st_ino),
+                                static_cast<std::int64_t>(status.st_size),
+                                static_cast<std::int64_t>(status.st_mtim.tv_sec),
+                                static_cast<std::int64_t>(status.st_mtim.tv_nsec),
+                                static_cast<std::int64_t>(status.st_ctim.tv_sec),
+                                static_cast<std::int64_t>(status.st_ctim.tv_nsec)};
+}
+
+std::optional<Date> plausibleCreationTime(std::int64_t seconds, std::uint32_t nanoseconds,
+                                          Date now) {
+    // Decided on the integer parts: a zeroed birth time is "unknown", not a creation at the epoch.
+    if (seconds < 0 || (seconds == 0 && nanoseconds == 0)) {
+        return std::nullopt;
+    }
+    const Date created =
+        Date::fromUnixTime(static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9);
+    if (created > now) {
+        return std::nullopt;
+    }
+    return created;
+}
+
+Verification ExecutableIdentification::identity(const ExecutionCandidate& candidate) const {
+    const std::optional<OpenedFile> file = openReported(candidate);
+    if (!file) {
+        return Verification::failed();
+    }
+    Verification verification = Verification::failed();
+    if (candidate.validSignature && !candidate.adHoc && !candidate.teamID.empty()) {
+        // One that fails these checks stays unverified instead of falling back to its digest: a
+        // broken publisher signature is not something to trust by content.
+        verification.rule = publisherRule(candidate);
+        if (verification.rule) {
+            verification.signature = Signature::verifiedPublisher;
+        }
+    } else if (file->size <= contentDigestLimit) {
+        verification.signature = contentSignature(candidate);
+        std::optional<std::string> digest = contentDigest(file->descriptor.get(), file->size);
+        if (!digest) {
+            return Verification::failed();
+        }
+        verification.rule = Rule{std::nullopt, std::move(*digest)};
+    }  // a larger file stays unverified, without a rule
+    if (!stillReported(file->descriptor.get(), candidate)) {
+        return Verification::failed();
+    }
+    if (file->birthTime) {
+        verification.fileCreatedAt =
+            plausibleCreationTime(file->birthTime->tv_sec, file->birthTime->tv_nsec, clock_.now());
+    }
+    return verification;
+}
+
+bool ExecutableIdentification::matches(const Verification& verification,
+                                       const std::vector<Rule>& rules,
+                                       const ExecutionCandidate& candidate) const {
+    if (!verification.rule) {
+        return false;
+    }
+    const Rule& identified = *verification.rule;
+    // A publisher identification is matched only by signing rules and a content identification
+    // only by content rules; the first rule that matches decides.
+    return std::any_of(rules.begin(), rules.end(), [&](const Rule& rule) {
+        if (rule.sha256) {
+            return identified.sha256 && *rule.sha256 == *identified.sha256;
+        }
+        if (rule.requirement) {
+            return identified.requirement && satisfiesRequirement(*rule.requirement, candidate);
+        }
+        return false;
+    });
+}
+
+std::optional<Rule> ExecutableIdentification::publisherRule(
+    const ExecutionCandidate& candidate) const {
+    const SecResult<SecStaticCode> code = codeSigning_.SecStaticCodeCreateWithPath(candidate.path);
+    if (!succeeded(code) ||
+        codeSigning_.SecStaticCodeCheckValidity(*code.value, nullptr) != errSecSuccess) {
+        return std::nullopt;
+    }
+    const SecResult<SecRequirement> designated =
+        codeSigning_.SecCodeCopyDesignatedRequirement(*code.value);
+    if (!succeeded(designated)) {
+        return std::nullopt;
+    }
+    const SecResult<std::string> designatedText =
+        codeSigning_.SecRequirementCopyString(*designated.value);
+    if (!succeeded(designatedText)) {
+        return std::nullopt;
+    }
+    std::string pinned =
+        pinnedRequirement(*designatedText.value, candidate.teamID, candidate.signingID);
+    const SecResult<SecRequirement> requirement =
+        codeSigning_.SecRequirementCreateWithString(pinned);
+    if (!succeeded(requirement) || codeSigning_.SecStaticCodeCheckValidity(
+                                       *code.value, &*requirement.value) != errSecSuccess) {
+        return std::nullopt;
+    }
+    return Rule{std::move(pinned), std::nullopt};
+}
+
+Signature ExecutableIdentification::contentSignature(const ExecutionCandidate& candidate) const {
+    const SecResult<SecStaticCode> code = codeSigning_.SecStaticCodeCreateWithPath(candidate.path);
+    // Without code, the status of its creation tells whether the file is unsigned.
+    const OSStatus status =
+        code.value ? codeSigning_.SecStaticCodeCheckValidity(*code.value, nullptr) : code.status;
+    if (status == errSecCSUnsigned) {
+        return Signature::unsigned_;
+    }
+    if (status == errSecSuccess && candidate.validSignature && candidate.adHoc) {
+        return Signature::adHoc;
+    }
+    return Signature::unverified;
+}
+
+bool ExecutableIdentification::satisfiesRequirement(const std::string& requirement,
+                                                    const ExecutionCandidate& candidate) const {
+    const SecResult<SecRequirement> parsed =
+        codeSigning_.SecRequirementCreateWithString(requirement);
+    if (!succeeded(parsed)) {
+        return false;
+    }
+    const SecResult<SecStaticCode> code = codeSigning_.SecStaticCodeCreateWithPath(candidate.path);
+    if (!succeeded(code) ||
+        codeSigning_.SecStaticCodeCheckValidity(*code.value, &*parsed.value) != errSecSuccess) {
+        return false;
+    }
+    // The service checked whatever the path names now; it must still be the reported version.
+    struct stat status {};
+    return ::lstat(candidate.path.c_str(), &status) == 0 &&
+           fileVersion(status) == candidate.version;
+}
+
+}  // namespace quorin::daemon
