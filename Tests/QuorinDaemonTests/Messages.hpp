@@ -4,6 +4,10 @@
 
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quorin::daemon::testing {
@@ -41,6 +45,31 @@ inline es_message_t message(es_event_type_t type) {
     result.process.executable = file("/usr/bin/tee");
     result.process.signing_id = token("com.example.tee");
     result.process.team_id = token("");
+    return result;
+}
+
+/// The file at `path` with its current status, as an exec message reports it.
+inline es_file_t statFile(const std::string& path) {
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    return es_file_t{token(path), es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino,
+                                            status.st_size, status.st_mtim, status.st_ctim}};
+}
+
+/// An exec authorization by user `uid` (from /bin/zsh) of `target`, unsigned and not a platform
+/// binary, with the script of a script exec when given (message version 2), to be answered by
+/// tick `deadline`.
+inline es_message_t execMessage(std::uint32_t uid, const std::string& target,
+                                std::optional<std::string> script, std::uint64_t deadline) {
+    es_message_t result = message(es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC);
+    result.version = 2;
+    result.deadline = deadline;
+    result.process.audit_token = audit_token_t{4242, uid};
+    result.process.executable = file("/bin/zsh");
+    result.event.exec.target.executable = statFile(target);
+    if (script) {
+        result.event.exec.script = statFile(*script);
+    }
     return result;
 }
 

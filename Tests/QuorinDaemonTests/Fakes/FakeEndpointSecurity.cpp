@@ -67,6 +67,11 @@ void FakeEndpointSecurity::scriptMutingInverted(es_mute_inverted_return_t result
     scriptedMutingInverted_.push_back(result);
 }
 
+void FakeEndpointSecurity::scriptRespond(es_respond_result_t result) {
+    const std::lock_guard lock(mutex_);
+    scriptedResponds_.push_back(result);
+}
+
 void FakeEndpointSecurity::setInverted(es_client_t client, bool inverted) {
     const std::lock_guard lock(mutex_);
     clients_.at(client.id).inverted = inverted;
@@ -126,6 +131,9 @@ std::size_t FakeEndpointSecurity::deliver(es_message_t message) {
                 ++count;
             }
         }
+        if (count > 0 && shared->event_type == es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC) {
+            authorizations_.push_back(shared.get());
+        }
     }
     changed_.notify_all();
     return count;
@@ -134,6 +142,25 @@ std::size_t FakeEndpointSecurity::deliver(es_message_t message) {
 void FakeEndpointSecurity::waitUntilIdle() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return queue_.empty() && !handling_; });
+}
+
+bool FakeEndpointSecurity::waitUntilSettled(std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, bound, [this] {
+        return queue_.empty() && !handling_ && unanswered() == 0 && retained() == 0;
+    });
+}
+
+std::size_t FakeEndpointSecurity::unanswered() const {
+    return static_cast<std::size_t>(
+        std::count_if(authorizations_.begin(), authorizations_.end(),
+                      [this](const es_message_t* message) { return !answers_.contains(message); }));
+}
+
+std::size_t FakeEndpointSecurity::retained() const {
+    return static_cast<std::size_t>(
+        std::count_if(retainCounts_.begin(), retainCounts_.end(),
+                      [](const auto& entry) { return entry.second > 0; }));
 }
 
 void FakeEndpointSecurity::run() {
@@ -249,9 +276,15 @@ es_respond_result_t FakeEndpointSecurity::es_respond_auth_result(es_client_t,
                      (result == es_auth_result_t::ES_AUTH_RESULT_ALLOW ? "ES_AUTH_RESULT_ALLOW"
                                                                        : "ES_AUTH_RESULT_DENY") +
                      (cache ? ", cache)" : ")"));
+    changed_.notify_all();
     if (++answers_[&message] > 1) {
         ++duplicateAnswers_;
         return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;
+    }
+    if (!scriptedResponds_.empty()) {
+        const es_respond_result_t scripted = scriptedResponds_.front();
+        scriptedResponds_.pop_front();
+        return scripted;
     }
     return es_respond_result_t::ES_RESPOND_RESULT_SUCCESS;
 }
@@ -264,13 +297,24 @@ void FakeEndpointSecurity::es_retain_message(const es_message_t& message) {
 void FakeEndpointSecurity::es_release_message(const es_message_t& message) {
     const std::lock_guard lock(mutex_);
     --retainCounts_[&message];
+    changed_.notify_all();
 }
 
 std::size_t FakeEndpointSecurity::retainedMessages() const {
     const std::lock_guard lock(mutex_);
+    return retained();
+}
+
+std::size_t FakeEndpointSecurity::overReleasedMessages() const {
+    const std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(
         std::count_if(retainCounts_.begin(), retainCounts_.end(),
-                      [](const auto& entry) { return entry.second > 0; }));
+                      [](const auto& entry) { return entry.second < 0; }));
+}
+
+std::size_t FakeEndpointSecurity::unansweredAuthorizations() const {
+    const std::lock_guard lock(mutex_);
+    return unanswered();
 }
 
 }  // namespace quorin::daemon::testing

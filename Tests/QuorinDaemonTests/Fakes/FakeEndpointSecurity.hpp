@@ -8,6 +8,7 @@
 
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -37,6 +38,8 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     void scriptMutingInverted(es_mute_inverted_return_t result);
     /// Sets a client's inversion as if it had been switched without a recorded call.
     void setInverted(es_client_t client, bool inverted);
+    /// What the next `es_respond_auth_result` reports (it still counts as the message's answer).
+    void scriptRespond(es_respond_result_t result);
 
     // Observation.
 
@@ -48,6 +51,10 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     std::size_t duplicateAnswers() const;
     /// Messages retained more often than released.
     std::size_t retainedMessages() const;
+    /// Messages released more often than retained.
+    std::size_t overReleasedMessages() const;
+    /// Authorization messages handed to a client and not answered yet.
+    std::size_t unansweredAuthorizations() const;
 
     // Delivery.
 
@@ -56,6 +63,9 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     std::size_t deliver(es_message_t message);
     /// Returns once every queued message has been handled.
     void waitUntilIdle();
+    /// Waits, at most `bound`, until every queued message has been handled, every authorization
+    /// answered and every retained message released; returns whether that happened.
+    bool waitUntilSettled(std::chrono::milliseconds bound);
 
     es_new_client_outcome es_new_client(es_handler_block_t handler) override;
     es_return_t es_delete_client(es_client_t client) override;
@@ -86,6 +96,8 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     };
 
     es_return_t scripted(const std::string& operation);
+    std::size_t unanswered() const;  // with mutex_ held
+    std::size_t retained() const;    // with mutex_ held
     bool selects(const Client& client, const es_message_t& message) const;
     void run();
 
@@ -95,6 +107,7 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     std::map<std::string, std::deque<es_return_t>> scriptedReturns_;
     std::deque<std::pair<es_new_client_result_t, bool>> scriptedNewClients_;
     std::deque<es_mute_inverted_return_t> scriptedMutingInverted_;
+    std::deque<es_respond_result_t> scriptedResponds_;
     std::map<std::uint64_t, Client> clients_;
     std::uint64_t nextClient_ = 1;
     std::deque<Delivery> queue_;
@@ -105,6 +118,7 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     std::vector<std::shared_ptr<const es_message_t>> delivered_;
     std::map<const es_message_t*, int> retainCounts_;
     std::map<const es_message_t*, int> answers_;
+    std::vector<const es_message_t*> authorizations_;  // handed to at least one client
     std::size_t duplicateAnswers_ = 0;
     std::thread deliveryThread_;
 };
