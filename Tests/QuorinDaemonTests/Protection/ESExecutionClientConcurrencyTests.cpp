@@ -1,0 +1,171 @@
+#include "QuorinDaemon/Protection/ESExecutionClient.hpp"
+
+#include "Fakes/CapturingLogSink.hpp"
+#include "Fakes/FakeEndpointSecurity.hpp"
+#include "Messages.hpp"
+#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
+#include "QuorinDaemon/Platform/Linux/AsioDispatch.hpp"
+#include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
+#include "QuorinDaemon/Platform/Linux/UnsignedCodeSigning.hpp"
+#include "QuorinDaemon/Protection/ProtectionStorage.hpp"
+#include "TestSupport/TemporaryDirectory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <asio/thread_pool.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <random>
+#include <set>
+#include <thread>
+
+namespace quorin::daemon {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::CapturingLogSink;
+using testing::execMessage;
+using testing::FakeEndpointSecurity;
+
+// Thousands of exec messages, held and answered while user decisions, trust rules, expiry timers
+// and a user turning protection off and on race on them, on real queues and the real clock.
+// Whatever wins, every message is answered exactly once and released exactly once, and every
+// held request's outcome is recorded exactly once.
+class ESExecutionClientConcurrencyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directory(home / "bin");
+        for (int index = 0; index < 4; ++index) {
+            files.push_back(
+                home.write("bin/tool" + std::to_string(index), "content " + std::to_string(index)));
+        }
+        // One content is trusted by every user: its identity jobs answer by rule.
+        struct stat status {};
+        ::lstat(files[0].c_str(), &status);
+        const Verification trusted =
+            ExecutableIdentification(signing, clock)
+                .identity(ExecutionCandidate{files[0].string(), fileVersion(status), false, false,
+                                             false, "", "", std::nullopt});
+        User user;
+        user.rules = {trusted.rule.value()};
+        for (std::uint32_t uid : users) {
+            ProtectionStorage((home / "storage").string()).save(user, uid);
+        }
+        client.start(controller);
+        for (std::uint32_t uid : users) {
+            ASSERT_TRUE(configure(uid, true));
+        }
+    }
+
+    void TearDown() override { pool.join(); }
+
+    bool configure(std::uint32_t uid, bool enabled) {
+        ExecutionProtectionConfiguration configuration;
+        configuration.enabled = enabled;
+        configuration.executableRoots = {(home / "bin").string()};
+        std::promise<bool> reply;
+        controller.configure(uid, home.path().string(), encodeJSONText(configuration),
+                             [&](bool result) { reply.set_value(result); });
+        return reply.get_future().get();
+    }
+
+    ExecutionProtectionState state(std::uint32_t uid) {
+        std::promise<std::string> data;
+        controller.state(uid, [&](std::string bytes) { data.set_value(std::move(bytes)); });
+        return decodeJSONText<ExecutionProtectionState>(data.get_future().get());
+    }
+
+    const std::vector<std::uint32_t> users{501, 502, 503, 504};
+    quorin::testing::TemporaryDirectory home;
+    std::vector<fs::path> files;
+    asio::thread_pool pool{3};
+    AsioDispatch dispatch{pool.get_executor()};
+    FakeEndpointSecurity endpointSecurity;
+    UnsignedCodeSigning signing;
+    SystemClock clock;
+    std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
+    ExecutionProtectionController controller{(home / "storage").string(), dispatch, signing, clock};
+    ESExecutionClient client{endpointSecurity, dispatch, clock, log};
+};
+
+TEST_F(ESExecutionClientConcurrencyTest, EveryMessageIsAnsweredAndReleasedOnce) {
+    constexpr int waves = 20;
+    constexpr int messagesPerWave = 100;
+    std::mt19937 random(61206);
+    for (int wave = 0; wave < waves; ++wave) {
+        SCOPED_TRACE(wave);
+        std::atomic<bool> settled{false};
+        // Decides about what the snapshots show, at random, until the wave is over; now and
+        // then in another user's name, which never counts.
+        auto decider = [&](unsigned seed) {
+            std::mt19937 choices(seed);
+            while (!settled) {
+                for (std::uint32_t uid : users) {
+                    for (const ExecutionRequest& request : state(uid).pending) {
+                        controller.decide(uid + (choices() % 8 == 0 ? 1 : 0), request.id,
+                                          static_cast<ExecutionDecision>(choices() % 3),
+                                          [](bool) {});
+                    }
+                }
+            }
+        };
+        std::thread firstDecider(decider, 2u * static_cast<unsigned>(wave));
+        std::thread secondDecider(decider, 2u * static_cast<unsigned>(wave) + 1);
+        const std::uint32_t switching = users[static_cast<std::size_t>(wave) % users.size()];
+        std::thread switcher([&] {
+            EXPECT_TRUE(configure(switching, false));
+            EXPECT_TRUE(configure(switching, true));
+        });
+        for (int index = 0; index < messagesPerWave; ++index) {
+            const std::uint32_t uid = users[random() % users.size()];
+            const fs::path& target = files[random() % files.size()];
+            std::optional<std::string> script;
+            if (index % 4 == 0) {
+                script = files[random() % files.size()].string();
+            }
+            // 20 to 220 ms to decide, after the two seconds kept for the answer.
+            const auto deadline = clock.absoluteTime() + 2'020'000'000 + random() % 200'000'000;
+            endpointSecurity.deliver(execMessage(uid, target.string(), script, deadline));
+        }
+        switcher.join();
+        ASSERT_TRUE(endpointSecurity.waitUntilSettled(60s));
+        settled = true;
+        firstDecider.join();
+        secondDecider.join();
+    }
+    // The last recordings finish; a snapshot queued after them finds them done.
+    for (int pass = 0; pass < 2; ++pass) {
+        (void)state(users.front());
+    }
+    EXPECT_EQ(endpointSecurity.duplicateAnswers(), 0u);
+    EXPECT_EQ(endpointSecurity.overReleasedMessages(), 0u);
+
+    // Each held message logged how many requests it held; each request has one outcome.
+    std::size_t heldRequests = 0;
+    for (const std::string& line : log->lines()) {
+        constexpr std::string_view waiting = "protect default: AUTH waiting: ";
+        if (line.starts_with(waiting)) {
+            heldRequests += std::stoul(line.substr(waiting.size()));
+        }
+    }
+    std::set<UUID> recorded;
+    std::size_t outcomes = 0;
+    for (std::uint32_t uid : users) {
+        std::promise<std::string> data;
+        controller.exportHistory(uid, [&](std::string bytes) { data.set_value(std::move(bytes)); });
+        for (const ExecutionOutcome& outcome :
+             decodeJSONText<std::vector<ExecutionOutcome>>(data.get_future().get())) {
+            recorded.insert(outcome.id);
+            ++outcomes;
+        }
+    }
+    EXPECT_GT(heldRequests, 0u);
+    EXPECT_EQ(outcomes, heldRequests);
+    EXPECT_EQ(recorded.size(), outcomes);
+}
+
+}  // namespace
+}  // namespace quorin::daemon
