@@ -1,5 +1,8 @@
 #include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
 
+#include "QuorinCore/Service/QuorinDaemonEventsProtocol.hpp"
+#include "QuorinCore/Service/QuorinDaemonXPCProtocol.hpp"
+
 #include <openssl/evp.h>
 
 #include <array>
@@ -45,6 +48,32 @@ std::string QuorinDaemonXPCInterfaces::protectedPathsFingerprint(
         fingerprint.push_back(hexDigits[byte & 0x0f]);
     }
     return fingerprint;
+}
+
+XPCInterface QuorinDaemonXPCInterfaces::daemonInterface() {
+    using Selector = QuorinDaemonXPCProtocol::Selector;
+    using enum XPCValueKind;
+    const auto method = [](std::string_view selector, std::vector<XPCValueKind> arguments,
+                           std::optional<XPCValueKind> reply) {
+        return XPCMethod{std::string(selector), std::move(arguments), reply};
+    };
+    return XPCInterface({
+        method(Selector::setProtectedPaths, {textList}, std::nullopt),
+        method(Selector::statusWithReply, {}, text),
+        method(Selector::configureProtection, {data}, boolean),
+        method(Selector::updateProtectionReferences, {data}, std::nullopt),
+        method(Selector::protectionStateWithReply, {}, data),
+        method(Selector::decideExecution, {text, text}, boolean),
+        method(Selector::exportExecutionHistoryWithReply, {}, data),
+        method(Selector::clearExecutionHistoryWithReply, {}, boolean),
+        method(Selector::clearExecutionTrustWithReply, {}, boolean),
+    });
+}
+
+XPCInterface QuorinDaemonXPCInterfaces::eventsInterface() {
+    return XPCInterface({XPCMethod{std::string(QuorinDaemonEventsProtocol::Selector::deliver),
+                                   {XPCValueKind::data},
+                                   std::nullopt}});
 }
 
 std::string QuorinDaemonXPCInterfaces::subscribedStatus(std::string_view fingerprint) {

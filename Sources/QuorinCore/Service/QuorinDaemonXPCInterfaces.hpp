@@ -1,5 +1,7 @@
 #pragma once
 
+#include "QuorinCore/Service/XPCInterface.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,8 +10,9 @@
 namespace quorin {
 
 /// What the daemon and the user application must agree on to talk: the service name, the
-/// code-signing requirement each side applies to the other, and the status texts that tell the
-/// application whether its protected paths are in force, identified by their fingerprint.
+/// code-signing requirement each side applies to the other, the interfaces each side exports, and
+/// the status texts that tell the application whether its protected paths are in force, identified
+/// by their fingerprint.
 struct QuorinDaemonXPCInterfaces {
     QuorinDaemonXPCInterfaces() = delete;
 
@@ -33,6 +36,12 @@ struct QuorinDaemonXPCInterfaces {
     /// and the distinct paths in byte order (which is Unicode scalar order for UTF-8) separated
     /// by NULs. Throws `std::runtime_error` if the digest cannot be computed.
     static std::string protectedPathsFingerprint(const std::vector<std::string>& paths);
+
+    /// The requests of `QuorinDaemonXPCProtocol`, in declaration order, as the daemon exports them.
+    static XPCInterface daemonInterface();
+
+    /// The callback of `QuorinDaemonEventsProtocol`, as a client exports it.
+    static XPCInterface eventsInterface();
 
     /// "subscribed:" followed by `fingerprint`.
     static std::string subscribedStatus(std::string_view fingerprint);

@@ -80,5 +80,26 @@ TEST(QuorinDaemonXPCInterfacesTest, SubscribedStatusRoundTrips) {
     }
 }
 
+TEST(QuorinDaemonXPCInterfacesTest, DaemonInterfaceDeclaresTheRequestsInOrder) {
+    using enum XPCValueKind;
+    const std::vector<XPCMethod> expected{
+        {"setProtectedPaths:", {textList}, std::nullopt},
+        {"statusWithReply:", {}, text},
+        {"configureProtection:reply:", {data}, boolean},
+        {"updateProtectionReferences:", {data}, std::nullopt},
+        {"protectionStateWithReply:", {}, data},
+        {"decideExecution:decision:reply:", {text, text}, boolean},
+        {"exportExecutionHistoryWithReply:", {}, data},
+        {"clearExecutionHistoryWithReply:", {}, boolean},
+        {"clearExecutionTrustWithReply:", {}, boolean},
+    };
+    EXPECT_EQ(Interfaces::daemonInterface().methods(), expected);
+}
+
+TEST(QuorinDaemonXPCInterfacesTest, EventsInterfaceDeclaresDelivery) {
+    const std::vector<XPCMethod> expected{{"deliver:", {XPCValueKind::data}, std::nullopt}};
+    EXPECT_EQ(Interfaces::eventsInterface().methods(), expected);
+}
+
 }  // namespace
 }  // namespace quorin
