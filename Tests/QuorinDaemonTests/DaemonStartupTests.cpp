@@ -1,0 +1,113 @@
+#include "QuorinDaemon/Daemon.hpp"
+
+#include "Fakes/CapturingLogSink.hpp"
+#include "Fakes/FakeClock.hpp"
+#include "Fakes/FakeCodeSigning.hpp"
+#include "Fakes/FakeEndpointSecurity.hpp"
+#include "Fakes/FakeTransport.hpp"
+#include "Fakes/ManualDispatch.hpp"
+#include "Fakes/RecordingTerminator.hpp"
+#include "TestSupport/TableAncestryWalking.hpp"
+#include "TestSupport/TemporaryDirectory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace quorin::daemon {
+namespace {
+
+using testing::CapturingLogSink;
+using testing::FakeClock;
+using testing::FakeCodeSigning;
+using testing::FakeEndpointSecurity;
+using testing::FakeTransport;
+using testing::ManualDispatch;
+using testing::RecordingTerminator;
+
+class AnyHome final : public PasswordDatabase {
+  public:
+    std::optional<std::string> homeDirectory(std::uint32_t) const override { return "/home/ana"; }
+};
+
+class DaemonStartupTest : public ::testing::Test {
+  protected:
+    Daemon& start() {
+        daemon.emplace(DaemonServices{endpointSecurity, walking, log, terminator, dispatch, clock,
+                                      codeSigning, transport, passwords,
+                                      (storage / "protect").string()});
+        return *daemon;
+    }
+
+    std::string status(const std::shared_ptr<XPCConnection>& connection) {
+        std::string reply;
+        transport.on(connection, [&] {
+            daemon->listener().statusWithReply([&](std::string text) { reply = std::move(text); });
+        });
+        return reply;
+    }
+
+    quorin::testing::TemporaryDirectory storage;
+    FakeEndpointSecurity endpointSecurity;
+    quorin::testing::TableAncestryWalking walking{{}};
+    std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
+    RecordingTerminator terminator;
+    ManualDispatch dispatch;
+    FakeClock clock;
+    FakeCodeSigning codeSigning;
+    FakeTransport transport;
+    AnyHome passwords;
+    std::optional<Daemon> daemon;
+};
+
+TEST_F(DaemonStartupTest, WiresTheClientsInOrderAndAcceptsConnectionsLast) {
+    start();
+    EXPECT_EQ(log->lines().at(0), "lifecycle default: quorin daemon started");
+    const std::vector<std::string> calls = endpointSecurity.calls();
+    // The index of the first call from `from` on that begins with `text`.
+    auto position = [&](const std::string& text, std::size_t from = 0) {
+        const auto found =
+            std::find_if(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.end(),
+                         [&](const std::string& call) { return call.starts_with(text); });
+        EXPECT_NE(found, calls.end()) << text;
+        return static_cast<std::size_t>(found - calls.begin());
+    };
+    // The file-event client subscribes, then the empty prefix set is installed, then the exec
+    // client starts.
+    const std::size_t subscribed = position("es_subscribe(", position("es_new_client"));
+    const std::size_t emptyPrefixes = position("es_unmute_all_target_paths", subscribed);
+    const std::size_t executions = position("es_new_client", emptyPrefixes);
+    EXPECT_EQ(calls.at(executions + 1), "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)");
+    EXPECT_EQ(
+        std::count_if(calls.begin(), calls.end(),
+                      [](const std::string& call) { return call.starts_with("es_mute_path"); }),
+        0);
+
+    const auto connection = transport.connect(501);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(status(connection), "starting");
+    std::optional<std::string> state;
+    transport.on(connection, [&] {
+        daemon->listener().protectionStateWithReply(
+            [&](std::string data) { state = std::move(data); });
+    });
+    dispatch.runPending();
+    ASSERT_TRUE(state.has_value());
+    EXPECT_NE(state->find("\"available\":true"), std::string::npos);
+}
+
+TEST_F(DaemonStartupTest, AFailedFileEventClientLeavesTheRestRunning) {
+    endpointSecurity.scriptNewClient(
+        es_new_client_result_t::ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED);
+    start();
+    const auto connection = transport.connect(501);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(status(connection), "es-error:not-privileged");
+    transport.on(connection, [&] { daemon->listener().setProtectedPaths({"/home/ana/.zshrc"}); });
+    EXPECT_EQ(status(connection), "es-error:not-privileged");
+    // Execution protection still started.
+    EXPECT_EQ(endpointSecurity.calls().back(), "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)");
+}
+
+}  // namespace
+}  // namespace quorin::daemon
