@@ -5,8 +5,11 @@
 #include "quorin/DiffCommand.hpp"
 #include "quorin/ExportCommand.hpp"
 #include "quorin/FingerprintCommand.hpp"
+#include "quorin/ProtectCommand.hpp"
 #include "quorin/RedactCommand.hpp"
 #include "quorin/ReplayCommand.hpp"
+#include "quorin/StatusCommand.hpp"
+#include "quorin/WatchCommand.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -23,6 +26,9 @@ int main(int argc, char** argv) {
     quorin::cli::addDiffCommand(app, exitStatus);
     quorin::cli::addExportCommand(app, exitStatus);
     quorin::cli::addFingerprintCommand(app, exitStatus);
+    quorin::cli::addStatusCommand(app, exitStatus);
+    quorin::cli::addWatchCommand(app, exitStatus);
+    quorin::cli::addProtectCommand(app, exitStatus);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
