@@ -41,9 +41,4 @@ struct ExecutableRootScan {
                                        const ExecutableRootScanLimits& limits = {});
 };
 
-/// The file version of a status record exactly as the daemon forms it: the device number as the
-/// bit pattern of a signed 64-bit integer, the inode, the size, and the modification and
-/// status-change times with their nanoseconds.
-ExecutionFileVersion fileVersion(const struct stat& status);
-
 }  // namespace quorin::cli

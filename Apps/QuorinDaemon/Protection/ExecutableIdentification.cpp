@@ -120,16 +120,6 @@ bool stillReported(int descriptor, const ExecutionCandidate& candidate) {
 
 }  // namespace
 
-ExecutionFileVersion fileVersion(const struct stat& status) {
-    return ExecutionFileVersion{static_cast<std::int64_t>(status.st_dev),
-                                static_cast<std::uint64_t>(status.st_ino),
-                                static_cast<std::int64_t>(status.st_size),
-                                static_cast<std::int64_t>(status.st_mtim.tv_sec),
-                                static_cast<std::int64_t>(status.st_mtim.tv_nsec),
-                                static_cast<std::int64_t>(status.st_ctim.tv_sec),
-                                static_cast<std::int64_t>(status.st_ctim.tv_nsec)};
-}
-
 std::optional<Date> plausibleCreationTime(std::int64_t seconds, std::uint32_t nanoseconds,
                                           Date now) {
     // Decided on the integer parts: a zeroed birth time is "unknown", not a creation at the epoch.

@@ -17,11 +17,6 @@
 
 namespace quorin::daemon {
 
-/// The version of a file as its status record gives it. The device number keeps its bit pattern
-/// as a signed 64-bit value (a narrower signed device number is sign-extended), so versions built
-/// here compare equal with those the exec client reports for the same file.
-ExecutionFileVersion fileVersion(const struct stat& status);
-
 /// A file's birth time, given as seconds and nanoseconds since 1970-01-01T00:00:00Z, when it is
 /// believable as a creation time: strictly after that instant and not later than `now`.
 std::optional<Date> plausibleCreationTime(std::int64_t seconds, std::uint32_t nanoseconds,

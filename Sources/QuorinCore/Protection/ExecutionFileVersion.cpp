@@ -27,4 +27,14 @@ ExecutionFileVersion ExecutionFileVersion::fromJSON(const JSONValueDecoder& deco
     };
 }
 
+ExecutionFileVersion fileVersion(const struct stat& status) {
+    return ExecutionFileVersion{static_cast<std::int64_t>(status.st_dev),
+                                static_cast<std::uint64_t>(status.st_ino),
+                                static_cast<std::int64_t>(status.st_size),
+                                static_cast<std::int64_t>(status.st_mtim.tv_sec),
+                                static_cast<std::int64_t>(status.st_mtim.tv_nsec),
+                                static_cast<std::int64_t>(status.st_ctim.tv_sec),
+                                static_cast<std::int64_t>(status.st_ctim.tv_nsec)};
+}
+
 }  // namespace quorin

@@ -2,6 +2,8 @@
 
 #include "QuorinCore/Support/JSON.hpp"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 
 namespace quorin {
@@ -22,5 +24,10 @@ struct ExecutionFileVersion {
     Json toJSON() const;
     static ExecutionFileVersion fromJSON(const JSONValueDecoder& decoder);
 };
+
+/// The version of the file `status` describes. The device number keeps its bit pattern as a
+/// signed 64-bit value, so the daemon, the exec reports and the client all form equal versions of
+/// one file.
+ExecutionFileVersion fileVersion(const struct stat& status);
 
 }  // namespace quorin
