@@ -1,0 +1,450 @@
+#include "QuorinDaemon/Platform/Linux/FanotifyEndpointSecurity.hpp"
+
+#include "QuorinCore/Support/UniqueFd.hpp"
+#include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <system_error>
+#include <thread>
+
+namespace quorin::daemon {
+
+namespace {
+
+constexpr std::uint64_t notificationMask(const std::vector<es_event_type_t>& events) {
+    std::uint64_t mask = 0;
+    for (const es_event_type_t event : events) {
+        switch (event) {
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE:
+                mask |= FAN_MODIFY;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_CLOSE:
+                mask |= FAN_CLOSE_WRITE;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_CREATE:
+                mask |= FAN_CREATE;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_RENAME:
+                mask |= FAN_RENAME;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_UNLINK:
+                mask |= FAN_DELETE;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC:
+                break;
+        }
+    }
+    return mask;
+}
+
+es_string_token_t token(std::string text) {
+    const auto length = static_cast<std::int64_t>(text.size());
+    return es_string_token_t{std::move(text), length};
+}
+
+es_file_t fileAt(std::string path) {
+    return es_file_t{token(std::move(path)), {}};
+}
+
+bool contains(const std::string& prefix, const std::string& path) {
+    return path.starts_with(prefix);
+}
+
+// The nearest existing directory at or above `path`.
+std::string existingDirectory(std::filesystem::path path) {
+    std::error_code error;
+    while (!std::filesystem::is_directory(path, error) && path.has_relative_path()) {
+        path = path.parent_path();
+    }
+    return path.string();
+}
+
+}  // namespace
+
+// One notification group and the thread that reads it. The selection state is shared with the
+// service's callers under `mutex_`; the reading thread is the only caller of the handler.
+class FanotifyEndpointSecurity::Client {
+  public:
+    Client(UniqueFd group, es_client_t handle, es_handler_block_t handler, const Clock& clock,
+           std::string scope)
+        : group_(std::move(group)),
+          stop_(::eventfd(0, EFD_CLOEXEC)),
+          handle_(handle),
+          handler_(std::move(handler)),
+          clock_(clock),
+          scope_(std::move(scope)) {}
+
+    ~Client() { stop(); }
+
+    bool subscribe(const std::vector<es_event_type_t>& events) {
+        if (std::find(events.begin(), events.end(), es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC) !=
+            events.end()) {
+            return false;  // exec authorization needs a content group; not served here
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            mask_ = notificationMask(events);
+            if (!remark()) {
+                return false;
+            }
+        }
+        if (!reader_.joinable() && stop_.valid()) {
+            reader_ = std::thread([this] { run(); });
+        }
+        return true;
+    }
+
+    bool unmuteAll() {
+        const std::lock_guard lock(mutex_);
+        prefixes_.clear();
+        return remark();
+    }
+
+    bool inverted() {
+        const std::lock_guard lock(mutex_);
+        return inverted_;
+    }
+
+    bool invert() {
+        const std::lock_guard lock(mutex_);
+        inverted_ = !inverted_;
+        return remark();
+    }
+
+    bool mute(const std::string& prefix) {
+        const std::lock_guard lock(mutex_);
+        prefixes_.push_back(prefix);
+        return remark();
+    }
+
+    void stop() {
+        if (reader_.joinable()) {
+            const std::uint64_t one = 1;
+            (void)!::write(stop_.get(), &one, sizeof one);
+            reader_.join();
+        }
+    }
+
+  private:
+    // The paths whose file systems are marked: with inversion, the selected prefixes (each at
+    // its nearest existing directory); without, the whole scope. Prefixes outside the scope are
+    // not covered.
+    std::vector<std::string> markedPaths() const {
+        if (!inverted_) {
+            return {scope_};
+        }
+        std::vector<std::string> paths;
+        for (const std::string& prefix : prefixes_) {
+            if (contains(scope_, prefix)) {
+                paths.push_back(existingDirectory(prefix));
+            }
+        }
+        return paths;
+    }
+
+    // With mutex_ held. Replaces every mark; false when a file system could not be marked.
+    bool remark() {
+        ::fanotify_mark(group_.get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr);
+        mounts_.clear();
+        if (mask_ == 0) {
+            return true;
+        }
+        for (const std::string& path : markedPaths()) {
+            UniqueFd mount(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            struct statfs system {};
+            if (!mount.valid() || ::fstatfs(mount.get(), &system) != 0) {
+                return false;
+            }
+            const std::pair key{system.f_fsid.__val[0], system.f_fsid.__val[1]};
+            if (mounts_.contains(key)) {
+                continue;
+            }
+            if (::fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask_, AT_FDCWD,
+                                path.c_str()) != 0) {
+                return false;
+            }
+            mounts_.emplace(key, std::move(mount));
+        }
+        return true;
+    }
+
+    void run() {
+        alignas(fanotify_event_metadata) std::array<char, 64 * 1024> buffer{};
+        while (true) {
+            std::array<pollfd, 2> ready{pollfd{group_.get(), POLLIN, 0},
+                                        pollfd{stop_.get(), POLLIN, 0}};
+            if (::poll(ready.data(), ready.size(), -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            if (ready[1].revents != 0) {
+                return;
+            }
+            const ssize_t length = ::read(group_.get(), buffer.data(), buffer.size());
+            if (length <= 0) {
+                continue;
+            }
+            auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
+            std::size_t remaining = static_cast<std::size_t>(length);
+            while (FAN_EVENT_OK(metadata, remaining)) {
+                deliver(*metadata);
+                metadata = FAN_EVENT_NEXT(metadata, remaining);
+            }
+        }
+    }
+
+    // The path an info record names: its directory, resolved from the handle, and the name.
+    std::optional<std::string> pathOf(const fanotify_event_info_fid& info) {
+        const auto* handle = reinterpret_cast<const file_handle*>(info.handle);
+        const char* name = reinterpret_cast<const char*>(handle->f_handle + handle->handle_bytes);
+        int mount = -1;
+        {
+            const std::lock_guard lock(mutex_);
+            const auto found = mounts_.find({info.fsid.val[0], info.fsid.val[1]});
+            if (found == mounts_.end()) {
+                return std::nullopt;
+            }
+            mount = found->second.get();
+        }
+        const UniqueFd directory(
+            ::open_by_handle_at(mount, const_cast<file_handle*>(handle), O_PATH | O_CLOEXEC));
+        if (!directory.valid()) {
+            return std::nullopt;  // the directory is gone already
+        }
+        std::error_code error;
+        const std::filesystem::path resolved = std::filesystem::read_symlink(
+            "/proc/self/fd/" + std::to_string(directory.get()), error);
+        if (error) {
+            return std::nullopt;
+        }
+        return std::strcmp(name, ".") == 0 ? resolved.string() : (resolved / name).string();
+    }
+
+    void deliver(const fanotify_event_metadata& metadata) {
+        std::optional<std::string> path;
+        std::optional<std::string> destination;
+        const char* info = reinterpret_cast<const char*>(&metadata) + metadata.metadata_len;
+        const char* end = reinterpret_cast<const char*>(&metadata) + metadata.event_len;
+        while (info + sizeof(fanotify_event_info_header) <= end) {
+            const auto* header = reinterpret_cast<const fanotify_event_info_header*>(info);
+            if (header->len == 0 || info + header->len > end) {
+                break;
+            }
+            const auto& fid = *reinterpret_cast<const fanotify_event_info_fid*>(info);
+            if (header->info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
+                header->info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME) {
+                path = pathOf(fid);
+            } else if (header->info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) {
+                destination = pathOf(fid);
+            }
+            info += header->len;
+        }
+        if (!path) {
+            return;
+        }
+        if (!selected(*path) && !(destination && selected(*destination))) {
+            return;
+        }
+        es_message_t message;
+        const double now = clock_.now().unixTime();
+        message.time = timespec{static_cast<time_t>(std::floor(now)),
+                                static_cast<long>((now - std::floor(now)) * 1e9)};
+        message.process = process(metadata.pid);
+        const std::uint64_t mask = metadata.mask;
+        using enum es_event_type_t;
+        if ((mask & FAN_CREATE) != 0) {
+            message.event_type = ES_EVENT_TYPE_NOTIFY_CREATE;
+            const std::filesystem::path created(*path);
+            message.event.create.destination.destination_type =
+                es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
+            message.event.create.destination.new_path_dir = fileAt(created.parent_path().string());
+            message.event.create.destination.new_path_filename = token(created.filename().string());
+            handler_(handle_, message);
+        }
+        if ((mask & FAN_MODIFY) != 0) {
+            message.event_type = ES_EVENT_TYPE_NOTIFY_WRITE;
+            message.event.write.target = fileAt(*path);
+            handler_(handle_, message);
+        }
+        if ((mask & FAN_CLOSE_WRITE) != 0) {
+            message.event_type = ES_EVENT_TYPE_NOTIFY_CLOSE;
+            message.event.close.target = fileAt(*path);
+            message.event.close.modified = true;
+            handler_(handle_, message);
+        }
+        if ((mask & FAN_RENAME) != 0 && destination) {
+            message.event_type = ES_EVENT_TYPE_NOTIFY_RENAME;
+            message.event.rename.source = fileAt(*path);
+            const std::filesystem::path target(*destination);
+            message.event.rename.destination.destination_type =
+                es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
+            message.event.rename.destination.new_path_dir = fileAt(target.parent_path().string());
+            message.event.rename.destination.new_path_filename = token(target.filename().string());
+            handler_(handle_, message);
+        }
+        if ((mask & FAN_DELETE) != 0) {
+            message.event_type = ES_EVENT_TYPE_NOTIFY_UNLINK;
+            message.event.unlink.target = fileAt(*path);
+            handler_(handle_, message);
+        }
+    }
+
+    bool selected(const std::string& path) {
+        const std::lock_guard lock(mutex_);
+        const bool underPrefix =
+            std::any_of(prefixes_.begin(), prefixes_.end(),
+                        [&](const auto& prefix) { return contains(prefix, path); });
+        return inverted_ == underPrefix;
+    }
+
+    static es_process_t process(pid_t pid) {
+        es_process_t process;
+        const std::optional<ProcessFacts> facts = ProcessFacts::of(pid);
+        // A writer that has exited already has no facts: its user and executable stay unknown.
+        process.audit_token = audit_token_t{pid, facts ? facts->realUserID : UINT32_MAX};
+        process.executable = fileAt(facts ? facts->executable : std::string());
+        process.is_platform_binary = facts && ProcessFacts::isPlatformBinary(facts->executable);
+        process.signing_id = token("");
+        process.team_id = token("");
+        return process;
+    }
+
+    UniqueFd group_;
+    UniqueFd stop_;
+    es_client_t handle_;
+    es_handler_block_t handler_;
+    const Clock& clock_;
+    std::string scope_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::uint64_t mask_ = 0;                          // guarded by mutex_
+    bool inverted_ = false;                           // guarded by mutex_
+    std::vector<std::string> prefixes_;               // guarded by mutex_
+    std::map<std::pair<int, int>, UniqueFd> mounts_;  // guarded by mutex_
+};
+
+FanotifyEndpointSecurity::FanotifyEndpointSecurity(std::string scope, const Clock& clock)
+    : scope_(std::move(scope)), clock_(clock) {}
+
+FanotifyEndpointSecurity::~FanotifyEndpointSecurity() {
+    std::map<std::uint64_t, std::shared_ptr<Client>> clients;
+    {
+        const std::lock_guard lock(mutex_);
+        clients.swap(clients_);
+    }
+    for (auto& [id, client] : clients) {
+        client->stop();
+    }
+}
+
+std::shared_ptr<FanotifyEndpointSecurity::Client> FanotifyEndpointSecurity::find(
+    es_client_t client) {
+    const std::lock_guard lock(mutex_);
+    const auto found = clients_.find(client.id);
+    return found == clients_.end() ? nullptr : found->second;
+}
+
+es_new_client_outcome FanotifyEndpointSecurity::es_new_client(es_handler_block_t handler) {
+    UniqueFd group(::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_CLOEXEC,
+                                   O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    if (!group.valid()) {
+        switch (errno) {
+            case EPERM:
+                return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED,
+                        std::nullopt};
+            case EMFILE:
+                return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS,
+                        std::nullopt};
+            default:  // no fanotify, or not with these flags
+                return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_ERR_INTERNAL, std::nullopt};
+        }
+    }
+    const std::lock_guard lock(mutex_);
+    const es_client_t handle{nextClient_++};
+    clients_.emplace(handle.id, std::make_shared<Client>(std::move(group), handle,
+                                                         std::move(handler), clock_, scope_));
+    return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS, handle};
+}
+
+es_return_t FanotifyEndpointSecurity::es_delete_client(es_client_t client) {
+    std::shared_ptr<Client> removed;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = clients_.find(client.id);
+        if (found == clients_.end()) {
+            return es_return_t::ES_RETURN_ERROR;
+        }
+        removed = std::move(found->second);
+        clients_.erase(found);
+    }
+    removed->stop();
+    return es_return_t::ES_RETURN_SUCCESS;
+}
+
+namespace {
+
+es_return_t returned(bool success) {
+    return success ? es_return_t::ES_RETURN_SUCCESS : es_return_t::ES_RETURN_ERROR;
+}
+
+}  // namespace
+
+es_return_t FanotifyEndpointSecurity::es_subscribe(es_client_t client,
+                                                   const std::vector<es_event_type_t>& events) {
+    const auto found = find(client);
+    return returned(found && found->subscribe(events));
+}
+
+es_return_t FanotifyEndpointSecurity::es_unmute_all_target_paths(es_client_t client) {
+    const auto found = find(client);
+    return returned(found && found->unmuteAll());
+}
+
+es_mute_inverted_return_t FanotifyEndpointSecurity::es_muting_inverted(es_client_t client,
+                                                                       es_mute_inversion_type_t) {
+    const auto found = find(client);
+    if (!found) {
+        return es_mute_inverted_return_t::ES_MUTE_INVERTED_ERROR;
+    }
+    return found->inverted() ? es_mute_inverted_return_t::ES_MUTE_INVERTED
+                             : es_mute_inverted_return_t::ES_MUTE_NOT_INVERTED;
+}
+
+es_return_t FanotifyEndpointSecurity::es_invert_muting(es_client_t client,
+                                                       es_mute_inversion_type_t) {
+    const auto found = find(client);
+    return returned(found && found->invert());
+}
+
+es_return_t FanotifyEndpointSecurity::es_mute_path(es_client_t client, const std::string& path,
+                                                   es_mute_path_type_t) {
+    const auto found = find(client);
+    return returned(found && found->mute(path));
+}
+
+es_respond_result_t FanotifyEndpointSecurity::es_respond_auth_result(es_client_t,
+                                                                     const es_message_t&,
+                                                                     es_auth_result_t, bool) {
+    return es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;  // no authorization messages
+}
+
+void FanotifyEndpointSecurity::es_retain_message(const es_message_t&) {}
+void FanotifyEndpointSecurity::es_release_message(const es_message_t&) {}
+
+}  // namespace quorin::daemon

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "QuorinDaemon/Platform/Clock.hpp"
+#include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quorin::daemon {
+
+/// The security-event service on fanotify, for file notifications: each client is a
+/// notification group reporting directory handles and names. With target-path muting inverted
+/// (how the file-event client runs), each selected prefix's file system is marked, and only
+/// events whose paths lie under a selected prefix are delivered; the back end does that
+/// selection itself, since the kernel marks whole file systems. Messages reach the client's
+/// handler one at a time on the client's own thread.
+///
+/// `scope` bounds what may be marked: a prefix on a file system outside it is not covered (the
+/// daemon passes "/", a test its own private mount). Exec authorization is not served yet:
+/// subscribing to it fails.
+class FanotifyEndpointSecurity final : public EndpointSecurity {
+  public:
+    FanotifyEndpointSecurity(std::string scope, const Clock& clock);
+    ~FanotifyEndpointSecurity() override;
+
+    FanotifyEndpointSecurity(const FanotifyEndpointSecurity&) = delete;
+    FanotifyEndpointSecurity& operator=(const FanotifyEndpointSecurity&) = delete;
+
+    es_new_client_outcome es_new_client(es_handler_block_t handler) override;
+    es_return_t es_delete_client(es_client_t client) override;
+    es_return_t es_subscribe(es_client_t client,
+                             const std::vector<es_event_type_t>& events) override;
+    es_return_t es_unmute_all_target_paths(es_client_t client) override;
+    es_mute_inverted_return_t es_muting_inverted(es_client_t client,
+                                                 es_mute_inversion_type_t type) override;
+    es_return_t es_invert_muting(es_client_t client, es_mute_inversion_type_t type) override;
+    es_return_t es_mute_path(es_client_t client, const std::string& path,
+                             es_mute_path_type_t type) override;
+    es_respond_result_t es_respond_auth_result(es_client_t client, const es_message_t& message,
+                                               es_auth_result_t result, bool cache) override;
+    void es_retain_message(const es_message_t& message) override;
+    void es_release_message(const es_message_t& message) override;
+
+    class Client;
+
+  private:
+    std::shared_ptr<Client> find(es_client_t client);
+
+    std::string scope_;
+    const Clock& clock_;
+    std::mutex mutex_;
+    std::map<std::uint64_t, std::shared_ptr<Client>> clients_;  // guarded by mutex_
+    std::uint64_t nextClient_ = 1;                              // guarded by mutex_
+};
+
+}  // namespace quorin::daemon
