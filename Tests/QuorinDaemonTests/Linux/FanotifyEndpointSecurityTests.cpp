@@ -9,11 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quorin::daemon {
@@ -150,6 +153,106 @@ TEST(FanotifyEndpointSecurityTest, DeliversChangesUnderSelectedPrefixesOnly) {
                              "RENAME " + p + "/a -> " + p + "/b", "UNLINK " + p + "/b"}));
         (void)writer;
     }
+}
+
+// Runs `program` in a child and returns its exit status: 0 when it ran (it is /bin/true), or the
+// errno of a refused exec.
+int execute(const fs::path& program) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        ::_exit(errno);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
+    }
+    // The watchdog: if this test hangs, the process dies, its group closes and the kernel lets
+    // every held exec through.
+    ::alarm(120);
+    const quorin::testing::TemporaryDirectory directory;
+    const PrivateMount mount(directory / "mnt");
+    if (!mount.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    const fs::path tool = mount.path() / "tool";
+    fs::copy_file("/bin/true", tool);
+    fs::permissions(tool, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+
+    enum class Answer { allow, deny, later, never };
+    std::atomic<Answer> next{Answer::allow};
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    std::vector<std::thread> answerers;
+    const SystemClock clock;
+    FanotifyEndpointSecurity service(mount.path().string(), clock);
+    const es_new_client_outcome outcome =
+        service.es_new_client([&](es_client_t client, const es_message_t& message) {
+            {
+                const std::lock_guard lock(mutex);
+                seen.push_back(message.event.exec.target.executable.path.text());
+            }
+            switch (next.load()) {
+                case Answer::allow:
+                    EXPECT_EQ(service.es_respond_auth_result(
+                                  client, message, es_auth_result_t::ES_AUTH_RESULT_ALLOW, false),
+                              es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
+                    // A second answer is refused and changes nothing.
+                    EXPECT_EQ(service.es_respond_auth_result(
+                                  client, message, es_auth_result_t::ES_AUTH_RESULT_DENY, false),
+                              es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE);
+                    break;
+                case Answer::deny:
+                    service.es_respond_auth_result(client, message,
+                                                   es_auth_result_t::ES_AUTH_RESULT_DENY, false);
+                    break;
+                case Answer::later:
+                    // Held after the handler returns, answered from another thread.
+                    service.es_retain_message(message);
+                    answerers.emplace_back([&service, client, &message] {
+                        std::this_thread::sleep_for(50ms);
+                        service.es_respond_auth_result(
+                            client, message, es_auth_result_t::ES_AUTH_RESULT_ALLOW, false);
+                        service.es_release_message(message);
+                    });
+                    break;
+                case Answer::never:
+                    break;  // let go unanswered
+            }
+        });
+    if (outcome.result != es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS) {
+        GTEST_SKIP() << "fanotify is not available";
+    }
+    ASSERT_EQ(service.es_subscribe(*outcome.client, {es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC}),
+              es_return_t::ES_RETURN_SUCCESS);
+
+    struct Case {
+        Answer answer;
+        int status;
+    };
+    const Case cases[] = {
+        {Answer::allow, 0},
+        {Answer::deny, EPERM},
+        {Answer::later, 0},
+        {Answer::never, EPERM},
+    };
+    for (const Case& test : cases) {
+        next = test.answer;
+        EXPECT_EQ(execute(tool), test.status) << static_cast<int>(test.answer);
+    }
+    // Execs outside the scope are not held.
+    EXPECT_EQ(execute("/bin/true"), 0);
+    for (std::thread& answerer : answerers) {
+        answerer.join();
+    }
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(seen, std::vector<std::string>(4, tool.string()));
+    ::alarm(0);
 }
 
 }  // namespace

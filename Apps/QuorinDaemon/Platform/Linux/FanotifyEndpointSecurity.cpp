@@ -64,6 +64,19 @@ bool contains(const std::string& prefix, const std::string& path) {
     return path.starts_with(prefix);
 }
 
+// The process behind an event, from /proc. One that has exited already has no facts: its user
+// and executable stay unknown rather than guessed.
+es_process_t processOf(pid_t pid) {
+    es_process_t process;
+    const std::optional<ProcessFacts> facts = ProcessFacts::of(pid);
+    process.audit_token = audit_token_t{pid, facts ? facts->realUserID : UINT32_MAX};
+    process.executable = fileAt(facts ? facts->executable : std::string());
+    process.is_platform_binary = facts && ProcessFacts::isPlatformBinary(facts->executable);
+    process.signing_id = token("");
+    process.team_id = token("");
+    return process;
+}
+
 // The nearest existing directory at or above `path`.
 std::string existingDirectory(std::filesystem::path path) {
     std::error_code error;
@@ -75,25 +88,206 @@ std::string existingDirectory(std::filesystem::path path) {
 
 }  // namespace
 
-// One notification group and the thread that reads it. The selection state is shared with the
-// service's callers under `mutex_`; the reading thread is the only caller of the handler.
-class FanotifyEndpointSecurity::Client {
+// The authorization messages in flight. A message stays valid while its handler runs and while
+// it is retained; when the last holder lets go, its envelope closes the event's descriptor, and
+// denies the exec first if nobody answered.
+class FanotifyEndpointSecurity::Envelopes {
   public:
-    Client(UniqueFd group, es_client_t handle, es_handler_block_t handler, const Clock& clock,
-           std::string scope)
+    struct Envelope {
+        Envelope(int groupDescriptor, UniqueFd eventDescriptor)
+            : group(groupDescriptor), event(std::move(eventDescriptor)) {}
+        ~Envelope() { answer(false); }
+        Envelope(const Envelope&) = delete;
+        Envelope& operator=(const Envelope&) = delete;
+
+        /// The one answer; later ones are duplicates and change nothing.
+        es_respond_result_t answer(bool allow) {
+            if (answered.exchange(true)) {
+                return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;
+            }
+            const fanotify_response response{event.get(),
+                                             static_cast<__u32>(allow ? FAN_ALLOW : FAN_DENY)};
+            return ::write(group, &response, sizeof response) ==
+                           static_cast<ssize_t>(sizeof response)
+                       ? es_respond_result_t::ES_RESPOND_RESULT_SUCCESS
+                       : es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;
+        }
+
+        es_message_t message;
+        int group;
+        UniqueFd event;
+        std::atomic<bool> answered{false};
+        int holders = 1;  // the running handler, then each retain; guarded by Envelopes::mutex_
+    };
+
+    void add(std::shared_ptr<Envelope> envelope) {
+        const std::lock_guard lock(mutex_);
+        const es_message_t* key = &envelope->message;
+        envelopes_.emplace(key, std::move(envelope));
+    }
+
+    std::shared_ptr<Envelope> find(const es_message_t& message) {
+        const std::lock_guard lock(mutex_);
+        const auto found = envelopes_.find(&message);
+        return found == envelopes_.end() ? nullptr : found->second;
+    }
+
+    void retain(const es_message_t& message) {
+        const std::lock_guard lock(mutex_);
+        if (const auto found = envelopes_.find(&message); found != envelopes_.end()) {
+            ++found->second->holders;
+        }
+    }
+
+    /// A holder (the handler, or a retain) lets go.
+    void release(const es_message_t& message) {
+        std::shared_ptr<Envelope> last;  // destroyed outside the lock
+        const std::lock_guard lock(mutex_);
+        const auto found = envelopes_.find(&message);
+        if (found != envelopes_.end() && --found->second->holders == 0) {
+            last = std::move(found->second);
+            envelopes_.erase(found);
+        }
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<const es_message_t*, std::shared_ptr<Envelope>> envelopes_;
+};
+
+namespace {
+
+// Reads one content group and hands each exec to the client's handler as a message.
+class ExecAuthorizations {
+  public:
+    using Envelopes = FanotifyEndpointSecurity::Envelopes;
+
+    ExecAuthorizations(UniqueFd group, es_client_t handle, es_handler_block_t handler,
+                       const Clock& clock, std::shared_ptr<Envelopes> envelopes)
         : group_(std::move(group)),
           stop_(::eventfd(0, EFD_CLOEXEC)),
           handle_(handle),
           handler_(std::move(handler)),
           clock_(clock),
-          scope_(std::move(scope)) {}
+          envelopes_(std::move(envelopes)) {}
+
+    ~ExecAuthorizations() { stop(); }
+
+    /// Marks the scope's mount for exec permission and starts reading.
+    bool start(const std::string& scope) {
+        if (!stop_.valid() || ::fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_MOUNT,
+                                              FAN_OPEN_EXEC_PERM, AT_FDCWD, scope.c_str()) != 0) {
+            return false;
+        }
+        reader_ = std::thread([this] { run(); });
+        return true;
+    }
+
+    void stop() {
+        if (reader_.joinable()) {
+            const std::uint64_t one = 1;
+            (void)!::write(stop_.get(), &one, sizeof one);
+            reader_.join();
+        }
+    }
+
+  private:
+    void run() {
+        alignas(fanotify_event_metadata) std::array<char, 16 * 1024> buffer{};
+        while (true) {
+            std::array<pollfd, 2> ready{pollfd{group_.get(), POLLIN, 0},
+                                        pollfd{stop_.get(), POLLIN, 0}};
+            if (::poll(ready.data(), ready.size(), -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            if (ready[1].revents != 0) {
+                return;
+            }
+            const ssize_t length = ::read(group_.get(), buffer.data(), buffer.size());
+            if (length <= 0) {
+                continue;
+            }
+            auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
+            std::size_t remaining = static_cast<std::size_t>(length);
+            while (FAN_EVENT_OK(metadata, remaining)) {
+                authorize(*metadata);
+                metadata = FAN_EVENT_NEXT(metadata, remaining);
+            }
+        }
+    }
+
+    void authorize(const fanotify_event_metadata& metadata) {
+        auto envelope = std::make_shared<Envelopes::Envelope>(group_.get(), UniqueFd(metadata.fd));
+        if ((metadata.mask & FAN_OPEN_EXEC_PERM) == 0 || metadata.pid == ::getpid()) {
+            envelope->answer(true);  // the daemon never holds its own execs
+            return;
+        }
+        es_message_t& message = envelope->message;
+        message.version = 1;
+        message.event_type = es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC;
+        const double now = clock_.now().unixTime();
+        message.time = timespec{static_cast<time_t>(std::floor(now)),
+                                static_cast<long>((now - std::floor(now)) * 1e9)};
+        const Timebase timebase = clock_.timebase();
+        message.deadline = clock_.absoluteTime() +
+                           deadlineNanoseconds * timebase.denominator() / timebase.numerator();
+        message.process = processOf(metadata.pid);
+        es_process_t& target = message.event.exec.target;
+        std::error_code error;
+        const std::filesystem::path path =
+            std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(metadata.fd), error);
+        target.executable.path = token(error ? std::string() : path.string());
+        struct stat status {};
+        if (::fstat(metadata.fd, &status) == 0) {
+            target.executable.stat =
+                es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino, status.st_size,
+                          status.st_mtim, status.st_ctim};
+        }
+        target.is_platform_binary = ProcessFacts::isPlatformBinary(path.string());
+        target.signing_id = token("");
+        target.team_id = token("");
+        envelopes_->add(envelope);
+        handler_(handle_, message);
+        envelopes_->release(message);
+    }
+
+    // The kernel sets no deadline; the message promises one a minute ahead.
+    static constexpr std::uint64_t deadlineNanoseconds = 60'000'000'000;
+
+    UniqueFd group_;
+    UniqueFd stop_;
+    es_client_t handle_;
+    es_handler_block_t handler_;
+    const Clock& clock_;
+    std::shared_ptr<Envelopes> envelopes_;
+    std::thread reader_;
+};
+
+}  // namespace
+
+// One notification group and the thread that reads it. The selection state is shared with the
+// service's callers under `mutex_`; the reading thread is the only caller of the handler.
+class FanotifyEndpointSecurity::Client {
+  public:
+    Client(UniqueFd group, es_client_t handle, es_handler_block_t handler, const Clock& clock,
+           std::string scope, std::shared_ptr<Envelopes> envelopes)
+        : group_(std::move(group)),
+          stop_(::eventfd(0, EFD_CLOEXEC)),
+          handle_(handle),
+          handler_(std::move(handler)),
+          clock_(clock),
+          scope_(std::move(scope)),
+          envelopes_(std::move(envelopes)) {}
 
     ~Client() { stop(); }
 
     bool subscribe(const std::vector<es_event_type_t>& events) {
         if (std::find(events.begin(), events.end(), es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC) !=
             events.end()) {
-            return false;  // exec authorization needs a content group; not served here
+            return events.size() == 1 && subscribeToExecs();
         }
         {
             const std::lock_guard lock(mutex_);
@@ -132,6 +326,9 @@ class FanotifyEndpointSecurity::Client {
     }
 
     void stop() {
+        if (authorizations_) {
+            authorizations_->stop();
+        }
         if (reader_.joinable()) {
             const std::uint64_t one = 1;
             (void)!::write(stop_.get(), &one, sizeof one);
@@ -140,6 +337,24 @@ class FanotifyEndpointSecurity::Client {
     }
 
   private:
+    bool subscribeToExecs() {
+        if (authorizations_) {
+            return true;
+        }
+        UniqueFd group(
+            ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+        if (!group.valid()) {
+            return false;
+        }
+        authorizations_ = std::make_unique<ExecAuthorizations>(std::move(group), handle_, handler_,
+                                                               clock_, envelopes_);
+        if (!authorizations_->start(scope_)) {
+            authorizations_.reset();
+            return false;
+        }
+        return true;
+    }
+
     // The paths whose file systems are marked: with inversion, the selected prefixes (each at
     // its nearest existing directory); without, the whole scope. Prefixes outside the scope are
     // not covered.
@@ -265,7 +480,7 @@ class FanotifyEndpointSecurity::Client {
         const double now = clock_.now().unixTime();
         message.time = timespec{static_cast<time_t>(std::floor(now)),
                                 static_cast<long>((now - std::floor(now)) * 1e9)};
-        message.process = process(metadata.pid);
+        message.process = processOf(metadata.pid);
         const std::uint64_t mask = metadata.mask;
         using enum es_event_type_t;
         if ((mask & FAN_CREATE) != 0) {
@@ -313,24 +528,14 @@ class FanotifyEndpointSecurity::Client {
         return inverted_ == underPrefix;
     }
 
-    static es_process_t process(pid_t pid) {
-        es_process_t process;
-        const std::optional<ProcessFacts> facts = ProcessFacts::of(pid);
-        // A writer that has exited already has no facts: its user and executable stay unknown.
-        process.audit_token = audit_token_t{pid, facts ? facts->realUserID : UINT32_MAX};
-        process.executable = fileAt(facts ? facts->executable : std::string());
-        process.is_platform_binary = facts && ProcessFacts::isPlatformBinary(facts->executable);
-        process.signing_id = token("");
-        process.team_id = token("");
-        return process;
-    }
-
     UniqueFd group_;
     UniqueFd stop_;
     es_client_t handle_;
     es_handler_block_t handler_;
     const Clock& clock_;
     std::string scope_;
+    std::shared_ptr<Envelopes> envelopes_;
+    std::unique_ptr<ExecAuthorizations> authorizations_;
     std::thread reader_;
     std::mutex mutex_;
     std::uint64_t mask_ = 0;                          // guarded by mutex_
@@ -340,7 +545,7 @@ class FanotifyEndpointSecurity::Client {
 };
 
 FanotifyEndpointSecurity::FanotifyEndpointSecurity(std::string scope, const Clock& clock)
-    : scope_(std::move(scope)), clock_(clock) {}
+    : scope_(std::move(scope)), clock_(clock), envelopes_(std::make_shared<Envelopes>()) {}
 
 FanotifyEndpointSecurity::~FanotifyEndpointSecurity() {
     std::map<std::uint64_t, std::shared_ptr<Client>> clients;
@@ -377,8 +582,9 @@ es_new_client_outcome FanotifyEndpointSecurity::es_new_client(es_handler_block_t
     }
     const std::lock_guard lock(mutex_);
     const es_client_t handle{nextClient_++};
-    clients_.emplace(handle.id, std::make_shared<Client>(std::move(group), handle,
-                                                         std::move(handler), clock_, scope_));
+    clients_.emplace(handle.id,
+                     std::make_shared<Client>(std::move(group), handle, std::move(handler), clock_,
+                                              scope_, envelopes_));
     return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS, handle};
 }
 
@@ -439,12 +645,23 @@ es_return_t FanotifyEndpointSecurity::es_mute_path(es_client_t client, const std
 }
 
 es_respond_result_t FanotifyEndpointSecurity::es_respond_auth_result(es_client_t,
-                                                                     const es_message_t&,
-                                                                     es_auth_result_t, bool) {
-    return es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;  // no authorization messages
+                                                                     const es_message_t& message,
+                                                                     es_auth_result_t result,
+                                                                     bool) {
+    // Answers are never cached: the kernel asks again on every exec.
+    const auto envelope = envelopes_->find(message);
+    if (!envelope) {
+        return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;  // already let go
+    }
+    return envelope->answer(result == es_auth_result_t::ES_AUTH_RESULT_ALLOW);
 }
 
-void FanotifyEndpointSecurity::es_retain_message(const es_message_t&) {}
-void FanotifyEndpointSecurity::es_release_message(const es_message_t&) {}
+void FanotifyEndpointSecurity::es_retain_message(const es_message_t& message) {
+    envelopes_->retain(message);
+}
+
+void FanotifyEndpointSecurity::es_release_message(const es_message_t& message) {
+    envelopes_->release(message);
+}
 
 }  // namespace quorin::daemon

@@ -18,9 +18,15 @@ namespace quorin::daemon {
 /// selection itself, since the kernel marks whole file systems. Messages reach the client's
 /// handler one at a time on the client's own thread.
 ///
-/// `scope` bounds what may be marked: a prefix on a file system outside it is not covered (the
-/// daemon passes "/", a test its own private mount). Exec authorization is not served yet:
-/// subscribing to it fails.
+/// A client subscribed to exec authorization gets a content group instead: every exec of a file
+/// in the scope is one message with one candidate (a script and its interpreter arrive as two),
+/// stamped with a deadline 60 s ahead, and is held by the kernel until it is answered. Each
+/// message is an envelope that owns the event's descriptor and takes exactly one answer; one that
+/// is let go unanswered is denied. Execs by the daemon's own process are allowed at once.
+///
+/// `scope` bounds what may be marked: a prefix on a file system outside it is not covered, and
+/// execs are watched on the scope's mount only (the daemon passes "/", a test its own private
+/// mount).
 class FanotifyEndpointSecurity final : public EndpointSecurity {
   public:
     FanotifyEndpointSecurity(std::string scope, const Clock& clock);
@@ -45,12 +51,14 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
     void es_release_message(const es_message_t& message) override;
 
     class Client;
+    class Envelopes;
 
   private:
     std::shared_ptr<Client> find(es_client_t client);
 
     std::string scope_;
     const Clock& clock_;
+    std::shared_ptr<Envelopes> envelopes_;
     std::mutex mutex_;
     std::map<std::uint64_t, std::shared_ptr<Client>> clients_;  // guarded by mutex_
     std::uint64_t nextClient_ = 1;                              // guarded by mutex_
