@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test clean fuzz
+.PHONY: deps configure build test clean fuzz install
 
 deps:
 	./scripts/install-deps
@@ -20,6 +20,11 @@ test: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Installs the daemon (/usr/local/sbin), the client (/usr/local/bin) and the systemd unit; then
+# `systemctl daemon-reload && systemctl enable --now quorind` starts it.
+install: build
+	cmake --install $(BUILD_DIR)
 
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60

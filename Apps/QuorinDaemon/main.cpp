@@ -4,13 +4,13 @@
 
 #include "QuorinDaemon/Daemon.hpp"
 #include "QuorinDaemon/Platform/Linux/AsioDispatch.hpp"
+#include "QuorinDaemon/Platform/Linux/FanotifyEndpointSecurity.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcAncestryWalking.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcPeerRequirement.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcessTerminator.hpp"
 #include "QuorinDaemon/Platform/Linux/StandardErrorLogSink.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemPasswordDatabase.hpp"
-#include "QuorinDaemon/Platform/Linux/UnavailableEndpointSecurity.hpp"
 #include "QuorinDaemon/Platform/Linux/UnixSocketTransport.hpp"
 #include "QuorinDaemon/Platform/Linux/UnsignedCodeSigning.hpp"
 
@@ -39,11 +39,12 @@ int main() {
     std::filesystem::create_directories(std::filesystem::path(protectionDirectory).parent_path(),
                                         ignored);
 
-    UnavailableEndpointSecurity endpointSecurity;
+    const SystemClock clock;
+    // The whole machine: every file system a protected path or an executable can be on.
+    FanotifyEndpointSecurity endpointSecurity("/", clock);
     const ProcAncestryWalking walking;
     ProcessTerminator terminator;
     AsioDispatch dispatch(loop.get_executor());
-    const SystemClock clock;
     UnsignedCodeSigning codeSigning;
     const ProcPeerRequirement peers;
     UnixSocketTransport transport(loop.get_executor(), "/run", peers);

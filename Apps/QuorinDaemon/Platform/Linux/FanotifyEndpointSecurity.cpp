@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -77,6 +78,38 @@ es_process_t processOf(pid_t pid) {
     return process;
 }
 
+// The mount points of every file system an executable can be run from: all but the kernel's own
+// interfaces. Mount points are written with octal escapes for blanks.
+std::vector<std::string> executableMounts() {
+    static const std::set<std::string> interfaces{
+        "proc",      "sysfs",       "cgroup", "cgroup2",    "devpts",   "mqueue",   "debugfs",
+        "tracefs",   "securityfs",  "pstore", "bpf",        "autofs",   "configfs", "fusectl",
+        "hugetlbfs", "binfmt_misc", "nsfs",   "rpc_pipefs", "efivarfs", "selinuxfs"};
+    std::vector<std::string> mountPoints;
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device;
+    std::string mountPoint;
+    std::string type;
+    std::string rest;
+    while (mounts >> device >> mountPoint >> type && std::getline(mounts, rest)) {
+        if (interfaces.contains(type)) {
+            continue;
+        }
+        std::string decoded;
+        for (std::size_t index = 0; index < mountPoint.size(); ++index) {
+            if (mountPoint[index] == '\\' && index + 3 < mountPoint.size()) {
+                decoded +=
+                    static_cast<char>(std::stoi(mountPoint.substr(index + 1, 3), nullptr, 8));
+                index += 3;
+            } else {
+                decoded += mountPoint[index];
+            }
+        }
+        mountPoints.push_back(decoded);
+    }
+    return mountPoints;
+}
+
 // The nearest existing directory at or above `path`.
 std::string existingDirectory(std::filesystem::path path) {
     std::error_code error;
@@ -88,14 +121,40 @@ std::string existingDirectory(std::filesystem::path path) {
 
 }  // namespace
 
+// A content group shared by its reader and the messages it produced. Closing it (on a fatal
+// error, or when the client goes) makes the kernel let every exec still held through; an answer
+// after that is refused rather than written to a descriptor that may since name something else.
+class ContentGroup {
+  public:
+    explicit ContentGroup(UniqueFd descriptor) : descriptor_(std::move(descriptor)) {}
+
+    int descriptor() const { return descriptor_.get(); }
+
+    bool respond(int event, bool allow) {
+        const fanotify_response response{event, static_cast<__u32>(allow ? FAN_ALLOW : FAN_DENY)};
+        const std::lock_guard lock(mutex_);
+        return descriptor_.valid() && ::write(descriptor_.get(), &response, sizeof response) ==
+                                          static_cast<ssize_t>(sizeof response);
+    }
+
+    void close() {
+        const std::lock_guard lock(mutex_);
+        descriptor_.reset();
+    }
+
+  private:
+    std::mutex mutex_;
+    UniqueFd descriptor_;
+};
+
 // The authorization messages in flight. A message stays valid while its handler runs and while
 // it is retained; when the last holder lets go, its envelope closes the event's descriptor, and
 // denies the exec first if nobody answered.
 class FanotifyEndpointSecurity::Envelopes {
   public:
     struct Envelope {
-        Envelope(int groupDescriptor, UniqueFd eventDescriptor)
-            : group(groupDescriptor), event(std::move(eventDescriptor)) {}
+        Envelope(std::shared_ptr<ContentGroup> contentGroup, UniqueFd eventDescriptor)
+            : group(std::move(contentGroup)), event(std::move(eventDescriptor)) {}
         ~Envelope() { answer(false); }
         Envelope(const Envelope&) = delete;
         Envelope& operator=(const Envelope&) = delete;
@@ -105,16 +164,13 @@ class FanotifyEndpointSecurity::Envelopes {
             if (answered.exchange(true)) {
                 return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;
             }
-            const fanotify_response response{event.get(),
-                                             static_cast<__u32>(allow ? FAN_ALLOW : FAN_DENY)};
-            return ::write(group, &response, sizeof response) ==
-                           static_cast<ssize_t>(sizeof response)
+            return group->respond(event.get(), allow)
                        ? es_respond_result_t::ES_RESPOND_RESULT_SUCCESS
                        : es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;
         }
 
         es_message_t message;
-        int group;
+        std::shared_ptr<ContentGroup> group;
         UniqueFd event;
         std::atomic<bool> answered{false};
         int holders = 1;  // the running handler, then each retain; guarded by Envelopes::mutex_
@@ -164,19 +220,23 @@ class ExecAuthorizations {
 
     ExecAuthorizations(UniqueFd group, es_client_t handle, es_handler_block_t handler,
                        const Clock& clock, std::shared_ptr<Envelopes> envelopes)
-        : group_(std::move(group)),
+        : group_(std::make_shared<ContentGroup>(std::move(group))),
+          descriptor_(group_->descriptor()),
           stop_(::eventfd(0, EFD_CLOEXEC)),
           handle_(handle),
           handler_(std::move(handler)),
           clock_(clock),
           envelopes_(std::move(envelopes)) {}
 
-    ~ExecAuthorizations() { stop(); }
+    ~ExecAuthorizations() {
+        stop();
+        group_->close();
+    }
 
-    /// Marks the scope's mount for exec permission and starts reading.
+    /// Marks the scope for exec permission and starts reading: with "/" every file system an
+    /// executable can come from, otherwise the scope's mount only.
     bool start(const std::string& scope) {
-        if (!stop_.valid() || ::fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_MOUNT,
-                                              FAN_OPEN_EXEC_PERM, AT_FDCWD, scope.c_str()) != 0) {
+        if (!stop_.valid() || !mark(scope)) {
             return false;
         }
         reader_ = std::thread([this] { run(); });
@@ -192,23 +252,47 @@ class ExecAuthorizations {
     }
 
   private:
+    bool mark(const std::string& scope) {
+        if (scope != "/") {
+            return ::fanotify_mark(descriptor_, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM,
+                                   AT_FDCWD, scope.c_str()) == 0;
+        }
+        std::set<std::pair<int, int>> marked;
+        for (const std::string& mountPoint : executableMounts()) {
+            struct statfs system {};
+            if (::statfs(mountPoint.c_str(), &system) != 0 ||
+                !marked.insert({system.f_fsid.__val[0], system.f_fsid.__val[1]}).second) {
+                continue;
+            }
+            if (::fanotify_mark(descriptor_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_OPEN_EXEC_PERM,
+                                AT_FDCWD, mountPoint.c_str()) != 0 &&
+                mountPoint == "/") {
+                return false;  // without the root file system nothing is protected
+            }
+        }
+        return true;
+    }
+
     void run() {
         alignas(fanotify_event_metadata) std::array<char, 16 * 1024> buffer{};
         while (true) {
-            std::array<pollfd, 2> ready{pollfd{group_.get(), POLLIN, 0},
+            std::array<pollfd, 2> ready{pollfd{descriptor_, POLLIN, 0},
                                         pollfd{stop_.get(), POLLIN, 0}};
             if (::poll(ready.data(), ready.size(), -1) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
-                return;
+                break;
             }
             if (ready[1].revents != 0) {
                 return;
             }
-            const ssize_t length = ::read(group_.get(), buffer.data(), buffer.size());
-            if (length <= 0) {
+            const ssize_t length = ::read(descriptor_, buffer.data(), buffer.size());
+            if (length < 0 && (errno == EINTR || errno == EAGAIN)) {
                 continue;
+            }
+            if (length <= 0) {
+                break;
             }
             auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
             std::size_t remaining = static_cast<std::size_t>(length);
@@ -217,10 +301,13 @@ class ExecAuthorizations {
                 metadata = FAN_EVENT_NEXT(metadata, remaining);
             }
         }
+        // The group cannot be read any more: closing it lets every held exec through rather
+        // than leaving the machine waiting on answers that will never come.
+        group_->close();
     }
 
     void authorize(const fanotify_event_metadata& metadata) {
-        auto envelope = std::make_shared<Envelopes::Envelope>(group_.get(), UniqueFd(metadata.fd));
+        auto envelope = std::make_shared<Envelopes::Envelope>(group_, UniqueFd(metadata.fd));
         if ((metadata.mask & FAN_OPEN_EXEC_PERM) == 0 || metadata.pid == ::getpid()) {
             envelope->answer(true);  // the daemon never holds its own execs
             return;
@@ -257,7 +344,8 @@ class ExecAuthorizations {
     // The kernel sets no deadline; the message promises one a minute ahead.
     static constexpr std::uint64_t deadlineNanoseconds = 60'000'000'000;
 
-    UniqueFd group_;
+    std::shared_ptr<ContentGroup> group_;
+    int descriptor_;  // the group's, for reading and marking; valid until the group is closed
     UniqueFd stop_;
     es_client_t handle_;
     es_handler_block_t handler_;
