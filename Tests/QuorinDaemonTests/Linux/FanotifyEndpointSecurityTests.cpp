@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -160,6 +161,9 @@ TEST(FanotifyEndpointSecurityTest, DeliversChangesUnderSelectedPrefixesOnly) {
 int execute(const fs::path& program) {
     const pid_t child = ::fork();
     if (child == 0) {
+        // Like any process but the daemon, the child holds none of its descriptors (a held
+        // exec would otherwise keep the group open through the child itself).
+        ::close_range(3, ~0U, 0);
         ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         ::_exit(errno);
     }
@@ -252,6 +256,45 @@ TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
     }
     const std::lock_guard lock(mutex);
     EXPECT_EQ(seen, std::vector<std::string>(4, tool.string()));
+    ::alarm(0);
+}
+
+TEST(FanotifyEndpointSecurityTest, AnExecHeldWhenItsClientGoesRuns) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
+    }
+    ::alarm(120);
+    const quorin::testing::TemporaryDirectory directory;
+    const PrivateMount mount(directory / "mnt");
+    if (!mount.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    const fs::path tool = mount.path() / "tool";
+    fs::copy_file("/bin/true", tool);
+    const SystemClock clock;
+    FanotifyEndpointSecurity service(mount.path().string(), clock);
+    std::promise<const es_message_t*> held;
+    const es_new_client_outcome outcome =
+        service.es_new_client([&](es_client_t, const es_message_t& message) {
+            service.es_retain_message(message);  // kept, never answered
+            held.set_value(&message);
+        });
+    if (outcome.result != es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS) {
+        GTEST_SKIP() << "fanotify is not available";
+    }
+    ASSERT_EQ(service.es_subscribe(*outcome.client, {es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC}),
+              es_return_t::ES_RETURN_SUCCESS);
+    std::future<int> execution = std::async(std::launch::async, [&] { return execute(tool); });
+    const es_message_t* message = held.get_future().get();
+    EXPECT_EQ(execution.wait_for(100ms), std::future_status::timeout);  // held
+    // The client goes (as when the daemon dies): its group closes and the kernel lets the exec
+    // through; an answer after that is refused.
+    ASSERT_EQ(service.es_delete_client(*outcome.client), es_return_t::ES_RETURN_SUCCESS);
+    EXPECT_EQ(execution.get(), 0);
+    EXPECT_EQ(service.es_respond_auth_result(*outcome.client, *message,
+                                             es_auth_result_t::ES_AUTH_RESULT_DENY, false),
+              es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL);
+    service.es_release_message(*message);
     ::alarm(0);
 }
 
