@@ -110,6 +110,45 @@ std::vector<std::string> executableMounts() {
     return mountPoints;
 }
 
+// Reads `group` and hands each event to `onEvent`, until `stop` is signalled (true) or the group
+// can no longer be read (false).
+template <class OnEvent>
+bool readEvents(int group, int stop, OnEvent&& onEvent) {
+    alignas(fanotify_event_metadata) std::array<char, 64 * 1024> buffer{};
+    while (true) {
+        std::array<pollfd, 2> ready{pollfd{group, POLLIN, 0}, pollfd{stop, POLLIN, 0}};
+        if (::poll(ready.data(), ready.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (ready[1].revents != 0) {
+            return true;
+        }
+        const ssize_t length = ::read(group, buffer.data(), buffer.size());
+        if (length < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (length <= 0) {
+            return false;
+        }
+        auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
+        std::size_t remaining = static_cast<std::size_t>(length);
+        while (FAN_EVENT_OK(metadata, remaining)) {
+            onEvent(*metadata);
+            metadata = FAN_EVENT_NEXT(metadata, remaining);
+        }
+    }
+}
+
+// A wall-clock date as the time of a message.
+timespec timeOf(Date date) {
+    const double seconds = date.unixTime();
+    return timespec{static_cast<time_t>(std::floor(seconds)),
+                    static_cast<long>((seconds - std::floor(seconds)) * 1e9)};
+}
+
 // The nearest existing directory at or above `path`.
 std::string existingDirectory(std::filesystem::path path) {
     std::error_code error;
@@ -274,36 +313,12 @@ class ExecAuthorizations {
     }
 
     void run() {
-        alignas(fanotify_event_metadata) std::array<char, 16 * 1024> buffer{};
-        while (true) {
-            std::array<pollfd, 2> ready{pollfd{descriptor_, POLLIN, 0},
-                                        pollfd{stop_.get(), POLLIN, 0}};
-            if (::poll(ready.data(), ready.size(), -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                break;
-            }
-            if (ready[1].revents != 0) {
-                return;
-            }
-            const ssize_t length = ::read(descriptor_, buffer.data(), buffer.size());
-            if (length < 0 && (errno == EINTR || errno == EAGAIN)) {
-                continue;
-            }
-            if (length <= 0) {
-                break;
-            }
-            auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
-            std::size_t remaining = static_cast<std::size_t>(length);
-            while (FAN_EVENT_OK(metadata, remaining)) {
-                authorize(*metadata);
-                metadata = FAN_EVENT_NEXT(metadata, remaining);
-            }
+        if (!readEvents(descriptor_, stop_.get(),
+                        [this](const fanotify_event_metadata& event) { authorize(event); })) {
+            // The group cannot be read any more: closing it lets every held exec through rather
+            // than leaving the machine waiting on answers that will never come.
+            group_->close();
         }
-        // The group cannot be read any more: closing it lets every held exec through rather
-        // than leaving the machine waiting on answers that will never come.
-        group_->close();
     }
 
     void authorize(const fanotify_event_metadata& metadata) {
@@ -315,9 +330,7 @@ class ExecAuthorizations {
         es_message_t& message = envelope->message;
         message.version = 1;
         message.event_type = es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC;
-        const double now = clock_.now().unixTime();
-        message.time = timespec{static_cast<time_t>(std::floor(now)),
-                                static_cast<long>((now - std::floor(now)) * 1e9)};
+        message.time = timeOf(clock_.now());
         const Timebase timebase = clock_.timebase();
         message.deadline = clock_.absoluteTime() +
                            deadlineNanoseconds * timebase.denominator() / timebase.numerator();
@@ -486,30 +499,8 @@ class FanotifyEndpointSecurity::Client {
     }
 
     void run() {
-        alignas(fanotify_event_metadata) std::array<char, 64 * 1024> buffer{};
-        while (true) {
-            std::array<pollfd, 2> ready{pollfd{group_.get(), POLLIN, 0},
-                                        pollfd{stop_.get(), POLLIN, 0}};
-            if (::poll(ready.data(), ready.size(), -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return;
-            }
-            if (ready[1].revents != 0) {
-                return;
-            }
-            const ssize_t length = ::read(group_.get(), buffer.data(), buffer.size());
-            if (length <= 0) {
-                continue;
-            }
-            auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
-            std::size_t remaining = static_cast<std::size_t>(length);
-            while (FAN_EVENT_OK(metadata, remaining)) {
-                deliver(*metadata);
-                metadata = FAN_EVENT_NEXT(metadata, remaining);
-            }
-        }
+        readEvents(group_.get(), stop_.get(),
+                   [this](const fanotify_event_metadata& event) { deliver(event); });
     }
 
     // The path an info record names: its directory, resolved from the handle, and the name.
@@ -565,9 +556,7 @@ class FanotifyEndpointSecurity::Client {
             return;
         }
         es_message_t message;
-        const double now = clock_.now().unixTime();
-        message.time = timespec{static_cast<time_t>(std::floor(now)),
-                                static_cast<long>((now - std::floor(now)) * 1e9)};
+        message.time = timeOf(clock_.now());
         message.process = processOf(metadata.pid);
         const std::uint64_t mask = metadata.mask;
         using enum es_event_type_t;
