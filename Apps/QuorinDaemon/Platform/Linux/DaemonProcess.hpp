@@ -1,0 +1,30 @@
+#pragma once
+
+#include "QuorinDaemon/Platform/PasswordDatabase.hpp"
+#include "QuorinDaemon/Platform/PeerRequirement.hpp"
+
+#include <string>
+
+namespace quorin::daemon {
+
+/// Where a daemon on the real back ends runs and whom it admits: the shipped daemon watches the
+/// whole machine ("/") with its socket in "/run"; a stand-in for tests and measurements passes
+/// one private mount and its own directories. The peer rule and the password database must
+/// outlive the process's loop.
+struct DaemonProcessSettings {
+    /// What fanotify may mark: every file system under it.
+    std::string scope;
+    /// Where the service socket is made.
+    std::string socketDirectory;
+    /// Where execution protection keeps its per-user files.
+    std::string protectionDirectory;
+    const PeerRequirement& peers;
+    const PasswordDatabase& passwords;
+};
+
+/// Builds the real back ends (fanotify, /proc, the Unix socket, the system clock, the standard
+/// error log), wires the daemon in start-up order and runs its event loop on the calling thread
+/// and three more. It never returns: the daemon lives until the process ends.
+[[noreturn]] void runDaemonProcess(const DaemonProcessSettings& settings);
+
+}  // namespace quorin::daemon
