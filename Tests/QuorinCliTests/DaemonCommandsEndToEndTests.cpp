@@ -1,7 +1,7 @@
 // Runs the built `quorin status`, `quorin watch` and `quorin protect …` as a user would, against
 // a fake daemon or none.
 
-#include "ChildProcess.hpp"
+#include "TestSupport/ChildProcess.hpp"
 #include "FakeDaemon.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionConfiguration.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionState.hpp"

@@ -1,6 +1,6 @@
 // Runs the built `quorin redact`, `quorin diff` and `quorin export` as a user would.
 
-#include "ChildProcess.hpp"
+#include "TestSupport/ChildProcess.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Runs the built `quorin fingerprint` as a user would.
 
-#include "ChildProcess.hpp"
+#include "TestSupport/ChildProcess.hpp"
 
 #include <gtest/gtest.h>
 

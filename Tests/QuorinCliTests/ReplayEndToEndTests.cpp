@@ -1,6 +1,6 @@
 // Runs the built `quorin` on the example fixtures and on bad input, as a user would.
 
-#include "ChildProcess.hpp"
+#include "TestSupport/ChildProcess.hpp"
 #include "QuorinCore/Support/JSON.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 

@@ -2,6 +2,7 @@
 
 #include "Fakes/CapturingLogSink.hpp"
 #include "Fakes/RecordingTerminator.hpp"
+#include "Linux/ExecInChild.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionState.hpp"
 #include "QuorinDaemon/Platform/Linux/AsioDispatch.hpp"
 #include "QuorinDaemon/Platform/Linux/FanotifyEndpointSecurity.hpp"
@@ -102,21 +103,6 @@ class DaemonOnFanotifyTest : public ::testing::Test {
         return decodeJSONText<ExecutionProtectionState>(std::get<XPCData>(data.value()).bytes);
     }
 
-    // Starts `program` in a child; the future gives its exit status, or the errno of a refused
-    // exec.
-    static std::future<int> launch(const fs::path& program) {
-        return std::async(std::launch::async, [program] {
-            const pid_t child = ::fork();
-            if (child == 0) {
-                ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-                ::_exit(errno);
-            }
-            int status = 0;
-            ::waitpid(child, &status, 0);
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        });
-    }
-
     // Waits until the user's state shows `count` held requests.
     std::vector<ExecutionRequest> held(SocketPeer& peer, std::size_t count) {
         for (int attempt = 0; attempt < 500; ++attempt) {
@@ -193,7 +179,7 @@ TEST_F(DaemonOnFanotifyTest, ExecsOfNewExecutablesWaitForTheUsersDecision) {
               XPCValue(true));
 
     // An unchanged baseline executable runs without asking.
-    EXPECT_EQ(launch(known).get(), 0);
+    EXPECT_EQ(testing::execInChild(known), 0);
 
     const fs::path fresh = home / "bin" / "fresh";
     fs::copy_file("/bin/true", fresh);
@@ -204,7 +190,7 @@ TEST_F(DaemonOnFanotifyTest, ExecsOfNewExecutablesWaitForTheUsersDecision) {
     const Case cases[] = {{"allowOnce", 0}, {"block", EPERM}, {"alwaysTrust", 0}};
     for (const Case& test : cases) {
         SCOPED_TRACE(test.decision);
-        std::future<int> execution = launch(fresh);
+        std::future<int> execution = testing::launchExecInChild(fresh);
         const std::vector<ExecutionRequest> pending = held(peer, 1);
         ASSERT_EQ(pending.size(), 1u);
         EXPECT_EQ(pending[0].path, fresh.string());
@@ -216,7 +202,7 @@ TEST_F(DaemonOnFanotifyTest, ExecsOfNewExecutablesWaitForTheUsersDecision) {
         EXPECT_EQ(execution.get(), test.status);
     }
     // Trusted now: the same content runs without asking.
-    EXPECT_EQ(launch(fresh).get(), 0);
+    EXPECT_EQ(testing::execInChild(fresh), 0);
 
     const auto history = request(peer, "exportExecutionHistoryWithReply:", {}, XPCValueKind::data);
     std::vector<std::string> reasons;

@@ -1,5 +1,7 @@
 #include "QuorinDaemon/Platform/Linux/FanotifyEndpointSecurity.hpp"
 
+#include "Linux/ExecInChild.hpp"
+
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 
@@ -156,22 +158,6 @@ TEST(FanotifyEndpointSecurityTest, DeliversChangesUnderSelectedPrefixesOnly) {
     }
 }
 
-// Runs `program` in a child and returns its exit status: 0 when it ran (it is /bin/true), or the
-// errno of a refused exec.
-int execute(const fs::path& program) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        // Like any process but the daemon, the child holds none of its descriptors (a held
-        // exec would otherwise keep the group open through the child itself).
-        ::close_range(3, ~0U, 0);
-        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        ::_exit(errno);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
@@ -247,10 +233,10 @@ TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
     };
     for (const Case& test : cases) {
         next = test.answer;
-        EXPECT_EQ(execute(tool), test.status) << static_cast<int>(test.answer);
+        EXPECT_EQ(testing::execInChild(tool), test.status) << static_cast<int>(test.answer);
     }
     // Execs outside the scope are not held.
-    EXPECT_EQ(execute("/bin/true"), 0);
+    EXPECT_EQ(testing::execInChild("/bin/true"), 0);
     for (std::thread& answerer : answerers) {
         answerer.join();
     }
@@ -284,7 +270,7 @@ TEST(FanotifyEndpointSecurityTest, AnExecHeldWhenItsClientGoesRuns) {
     }
     ASSERT_EQ(service.es_subscribe(*outcome.client, {es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC}),
               es_return_t::ES_RETURN_SUCCESS);
-    std::future<int> execution = std::async(std::launch::async, [&] { return execute(tool); });
+    std::future<int> execution = testing::launchExecInChild(tool);
     const es_message_t* message = held.get_future().get();
     EXPECT_EQ(execution.wait_for(100ms), std::future_status::timeout);  // held
     // The client goes (as when the daemon dies): its group closes and the kernel lets the exec

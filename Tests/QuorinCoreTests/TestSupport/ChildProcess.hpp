@@ -1,6 +1,7 @@
 #pragma once
 
-// Runs the built client as a child process and collects what it printed and how it ended.
+// Runs programs as child processes: to the end, collecting what they printed, or alongside the
+// test.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -63,6 +64,26 @@ class Pipe {
     std::array<int, 2> ends_{-1, -1};
 };
 
+// The null-terminated array of C strings that exec takes; `texts` must outlive it.
+inline std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> result;
+    for (std::string& text : texts) {
+        result.push_back(text.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+inline int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "waitpid");
+        }
+    }
+    return status;
+}
+
 }  // namespace detail
 
 /// Runs `program` with `arguments` (not including the program name), standard input read from the
@@ -84,17 +105,9 @@ inline ChildProcessResult runChildProcess(
 
     std::vector<std::string> argumentTexts{program};
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& text : argumentTexts) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = detail::pointers(argumentTexts);
     std::vector<std::string> environmentTexts = environment.value_or(std::vector<std::string>{});
-    std::vector<char*> envp;
-    for (std::string& text : environmentTexts) {
-        envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
+    std::vector<char*> envp = detail::pointers(environmentTexts);
 
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
@@ -132,12 +145,7 @@ inline ChildProcessResult runChildProcess(
             }
         }
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "waitpid");
-        }
-    }
+    const int status = detail::reap(pid);
     if (WIFEXITED(status)) {
         result.exitStatus = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -145,5 +153,87 @@ inline ChildProcessResult runChildProcess(
     }
     return result;
 }
+
+/// A child process that keeps running while the test works beside it, such as a daemon or a
+/// watching client. Its standard output is read line by line, each read bounded in time; its
+/// standard error goes to the file `errorFile`. It is killed and reaped when the object goes, so
+/// no test leaves one behind.
+class RunningChildProcess {
+  public:
+    RunningChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& errorFile = "/dev/null") {
+        detail::Pipe out;
+        posix_spawn_file_actions_t actions;
+        detail::check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out.write(), 1);
+        posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+        std::vector<std::string> argumentTexts{program};
+        argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv = detail::pointers(argumentTexts);
+        const int spawned =
+            posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        detail::check(spawned, "posix_spawn");
+        out_ = ::dup(out.read());
+        ::fcntl(out_, F_SETFD, FD_CLOEXEC);
+    }
+
+    ~RunningChildProcess() {
+        stop();
+        if (out_ >= 0) {
+            ::close(out_);
+        }
+    }
+
+    RunningChildProcess(const RunningChildProcess&) = delete;
+    RunningChildProcess& operator=(const RunningChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    /// The next line the child wrote, without its newline; nothing when none came within
+    /// `timeout` or the child closed its output.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (const auto end = pending_.find('\n'); end != std::string::npos) {
+                std::string line = pending_.substr(0, end);
+                pending_.erase(0, end + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{out_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) == 0) {
+                return std::nullopt;
+            }
+            char buffer[65536];
+            const ssize_t count = ::read(out_, buffer, sizeof buffer);
+            if (count == 0 || (count < 0 && errno != EINTR)) {
+                return std::nullopt;
+            }
+            if (count > 0) {
+                pending_.append(buffer, static_cast<std::size_t>(count));
+            }
+        }
+    }
+
+    /// Kills the child (SIGKILL) unless it has already been stopped, and gives its wait status.
+    int stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            status_ = detail::reap(pid_);
+            pid_ = -1;
+        }
+        return status_;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = 0;
+    std::string pending_;
+};
 
 }  // namespace quorin::testing
