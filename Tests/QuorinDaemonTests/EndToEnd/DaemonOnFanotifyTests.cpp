@@ -67,7 +67,7 @@ class DaemonOnFanotifyTest : public ::testing::Test {
         pool = std::make_unique<asio::thread_pool>(4);
         dispatch.emplace(pool->get_executor());
         transport.emplace(pool->get_executor(), directory.path().string(), peers);
-        endpointSecurity.emplace(home.string(), clock);
+        endpointSecurity.emplace(home.string(), clock, log);
         daemon.emplace(DaemonServices{*endpointSecurity, walking, log, terminator, *dispatch, clock,
                                       codeSigning, *transport, passwords,
                                       (directory / "protect").string()});

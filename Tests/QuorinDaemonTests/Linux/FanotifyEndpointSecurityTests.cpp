@@ -1,7 +1,7 @@
 #include "QuorinDaemon/Platform/Linux/FanotifyEndpointSecurity.hpp"
 
+#include "Fakes/CapturingLogSink.hpp"
 #include "Linux/ExecInChild.hpp"
-
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 
@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -125,9 +127,10 @@ TEST(FanotifyEndpointSecurityTest, DeliversChangesUnderSelectedPrefixesOnly) {
     const fs::path root = mount.path();
     fs::create_directory(root / "protected");
     const SystemClock clock;
+    const auto log = std::make_shared<testing::CapturingLogSink>();
     Received received;
     {
-        FanotifyEndpointSecurity service(root.string(), clock);
+        FanotifyEndpointSecurity service(root.string(), clock, log);
         const es_new_client_outcome outcome = service.es_new_client(
             [&](es_client_t, const es_message_t& message) { received.add(message); });
         if (outcome.result != es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS) {
@@ -158,6 +161,65 @@ TEST(FanotifyEndpointSecurityTest, DeliversChangesUnderSelectedPrefixesOnly) {
     }
 }
 
+TEST(FanotifyEndpointSecurityTest, ReportsEachPrefixItCannotCoverOnceAndWatchesTheOthers) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount private file systems and to use fanotify";
+    }
+    const quorin::testing::TemporaryDirectory directory;
+    const PrivateMount mount(directory / "mnt");
+    if (!mount.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    const fs::path root = mount.path();
+    // A file system that cannot report through fanotify, inside the scope.
+    fs::create_directory(root / "proc");
+    if (::mount("proc", (root / "proc").c_str(), "proc", 0, nullptr) != 0) {
+        GTEST_SKIP() << "cannot mount a proc file system here";
+    }
+    fs::create_directory(root / "protected");
+    fs::create_directory(root / "second");
+    const SystemClock clock;
+    const auto log = std::make_shared<testing::CapturingLogSink>();
+    Received received;
+    {
+        FanotifyEndpointSecurity service(root.string(), clock, log);
+        const es_new_client_outcome outcome = service.es_new_client(
+            [&](es_client_t, const es_message_t& message) { received.add(message); });
+        if (outcome.result != es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS) {
+            GTEST_SKIP() << "fanotify is not available";
+        }
+        const es_client_t client = *outcome.client;
+        using enum es_event_type_t;
+        ASSERT_EQ(service.es_subscribe(client, {ES_EVENT_TYPE_NOTIFY_CREATE}),
+                  es_return_t::ES_RETURN_SUCCESS);
+        ASSERT_EQ(service.es_invert_muting(
+                      client, es_mute_inversion_type_t::ES_MUTE_INVERSION_TYPE_TARGET_PATH),
+                  es_return_t::ES_RETURN_SUCCESS);
+        // Every update succeeds for what can be covered; a later update does not report again
+        // what was reported already.
+        for (const fs::path& prefix :
+             {root / "protected", root / "proc" / "self", directory / "outside", root / "second"}) {
+            EXPECT_EQ(service.es_mute_path(client, prefix.string(),
+                                           es_mute_path_type_t::ES_MUTE_PATH_TYPE_TARGET_PREFIX),
+                      es_return_t::ES_RETURN_SUCCESS)
+                << prefix;
+        }
+        EXPECT_EQ(log->lines(),
+                  (std::vector<std::string>{
+                      "fanotify error: cannot watch " + (root / "proc" / "self").string() +
+                          ": proc file system: " + std::strerror(EOPNOTSUPP),
+                      "fanotify error: cannot watch " + (directory / "outside").string() +
+                          ": outside the watched scope"}));
+
+        std::ofstream(root / "protected" / "a") << "a";
+        std::ofstream(root / "second" / "b") << "b";
+        EXPECT_EQ(received.until("CREATE " + (root / "second" / "b").string()),
+                  (std::vector<std::string>{"CREATE " + (root / "protected" / "a").string(),
+                                            "CREATE " + (root / "second" / "b").string()}));
+    }
+    ::umount2((root / "proc").c_str(), MNT_DETACH);
+}
+
 TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
@@ -180,7 +242,8 @@ TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
     std::vector<std::string> seen;
     std::vector<std::thread> answerers;
     const SystemClock clock;
-    FanotifyEndpointSecurity service(mount.path().string(), clock);
+    const auto log = std::make_shared<testing::CapturingLogSink>();
+    FanotifyEndpointSecurity service(mount.path().string(), clock, log);
     const es_new_client_outcome outcome =
         service.es_new_client([&](es_client_t client, const es_message_t& message) {
             {
@@ -258,7 +321,8 @@ TEST(FanotifyEndpointSecurityTest, AnExecHeldWhenItsClientGoesRuns) {
     const fs::path tool = mount.path() / "tool";
     fs::copy_file("/bin/true", tool);
     const SystemClock clock;
-    FanotifyEndpointSecurity service(mount.path().string(), clock);
+    const auto log = std::make_shared<testing::CapturingLogSink>();
+    FanotifyEndpointSecurity service(mount.path().string(), clock, log);
     std::promise<const es_message_t*> held;
     const es_new_client_outcome outcome =
         service.es_new_client([&](es_client_t, const es_message_t& message) {

@@ -36,7 +36,7 @@ void runDaemonProcess(const DaemonProcessSettings& settings) {
         std::filesystem::path(settings.protectionDirectory).parent_path(), ignored);
 
     const SystemClock clock;
-    FanotifyEndpointSecurity endpointSecurity(settings.scope, clock);
+    FanotifyEndpointSecurity endpointSecurity(settings.scope, clock, logSink);
     const ProcAncestryWalking walking;
     ProcessTerminator terminator;
     AsioDispatch dispatch(loop.get_executor());

@@ -4,6 +4,7 @@
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
@@ -15,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -147,6 +149,31 @@ timespec timeOf(Date date) {
     const double seconds = date.unixTime();
     return timespec{static_cast<time_t>(std::floor(seconds)),
                     static_cast<long>((seconds - std::floor(seconds)) * 1e9)};
+}
+
+// How a file system is named in the log: by its type where it is one that cannot be marked.
+std::string fileSystemName(__fsword_t type) {
+    switch (type) {
+        case FUSE_SUPER_MAGIC:
+            return "fuse";
+        case NFS_SUPER_MAGIC:
+            return "nfs";
+        case SMB_SUPER_MAGIC:
+        case CIFS_SUPER_MAGIC:
+        case SMB2_SUPER_MAGIC:
+            return "smb";
+        case OVERLAYFS_SUPER_MAGIC:
+            return "overlay";
+        case PROC_SUPER_MAGIC:
+            return "proc";
+        case SYSFS_MAGIC:
+            return "sysfs";
+        default: {
+            char text[32];
+            std::snprintf(text, sizeof text, "type 0x%lx", static_cast<unsigned long>(type));
+            return text;
+        }
+    }
 }
 
 // The nearest existing directory at or above `path`.
@@ -374,14 +401,15 @@ class ExecAuthorizations {
 class FanotifyEndpointSecurity::Client {
   public:
     Client(UniqueFd group, es_client_t handle, es_handler_block_t handler, const Clock& clock,
-           std::string scope, std::shared_ptr<Envelopes> envelopes)
+           std::string scope, std::shared_ptr<Envelopes> envelopes, Log log)
         : group_(std::move(group)),
           stop_(::eventfd(0, EFD_CLOEXEC)),
           handle_(handle),
           handler_(std::move(handler)),
           clock_(clock),
           scope_(std::move(scope)),
-          envelopes_(std::move(envelopes)) {}
+          envelopes_(std::move(envelopes)),
+          log_(std::move(log)) {}
 
     ~Client() { stop(); }
 
@@ -392,7 +420,14 @@ class FanotifyEndpointSecurity::Client {
         }
         {
             const std::lock_guard lock(mutex_);
-            mask_ = notificationMask(events);
+            const std::uint64_t mask = notificationMask(events);
+            if (mask != mask_) {
+                // Marks carry the mask they were added with; they are made again with the new one.
+                ::fanotify_mark(group_.get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD,
+                                nullptr);
+                mounts_.clear();
+                mask_ = mask;
+            }
             if (!remark()) {
                 return false;
             }
@@ -456,46 +491,75 @@ class FanotifyEndpointSecurity::Client {
         return true;
     }
 
-    // The paths whose file systems are marked: with inversion, the selected prefixes (each at
-    // its nearest existing directory); without, the whole scope. Prefixes outside the scope are
-    // not covered.
-    std::vector<std::string> markedPaths() const {
-        if (!inverted_) {
-            return {scope_};
-        }
-        std::vector<std::string> paths;
-        for (const std::string& prefix : prefixes_) {
-            if (contains(scope_, prefix)) {
-                paths.push_back(existingDirectory(prefix));
+    using FileSystemKey = std::pair<int, int>;
+
+    // With mutex_ held. Brings the marks to the file systems the selection needs: the whole
+    // scope's without inversion; with it, the file system of each selected prefix (at its
+    // nearest existing directory). Marks already in place stay, so a file system that remains
+    // selected loses no event while the selection changes. A prefix that cannot be covered
+    // (outside the scope, or on a file system that cannot be marked) is reported once and the
+    // others are marked all the same; false only when the scope itself cannot be marked.
+    bool remark() {
+        std::map<FileSystemKey, UniqueFd> wanted;
+        std::map<std::string, std::string> uncovered;
+        if (mask_ != 0 && !inverted_) {
+            if (const auto problem = cover(scope_, wanted)) {
+                log_.log(LogLevel::error, "cannot watch %{private}s: %{public}s",
+                         {LogValue::private_(scope_), LogValue::public_(*problem)});
+                return false;
+            }
+        } else if (mask_ != 0) {
+            for (const std::string& prefix : prefixes_) {
+                if (!contains(scope_, prefix)) {
+                    uncovered.emplace(prefix, "outside the watched scope");
+                } else if (const auto problem = cover(existingDirectory(prefix), wanted)) {
+                    uncovered.emplace(prefix, *problem);
+                }
             }
         }
-        return paths;
+        for (auto& [key, mount] : mounts_) {
+            if (mount.valid() && !wanted.contains(key)) {
+                ::fanotify_mark(group_.get(), FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, mask_,
+                                mount.get(), nullptr);
+            }
+        }
+        mounts_ = std::move(wanted);
+        for (const auto& [prefix, problem] : uncovered) {
+            const auto known = uncovered_.find(prefix);
+            if (known == uncovered_.end() || known->second != problem) {
+                log_.log(LogLevel::error, "cannot watch %{private}s: %{public}s",
+                         {LogValue::private_(prefix), LogValue::public_(problem)});
+            }
+        }
+        uncovered_ = std::move(uncovered);
+        return true;
     }
 
-    // With mutex_ held. Replaces every mark; false when a file system could not be marked.
-    bool remark() {
-        ::fanotify_mark(group_.get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr);
-        mounts_.clear();
-        if (mask_ == 0) {
-            return true;
+    // With mutex_ held. Marks the file system of the directory `path` unless it is marked
+    // already (its descriptor then moves over from `mounts_`) and files it in `wanted`; or says
+    // what went wrong.
+    std::optional<std::string> cover(const std::string& path,
+                                     std::map<FileSystemKey, UniqueFd>& wanted) {
+        UniqueFd mount(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct statfs system {};
+        if (!mount.valid() || ::fstatfs(mount.get(), &system) != 0) {
+            return std::string(std::strerror(errno));
         }
-        for (const std::string& path : markedPaths()) {
-            UniqueFd mount(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            struct statfs system {};
-            if (!mount.valid() || ::fstatfs(mount.get(), &system) != 0) {
-                return false;
-            }
-            const std::pair key{system.f_fsid.__val[0], system.f_fsid.__val[1]};
-            if (mounts_.contains(key)) {
-                continue;
-            }
-            if (::fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask_, AT_FDCWD,
-                                path.c_str()) != 0) {
-                return false;
-            }
-            mounts_.emplace(key, std::move(mount));
+        const FileSystemKey key{system.f_fsid.__val[0], system.f_fsid.__val[1]};
+        if (wanted.contains(key)) {
+            return std::nullopt;
         }
-        return true;
+        if (const auto marked = mounts_.find(key);
+            marked != mounts_.end() && marked->second.valid()) {
+            wanted.emplace(key, std::move(marked->second));
+            return std::nullopt;
+        }
+        if (::fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask_, mount.get(),
+                            nullptr) != 0) {
+            return fileSystemName(system.f_type) + " file system: " + std::strerror(errno);
+        }
+        wanted.emplace(key, std::move(mount));
+        return std::nullopt;
     }
 
     void run() {
@@ -615,14 +679,20 @@ class FanotifyEndpointSecurity::Client {
     std::unique_ptr<ExecAuthorizations> authorizations_;
     std::thread reader_;
     std::mutex mutex_;
-    std::uint64_t mask_ = 0;                          // guarded by mutex_
-    bool inverted_ = false;                           // guarded by mutex_
-    std::vector<std::string> prefixes_;               // guarded by mutex_
-    std::map<std::pair<int, int>, UniqueFd> mounts_;  // guarded by mutex_
+    std::uint64_t mask_ = 0;                        // guarded by mutex_
+    bool inverted_ = false;                         // guarded by mutex_
+    std::vector<std::string> prefixes_;             // guarded by mutex_
+    std::map<FileSystemKey, UniqueFd> mounts_;      // guarded by mutex_: one per marked file system
+    std::map<std::string, std::string> uncovered_;  // guarded by mutex_: prefix, what went wrong
+    Log log_;
 };
 
-FanotifyEndpointSecurity::FanotifyEndpointSecurity(std::string scope, const Clock& clock)
-    : scope_(std::move(scope)), clock_(clock), envelopes_(std::make_shared<Envelopes>()) {}
+FanotifyEndpointSecurity::FanotifyEndpointSecurity(std::string scope, const Clock& clock,
+                                                   std::shared_ptr<LogSink> logSink)
+    : scope_(std::move(scope)),
+      clock_(clock),
+      log_(std::move(logSink), std::string(daemonLogSubsystem), "fanotify"),
+      envelopes_(std::make_shared<Envelopes>()) {}
 
 FanotifyEndpointSecurity::~FanotifyEndpointSecurity() {
     std::map<std::uint64_t, std::shared_ptr<Client>> clients;
@@ -661,7 +731,7 @@ es_new_client_outcome FanotifyEndpointSecurity::es_new_client(es_handler_block_t
     const es_client_t handle{nextClient_++};
     clients_.emplace(handle.id,
                      std::make_shared<Client>(std::move(group), handle, std::move(handler), clock_,
-                                              scope_, envelopes_));
+                                              scope_, envelopes_, log_));
     return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS, handle};
 }
 

@@ -2,6 +2,7 @@
 
 #include "QuorinDaemon/Platform/Clock.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Log.hpp"
 
 #include <map>
 #include <memory>
@@ -24,12 +25,15 @@ namespace quorin::daemon {
 /// message is an envelope that owns the event's descriptor and takes exactly one answer; one that
 /// is let go unanswered is denied. Execs by the daemon's own process are allowed at once.
 ///
-/// `scope` bounds what may be marked: a prefix on a file system outside it is not covered, and
-/// execs are watched on the scope's mount only (the daemon passes "/", a test its own private
-/// mount).
+/// `scope` bounds what may be marked: a prefix outside it is not covered, and execs are watched
+/// on the scope's mount only (the daemon passes "/", a test its own private mount). Not every
+/// file system can be marked (FUSE, network and overlay file systems may not report): a selected
+/// prefix that cannot be covered is logged, once, under the category "fanotify", and the other
+/// prefixes are watched all the same.
 class FanotifyEndpointSecurity final : public EndpointSecurity {
   public:
-    FanotifyEndpointSecurity(std::string scope, const Clock& clock);
+    FanotifyEndpointSecurity(std::string scope, const Clock& clock,
+                             std::shared_ptr<LogSink> logSink);
     ~FanotifyEndpointSecurity() override;
 
     FanotifyEndpointSecurity(const FanotifyEndpointSecurity&) = delete;
@@ -58,6 +62,7 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
 
     std::string scope_;
     const Clock& clock_;
+    Log log_;
     std::shared_ptr<Envelopes> envelopes_;
     std::mutex mutex_;
     std::map<std::uint64_t, std::shared_ptr<Client>> clients_;  // guarded by mutex_
