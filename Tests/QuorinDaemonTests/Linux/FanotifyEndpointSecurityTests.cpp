@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,6 +219,65 @@ TEST(FanotifyEndpointSecurityTest, ReportsEachPrefixItCannotCoverOnceAndWatchesT
                                             "CREATE " + (root / "second" / "b").string()}));
     }
     ::umount2((root / "proc").c_str(), MNT_DETACH);
+}
+
+TEST(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueWasFull) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
+    }
+    const quorin::testing::TemporaryDirectory directory;
+    const PrivateMount mount(directory / "mnt");
+    if (!mount.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    std::size_t queueLength = 0;
+    std::ifstream("/proc/sys/fs/fanotify/max_queued_events") >> queueLength;
+    if (queueLength == 0 || queueLength > 100'000) {
+        GTEST_SKIP() << "the fanotify queue length is unknown or too long to fill here";
+    }
+    const fs::path protectedDirectory = mount.path() / "protected";
+    fs::create_directory(protectedDirectory);
+    const SystemClock clock;
+    const auto log = std::make_shared<testing::CapturingLogSink>();
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    FanotifyEndpointSecurity service(mount.path().string(), clock, log);
+    const es_new_client_outcome outcome =
+        service.es_new_client([&](es_client_t, const es_message_t&) {
+            if (first.exchange(false)) {  // the reader stops here while the queue fills
+                entered.set_value();
+                released.wait();
+            }
+        });
+    if (outcome.result != es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS) {
+        GTEST_SKIP() << "fanotify is not available";
+    }
+    ASSERT_EQ(service.es_invert_muting(
+                  *outcome.client, es_mute_inversion_type_t::ES_MUTE_INVERSION_TYPE_TARGET_PATH),
+              es_return_t::ES_RETURN_SUCCESS);
+    ASSERT_EQ(service.es_mute_path(*outcome.client, protectedDirectory.string(),
+                                   es_mute_path_type_t::ES_MUTE_PATH_TYPE_TARGET_PREFIX),
+              es_return_t::ES_RETURN_SUCCESS);
+    ASSERT_EQ(service.es_subscribe(*outcome.client, {es_event_type_t::ES_EVENT_TYPE_NOTIFY_CREATE}),
+              es_return_t::ES_RETURN_SUCCESS);
+    std::ofstream(protectedDirectory / "first") << "";
+    ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+    for (std::size_t index = 0; index <= queueLength; ++index) {
+        ::close(
+            ::open((protectedDirectory / std::to_string(index)).c_str(), O_WRONLY | O_CREAT, 0600));
+    }
+    release.set_value();
+    const std::string overflow = "fanotify error: event queue overflowed; changes were missed";
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::vector<std::string> lines = log->lines();
+        if (std::find(lines.begin(), lines.end(), overflow) != lines.end()) {
+            break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(log->lines(), std::vector<std::string>{overflow});
 }
 
 TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {

@@ -29,6 +29,35 @@ TEST(ProcessFactsTest, ReadsTheRealUserAndExecutableOfALiveProcessOnly) {
     EXPECT_EQ(gone->executable, "");
 }
 
+TEST(ProcessFactsTest, TakesTheRealUserFromTheUidLineOnly) {
+    struct Case {
+        const char* status;
+        std::optional<std::uint32_t> realUserID;
+    };
+    const Case cases[] = {
+        {"Uid:\t0\t0\t0\t0\n", 0U},
+        {"Name:\tsh\nUid:\t4294967295\t0\t0\t0\n", 4294967295U},
+        {"Name:\tsh\nUid:\t501\n", 501U},
+        {"Name:\tsh\nUid:\t501", 501U},
+        // A process name is the process's own choice: a "Uid:" inside it is not the line.
+        {"Name:\tUid:\t0\nUid:\t501\t0\t0\t0\n", 501U},
+        {"Name:\tUid:\t0\n", std::nullopt},
+        {"Name:\tsh\nUid:\t4294967296\t0\n", std::nullopt},
+        {"Name:\tsh\nUid:\t-1\t0\n", std::nullopt},
+        {"Name:\tsh\nUid:\t50x1\t0\n", std::nullopt},
+        {"Name:\tsh\nUid:\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    const quorin::testing::TemporaryDirectory proc;
+    std::filesystem::create_directory(proc / "9");
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.status);
+        proc.write("9/status", test.status);
+        const std::optional<ProcessFacts> facts = ProcessFacts::of(9, proc.path().string());
+        EXPECT_EQ(facts ? std::optional(facts->realUserID) : std::nullopt, test.realUserID);
+    }
+}
+
 TEST(ProcessFactsTest, PlatformBinariesAreRootsFilesInSystemDirectories) {
     const quorin::testing::TemporaryDirectory temporary;
     struct Case {

@@ -363,17 +363,16 @@ class ExecAuthorizations {
                            deadlineNanoseconds * timebase.denominator() / timebase.numerator();
         message.process = processOf(metadata.pid);
         es_process_t& target = message.event.exec.target;
-        std::error_code error;
-        const std::filesystem::path path =
-            std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(metadata.fd), error);
-        target.executable.path = token(error ? std::string() : path.string());
+        const std::string path =
+            ProcessFacts::linkTarget("/proc/self/fd/" + std::to_string(metadata.fd));
+        target.executable.path = token(path);
         struct stat status {};
         if (::fstat(metadata.fd, &status) == 0) {
             target.executable.stat =
                 es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino, status.st_size,
                           status.st_mtim, status.st_ctim};
         }
-        target.is_platform_binary = ProcessFacts::isPlatformBinary(path.string());
+        target.is_platform_binary = ProcessFacts::isPlatformBinary(path);
         target.signing_id = token("");
         target.team_id = token("");
         envelopes_->add(envelope);
@@ -585,16 +584,22 @@ class FanotifyEndpointSecurity::Client {
         if (!directory.valid()) {
             return std::nullopt;  // the directory is gone already
         }
-        std::error_code error;
-        const std::filesystem::path resolved = std::filesystem::read_symlink(
-            "/proc/self/fd/" + std::to_string(directory.get()), error);
-        if (error) {
+        const std::string resolved =
+            ProcessFacts::linkTarget("/proc/self/fd/" + std::to_string(directory.get()));
+        if (resolved.empty()) {
             return std::nullopt;
         }
-        return std::strcmp(name, ".") == 0 ? resolved.string() : (resolved / name).string();
+        return std::strcmp(name, ".") == 0 ? resolved
+                                           : (std::filesystem::path(resolved) / name).string();
     }
 
     void deliver(const fanotify_event_metadata& metadata) {
+        if ((metadata.mask & FAN_Q_OVERFLOW) != 0) {
+            // The kernel's queue was full and changes were dropped before they could be read.
+            // Nothing says which, so it is reported rather than passed over.
+            log_.log(LogLevel::error, "event queue overflowed; changes were missed");
+            return;
+        }
         std::optional<std::string> path;
         std::optional<std::string> destination;
         const char* info = reinterpret_cast<const char*>(&metadata) + metadata.metadata_len;

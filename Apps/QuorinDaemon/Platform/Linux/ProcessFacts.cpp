@@ -1,35 +1,71 @@
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
 
-#include <sys/stat.h>
+#include "QuorinCore/Support/UniqueFd.hpp"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <system_error>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <string_view>
 
 namespace quorin::daemon {
 
-std::optional<ProcessFacts> ProcessFacts::of(pid_t pid, const std::string& procRoot) {
-    const std::string directory = procRoot + "/" + std::to_string(pid);
-    std::ifstream status(directory + "/status");
-    std::optional<std::uint32_t> realUserID;
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("Uid:")) {
-            std::istringstream fields(line.substr(4));
-            std::uint32_t real = 0;
-            if (fields >> real) {
-                realUserID = real;
-            }
-            break;
-        }
+namespace {
+
+// The real user id on the "Uid:" line of a status file (real, effective, saved, file system).
+std::optional<std::uint32_t> realUserIDIn(std::string_view status) {
+    constexpr std::string_view label = "Uid:";
+    std::size_t start = status.starts_with(label) ? 0 : status.find("\n" + std::string(label));
+    if (start == std::string_view::npos) {
+        return std::nullopt;
     }
+    start += status[start] == '\n' ? label.size() + 1 : label.size();
+    while (start < status.size() && (status[start] == '\t' || status[start] == ' ')) {
+        ++start;
+    }
+    std::uint32_t real = 0;
+    const char* end = status.data() + status.size();
+    const auto [next, error] = std::from_chars(status.data() + start, end, real);
+    if (error != std::errc() || next == status.data() + start ||
+        (next != end && *next != '\t' && *next != ' ' && *next != '\n')) {
+        return std::nullopt;
+    }
+    return real;
+}
+
+}  // namespace
+
+std::optional<ProcessFacts> ProcessFacts::of(pid_t pid, const std::string& procRoot) {
+    // Every exec on the machine waits while this runs: one read of the status file (the "Uid:"
+    // line comes early in it) and one of the executable link, without stream machinery.
+    const std::string directory = procRoot + "/" + std::to_string(pid);
+    const UniqueFd status(::open((directory + "/status").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!status.valid()) {
+        return std::nullopt;
+    }
+    std::array<char, 4096> buffer{};
+    const ssize_t length = ::read(status.get(), buffer.data(), buffer.size());
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    const std::optional<std::uint32_t> realUserID =
+        realUserIDIn(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
     if (!realUserID) {
         return std::nullopt;
     }
-    std::error_code error;
-    const std::filesystem::path executable =
-        std::filesystem::read_symlink(directory + "/exe", error);
-    return ProcessFacts{*realUserID, error ? std::string() : executable.string()};
+    return ProcessFacts{*realUserID, linkTarget(directory + "/exe")};
+}
+
+std::string ProcessFacts::linkTarget(const std::string& link) {
+    std::array<char, PATH_MAX> target{};
+    const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) == target.size()) {
+        return std::string();  // unreadable, or cut short
+    }
+    return std::string(target.data(), static_cast<std::size_t>(length));
 }
 
 bool ProcessFacts::isPlatformBinary(const std::string& executable) {

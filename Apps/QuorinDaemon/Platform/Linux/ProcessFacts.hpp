@@ -17,6 +17,9 @@ struct ProcessFacts {
     /// The facts of `pid` under `procRoot`; nothing when its status cannot be read.
     static std::optional<ProcessFacts> of(pid_t pid, const std::string& procRoot = "/proc");
 
+    /// What the link `link` names (such as "/proc/self/fd/7"); "" when it cannot be read.
+    static std::string linkTarget(const std::string& link);
+
     /// A platform binary: a regular file owned by root and not writable by group or others,
     /// under a system directory ("/usr", "/bin", "/sbin", "/lib…").
     static bool isPlatformBinary(const std::string& executable);
