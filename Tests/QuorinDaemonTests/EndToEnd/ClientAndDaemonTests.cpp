@@ -52,7 +52,7 @@ class ClientAndDaemonTest : public ::testing::Test {
 
     ChildProcessResult quorin(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin() + (arguments.at(0) == "protect" ? 2 : 1),
-                         {"--socket", daemon.socket.string()});
+                         {"--socket", daemon.socket().string()});
         return runChildProcess(QUORIN_CLI_PATH, arguments);
     }
 
@@ -99,7 +99,7 @@ TEST_F(ClientAndDaemonTest, WatchReceivesEachChangeWithTheProcessThatMadeItAndIt
     const fs::path ssh = home / ".ssh";
     std::ofstream(zshrc) << "export A=1\n";
     fs::create_directory(ssh);
-    RunningChildProcess watch(QUORIN_CLI_PATH, {"watch", "--socket", daemon.socket.string(),
+    RunningChildProcess watch(QUORIN_CLI_PATH, {"watch", "--socket", daemon.socket().string(),
                                                 zshrc.string(), ssh.string()});
 
     // The client subscribes after it starts; a probe change it reports shows it is listening.
