@@ -42,6 +42,9 @@ class AcceptingEndpointSecurity final : public EndpointSecurity {
     es_return_t es_mute_path(es_client_t, const std::string&, es_mute_path_type_t) override {
         return es_return_t::ES_RETURN_SUCCESS;
     }
+    es_return_t es_unmute_path(es_client_t, const std::string&, es_mute_path_type_t) override {
+        return es_return_t::ES_RETURN_SUCCESS;
+    }
     es_respond_result_t es_respond_auth_result(es_client_t, const es_message_t&, es_auth_result_t,
                                                bool) override {
         return es_respond_result_t::ES_RESPOND_RESULT_SUCCESS;

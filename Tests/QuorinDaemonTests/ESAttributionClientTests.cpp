@@ -163,45 +163,65 @@ TEST(ESAttributionClientTest, AConfigurationFailureAtStartDeletesTheClient) {
     }
 }
 
-TEST(ESAttributionClientTest, ApplyMutingSkipsInversionWhenOnAndStopsAtTheFirstFailure) {
+TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirstFailure) {
     Harness harness;
     const auto result = harness.start();
     const es_client_t client = harness.endpointSecurity.lastClient();
-    const std::size_t before = harness.endpointSecurity.calls().size();
+    const auto callsSince = [&](std::size_t before) {
+        const auto calls = harness.endpointSecurity.calls();
+        return std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(before),
+                                        calls.end());
+    };
 
-    (*result.protectedPathsHandler)({"/a", "/b"});
-    const auto calls = harness.endpointSecurity.calls();
-    EXPECT_EQ(
-        std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
-        (std::vector<std::string>{"es_unmute_all_target_paths",
-                                  "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
-                                  "es_mute_path(/a, ES_MUTE_PATH_TYPE_TARGET_PREFIX)",
-                                  "es_mute_path(/b, ES_MUTE_PATH_TYPE_TARGET_PREFIX)"}));
+    std::size_t before = harness.endpointSecurity.calls().size();
+    (*result.protectedPathsHandler)({"/a", "/b", "/a"});
+    EXPECT_EQ(callsSince(before),
+              (std::vector<std::string>{"es_unmute_all_target_paths",
+                                        "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
+                                        "es_mute_path(/a, ES_MUTE_PATH_TYPE_TARGET_PREFIX)",
+                                        "es_mute_path(/b, ES_MUTE_PATH_TYPE_TARGET_PREFIX)"}));
     EXPECT_EQ(harness.log->lines().back(),
               "es default: es_mute_path(/b, ES_MUTE_PATH_TYPE_TARGET_PREFIX): ES_RETURN_SUCCESS");
+
+    // A prefix kept is never let go, not even for a moment: the new one is selected first, then
+    // the one no longer wanted is unmuted.
+    before = harness.endpointSecurity.calls().size();
+    (*result.protectedPathsHandler)({"/b", "/c"});
+    EXPECT_EQ(callsSince(before),
+              (std::vector<std::string>{"es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
+                                        "es_mute_path(/c, ES_MUTE_PATH_TYPE_TARGET_PREFIX)",
+                                        "es_unmute_path(/a, ES_MUTE_PATH_TYPE_TARGET_PREFIX)"}));
+    EXPECT_EQ(harness.log->lines().back(),
+              "es default: es_unmute_path(/a, ES_MUTE_PATH_TYPE_TARGET_PREFIX): ES_RETURN_SUCCESS");
 
     // Inversion lost behind the daemon's back is switched on again.
     harness.endpointSecurity.setInverted(client, false);
     harness.endpointSecurity.scriptReturn("es_mute_path", es_return_t::ES_RETURN_SUCCESS);
     harness.endpointSecurity.scriptReturn("es_mute_path", es_return_t::ES_RETURN_ERROR);
-    EXPECT_THROW(harness.client.applyMuting({"/c", "/d", "/e"}, client),
+    before = harness.endpointSecurity.calls().size();
+    EXPECT_THROW(harness.client.applyMuting({"/d", "/e", "/f"}, client),
                  ESAttributionClient::ConfigurationError);
-    const auto later = harness.endpointSecurity.calls();
-    EXPECT_EQ(std::vector<std::string>(later.end() - 5, later.end()),
-              (std::vector<std::string>{"es_unmute_all_target_paths",
-                                        "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
+    EXPECT_EQ(callsSince(before),
+              (std::vector<std::string>{"es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
                                         "es_invert_muting(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
-                                        "es_mute_path(/c, ES_MUTE_PATH_TYPE_TARGET_PREFIX)",
-                                        "es_mute_path(/d, ES_MUTE_PATH_TYPE_TARGET_PREFIX)"}));
+                                        "es_mute_path(/d, ES_MUTE_PATH_TYPE_TARGET_PREFIX)",
+                                        "es_mute_path(/e, ES_MUTE_PATH_TYPE_TARGET_PREFIX)"}));
 
-    // Only the prefix selected before the failure delivers.
+    // What was selected before the failure still delivers; nothing else does.
     es_message_t write = message(ES_EVENT_TYPE_NOTIFY_WRITE);
-    write.event.write.target = file("/c/x");
-    EXPECT_EQ(harness.delivered(write).size(), 1U);
-    for (const std::string path : {"/a/x", "/d/x", "/e/x"}) {
+    for (const std::string path : {"/b/x", "/c/x", "/d/x"}) {
+        write.event.write.target = file(path);
+        EXPECT_EQ(harness.delivered(write).size(), 1U) << path;
+    }
+    for (const std::string path : {"/a/x", "/e/x", "/f/x"}) {
         write.event.write.target = file(path);
         EXPECT_EQ(harness.endpointSecurity.deliver(write), 0U) << path;
     }
+
+    // A failed unmute stops the update too.
+    harness.endpointSecurity.scriptReturn("es_unmute_path", es_return_t::ES_RETURN_ERROR);
+    EXPECT_THROW(harness.client.applyMuting({"/b"}, client),
+                 ESAttributionClient::ConfigurationError);
 }
 
 // What one message becomes: the records' paths and operations, all from the same writer.

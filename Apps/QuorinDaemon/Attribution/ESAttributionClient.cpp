@@ -1,5 +1,7 @@
 #include "QuorinDaemon/Attribution/ESAttributionClient.hpp"
 
+#include <algorithm>
+
 namespace quorin::daemon {
 
 namespace {
@@ -83,12 +85,17 @@ ESAttributionClient::StartResult ESAttributionClient::start(RecordHandler record
 }
 
 void ESAttributionClient::applyMuting(const std::vector<std::string>& prefixes,
-                                      es_client_t client) const {
-    if (endpointSecurity_.es_unmute_all_target_paths(client) != es_return_t::ES_RETURN_SUCCESS) {
-        throw ConfigurationError();
+                                      es_client_t client) {
+    const std::lock_guard lock(mutex_);
+    if (selected_.empty()) {
+        // Nothing is selected that clearing could lose.
+        if (endpointSecurity_.es_unmute_all_target_paths(client) !=
+            es_return_t::ES_RETURN_SUCCESS) {
+            throw ConfigurationError();
+        }
+        log_.log(LogLevel::default_, "es_unmute_all_target_paths: %{public}s",
+                 {LogValue::public_(success)});
     }
-    log_.log(LogLevel::default_, "es_unmute_all_target_paths: %{public}s",
-             {LogValue::public_(success)});
 
     // Asked every time, so a lost inversion is restored and a repeated call changes nothing.
     constexpr auto targetPath = es_mute_inversion_type_t::ES_MUTE_INVERSION_TYPE_TARGET_PATH;
@@ -113,14 +120,31 @@ void ESAttributionClient::applyMuting(const std::vector<std::string>& prefixes,
             throw ConfigurationError();
     }
 
+    constexpr auto prefixType = es_mute_path_type_t::ES_MUTE_PATH_TYPE_TARGET_PREFIX;
     for (const std::string& prefix : prefixes) {
-        if (endpointSecurity_.es_mute_path(client, prefix,
-                                           es_mute_path_type_t::ES_MUTE_PATH_TYPE_TARGET_PREFIX) !=
+        if (std::find(selected_.begin(), selected_.end(), prefix) != selected_.end()) {
+            continue;
+        }
+        if (endpointSecurity_.es_mute_path(client, prefix, prefixType) !=
             es_return_t::ES_RETURN_SUCCESS) {
             throw ConfigurationError();
         }
+        selected_.push_back(prefix);
         log_.log(LogLevel::default_,
                  "es_mute_path(%{private}s, ES_MUTE_PATH_TYPE_TARGET_PREFIX): %{public}s",
+                 {LogValue::private_(prefix), LogValue::public_(success)});
+    }
+    for (const std::string& prefix : std::vector<std::string>(selected_)) {
+        if (std::find(prefixes.begin(), prefixes.end(), prefix) != prefixes.end()) {
+            continue;
+        }
+        if (endpointSecurity_.es_unmute_path(client, prefix, prefixType) !=
+            es_return_t::ES_RETURN_SUCCESS) {
+            throw ConfigurationError();
+        }
+        std::erase(selected_, prefix);
+        log_.log(LogLevel::default_,
+                 "es_unmute_path(%{private}s, ES_MUTE_PATH_TYPE_TARGET_PREFIX): %{public}s",
                  {LogValue::private_(prefix), LogValue::public_(success)});
     }
 }

@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,10 +48,12 @@ class ESAttributionClient {
     /// Called once, at daemon start. `recordHandler` runs on the client's delivery queue.
     StartResult start(RecordHandler recordHandler);
 
-    /// Unmutes everything, makes sure inversion is on (switching it on only when it is off), then
-    /// selects each prefix in order. Stops at the first failure with `ConfigurationError`, leaving
-    /// the prefixes selected so far.
-    void applyMuting(const std::vector<std::string>& prefixes, es_client_t client) const;
+    /// Makes `prefixes` the selected set: unmutes everything while nothing is selected yet, makes
+    /// sure inversion is on (switching it on only when it is off), selects each new prefix in
+    /// order, and only then lets go of each prefix no longer wanted, so a prefix in both the old
+    /// and the new set is watched throughout and no change under it is missed. Stops at the
+    /// first failure with `ConfigurationError`, leaving what was done so far.
+    void applyMuting(const std::vector<std::string>& prefixes, es_client_t client);
 
     /// Subscribes to the five file events; throws `ConfigurationError`.
     void subscribe(es_client_t client) const;
@@ -60,6 +63,8 @@ class ESAttributionClient {
     const AncestryWalking& walking_;
     Log log_;
     Terminator& terminator_;
+    std::mutex mutex_;                   // one update of the selection at a time
+    std::vector<std::string> selected_;  // guarded by mutex_, in selection order
 };
 
 }  // namespace quorin::daemon

@@ -204,6 +204,9 @@ class EndpointSecurity {
     /// `path` is UTF-8 without NUL; with inversion on, a muted prefix selects messages.
     virtual es_return_t es_mute_path(es_client_t client, const std::string& path,
                                      es_mute_path_type_t type) = 0;
+    /// Undoes `es_mute_path` of exactly `path`; the other muted paths stay as they are.
+    virtual es_return_t es_unmute_path(es_client_t client, const std::string& path,
+                                       es_mute_path_type_t type) = 0;
     /// One answer per authorization message; `cache` false asks the service not to remember it.
     virtual es_respond_result_t es_respond_auth_result(es_client_t client,
                                                        const es_message_t& message,

@@ -267,6 +267,17 @@ es_return_t FakeEndpointSecurity::es_mute_path(es_client_t client, const std::st
     return result;
 }
 
+es_return_t FakeEndpointSecurity::es_unmute_path(es_client_t client, const std::string& path,
+                                                 es_mute_path_type_t) {
+    const std::lock_guard lock(mutex_);
+    calls_.push_back("es_unmute_path(" + path + ", ES_MUTE_PATH_TYPE_TARGET_PREFIX)");
+    const es_return_t result = scripted("es_unmute_path");
+    if (result == es_return_t::ES_RETURN_SUCCESS) {
+        std::erase(clients_.at(client.id).mutedPrefixes, path);
+    }
+    return result;
+}
+
 es_respond_result_t FakeEndpointSecurity::es_respond_auth_result(es_client_t,
                                                                  const es_message_t& message,
                                                                  es_auth_result_t result,

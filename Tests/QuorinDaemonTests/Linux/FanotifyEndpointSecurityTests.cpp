@@ -217,6 +217,17 @@ TEST(FanotifyEndpointSecurityTest, ReportsEachPrefixItCannotCoverOnceAndWatchesT
         EXPECT_EQ(received.until("CREATE " + (root / "second" / "b").string()),
                   (std::vector<std::string>{"CREATE " + (root / "protected" / "a").string(),
                                             "CREATE " + (root / "second" / "b").string()}));
+
+        // A prefix let go delivers nothing more; the one kept still does.
+        EXPECT_EQ(service.es_unmute_path(client, (root / "protected").string(),
+                                         es_mute_path_type_t::ES_MUTE_PATH_TYPE_TARGET_PREFIX),
+                  es_return_t::ES_RETURN_SUCCESS);
+        std::ofstream(root / "protected" / "c") << "c";
+        std::ofstream(root / "second" / "d") << "d";
+        EXPECT_EQ(received.until("CREATE " + (root / "second" / "d").string()),
+                  (std::vector<std::string>{"CREATE " + (root / "protected" / "a").string(),
+                                            "CREATE " + (root / "second" / "b").string(),
+                                            "CREATE " + (root / "second" / "d").string()}));
     }
     ::umount2((root / "proc").c_str(), MNT_DETACH);
 }

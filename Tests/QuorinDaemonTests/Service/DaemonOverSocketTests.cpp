@@ -1,118 +1,17 @@
-#include "QuorinDaemon/Daemon.hpp"
-
-#include "Fakes/CapturingLogSink.hpp"
-#include "Fakes/FakeCodeSigning.hpp"
-#include "Fakes/FakeEndpointSecurity.hpp"
-#include "Fakes/RecordingTerminator.hpp"
-#include "Messages.hpp"
-#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
-#include "QuorinDaemon/Platform/Linux/AsioDispatch.hpp"
-#include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
-#include "QuorinDaemon/Platform/Linux/UnixSocketTransport.hpp"
-#include "Service/SocketPeer.hpp"
-#include "TestSupport/TableAncestryWalking.hpp"
-#include "TestSupport/TemporaryDirectory.hpp"
+#include "Service/DaemonOverSocket.hpp"
 
 #include <gtest/gtest.h>
 
-#include <asio/thread_pool.hpp>
-
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
-#include <mutex>
 
 namespace quorin::daemon {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using testing::CapturingLogSink;
-using testing::FakeCodeSigning;
-using testing::FakeEndpointSecurity;
-using testing::RecordingTerminator;
+using testing::DaemonOverSocketTest;
 using testing::SocketPeer;
-using Interfaces = QuorinDaemonXPCInterfaces;
-
-// Admits the peers the test says, and remembers what it was asked.
-class ScriptedPeerRequirement final : public PeerRequirement {
-  public:
-    bool satisfies(pid_t pid, const std::string& requirement) const override {
-        const std::lock_guard lock(mutex_);
-        asked_.emplace_back(pid, requirement);
-        return admit;
-    }
-    std::vector<std::pair<pid_t, std::string>> asked() const {
-        const std::lock_guard lock(mutex_);
-        return asked_;
-    }
-    std::atomic<bool> admit{true};
-
-  private:
-    mutable std::mutex mutex_;
-    mutable std::vector<std::pair<pid_t, std::string>> asked_;
-};
-
-class OwnHome final : public PasswordDatabase {
-  public:
-    explicit OwnHome(std::string home) : home_(std::move(home)) {}
-    std::optional<std::string> homeDirectory(std::uint32_t uid) const override {
-        return uid == ::geteuid() ? std::optional(home_) : std::nullopt;
-    }
-
-  private:
-    std::string home_;
-};
-
-// The daemon's own wiring, on a socket in a temporary directory, with fake security-event and
-// code-signing services: everything else is real (queues, clock, socket, storage).
-class DaemonOverSocketTest : public ::testing::Test {
-  protected:
-    // The daemon is not made to stop (its listener waits for connections for ever), so its
-    // queues are stopped instead: first nothing runs any more, then the daemon goes, then the
-    // queues with what was still pending on them (held messages, replies), while the services
-    // those refer to are still there.
-    void TearDown() override {
-        pool->stop();
-        pool->join();
-        daemon.reset();
-        pool.reset();
-    }
-
-    SocketPeer connect() { return SocketPeer((directory / "com.brenmoor.quorin.daemon.xpc")); }
-
-    std::optional<XPCValue> request(SocketPeer& peer, const std::string& selector,
-                                    std::vector<XPCValue> arguments, XPCValueKind kind) {
-        const std::uint64_t id = nextID++;
-        peer.call(selector, std::move(arguments), id);
-        return peer.reply(id, kind);
-    }
-
-    std::string status(SocketPeer& peer) {
-        const auto value = request(peer, "statusWithReply:", {}, XPCValueKind::text);
-        return value ? std::get<std::string>(*value) : "<no reply>";
-    }
-
-    quorin::testing::TemporaryDirectory directory;
-    const fs::path home = fs::canonical(directory.path());
-    std::unique_ptr<asio::thread_pool> pool = std::make_unique<asio::thread_pool>(3);
-    AsioDispatch dispatch{pool->get_executor()};
-    ScriptedPeerRequirement peers;
-    UnixSocketTransport transport{pool->get_executor(), directory.path().string(), peers};
-    OwnHome passwords{home.string()};
-    FakeEndpointSecurity endpointSecurity;
-    quorin::testing::TableAncestryWalking walking{{{4242, 1}}};
-    std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
-    RecordingTerminator terminator;
-    SystemClock clock;
-    FakeCodeSigning codeSigning;
-    std::optional<Daemon> daemon{
-        std::in_place,
-        DaemonServices{endpointSecurity, walking, log, terminator, dispatch, clock, codeSigning,
-                       transport, passwords, (directory / "protect").string()}};
-    std::uint64_t nextID = 1;
-};
 
 TEST_F(DaemonOverSocketTest, WatchedChangesReachTheClientThatAskedForThem) {
     const fs::path zshrc = directory.write(".zshrc", "export A=1\n");
@@ -224,7 +123,11 @@ TEST_F(DaemonOverSocketTest, BadBytesCloseTheirConnectionOnly) {
 TEST_F(DaemonOverSocketTest, APeerThatFailsTheRequirementIsDropped) {
     peers.admit = false;
     SocketPeer peer = connect();
-    peer.call("statusWithReply:", {}, 1);
+    try {
+        peer.call("statusWithReply:", {}, 1);
+    } catch (const std::runtime_error&) {
+        // The daemon closed the connection before the call could even be written.
+    }
     EXPECT_TRUE(peer.closedByDaemon());
     peers.admit = true;
     SocketPeer admitted = connect();

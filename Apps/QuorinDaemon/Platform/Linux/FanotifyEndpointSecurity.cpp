@@ -460,6 +460,12 @@ class FanotifyEndpointSecurity::Client {
         return remark();
     }
 
+    bool unmute(const std::string& prefix) {
+        const std::lock_guard lock(mutex_);
+        std::erase(prefixes_, prefix);
+        return remark();
+    }
+
     void stop() {
         if (authorizations_) {
             authorizations_->stop();
@@ -794,6 +800,12 @@ es_return_t FanotifyEndpointSecurity::es_mute_path(es_client_t client, const std
                                                    es_mute_path_type_t) {
     const auto found = find(client);
     return returned(found && found->mute(path));
+}
+
+es_return_t FanotifyEndpointSecurity::es_unmute_path(es_client_t client, const std::string& path,
+                                                     es_mute_path_type_t) {
+    const auto found = find(client);
+    return returned(found && found->unmute(path));
 }
 
 es_respond_result_t FanotifyEndpointSecurity::es_respond_auth_result(es_client_t,

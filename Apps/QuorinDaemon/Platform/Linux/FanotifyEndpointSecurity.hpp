@@ -49,6 +49,8 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
     es_return_t es_invert_muting(es_client_t client, es_mute_inversion_type_t type) override;
     es_return_t es_mute_path(es_client_t client, const std::string& path,
                              es_mute_path_type_t type) override;
+    es_return_t es_unmute_path(es_client_t client, const std::string& path,
+                               es_mute_path_type_t type) override;
     es_respond_result_t es_respond_auth_result(es_client_t client, const es_message_t& message,
                                                es_auth_result_t result, bool cache) override;
     void es_retain_message(const es_message_t& message) override;
