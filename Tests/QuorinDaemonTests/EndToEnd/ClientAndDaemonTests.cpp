@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iostream>
 #include <set>
 #include <thread>
 
@@ -48,7 +50,13 @@ class ClientAndDaemonTest : public ::testing::Test {
         daemon.start();
     }
 
-    void TearDown() override { ::alarm(0); }
+    void TearDown() override {
+        ::alarm(0);
+        if (HasFailure()) {
+            std::ifstream log(daemon.log);
+            std::cerr << "The daemon's log:\n" << log.rdbuf();
+        }
+    }
 
     ChildProcessResult quorin(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin() + (arguments.at(0) == "protect" ? 2 : 1),
@@ -126,8 +134,12 @@ TEST_F(ClientAndDaemonTest, WatchReceivesEachChangeWithTheProcessThatMadeItAndIt
     const Signal reported;
     const pid_t parent = ::fork();
     if (parent == 0) {
+        // Each process of the chain dies with the one above it, so a failing test leaves none
+        // behind (holding the test's output open).
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         const pid_t writer = ::fork();
         if (writer == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             const int outside = ::open(elsewhere.c_str(), O_WRONLY | O_CREAT, 0644);
             (void)!::write(outside, "no\n", 3);
             ::close(outside);

@@ -79,5 +79,31 @@ TEST(UnixSocketTransportTest, ServesEveryUserAndAnswersEveryRequestOnce) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+TEST(UnixSocketTransportTest, PeersThatLeaveWhileTheirReplyIsWrittenLeaveTheOthersServed) {
+    const quorin::testing::TemporaryDirectory directory;
+    const std::string path = (directory / "quorin.test").string();
+    asio::thread_pool pool(2);
+    AdmitAll peers;
+    ForgetfulService service;
+    {
+        UnixSocketTransport transport(pool.get_executor(), directory.path().string(), peers);
+        const auto listener = transport.makeListener("quorin.test");
+        listener->setDelegate(service);
+        listener->resume();
+        // Each reply is on its way out when the end of the peer's stream arrives: the
+        // connection closes while a write may be in flight, or complete but not yet handled.
+        for (std::uint64_t id = 1; id <= 300; ++id) {
+            SocketPeer leaving(path);
+            leaving.call("statusWithReply:", {}, id);
+            leaving.close();
+        }
+        SocketPeer staying(path);
+        staying.call("statusWithReply:", {}, 1);
+        EXPECT_EQ(staying.reply(1, XPCValueKind::text), XPCValue(std::string("fine")));
+        pool.stop();
+        pool.join();
+    }
+}
+
 }  // namespace
 }  // namespace quorin::daemon

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -112,8 +113,8 @@ std::vector<std::string> executableMounts() {
     return mountPoints;
 }
 
-// Reads `group` and hands each event to `onEvent`, until `stop` is signalled (true) or the group
-// can no longer be read (false).
+// Reads `group` and hands each event to `onEvent` as its fixed part (copied out, so aligned) and
+// all its bytes, until `stop` is signalled (true) or the group can no longer be read (false).
 template <class OnEvent>
 bool readEvents(int group, int stop, OnEvent&& onEvent) {
     alignas(fanotify_event_metadata) std::array<char, 64 * 1024> buffer{};
@@ -135,11 +136,18 @@ bool readEvents(int group, int stop, OnEvent&& onEvent) {
         if (length <= 0) {
             return false;
         }
-        auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
-        std::size_t remaining = static_cast<std::size_t>(length);
-        while (FAN_EVENT_OK(metadata, remaining)) {
-            onEvent(*metadata);
-            metadata = FAN_EVENT_NEXT(metadata, remaining);
+        // Events follow one another at their own lengths, which need not keep the next one
+        // aligned: each is copied out before its fields are read.
+        const auto total = static_cast<std::size_t>(length);
+        std::size_t offset = 0;
+        while (total - offset >= sizeof(fanotify_event_metadata)) {
+            fanotify_event_metadata metadata{};
+            std::memcpy(&metadata, buffer.data() + offset, sizeof metadata);
+            if (metadata.event_len < sizeof metadata || metadata.event_len > total - offset) {
+                break;
+            }
+            onEvent(metadata, std::string_view(buffer.data() + offset, metadata.event_len));
+            offset += metadata.event_len;
         }
     }
 }
@@ -341,7 +349,9 @@ class ExecAuthorizations {
 
     void run() {
         if (!readEvents(descriptor_, stop_.get(),
-                        [this](const fanotify_event_metadata& event) { authorize(event); })) {
+                        [this](const fanotify_event_metadata& event, std::string_view) {
+                            authorize(event);
+                        })) {
             // The group cannot be read any more: closing it lets every held exec through rather
             // than leaving the machine waiting on answers that will never come.
             group_->close();
@@ -569,13 +579,28 @@ class FanotifyEndpointSecurity::Client {
 
     void run() {
         readEvents(group_.get(), stop_.get(),
-                   [this](const fanotify_event_metadata& event) { deliver(event); });
+                   [this](const fanotify_event_metadata& event, std::string_view bytes) {
+                       deliver(event, bytes);
+                   });
     }
 
-    // The path an info record names: its directory, resolved from the handle, and the name.
-    std::optional<std::string> pathOf(const fanotify_event_info_fid& info) {
-        const auto* handle = reinterpret_cast<const file_handle*>(info.handle);
-        const char* name = reinterpret_cast<const char*>(handle->f_handle + handle->handle_bytes);
+    // The path an info record names: its directory, resolved from the handle, and the name. The
+    // record is copied out first, since it need not be aligned where it arrived.
+    std::optional<std::string> pathOf(std::string_view record) {
+        alignas(fanotify_event_info_fid) std::array<char, 1024> copy{};
+        constexpr std::size_t handleOffset = sizeof(fanotify_event_info_fid);
+        if (record.size() < handleOffset + sizeof(file_handle) || record.size() >= copy.size()) {
+            return std::nullopt;
+        }
+        std::memcpy(copy.data(), record.data(), record.size());
+        const auto& info = *reinterpret_cast<const fanotify_event_info_fid*>(copy.data());
+        auto* handle = reinterpret_cast<file_handle*>(copy.data() + handleOffset);
+        const std::size_t nameOffset = handleOffset + sizeof(file_handle) + handle->handle_bytes;
+        if (nameOffset >= record.size()) {
+            return std::nullopt;
+        }
+        const std::string name(copy.data() + nameOffset,
+                               ::strnlen(copy.data() + nameOffset, record.size() - nameOffset));
         int mount = -1;
         {
             const std::lock_guard lock(mutex_);
@@ -585,8 +610,7 @@ class FanotifyEndpointSecurity::Client {
             }
             mount = found->second.get();
         }
-        const UniqueFd directory(
-            ::open_by_handle_at(mount, const_cast<file_handle*>(handle), O_PATH | O_CLOEXEC));
+        const UniqueFd directory(::open_by_handle_at(mount, handle, O_PATH | O_CLOEXEC));
         if (!directory.valid()) {
             return std::nullopt;  // the directory is gone already
         }
@@ -595,11 +619,10 @@ class FanotifyEndpointSecurity::Client {
         if (resolved.empty()) {
             return std::nullopt;
         }
-        return std::strcmp(name, ".") == 0 ? resolved
-                                           : (std::filesystem::path(resolved) / name).string();
+        return name == "." ? resolved : (std::filesystem::path(resolved) / name).string();
     }
 
-    void deliver(const fanotify_event_metadata& metadata) {
+    void deliver(const fanotify_event_metadata& metadata, std::string_view bytes) {
         if ((metadata.mask & FAN_Q_OVERFLOW) != 0) {
             // The kernel's queue was full and changes were dropped before they could be read.
             // Nothing says which, so it is reported rather than passed over.
@@ -608,21 +631,21 @@ class FanotifyEndpointSecurity::Client {
         }
         std::optional<std::string> path;
         std::optional<std::string> destination;
-        const char* info = reinterpret_cast<const char*>(&metadata) + metadata.metadata_len;
-        const char* end = reinterpret_cast<const char*>(&metadata) + metadata.event_len;
-        while (info + sizeof(fanotify_event_info_header) <= end) {
-            const auto* header = reinterpret_cast<const fanotify_event_info_header*>(info);
-            if (header->len == 0 || info + header->len > end) {
+        std::size_t offset = metadata.metadata_len;
+        while (offset + sizeof(fanotify_event_info_header) <= bytes.size()) {
+            fanotify_event_info_header header{};
+            std::memcpy(&header, bytes.data() + offset, sizeof header);
+            if (header.len == 0 || header.len > bytes.size() - offset) {
                 break;
             }
-            const auto& fid = *reinterpret_cast<const fanotify_event_info_fid*>(info);
-            if (header->info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
-                header->info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME) {
-                path = pathOf(fid);
-            } else if (header->info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) {
-                destination = pathOf(fid);
+            const std::string_view record = bytes.substr(offset, header.len);
+            if (header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
+                header.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME) {
+                path = pathOf(record);
+            } else if (header.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) {
+                destination = pathOf(record);
             }
-            info += header->len;
+            offset += header.len;
         }
         if (!path) {
             return;

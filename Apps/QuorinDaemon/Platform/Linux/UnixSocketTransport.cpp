@@ -205,6 +205,10 @@ class SocketConnection final : public XPCConnection,
                     if (error) {
                         self->deliveryFailed();
                         self->closeOnStrand();
+                    }
+                    if (self->closed_) {
+                        // Only now, with no write in flight, may the unsent bodies go.
+                        self->outbox_.clear();
                         return;
                     }
                     self->outbox_.pop_front();
@@ -225,7 +229,8 @@ class SocketConnection final : public XPCConnection,
             return;
         }
         closed_ = true;
-        outbox_.clear();
+        // The body at the front may be in the middle of being written; the write's completion
+        // empties the outbox.
         std::error_code ignored;
         socket_.shutdown(Socket::shutdown_both, ignored);
         socket_.close(ignored);
