@@ -51,6 +51,28 @@ class PrivateMount {
     bool mounted_ = false;
 };
 
+// Each test owns a private tmpfs, the only thing it marks. The watchdog: if a test hangs, the
+// process dies, its groups close and the kernel lets every held exec through.
+class FanotifyEndpointSecurityTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
+        }
+        ::alarm(120);
+        if (!mount.mounted()) {
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        }
+    }
+    void TearDown() override { ::alarm(0); }
+
+    const quorin::testing::TemporaryDirectory directory;
+    const PrivateMount mount{directory / "mnt"};
+    const SystemClock clock;
+    const std::shared_ptr<testing::CapturingLogSink> log =
+        std::make_shared<testing::CapturingLogSink>();
+};
+
 // What one client received, as "TYPE path [→ path]", with the writer's pid.
 class Received {
   public:
@@ -116,19 +138,9 @@ pid_t runShell(const std::string& script) {
     return child;
 }
 
-TEST(FanotifyEndpointSecurityTest, DeliversChangesUnderSelectedPrefixesOnly) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
-    }
-    const quorin::testing::TemporaryDirectory directory;
-    const PrivateMount mount(directory / "mnt");
-    if (!mount.mounted()) {
-        GTEST_SKIP() << "cannot mount a tmpfs here";
-    }
+TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderSelectedPrefixesOnly) {
     const fs::path root = mount.path();
     fs::create_directory(root / "protected");
-    const SystemClock clock;
-    const auto log = std::make_shared<testing::CapturingLogSink>();
     Received received;
     {
         FanotifyEndpointSecurity service(root.string(), clock, log);
@@ -162,15 +174,7 @@ TEST(FanotifyEndpointSecurityTest, DeliversChangesUnderSelectedPrefixesOnly) {
     }
 }
 
-TEST(FanotifyEndpointSecurityTest, ReportsEachPrefixItCannotCoverOnceAndWatchesTheOthers) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to mount private file systems and to use fanotify";
-    }
-    const quorin::testing::TemporaryDirectory directory;
-    const PrivateMount mount(directory / "mnt");
-    if (!mount.mounted()) {
-        GTEST_SKIP() << "cannot mount a tmpfs here";
-    }
+TEST_F(FanotifyEndpointSecurityTest, ReportsEachPrefixItCannotCoverOnceAndWatchesTheOthers) {
     const fs::path root = mount.path();
     // A file system that cannot report through fanotify, inside the scope.
     fs::create_directory(root / "proc");
@@ -179,8 +183,6 @@ TEST(FanotifyEndpointSecurityTest, ReportsEachPrefixItCannotCoverOnceAndWatchesT
     }
     fs::create_directory(root / "protected");
     fs::create_directory(root / "second");
-    const SystemClock clock;
-    const auto log = std::make_shared<testing::CapturingLogSink>();
     Received received;
     {
         FanotifyEndpointSecurity service(root.string(), clock, log);
@@ -232,15 +234,7 @@ TEST(FanotifyEndpointSecurityTest, ReportsEachPrefixItCannotCoverOnceAndWatchesT
     ::umount2((root / "proc").c_str(), MNT_DETACH);
 }
 
-TEST(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueWasFull) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
-    }
-    const quorin::testing::TemporaryDirectory directory;
-    const PrivateMount mount(directory / "mnt");
-    if (!mount.mounted()) {
-        GTEST_SKIP() << "cannot mount a tmpfs here";
-    }
+TEST_F(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueWasFull) {
     std::size_t queueLength = 0;
     std::ifstream("/proc/sys/fs/fanotify/max_queued_events") >> queueLength;
     if (queueLength == 0 || queueLength > 100'000) {
@@ -248,8 +242,6 @@ TEST(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueWas
     }
     const fs::path protectedDirectory = mount.path() / "protected";
     fs::create_directory(protectedDirectory);
-    const SystemClock clock;
-    const auto log = std::make_shared<testing::CapturingLogSink>();
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -291,18 +283,7 @@ TEST(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueWas
     EXPECT_EQ(log->lines(), std::vector<std::string>{overflow});
 }
 
-TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
-    }
-    // The watchdog: if this test hangs, the process dies, its group closes and the kernel lets
-    // every held exec through.
-    ::alarm(120);
-    const quorin::testing::TemporaryDirectory directory;
-    const PrivateMount mount(directory / "mnt");
-    if (!mount.mounted()) {
-        GTEST_SKIP() << "cannot mount a tmpfs here";
-    }
+TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
     const fs::path tool = mount.path() / "tool";
     fs::copy_file("/bin/true", tool);
     fs::permissions(tool, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
@@ -312,8 +293,6 @@ TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
     std::mutex mutex;
     std::vector<std::string> seen;
     std::vector<std::thread> answerers;
-    const SystemClock clock;
-    const auto log = std::make_shared<testing::CapturingLogSink>();
     FanotifyEndpointSecurity service(mount.path().string(), clock, log);
     const es_new_client_outcome outcome =
         service.es_new_client([&](es_client_t client, const es_message_t& message) {
@@ -376,23 +355,11 @@ TEST(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswer) {
     }
     const std::lock_guard lock(mutex);
     EXPECT_EQ(seen, std::vector<std::string>(4, tool.string()));
-    ::alarm(0);
 }
 
-TEST(FanotifyEndpointSecurityTest, AnExecHeldWhenItsClientGoesRuns) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to mount a private file system and to use fanotify";
-    }
-    ::alarm(120);
-    const quorin::testing::TemporaryDirectory directory;
-    const PrivateMount mount(directory / "mnt");
-    if (!mount.mounted()) {
-        GTEST_SKIP() << "cannot mount a tmpfs here";
-    }
+TEST_F(FanotifyEndpointSecurityTest, AnExecHeldWhenItsClientGoesRuns) {
     const fs::path tool = mount.path() / "tool";
     fs::copy_file("/bin/true", tool);
-    const SystemClock clock;
-    const auto log = std::make_shared<testing::CapturingLogSink>();
     FanotifyEndpointSecurity service(mount.path().string(), clock, log);
     std::promise<const es_message_t*> held;
     const es_new_client_outcome outcome =
@@ -416,7 +383,6 @@ TEST(FanotifyEndpointSecurityTest, AnExecHeldWhenItsClientGoesRuns) {
                                              es_auth_result_t::ES_AUTH_RESULT_DENY, false),
               es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL);
     service.es_release_message(*message);
-    ::alarm(0);
 }
 
 }  // namespace
