@@ -120,7 +120,7 @@ class DaemonOnFanotifyTest : public ::testing::Test {
     bool mounted = false;
     AdmitAll peers;
     HomeAt passwords{home.string()};
-    const ProcAncestryWalking walking;
+    const ProcAncestryWalking walking{};
     std::shared_ptr<testing::CapturingLogSink> log = std::make_shared<testing::CapturingLogSink>();
     testing::RecordingTerminator terminator;
     SystemClock clock;

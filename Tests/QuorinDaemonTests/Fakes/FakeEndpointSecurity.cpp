@@ -44,12 +44,18 @@ std::vector<std::string> mutingTargets(const es_message_t& message) {
 FakeEndpointSecurity::FakeEndpointSecurity() : deliveryThread_([this] { run(); }) {}
 
 FakeEndpointSecurity::~FakeEndpointSecurity() {
+    stopDelivering();
+}
+
+void FakeEndpointSecurity::stopDelivering() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     changed_.notify_all();
-    deliveryThread_.join();
+    if (deliveryThread_.joinable()) {
+        deliveryThread_.join();
+    }
 }
 
 void FakeEndpointSecurity::scriptNewClient(es_new_client_result_t result, bool producesClient) {

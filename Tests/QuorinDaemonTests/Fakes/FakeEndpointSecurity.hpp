@@ -25,6 +25,10 @@ class FakeEndpointSecurity final : public EndpointSecurity {
   public:
     FakeEndpointSecurity();
     ~FakeEndpointSecurity() override;
+
+    /// Ends the delivery thread once the message in hand is through, so that no handler runs
+    /// (and nothing it holds goes) while the test tears the daemon down.
+    void stopDelivering();
     FakeEndpointSecurity(const FakeEndpointSecurity&) = delete;
     FakeEndpointSecurity& operator=(const FakeEndpointSecurity&) = delete;
 

@@ -93,6 +93,7 @@ class DaemonOverSocketTest : public ::testing::Test {
     // queues with what was still pending on them (held messages, replies), while the services
     // those refer to are still there.
     void TearDown() override {
+        endpointSecurity.stopDelivering();
         pool->stop();
         pool->join();
         daemon.reset();
