@@ -68,7 +68,7 @@ class FanotifyEndpointSecurityTest : public ::testing::Test {
 
     const quorin::testing::TemporaryDirectory directory;
     const PrivateMount mount{directory / "mnt"};
-    const SystemClock clock;
+    const SystemClock clock{};
     const std::shared_ptr<testing::CapturingLogSink> log =
         std::make_shared<testing::CapturingLogSink>();
 };
