@@ -75,20 +75,18 @@ TEST(DaemonConnectionTest, AClosedConnectionFailsEveryCallOnceItsRecordsAreHande
 
 TEST(DaemonConnectionTest, RefusesMessagesThatDoNotFitTheProtocol) {
     struct Case {
-        std::function<void(FakeDaemonPeer&, std::uint64_t id)> answer;
+        std::uint64_t idOffset;  // the reply goes to the request's id plus this
+        XPCValue reply;
         std::string error;
     };
     const std::string prefix = "the daemon sent a message that does not fit the protocol: ";
     const std::vector<Case> cases{
-        {[](FakeDaemonPeer& peer, std::uint64_t id) { peer.reply(id + 5, std::string("x")); },
-         prefix + "reply to unknown request 6"},
-        {[](FakeDaemonPeer& peer, std::uint64_t id) { peer.reply(id, true); },
-         prefix + "the reply to request 1 must be text"},
+        {5, XPCValue(std::string("x")), prefix + "reply to unknown request 6"},
+        {0, XPCValue(true), prefix + "the reply to request 1 must be text"},
     };
     for (const Case& sample : cases) {
         const FakeDaemon fake([&sample](FakeDaemonPeer& peer) {
-            const XPCInvocation call = peer.nextCall();
-            sample.answer(peer, call.id.value());
+            peer.reply(peer.nextCall().id.value() + sample.idOffset, sample.reply);
             peer.waitForClose();
         });
         DaemonConnection daemon(fake.path());

@@ -22,21 +22,12 @@ constexpr Date now{1'000};
 
 ExecutionRequest request(const std::string& id, const std::string& path, bool canAlwaysTrust,
                          Date deadline = Date{1'030.5}) {
-    return ExecutionRequest{testing::uuid(id),
-                            path,
-                            "",
-                            "",
-                            deadline,
-                            canAlwaysTrust,
-                            ExecutionExplanation{{ExecutionExplanation::Reason::notInBaseline},
-                                                 ExecutionExplanation::Signature::unsigned_,
-                                                 ExecutionExplanation::Trust::noMatchingRule,
-                                                 now,
-                                                 {},
-                                                 {},
-                                                 {},
-                                                 {},
-                                                 {}}};
+    ExecutionExplanation explanation{};
+    explanation.reasons = {ExecutionExplanation::Reason::notInBaseline};
+    explanation.signature = ExecutionExplanation::Signature::unsigned_;
+    explanation.trust = ExecutionExplanation::Trust::noMatchingRule;
+    explanation.recordedAt = now;
+    return {testing::uuid(id), path, "", "", deadline, canAlwaysTrust, explanation};
 }
 
 std::string state(std::vector<ExecutionRequest> pending) {
@@ -88,27 +79,20 @@ Transcript converse(std::vector<std::string> states, const std::string& input,
     return {daemon.decisions, out.str(), pauses};
 }
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 const std::string question = "[b]lock, allow [o]nce, [a]lways trust, [s]kip? ";
+
+// How a request made by `request` with its default deadline is shown, up to the question.
+std::string held(const std::string& path) {
+    return "Held: " + path +
+           "\n  reasons notInBaseline\n  signature unsigned, trust noMatchingRule\n  30 s left\n";
+}
 
 TEST(ProtectionPromptTest, ShowsTheRequestAndAsksAgainUntilAnAcceptedAnswer) {
     const Transcript transcript =
         converse({state({request(idA, "/home/ana/bin/t\x1b[2J", true)})}, "x\n\nallow\n Block \n");
     EXPECT_EQ(transcript.decisions, (std::vector<Decision>{{idA, "block"}}));
-    EXPECT_EQ(transcript.out,
-              "Held: /home/ana/bin/t\\u{001B}[2J\n"
-              "  reasons notInBaseline\n"
-              "  signature unsigned, trust noMatchingRule\n"
-              "  30 s left\n" +
-                  question + question + question + question +
-                  "blocked: /home/ana/bin/t\\u{001B}[2J\n");
+    EXPECT_EQ(transcript.out, held("/home/ana/bin/t\\u{001B}[2J") + question + question + question +
+                                  question + "blocked: /home/ana/bin/t\\u{001B}[2J\n");
 }
 
 TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) {
@@ -119,6 +103,7 @@ TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) 
         std::vector<Decision> decisions;
         std::string lastLine;  // after the last question
     };
+    const std::string trusted = "allowed, and trusted from now on: /a\n";
     const std::string notApplied =
         "the daemon did not apply the decision for /a (it may have been decided already or run "
         "out of time)\n";
@@ -126,12 +111,8 @@ TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) 
         {"b\n", true, true, {{idA, "block"}}, "blocked: /a\n"},
         {"ONCE\n", true, true, {{idA, "allowOnce"}}, "allowed once: /a\n"},
         {"allowOnce\n", true, false, {{idA, "allowOnce"}}, notApplied},
-        {"a\n", true, true, {{idA, "alwaysTrust"}}, "allowed, and trusted from now on: /a\n"},
-        {"alwaysTrust\n",
-         true,
-         true,
-         {{idA, "alwaysTrust"}},
-         "allowed, and trusted from now on: /a\n"},
+        {"a\n", true, true, {{idA, "alwaysTrust"}}, trusted},
+        {"alwaysTrust\n", true, true, {{idA, "alwaysTrust"}}, trusted},
         // No rule can be stored without an identity: asked again, never allowed in its place.
         {"always\n", false, true, {}, "\n"},
         {"always\no\n", false, true, {{idA, "allowOnce"}}, "allowed once: /a\n"},
@@ -155,8 +136,8 @@ TEST(ProtectionPromptTest, EndsWithTheInputAndAsksAboutEachRequestOnce) {
                   state({request(idA, "/a", true), request(idB, "/b", true)})},
                  "s\no\n");
     EXPECT_EQ(transcript.decisions, (std::vector<Decision>{{idB, "allowOnce"}}));
-    EXPECT_EQ(occurrences(transcript.out, "Held: /a\n"), 1U);
-    EXPECT_EQ(occurrences(transcript.out, "Held: /b\n"), 1U);
+    EXPECT_EQ(transcript.out, held("/a") + question + "skipped /a\n" + held("/b") + question +
+                                  "allowed once: /b\n");
     EXPECT_EQ(transcript.pauses, 3);
 
     const Transcript ended = converse({state({request(idA, "/a", true)})}, "");
@@ -168,9 +149,8 @@ TEST(ProtectionPromptTest, DoesNotAskAboutARequestWhoseTimeHasRunOut) {
     const Transcript transcript =
         converse({state({request(idA, "/a", true, Date{999.5}), request(idB, "/b", true)})}, "b\n");
     EXPECT_EQ(transcript.decisions, (std::vector<Decision>{{idB, "block"}}));
-    EXPECT_TRUE(
-        transcript.out.starts_with("Held: /a\n  the time to decide has run out\nHeld: /b\n"))
-        << transcript.out;
+    EXPECT_EQ(transcript.out, "Held: /a\n  the time to decide has run out\n" + held("/b") +
+                                  question + "blocked: /b\n");
 }
 
 }  // namespace

@@ -1,19 +1,16 @@
-// Runs the built `quorin` on the example fixtures and on bad input, as a user would.
+// Runs the built `quorin replay` on the example fixtures and on bad input, as a user would.
 
-#include "TestSupport/ChildProcess.hpp"
 #include "QuorinCore/Support/JSON.hpp"
+#include "TestSupport/ChildProcess.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <ostream>
-#include <set>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,7 +18,6 @@ namespace quorin {
 namespace {
 
 using testing::runChildProcess;
-using testing::TemporaryDirectory;
 
 const std::string client = QUORIN_CLI_PATH;
 const std::filesystem::path examples = QUORIN_EXAMPLES_DIR;
@@ -31,124 +27,85 @@ testing::ChildProcessResult quorin(const std::vector<std::string>& arguments) {
     return runChildProcess(client, arguments);
 }
 
-std::string contents(const std::filesystem::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), {}};
-}
-
-// One line of printable text: no control byte but the final line feed, no DEL.
+// One line of printable ASCII: no control byte but the final line feed, no DEL, nothing above.
 ::testing::AssertionResult isOneSafeLine(const std::string& text) {
     if (text.empty() || text.back() != '\n') {
         return ::testing::AssertionFailure() << "not one line: " << text;
     }
     for (std::size_t index = 0; index + 1 < text.size(); ++index) {
         const auto byte = static_cast<unsigned char>(text[index]);
-        if (byte < 0x20 || byte == 0x7F) {
-            return ::testing::AssertionFailure() << "control byte " << int(byte) << " in " << text;
+        if (byte < 0x20 || byte >= 0x7F) {
+            return ::testing::AssertionFailure() << "byte " << int(byte) << " in " << text;
         }
     }
     return ::testing::AssertionSuccess();
 }
 
-struct ExpectedIncident {
-    std::string severity;
-    std::int64_t score;
-    std::vector<std::string> factors;
-};
-
-struct ExampleCase {
-    std::string file;
-    std::vector<ExpectedIncident> incidents;
-    std::size_t diagnosticCount;
-
-    friend void PrintTo(const ExampleCase& example, std::ostream* stream) {
-        *stream << example.file;
+// Each incident's severity, score and factors, then the number of diagnostics.
+std::string summary(const Json& report) {
+    std::string text;
+    for (const Json& incident : report["incidents"]) {
+        const Json& assessment = incident["assessment"];
+        text += assessment["severity"].get<std::string>() + " " + assessment["score"].dump();
+        for (const Json& factor : assessment["factors"]) {
+            text += " " + factor.get<std::string>();
+        }
+        text += "; ";
     }
-};
+    return text + std::to_string(report["diagnostics"].size()) + " diagnostics";
+}
 
-const std::vector<ExampleCase> exampleCases{
+// Every file among the examples, with the summary of its replay.
+const std::map<std::string, std::string> examplesExpected{
     {"launch-daemon-added.json",
-     {{"high", 80, {"automaticExecutionAdded", "launchPersistenceChanged", "privilegedPath"}}},
-     0},
+     "high 80 automaticExecutionAdded launchPersistenceChanged privilegedPath; 0 diagnostics"},
     {"unsigned-executable-dropped.json",
-     {{"high", 70, {"newProtectedExecutable", "unsignedExecutable", "permissionsMorePermissive"}}},
-     0},
+     "high 70 newProtectedExecutable unsignedExecutable permissionsMorePermissive; 0 diagnostics"},
     {"package-manager-install.json",
-     {{"low",
-       0,
-       {"newProtectedExecutable", "installerOrPackageHook", "applePlatformSignature",
-        "expectedPackageManagerActivity"}}},
-     0},
+     "low 0 newProtectedExecutable installerOrPackageHook applePlatformSignature "
+     "expectedPackageManagerActivity; 0 diagnostics"},
     {"shell-startup-edited.json",
-     {{"medium", 55, {"shellStartupModified", "automaticExecutionAdded"}}},
-     1},
+     "medium 55 shellStartupModified automaticExecutionAdded; 1 diagnostics"},
     {"two-unrelated-changes.json",
-     {{"low", 0, {}}, {"medium", 60, {"automaticExecutionAdded", "launchPersistenceChanged"}}},
-     0},
+     "low 0; medium 60 automaticExecutionAdded launchPersistenceChanged; 0 diagnostics"},
 };
 
-class ExampleFixtureTest : public ::testing::TestWithParam<ExampleCase> {};
-
-TEST_P(ExampleFixtureTest, ReplaysToTheExpectedIncidents) {
-    const ExampleCase& example = GetParam();
-    const std::string fixture = examples / example.file;
-
-    const auto result = quorin({"replay", fixture, "--home", home, "--json"});
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    ASSERT_TRUE(isOneSafeLine(result.out));
-    EXPECT_TRUE(std::all_of(result.out.begin(), result.out.end(),
-                            [](char byte) { return static_cast<unsigned char>(byte) < 0x80; }));
-
-    const Json report = parseJSON(result.out);
-    ASSERT_EQ(report["incidents"].size(), example.incidents.size()) << result.out;
-    for (std::size_t index = 0; index < example.incidents.size(); ++index) {
-        const Json& assessment = report["incidents"][index]["assessment"];
-        const ExpectedIncident& expected = example.incidents[index];
-        EXPECT_EQ(assessment["severity"], expected.severity) << "incident " << index;
-        EXPECT_EQ(assessment["score"], expected.score) << "incident " << index;
-        EXPECT_EQ(assessment["factors"].get<std::vector<std::string>>(), expected.factors);
-    }
-    EXPECT_EQ(report["diagnostics"].size(), example.diagnosticCount);
-
-    const auto human = quorin({"replay", fixture, "--home", home});
-    ASSERT_EQ(human.exitStatus, 0) << human.err;
-    EXPECT_NE(human.out.find("Incident 1 of " + std::to_string(example.incidents.size()) + ": " +
-                             example.incidents[0].severity + ", score " +
-                             std::to_string(example.incidents[0].score) + "\n"),
-              std::string::npos)
-        << human.out;
-
-    const auto only = quorin({"replay", fixture, "--home", home, "--only"});
-    EXPECT_EQ(only.exitStatus, example.incidents.size() == 1 ? 0 : 1) << only.err;
-}
-
-INSTANTIATE_TEST_SUITE_P(Examples, ExampleFixtureTest, ::testing::ValuesIn(exampleCases),
-                         [](const ::testing::TestParamInfo<ExampleCase>& sample) {
-                             std::string name =
-                                 sample.param.file.substr(0, sample.param.file.find('.'));
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
-
-TEST(ExampleFixturesTest, EveryExampleHasItsExpectation) {
-    std::set<std::string> files;
+TEST(ExampleFixtureTest, EveryExampleReplaysToItsExpectedIncidents) {
+    std::size_t seen = 0;
     for (const auto& entry : std::filesystem::directory_iterator(examples)) {
-        files.insert(entry.path().filename().string());
-    }
-    std::set<std::string> expected;
-    for (const ExampleCase& example : exampleCases) {
-        expected.insert(example.file);
-    }
-    EXPECT_EQ(files, expected);
-}
+        const std::string fixture = entry.path().string();
+        SCOPED_TRACE(fixture);
+        const auto expected = examplesExpected.find(entry.path().filename().string());
+        ASSERT_NE(expected, examplesExpected.end()) << "an example without its expectation";
+        ++seen;
 
-TEST(ReplayCommandTest, FailsWhenOnlyOneIncidentIsDemandedAndTwoAreFound) {
-    const auto result =
-        quorin({"replay", examples / "two-unrelated-changes.json", "--home", home, "--only"});
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "The fixture produced 2 incidents; expected exactly one\n");
+        const auto result = quorin({"replay", fixture, "--home", home, "--json"});
+        ASSERT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        ASSERT_TRUE(isOneSafeLine(result.out));
+        const Json report = parseJSON(result.out);
+        EXPECT_EQ(summary(report), expected->second);
+
+        const Json& first = report["incidents"].at(0)["assessment"];
+        const std::string count = std::to_string(report["incidents"].size());
+        const auto human = quorin({"replay", fixture, "--home", home});
+        ASSERT_EQ(human.exitStatus, 0) << human.err;
+        EXPECT_NE(
+            human.out.find("Incident 1 of " + count + ": " + first["severity"].get<std::string>() +
+                           ", score " + first["score"].dump() + "\n"),
+            std::string::npos)
+            << human.out;
+
+        // --only accepts exactly one incident.
+        const auto only = quorin({"replay", fixture, "--home", home, "--only"});
+        const bool one = count == "1";
+        EXPECT_EQ(only.exitStatus, one ? 0 : 1) << only.err;
+        EXPECT_EQ(only.out.empty(), !one);
+        EXPECT_EQ(
+            only.err,
+            one ? "" : "The fixture produced " + count + " incidents; expected exactly one\n");
+    }
+    EXPECT_EQ(seen, examplesExpected.size());
 }
 
 TEST(ReplayCommandTest, ReadsUnixTimeStampsOnlyWhenAsked) {
@@ -177,95 +134,63 @@ TEST(ReplayCommandTest, DefaultsToTheCallersHome) {
     EXPECT_EQ(emptyHome.exitStatus, 0) << emptyHome.err;
 }
 
-struct BadInputCase {
-    std::string name;
-    std::vector<std::string> arguments;  // "FIXTURE" stands for the prepared input
-    int exitStatus;
-    std::string message;  // the whole of stderr; empty: any single safe line
-
-    friend void PrintTo(const BadInputCase& sample, std::ostream* stream) {
-        *stream << sample.name;
-    }
-};
-
-class BadInputTest : public ::testing::TestWithParam<BadInputCase> {
-  protected:
-    // Each input under the same name in its own directory.
-    std::string prepare(const std::string& name) {
-        const std::filesystem::path valid = examples / "launch-daemon-added.json";
-        const std::filesystem::path input = directory_ / "input";
-        if (name == "SymbolicLink") {
-            std::filesystem::create_symlink(directory_.write("target.json", contents(valid)),
-                                            input);
-        } else if (name == "Directory") {
-            std::filesystem::create_directory(input);
-        } else if (name == "FIFO") {
-            EXPECT_EQ(::mkfifo(input.c_str(), 0600), 0);
-        } else if (name == "EmptyFile") {
-            directory_.write("input", "");
-        } else if (name == "TooLarge") {
-            directory_.write("input", std::string(10'485'761, ' '));
-        } else if (name == "NotUTF8") {
-            directory_.write("input", "{\"\xFF\": 1}");
-        } else if (name == "ControlCharactersInKey") {
-            directory_.write("input", R"({"schemaVersion": 2, "\u001B[2J\u202E": 1})");
-        } else if (name == "InvalidHome") {
-            directory_.write("input", contents(valid));
+TEST(ReplayCommandTest, FailsOnBadInputWithOneSanitizedLine) {
+    const testing::TemporaryDirectory directory;
+    const std::string valid = examples / "launch-daemon-added.json";
+    const std::string link = directory / "link.json";
+    const std::string folder = directory / "folder.json";
+    const std::string fifo = directory / "fifo.json";
+    std::filesystem::create_symlink(valid, link);
+    std::filesystem::create_directory(folder);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto file = [&directory](const std::string& name, const std::string& content) {
+        return directory.write(name, content).string();
+    };
+    const auto replay = [](const std::string& input) {
+        return "replay " + input + " --home /home/ana";
+    };
+    struct Case {
+        std::string name;
+        std::string command;  // its words, none holding a blank
+        int status;
+        std::string message;  // the whole of stderr but its line feed; empty: any safe line
+    };
+    const std::vector<Case> cases{
+        {"SymbolicLink", replay(link), 1, "Replay fixture must not be a symbolic link"},
+        {"Directory", replay(folder), 1, "Replay fixture must be a regular file"},
+        {"FIFO", replay(fifo), 1, "Replay fixture must be a regular file"},
+        {"EmptyFile", replay(file("empty.json", "")), 1, "Malformed replay JSON at byte 0"},
+        {"TooLarge", replay(file("large.json", std::string(10'485'761, ' '))), 1,
+         "Replay fixture is too large (10485761 bytes; maximum 10485760)"},
+        {"NotUTF8", replay(file("bytes.json", "{\"\xFF\": 1}")), 1,
+         "Malformed replay JSON at byte 4"},
+        {"Missing", replay(directory / "missing.json"), 1,
+         "Could not open replay fixture (errno 2)"},
+        {"ControlCharactersInKey",
+         replay(file("key.json", R"({"schemaVersion": 2, "\u001B[2J\u202E": 1})")), 1,
+         "Unknown replay key $.\\u{001B}[2J\\u{202E}"},
+        {"InvalidHome", "replay " + valid + " --home home/ana/", 1,
+         "Invalid replay home directory: home/ana/"},
+        {"UnknownOption", "replay " + valid + " --bogus\x1B[2J", 2,
+         "The following argument was not expected: --bogus\\u{001B}[2J"},
+        {"MissingFixture", "replay --home /home/ana", 2, "FIXTURE is required"},
+        {"MissingHomeValue", "replay " + valid + " --home", 2, ""},
+        {"MissingCommand", "", 2, ""},
+        {"UnknownCommand", "replya " + valid, 2, ""},
+    };
+    for (const Case& sample : cases) {
+        SCOPED_TRACE(sample.name);
+        std::istringstream words(sample.command);
+        const auto result = runChildProcess(client, {std::istream_iterator<std::string>(words), {}},
+                                            std::nullopt, std::chrono::seconds(10));
+        EXPECT_EQ(result.exitStatus, sample.status);  // absent when it hung and was killed
+        EXPECT_EQ(result.out, "");
+        EXPECT_TRUE(isOneSafeLine(result.err));
+        if (!sample.message.empty()) {
+            EXPECT_EQ(result.err, sample.message + "\n");
         }
-        return input.string();
-    }
-
-    TemporaryDirectory directory_;
-};
-
-TEST_P(BadInputTest, FailsWithOneSanitizedLine) {
-    const BadInputCase& sample = GetParam();
-    const std::string input = prepare(sample.name);
-    std::vector<std::string> arguments;
-    for (const std::string& argument : sample.arguments) {
-        arguments.push_back(argument == "FIXTURE" ? input : argument);
-    }
-
-    const auto result = runChildProcess(client, arguments, std::nullopt, std::chrono::seconds(10));
-
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.signal, std::nullopt);
-    EXPECT_EQ(result.exitStatus, sample.exitStatus);
-    EXPECT_EQ(result.out, "");
-    EXPECT_TRUE(isOneSafeLine(result.err));
-    if (!sample.message.empty()) {
-        EXPECT_EQ(result.err, sample.message + "\n");
     }
 }
-
-const std::vector<std::string> replayInput{"replay", "FIXTURE", "--home", "/home/ana"};
-
-INSTANTIATE_TEST_SUITE_P(
-    ReplayCommand, BadInputTest,
-    ::testing::Values(
-        BadInputCase{"SymbolicLink", replayInput, 1, "Replay fixture must not be a symbolic link"},
-        BadInputCase{"Directory", replayInput, 1, "Replay fixture must be a regular file"},
-        BadInputCase{"FIFO", replayInput, 1, "Replay fixture must be a regular file"},
-        BadInputCase{"EmptyFile", replayInput, 1, "Malformed replay JSON at byte 0"},
-        BadInputCase{"TooLarge", replayInput, 1,
-                     "Replay fixture is too large (10485761 bytes; maximum 10485760)"},
-        BadInputCase{"NotUTF8", replayInput, 1, "Malformed replay JSON at byte 4"},
-        BadInputCase{"Missing", replayInput, 1, "Could not open replay fixture (errno 2)"},
-        BadInputCase{"ControlCharactersInKey", replayInput, 1,
-                     "Unknown replay key $.\\u{001B}[2J\\u{202E}"},
-        BadInputCase{"InvalidHome",
-                     {"replay", "FIXTURE", "--home", "home/ana/"},
-                     1,
-                     "Invalid replay home directory: home/ana/"},
-        BadInputCase{"UnknownOption",
-                     {"replay", "FIXTURE", "--bogus\x1B[2J"},
-                     2,
-                     "The following argument was not expected: --bogus\\u{001B}[2J"},
-        BadInputCase{"MissingFixture", {"replay", "--home", "/home/ana"}, 2, "FIXTURE is required"},
-        BadInputCase{"MissingHomeValue", {"replay", "FIXTURE", "--home"}, 2, ""},
-        BadInputCase{"MissingCommand", {}, 2, ""},
-        BadInputCase{"UnknownCommand", {"replya", "FIXTURE"}, 2, ""}),
-    [](const ::testing::TestParamInfo<BadInputCase>& sample) { return sample.param.name; });
 
 }  // namespace
 }  // namespace quorin

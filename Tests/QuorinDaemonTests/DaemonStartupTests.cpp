@@ -12,18 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 namespace quorin::daemon {
 namespace {
 
-using testing::CapturingLogSink;
-using testing::FakeClock;
-using testing::FakeCodeSigning;
-using testing::FakeEndpointSecurity;
-using testing::FakeTransport;
-using testing::ManualDispatch;
-using testing::RecordingTerminator;
+using namespace testing;
 
 class AnyHome final : public PasswordDatabase {
   public:
@@ -63,25 +55,19 @@ class DaemonStartupTest : public ::testing::Test {
 TEST_F(DaemonStartupTest, WiresTheClientsInOrderAndAcceptsConnectionsLast) {
     start();
     EXPECT_EQ(log->lines().at(0), "lifecycle default: quorin daemon started");
-    const std::vector<std::string> calls = endpointSecurity.calls();
-    // The index of the first call from `from` on that begins with `text`.
-    auto position = [&](const std::string& text, std::size_t from = 0) {
-        const auto found =
-            std::find_if(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.end(),
-                         [&](const std::string& call) { return call.starts_with(text); });
-        EXPECT_NE(found, calls.end()) << text;
-        return static_cast<std::size_t>(found - calls.begin());
-    };
     // The file-event client subscribes, then the empty prefix set is installed, then the exec
     // client starts.
-    const std::size_t subscribed = position("es_subscribe(", position("es_new_client"));
-    const std::size_t emptyPrefixes = position("es_unmute_all_target_paths", subscribed);
-    const std::size_t executions = position("es_new_client", emptyPrefixes);
-    EXPECT_EQ(calls.at(executions + 1), "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)");
     EXPECT_EQ(
-        std::count_if(calls.begin(), calls.end(),
-                      [](const std::string& call) { return call.starts_with("es_mute_path"); }),
-        0);
+        endpointSecurity.calls(),
+        (std::vector<std::string>{
+            "es_new_client", "es_unmute_all_target_paths",
+            "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
+            "es_invert_muting(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
+            "es_subscribe(ES_EVENT_TYPE_NOTIFY_WRITE, ES_EVENT_TYPE_NOTIFY_CREATE, "
+            "ES_EVENT_TYPE_NOTIFY_RENAME, ES_EVENT_TYPE_NOTIFY_UNLINK, "
+            "ES_EVENT_TYPE_NOTIFY_CLOSE)",
+            "es_unmute_all_target_paths", "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
+            "es_new_client", "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"}));
 
     const auto connection = transport.connect(501);
     ASSERT_NE(connection, nullptr);

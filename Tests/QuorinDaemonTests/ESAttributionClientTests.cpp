@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -59,29 +60,44 @@ TEST(ESAttributionClientTest, StartMapsEveryCreationResult) {
     struct Case {
         es_new_client_result_t result;
         std::string status;  // empty: the process exits
-        std::string logLine;
+        std::vector<std::string> log;
+        bool producesClient = true;
     };
     const std::vector<Case> cases{
-        {ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT, "es-error:invalid-argument",
-         "es error: es_new_client: ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT"},
-        {ES_NEW_CLIENT_RESULT_ERR_INTERNAL, "es-error:internal",
-         "es error: es_new_client: ES_NEW_CLIENT_RESULT_ERR_INTERNAL"},
-        {ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED, "",
-         "es fault: es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED -- missing the "
-         "endpoint-security.client entitlement"},
-        {ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED, "",
-         "es fault: es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED -- not TCC-approved "
-         "(Full Disk Access)"},
-        {ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED, "es-error:not-privileged",
-         "es error: es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED -- not running as root"},
-        {ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS, "es-error:too-many-clients",
-         "es error: es_new_client: ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS"},
-        {static_cast<es_new_client_result_t>(7), "es-error:unknown",
-         "es error: es_new_client: unrecognized es_new_client_result_t (7)"},
+        {ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT,
+         "es-error:invalid-argument",
+         {"es error: es_new_client: ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT"}},
+        {ES_NEW_CLIENT_RESULT_ERR_INTERNAL,
+         "es-error:internal",
+         {"es error: es_new_client: ES_NEW_CLIENT_RESULT_ERR_INTERNAL"}},
+        {ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED,
+         "",
+         {"es fault: es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED -- missing the "
+          "endpoint-security.client entitlement"}},
+        {ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED,
+         "",
+         {"es fault: es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED -- not TCC-approved "
+          "(Full Disk Access)"}},
+        {ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED,
+         "es-error:not-privileged",
+         {"es error: es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED -- not running as "
+          "root"}},
+        {ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS,
+         "es-error:too-many-clients",
+         {"es error: es_new_client: ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS"}},
+        {static_cast<es_new_client_result_t>(7),
+         "es-error:unknown",
+         {"es error: es_new_client: unrecognized es_new_client_result_t (7)"}},
+        {ES_NEW_CLIENT_RESULT_SUCCESS,
+         "",
+         {"es default: es_new_client: ES_NEW_CLIENT_RESULT_SUCCESS",
+          "es fault: es_new_client reported SUCCESS but produced no client handle"},
+         false},
     };
     for (const Case& sample : cases) {
+        SCOPED_TRACE(sample.log.back());
         Harness harness;
-        harness.endpointSecurity.scriptNewClient(sample.result);
+        harness.endpointSecurity.scriptNewClient(sample.result, sample.producesClient);
         if (sample.status.empty()) {
             EXPECT_THROW(harness.start(), Terminated);
             EXPECT_EQ(harness.terminator.code(), 1);
@@ -91,20 +107,9 @@ TEST(ESAttributionClientTest, StartMapsEveryCreationResult) {
             EXPECT_FALSE(result.protectedPathsHandler);
             EXPECT_FALSE(harness.terminator.code());
         }
-        EXPECT_EQ(harness.log->lines(), std::vector<std::string>{sample.logLine});
+        EXPECT_EQ(harness.log->lines(), sample.log);
         EXPECT_EQ(harness.endpointSecurity.calls(), std::vector<std::string>{"es_new_client"});
     }
-}
-
-TEST(ESAttributionClientTest, SuccessWithoutAHandleExits) {
-    Harness harness;
-    harness.endpointSecurity.scriptNewClient(ES_NEW_CLIENT_RESULT_SUCCESS, false);
-    EXPECT_THROW(harness.start(), Terminated);
-    EXPECT_EQ(harness.terminator.code(), 1);
-    EXPECT_EQ(harness.log->lines(),
-              (std::vector<std::string>{
-                  "es default: es_new_client: ES_NEW_CLIENT_RESULT_SUCCESS",
-                  "es fault: es_new_client reported SUCCESS but produced no client handle"}));
 }
 
 TEST(ESAttributionClientTest, StartSubscribesWithInversionAndNoPrefix) {
@@ -130,36 +135,29 @@ TEST(ESAttributionClientTest, StartSubscribesWithInversionAndNoPrefix) {
 }
 
 TEST(ESAttributionClientTest, AConfigurationFailureAtStartDeletesTheClient) {
-    struct Case {
-        std::string operation;  // scripted to fail
-        std::vector<std::string> calls;
+    // The operation scripted to fail, and how many of the start calls were made up to it.
+    const std::vector<std::pair<std::string, std::size_t>> cases{
+        {"es_unmute_all_target_paths", 2},
+        {"es_muting_inverted", 3},
+        {"es_invert_muting", 4},
+        {"es_subscribe", 5},
     };
-    const std::vector<Case> cases{
-        {"es_unmute_all_target_paths",
-         {"es_new_client", "es_unmute_all_target_paths", "es_delete_client"}},
-        {"es_invert_muting",
-         {"es_new_client", "es_unmute_all_target_paths",
-          "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)",
-          "es_invert_muting(ES_MUTE_INVERSION_TYPE_TARGET_PATH)", "es_delete_client"}},
-        {"es_muting_inverted",
-         {"es_new_client", "es_unmute_all_target_paths",
-          "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)", "es_delete_client"}},
-        {"es_subscribe",
-         {startCalls[0], startCalls[1], startCalls[2], startCalls[3], startCalls[4],
-          "es_delete_client"}},
-    };
-    for (const Case& sample : cases) {
+    for (const auto& [operation, made] : cases) {
+        SCOPED_TRACE(operation);
         Harness harness;
-        if (sample.operation == "es_muting_inverted") {
+        if (operation == "es_muting_inverted") {
             harness.endpointSecurity.scriptMutingInverted(
                 es_mute_inverted_return_t::ES_MUTE_INVERTED_ERROR);
         } else {
-            harness.endpointSecurity.scriptReturn(sample.operation, es_return_t::ES_RETURN_ERROR);
+            harness.endpointSecurity.scriptReturn(operation, es_return_t::ES_RETURN_ERROR);
         }
         const auto result = harness.start();
-        EXPECT_EQ(result.status, "es-error:configuration") << sample.operation;
-        EXPECT_FALSE(result.protectedPathsHandler) << sample.operation;
-        EXPECT_EQ(harness.endpointSecurity.calls(), sample.calls) << sample.operation;
+        EXPECT_EQ(result.status, "es-error:configuration");
+        EXPECT_FALSE(result.protectedPathsHandler);
+        std::vector<std::string> calls(startCalls.begin(),
+                                       startCalls.begin() + static_cast<std::ptrdiff_t>(made));
+        calls.push_back("es_delete_client");
+        EXPECT_EQ(harness.endpointSecurity.calls(), calls);
     }
 }
 
@@ -224,108 +222,87 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
                  ESAttributionClient::ConfigurationError);
 }
 
-// What one message becomes: the records' paths and operations, all from the same writer.
+// What one message becomes: the records' paths and operations, all from the same writer, each
+// logged once. A message without a path costs nothing: no ancestry walk, no log line.
 TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
     struct Case {
         std::string name;
-        es_message_t message;
-        std::vector<std::string> paths;
+        es_event_type_t type;
+        std::function<void(es_events_t&)> fill;
+        std::string paths;  // separated by spaces
         std::optional<EventOperation> operation;
     };
-    auto with = [](es_event_type_t type, auto fill) {
-        es_message_t result = message(type);
-        fill(result.event);
-        return result;
-    };
+    using enum EventOperation;
+    const auto unformable = static_cast<es_destination_type_t>(9);
     const std::vector<Case> cases{
-        {"write",
-         with(ES_EVENT_TYPE_NOTIFY_WRITE, [](es_events_t& e) { e.write.target = file("/w/f"); }),
-         {"/w/f"},
-         EventOperation::fileModified},
-        {"unlink",
-         with(ES_EVENT_TYPE_NOTIFY_UNLINK, [](es_events_t& e) { e.unlink.target = file("/w/f"); }),
-         {"/w/f"},
-         EventOperation::fileDeleted},
-        {"modified close",
-         with(ES_EVENT_TYPE_NOTIFY_CLOSE,
-              [](es_events_t& e) {
-                  e.close = es_event_close_t{file("/w/f"), true};
-              }),
-         {"/w/f"},
-         EventOperation::fileModified},
-        {"create in a directory",
-         with(ES_EVENT_TYPE_NOTIFY_CREATE,
-              [](es_events_t& e) { e.create.destination = newPath("/w", "f"); }),
-         {"/w/f"},
-         EventOperation::fileCreated},
-        {"create in a directory ending in a slash",
-         with(ES_EVENT_TYPE_NOTIFY_CREATE,
-              [](es_events_t& e) { e.create.destination = newPath("/w/", "f"); }),
-         {"/w/f"},
-         EventOperation::fileCreated},
-        {"create over an existing file",
-         with(ES_EVENT_TYPE_NOTIFY_CREATE,
-              [](es_events_t& e) { e.create.destination = existingFile("/w/old"); }),
-         {"/w/old"},
-         EventOperation::fileCreated},
-        {"rename, source first",
-         with(ES_EVENT_TYPE_NOTIFY_RENAME,
-              [](es_events_t& e) {
-                  e.rename = es_event_rename_t{file("/w/a"), newPath("/w", "b")};
-              }),
-         {"/w/a", "/w/b"},
-         EventOperation::fileRenamed},
-        {"rename onto an existing file",
-         with(ES_EVENT_TYPE_NOTIFY_RENAME,
-              [](es_events_t& e) {
-                  e.rename = es_event_rename_t{file("/w/a"), existingFile("/w/b")};
-              }),
-         {"/w/a", "/w/b"},
-         EventOperation::fileRenamed},
-        {"rename to a destination that cannot be formed",
-         with(ES_EVENT_TYPE_NOTIFY_RENAME,
-              [](es_events_t& e) {
-                  e.rename.source = file("/w/a");
-                  e.rename.destination.destination_type = static_cast<es_destination_type_t>(9);
-              }),
-         {"/w/a"},
-         EventOperation::fileRenamed},
+        {"write", ES_EVENT_TYPE_NOTIFY_WRITE, [](es_events_t& e) { e.write.target = file("/w/f"); },
+         "/w/f", fileModified},
+        {"unlink", ES_EVENT_TYPE_NOTIFY_UNLINK,
+         [](es_events_t& e) { e.unlink.target = file("/w/f"); }, "/w/f", fileDeleted},
+        {"modified close", ES_EVENT_TYPE_NOTIFY_CLOSE,
+         [](es_events_t& e) {
+             e.close = es_event_close_t{file("/w/f"), true};
+         },
+         "/w/f", fileModified},
+        {"unmodified close", ES_EVENT_TYPE_NOTIFY_CLOSE,
+         [](es_events_t& e) {
+             e.close = es_event_close_t{file("/w/f"), false};
+         },
+         "", std::nullopt},
+        {"create in a directory", ES_EVENT_TYPE_NOTIFY_CREATE,
+         [](es_events_t& e) { e.create.destination = newPath("/w", "f"); }, "/w/f", fileCreated},
+        {"create in a directory ending in a slash", ES_EVENT_TYPE_NOTIFY_CREATE,
+         [](es_events_t& e) { e.create.destination = newPath("/w/", "f"); }, "/w/f", fileCreated},
+        {"create over an existing file", ES_EVENT_TYPE_NOTIFY_CREATE,
+         [](es_events_t& e) { e.create.destination = existingFile("/w/old"); }, "/w/old",
+         fileCreated},
+        {"create at a destination that cannot be formed", ES_EVENT_TYPE_NOTIFY_CREATE,
+         [=](es_events_t& e) {
+             e.create.destination = newPath("/w", "f");
+             e.create.destination.destination_type = unformable;
+         },
+         "", std::nullopt},
+        {"rename, source first", ES_EVENT_TYPE_NOTIFY_RENAME,
+         [](es_events_t& e) {
+             e.rename = es_event_rename_t{file("/w/a"), newPath("/w", "b")};
+         },
+         "/w/a /w/b", fileRenamed},
+        {"rename onto an existing file", ES_EVENT_TYPE_NOTIFY_RENAME,
+         [](es_events_t& e) {
+             e.rename = es_event_rename_t{file("/w/a"), existingFile("/w/b")};
+         },
+         "/w/a /w/b", fileRenamed},
+        {"rename to a destination that cannot be formed", ES_EVENT_TYPE_NOTIFY_RENAME,
+         [=](es_events_t& e) {
+             e.rename.source = file("/w/a");
+             e.rename.destination.destination_type = unformable;
+         },
+         "/w/a", fileRenamed},
     };
+    const AttributionProcess writer{4242, "/usr/bin/tee", "com.example.tee", std::nullopt};
+    const std::vector<AttributionProcess> ancestry{{100, "/bin/p100", {}, {}},
+                                                   {1, "/bin/p1", {}, {}}};
     for (const Case& sample : cases) {
+        SCOPED_TRACE(sample.name);
         Harness harness;
         (*harness.start().protectedPathsHandler)({"/w"});
-        const std::vector<AttributionRecord> records = harness.delivered(sample.message);
-        std::vector<std::string> paths;
+        const std::size_t logged = harness.log->lines().size();
+        es_message_t delivered = message(sample.type);
+        sample.fill(delivered.event);
+        const std::vector<AttributionRecord> records = harness.delivered(delivered);
+        std::string paths;
         for (const AttributionRecord& record : records) {
-            paths.push_back(record.path);
-            EXPECT_EQ(record.operation, sample.operation) << sample.name;
-            EXPECT_EQ(record.writer,
-                      (AttributionProcess{4242, "/usr/bin/tee", "com.example.tee", std::nullopt}))
-                << sample.name;
-            EXPECT_EQ(record.timestamp, Date::fromUnixTime(1'700'000'000.25)) << sample.name;
-            EXPECT_EQ(record.ancestry, (std::vector<AttributionProcess>{{100, "/bin/p100", {}, {}},
-                                                                        {1, "/bin/p1", {}, {}}}))
-                << sample.name;
+            paths += (paths.empty() ? "" : " ") + record.path;
+            EXPECT_EQ(record.operation, sample.operation);
+            EXPECT_EQ(record.writer, writer);
+            EXPECT_EQ(record.timestamp, Date::fromUnixTime(1'700'000'000.25));
+            EXPECT_EQ(record.ancestry, ancestry);
         }
-        EXPECT_EQ(paths, sample.paths) << sample.name;
-        EXPECT_EQ(harness.walking.calls(), 3) << sample.name;  // one walk per message
+        EXPECT_EQ(paths, sample.paths);
+        // One walk per message that yields records.
+        EXPECT_EQ(harness.walking.calls(), records.empty() ? 0 : 3);
+        EXPECT_EQ(harness.log->lines().size(), logged + records.size());
     }
-}
-
-TEST(ESAttributionClientTest, MessagesWithoutPathsCostNothing) {
-    Harness harness;
-    (*harness.start().protectedPathsHandler)({"/w"});
-    const std::size_t logged = harness.log->lines().size();
-    es_message_t close = message(ES_EVENT_TYPE_NOTIFY_CLOSE);
-    close.event.close = es_event_close_t{file("/w/f"), false};
-    es_message_t create = message(ES_EVENT_TYPE_NOTIFY_CREATE);
-    create.event.create.destination = newPath("/w", "f");
-    create.event.create.destination.destination_type = static_cast<es_destination_type_t>(9);
-    for (const es_message_t& sample : {close, create}) {
-        EXPECT_TRUE(harness.delivered(sample).empty());
-    }
-    EXPECT_EQ(harness.walking.calls(), 0);
-    EXPECT_EQ(harness.log->lines().size(), logged);
 }
 
 TEST(ESAttributionClientTest, LogsEachRecordAndReadsTextsSafely) {

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <random>
@@ -16,7 +17,6 @@ namespace quorin {
 namespace {
 
 using testing::numberedUUID;
-using Kind = IncidentCorrelationError::Kind;
 
 ProcessID pid(unsigned number) {
     return ProcessID(numberedUUID(number));
@@ -33,33 +33,26 @@ IncidentID incidentOf(unsigned number) {
 
 ProcessIdentity process(unsigned number, std::optional<unsigned> parent = std::nullopt) {
     return ProcessIdentity{
-        .id = pid(number),
-        .pid = static_cast<std::int32_t>(number),
-        .auditToken = "",
-        .parentID = parent ? std::optional(pid(*parent)) : std::nullopt,
-        .responsibleID = std::nullopt,
-        .executablePath = NormalizedPath("/bin/sh", "/"),
-        .executableSHA256 = std::nullopt,
-        .signing = CodeSigningIdentity{CodeSigningStatus::unsigned_, {}, {}, {}},
-        .observedAt = Date{0},
-    };
+        pid(number),  static_cast<std::int32_t>(number),
+        "",           parent ? std::optional(pid(*parent)) : std::nullopt,
+        std::nullopt, NormalizedPath("/bin/sh", "/"),
+        std::nullopt, CodeSigningIdentity{CodeSigningStatus::unsigned_, {}, {}, {}},
+        Date{0}};
 }
 
 FileMetadata file(unsigned object, const char* path = "/etc/hosts",
                   std::optional<std::string> sha256 = std::nullopt, bool isExecutable = false) {
-    return FileMetadata{
-        .id = FileObjectID(numberedUUID(object)),
-        .path = NormalizedPath(path, "/"),
-        .size = 1,
-        .ownerID = 0,
-        .groupID = 0,
-        .mode = 0644,
-        .sha256 = std::move(sha256),
-        .isExecutable = isExecutable,
-        .signing = std::nullopt,
-        .kind = FileKind::regularFile,
-        .symlinkTarget = std::nullopt,
-    };
+    return FileMetadata{FileObjectID(numberedUUID(object)),
+                        NormalizedPath(path, "/"),
+                        1,
+                        0,
+                        0,
+                        0644,
+                        std::move(sha256),
+                        isExecutable,
+                        std::nullopt,
+                        FileKind::regularFile,
+                        std::nullopt};
 }
 
 struct Sample {
@@ -97,10 +90,17 @@ std::vector<EventID> eventIDsOf(const Incident& incident) {
     return ids;
 }
 
-/// A correlator with the replay analyzer's windows (60 s, then 30 s per joining event) and a graph.
+/// A correlator with the replay analyzer's windows (60 s, then 30 s per joining event) and a graph
+/// of `processes`.
 struct Correlation {
     ProcessGraph graph;
     IncidentCorrelator correlator{60, 30};
+
+    Correlation(std::initializer_list<ProcessIdentity> processes = {}) {
+        for (const ProcessIdentity& registered : processes) {
+            graph.register_(registered);
+        }
+    }
 
     IncidentID ingest(const Sample& sample) { return correlator.ingest(event(sample), graph); }
 
@@ -113,63 +113,43 @@ struct Correlation {
 
 // MARK: - Opening and joining
 
-TEST(IncidentCorrelator, FirstEventOpensAnIncidentNamedAfterIt) {
-    Correlation c;
-    c.graph.register_(process(1));
-    c.graph.register_(process(2, 1));
-
-    EXPECT_EQ(c.ingest({.number = 10, .at = 100, .process = 2, .file = file(1)}), incidentOf(10));
-
-    const auto incidents = c.at(100);
-    ASSERT_EQ(incidents.size(), 1u);
-    const Incident& incident = incidents[0];
-    EXPECT_EQ(incident.id(), incidentOf(10));
-    EXPECT_EQ(incident.rootProcessID(), pid(1));
-    EXPECT_EQ(incident.startedAt(), Date{100});
-    EXPECT_EQ(incident.openUntil(), Date{160});
-    EXPECT_EQ(incident.summary(), "Protected-path activity");
-    EXPECT_EQ(incident.state(), IncidentState::open);
-    EXPECT_EQ(eventIDsOf(incident), std::vector{eid(10)});
-}
-
-TEST(IncidentCorrelator, AnEventOfTheSameTreeJoinsAndExtendsTheWindowOnlyWhenLater) {
+// The first event, at 100 by a child of process 1, opens an incident until 160; a joining event
+// moves that end to its own time plus 30 only when this is later.
+TEST(IncidentCorrelator, AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrows) {
     const struct {
         double secondAt;
         double openUntil;
-    } cases[] = {{50, 80}, {10, 60}, {30, 60}};
+    } cases[] = {{150, 180}, {110, 160}, {130, 160}};
     for (const auto& row : cases) {
-        Correlation c;
-        c.graph.register_(process(1));
-        c.graph.register_(process(2, 1));
-        c.ingest({.number = 1, .at = 0, .process = 1});
-        EXPECT_EQ(c.ingest({.number = 2, .at = row.secondAt, .process = 2}), incidentOf(1));
-        const Incident incident = c.at(row.secondAt).at(0);
-        EXPECT_EQ(eventIDsOf(incident), (std::vector{eid(1), eid(2)}));
-        EXPECT_EQ(incident.lastEventAt(), Date{row.secondAt});
-        EXPECT_EQ(incident.openUntil(), Date{row.openUntil}) << row.secondAt;
-        // The grown window holds: an event at its very end still joins.
-        EXPECT_EQ(c.ingest({.number = 3, .at = row.openUntil, .process = 1}), incidentOf(1));
-    }
-}
+        SCOPED_TRACE(row.secondAt);
+        Correlation c{process(1), process(2, 1)};
+        EXPECT_EQ(c.ingest({.number = 10, .at = 100, .process = 2, .file = file(1)}),
+                  incidentOf(10));
+        const auto opened = c.at(100);
+        ASSERT_EQ(opened.size(), 1u);
+        EXPECT_EQ(opened[0].id(), incidentOf(10));
+        EXPECT_EQ(opened[0].rootProcessID(), pid(1));
+        EXPECT_EQ(opened[0].openUntil(), Date{160});
+        EXPECT_EQ(opened[0].state(), IncidentState::open);
+        EXPECT_EQ(eventIDsOf(opened[0]), std::vector{eid(10)});
 
-TEST(IncidentCorrelator, AnEventExactlyAtTheWindowsEndJoinsAndOneAMomentLaterOpensANewIncident) {
-    const double end = 60;
-    const struct {
-        double at;
-        bool joins;
-    } cases[] = {{end, true}, {std::nextafter(end, 1e9), false}};
-    for (const auto& row : cases) {
-        Correlation c;
-        c.graph.register_(process(1));
-        c.ingest({.number = 1, .at = 0, .process = 1, .file = file(1)});
-        const IncidentID second = c.ingest({.number = 2, .at = row.at, .process = 1});
-        EXPECT_EQ(second, row.joins ? incidentOf(1) : incidentOf(2)) << row.at;
+        EXPECT_EQ(c.ingest({.number = 11, .at = row.secondAt, .process = 1}), incidentOf(10));
+        const Incident joined = c.at(row.secondAt).at(0);
+        EXPECT_EQ(eventIDsOf(joined), (std::vector{eid(10), eid(11)}));
+        EXPECT_EQ(joined.lastEventAt(), Date{row.secondAt});
+        EXPECT_EQ(joined.openUntil(), Date{row.openUntil});
 
-        const auto incidents = c.at(row.at);
-        EXPECT_EQ(incidents.size(), row.joins ? 1u : 2u);
-        EXPECT_EQ(incidentIn(incidents, incidentOf(1)).state(),
-                  row.joins ? IncidentState::open : IncidentState::closed);
-        EXPECT_EQ(incidentIn(incidents, second).state(), IncidentState::open);
+        // A moment after the end, a tied event opens a new incident and the first one is closed.
+        Correlation late = c;
+        const double after = std::nextafter(row.openUntil, 1e9);
+        EXPECT_EQ(late.ingest({.number = 12, .at = after, .process = 1}), incidentOf(12));
+        const auto incidents = late.at(after);
+        ASSERT_EQ(incidents.size(), 2u);
+        EXPECT_EQ(incidentIn(incidents, incidentOf(10)).state(), IncidentState::closed);
+        EXPECT_EQ(incidentIn(incidents, incidentOf(12)).state(), IncidentState::open);
+        // At the very end it still joins.
+        EXPECT_EQ(c.ingest({.number = 12, .at = row.openUntil, .process = 2}), incidentOf(10));
+        EXPECT_EQ(c.at(row.openUntil).size(), 1u);
     }
 }
 
@@ -183,9 +163,7 @@ TEST(IncidentCorrelator, AnExecutionJoinsTheIncidentThatWroteItOnlyWhenItRunsWha
         {{"aa"}, std::nullopt, true}, {{std::nullopt}, "bb", true},
     };
     for (const auto& row : cases) {
-        Correlation c;
-        c.graph.register_(process(1));
-        c.graph.register_(process(5));
+        Correlation c{process(1), process(5)};
         unsigned number = 1;
         for (const auto& digest : row.written) {
             c.ingest({.number = number++,
@@ -204,46 +182,30 @@ TEST(IncidentCorrelator, AnExecutionJoinsTheIncidentThatWroteItOnlyWhenItRunsWha
 }
 
 TEST(IncidentCorrelator, AnExecutionOfAPathLinkedByAnIncidentJoinsIt) {
-    const auto path = [](const char* text) { return NormalizedPath(text, "/"); };
-    const struct {
-        const char* name;
-        Sample writing;
-    } cases[] = {
-        {"written", {.number = 1, .at = 0, .process = 1, .file = file(1, "/opt/t", {}, true)}},
-        {"renamed",
-         {.number = 1,
-          .at = 0,
-          .process = 1,
-          .file = file(1, "/tmp/t", {}, true),
-          .operation = EventOperation::fileRenamed,
-          .destination = path("/opt/t")}},
-        {"referenced",
-         {.number = 1,
-          .at = 0,
-          .process = 1,
-          .file = file(1, "/etc/rc"),
-          .referenced = {path("/opt/t")}}},
-    };
-    for (const auto& row : cases) {
-        Correlation c;
-        c.graph.register_(process(1));
-        c.graph.register_(process(5));
-        c.ingest(row.writing);
+    const NormalizedPath linked("/opt/t", "/");
+    const Sample written{.number = 1, .at = 0, .process = 1, .file = file(1, "/opt/t", {}, true)};
+    Sample renamed = written;
+    renamed.file = file(1, "/tmp/t", {}, true);
+    renamed.operation = EventOperation::fileRenamed;
+    renamed.destination = linked;
+    Sample referencing = written;
+    referencing.file = file(1, "/etc/rc");
+    referencing.referenced = {linked};
+    for (const Sample& writing : {written, renamed, referencing}) {
+        Correlation c{process(1), process(5)};
+        c.ingest(writing);
         EXPECT_EQ(c.ingest({.number = 2,
                             .at = 1,
                             .process = 5,
                             .file = file(2, "/opt/t", {}, true),
                             .operation = EventOperation::processExec}),
                   incidentOf(1))
-            << row.name;
+            << writing.file->path.value();
     }
 }
 
 TEST(IncidentCorrelator, ConflictingEvidenceGoesToAnAmbiguousIncidentPerAmbiguity) {
-    Correlation c;
-    c.graph.register_(process(1));
-    c.graph.register_(process(2, 1));
-    c.graph.register_(process(3));
+    Correlation c{process(1), process(2, 1), process(3)};
     c.ingest({.number = 1, .at = 0, .process = 1, .file = file(1)});
     c.ingest({.number = 2, .at = 1, .process = 3, .file = file(2)});
 
@@ -316,8 +278,7 @@ TEST(IncidentCorrelator, AJoiningEventWhoseChainPassesThroughTheRootRaisesIt) {
         unsigned root;
     } cases[] = {{2, std::nullopt, 1}, {3, file(1), 2}};
     for (const auto& row : cases) {
-        Correlation c;
-        c.graph.register_(process(3));
+        Correlation c{process(3)};
         // Process 2 is not registered yet: it is its own root.
         c.ingest({.number = 1, .at = 0, .process = 2, .file = file(1)});
         // Its parent becomes known; process 3 is tied only through the file.
@@ -334,9 +295,7 @@ TEST(IncidentCorrelator, AgreeingEvidenceNarrowsTheChoiceAndDisagreeingEvidenceW
         sample.referenced = {NormalizedPath("/opt/x", "/")};
         return sample;
     };
-    Correlation c;
-    c.graph.register_(process(1));
-    c.graph.register_(process(2));
+    Correlation c{process(1), process(2)};
     c.ingest(referencing({.number = 1, .at = 0, .process = 1, .file = file(1)}));
     c.ingest({.number = 2, .at = 1, .process = 2, .file = file(2)});
     // Process tree and file name incident 2, the reference incident 1: the process agrees with 2.
@@ -355,29 +314,23 @@ TEST(IncidentCorrelator, AgreeingEvidenceNarrowsTheChoiceAndDisagreeingEvidenceW
 TEST(IncidentCorrelator, RefusedEventsAndSnapshotsChangeNothing) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    const auto error = [](Kind kind, unsigned duplicate = 0) {
-        return kind == Kind::duplicateEventID
-                   ? IncidentCorrelationError::duplicateEventID(eid(duplicate))
-               : kind == Kind::outOfOrderEvent ? IncidentCorrelationError::outOfOrderEvent()
-                                               : IncidentCorrelationError::invalidTimestamp();
-    };
+    using Error = IncidentCorrelationError;
     const struct {
         std::optional<Sample> event;  // a snapshot at `snapshotAt` when absent
         double snapshotAt;
         IncidentCorrelationError expected;
     } cases[] = {
-        {Sample{.number = 7, .at = 9, .process = 1}, 0, error(Kind::outOfOrderEvent)},
-        {Sample{.number = 2, .at = 11, .process = 1}, 0, error(Kind::duplicateEventID, 2)},
-        {Sample{.number = 2, .at = 5, .process = 1}, 0, error(Kind::outOfOrderEvent)},
-        {Sample{.number = 7, .at = nan, .process = 1}, 0, error(Kind::invalidTimestamp)},
-        {Sample{.number = 2, .at = inf, .process = 1}, 0, error(Kind::invalidTimestamp)},
-        {Sample{.number = 7, .at = -inf, .process = 1}, 0, error(Kind::invalidTimestamp)},
-        {std::nullopt, nan, error(Kind::invalidTimestamp)},
-        {std::nullopt, 9.5, error(Kind::outOfOrderEvent)},
+        {Sample{.number = 7, .at = 9, .process = 1}, 0, Error::outOfOrderEvent()},
+        {Sample{.number = 2, .at = 11, .process = 1}, 0, Error::duplicateEventID(eid(2))},
+        {Sample{.number = 2, .at = 5, .process = 1}, 0, Error::outOfOrderEvent()},
+        {Sample{.number = 7, .at = nan, .process = 1}, 0, Error::invalidTimestamp()},
+        {Sample{.number = 2, .at = inf, .process = 1}, 0, Error::invalidTimestamp()},
+        {Sample{.number = 7, .at = -inf, .process = 1}, 0, Error::invalidTimestamp()},
+        {std::nullopt, nan, Error::invalidTimestamp()},
+        {std::nullopt, 9.5, Error::outOfOrderEvent()},
     };
 
-    Correlation base;
-    base.graph.register_(process(1));
+    Correlation base{process(1)};
     base.ingest({.number = 1, .at = 0, .process = 1, .file = file(1)});
     base.ingest({.number = 2, .at = 10, .process = 1});
     // What a correlator shows afterwards: whether the stream's time or the accepted ids moved
@@ -407,18 +360,16 @@ TEST(IncidentCorrelator, RefusedEventsAndSnapshotsChangeNothing) {
         }
         EXPECT_EQ(observed(copy), untouched) << row.expected.what();
     }
-    EXPECT_EQ(error(Kind::duplicateEventID, 2).eventID(), eid(2));
-    EXPECT_EQ(error(Kind::outOfOrderEvent).eventID(), std::nullopt);
-    EXPECT_STREQ(error(Kind::duplicateEventID, 2).what(),
+    EXPECT_EQ(Error::duplicateEventID(eid(2)).eventID(), eid(2));
+    EXPECT_EQ(Error::outOfOrderEvent().eventID(), std::nullopt);
+    EXPECT_STREQ(Error::duplicateEventID(eid(2)).what(),
                  "IncidentCorrelationError.duplicateEventID");
 }
 
 // MARK: - Closing and output
 
 TEST(IncidentCorrelator, ASnapshotAfterEveryWindowClosesAllAndMovesTheStreamsTime) {
-    Correlation c;
-    c.graph.register_(process(1));
-    c.graph.register_(process(2));
+    Correlation c{process(1), process(2)};
     c.ingest({.number = 1, .at = 0, .process = 1});
     c.ingest({.number = 2, .at = 50, .process = 2});
 
@@ -436,9 +387,7 @@ TEST(IncidentCorrelator, ASnapshotAfterEveryWindowClosesAllAndMovesTheStreamsTim
 }
 
 TEST(IncidentCorrelator, FinalizingClosesEverythingKeepsItAndRestartsTheStreamsTime) {
-    Correlation c;
-    c.graph.register_(process(1));
-    c.graph.register_(process(2));
+    Correlation c{process(1), process(2)};
     c.ingest({.number = 1, .at = 10, .process = 1});
     c.ingest({.number = 2, .at = 20, .process = 2});
 
@@ -483,9 +432,7 @@ TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventT
 // MARK: - Late attribution and adoption
 
 TEST(IncidentCorrelator, LateAttributionSetsTheRootAndTiesTheIncidentToTheTree) {
-    Correlation c;
-    c.graph.register_(process(1));
-    c.graph.register_(process(2, 1));
+    Correlation c{process(1), process(2, 1)};
     const Sample unattributed{.number = 1, .at = 0, .file = file(1)};
     c.ingest(unattributed);
 
@@ -499,8 +446,7 @@ TEST(IncidentCorrelator, LateAttributionSetsTheRootAndTiesTheIncidentToTheTree) 
 }
 
 TEST(IncidentCorrelator, LateAttributionThatDoesNotApplyChangesNothing) {
-    Correlation c;
-    c.graph.register_(process(1));
+    Correlation c{process(1)};
     const Sample unattributed{.number = 1, .at = 0, .file = file(1)};
     c.ingest(unattributed);
     c.ingest({.number = 2, .at = 100, .file = file(2)});  // closes 1
@@ -526,8 +472,7 @@ TEST(IncidentCorrelator, LateAttributionThatDoesNotApplyChangesNothing) {
 }
 
 TEST(IncidentCorrelator, AdoptingAResolutionReplacesAndClosesOnlyAKnownSettledIncident) {
-    Correlation c;
-    c.graph.register_(process(1));
+    Correlation c{process(1)};
     c.ingest({.number = 1, .at = 0, .process = 1});
 
     Incident stranger(incidentOf(8), std::nullopt, event({.number = 8, .at = 0, .process = 1}), 60);

@@ -109,24 +109,10 @@ std::string lineStarting(const std::string& text, std::string_view prefix) {
     return "(no line starts with " + std::string(prefix) + ")";
 }
 
+// The rules are ValidatedHomeDirectory's (see its tests); the options apply them.
 TEST(AIExportOptionsTest, ValidatesTheHomeDirectory) {
-    using Kind = AIExportOptionsError::Kind;
     EXPECT_EQ(AIExportOptions("/home/ana/", {}).homeDirectory(), "/home/ana");
-    const std::vector<std::pair<std::string, Kind>> failures{
-        {"", Kind::emptyHomeDirectory},
-        {"~", Kind::relativeHomeDirectory},
-        {"home/ana", Kind::relativeHomeDirectory},
-        {"/", Kind::rootHomeDirectory},
-        {"/./", Kind::rootHomeDirectory},
-    };
-    for (const auto& [text, kind] : failures) {
-        try {
-            AIExportOptions options(text, {});
-            ADD_FAILURE() << "accepted \"" << text << "\"";
-        } catch (const AIExportOptionsError& error) {
-            EXPECT_EQ(error, AIExportOptionsError(kind)) << text;
-        }
-    }
+    EXPECT_THROW(AIExportOptions("/./", {}), AIExportOptionsError);
 }
 
 TEST(AIExportBuilderTest, WritesTheWholeRequest) {
@@ -234,6 +220,7 @@ TEST(AIExportBuilderTest, ObservationContextAfterAGap) {
 
 TEST(AIExportBuilderTest, ProcessChain) {
     const std::string chain = "launchd → bash → curl";
+    const std::string incomplete = "Attribution incomplete (observed chain: ";
     ProcessGraph withoutBash;
     withoutBash.register_(process(1, "/sbin/launchd", std::nullopt));
     withoutBash.register_(process(3, "/usr/bin/curl", pid(2)));
@@ -241,61 +228,36 @@ TEST(AIExportBuilderTest, ProcessChain) {
     cycle.register_(process(1, "/sbin/launchd", pid(3)));
     ProcessGraph responsible = shellGraph();
     responsible.register_(process(3, "/usr/bin/my_tool", pid(2), pid(1)));
+    const EventSample exec{
+        .number = 1, .operation = EventOperation::processExec, .process = pid(9)};
     struct Case {
         std::string name;
-        std::vector<EventSample> events;
-        std::optional<ProcessID> root;
-        ProcessGraph graph;
         std::string line;
+        std::vector<EventSample> events = {{}};
+        std::optional<ProcessID> root = pid(1);
+        ProcessGraph graph = shellGraph();
     };
     const std::vector<Case> cases{
-        {"complete", {{}}, pid(1), shellGraph(), chain},
+        {"complete", chain},
         {"correlated",
-         {{.attribution = AttributionConfidence::correlated}},
-         pid(1),
-         shellGraph(),
-         "Possible process (correlation, not proof): " + chain},
-        {"another root",
-         {{}},
-         pid(2),
-         shellGraph(),
-         "Attribution incomplete (observed chain: " + chain + ")"},
-        {"no root",
-         {{}},
-         std::nullopt,
-         shellGraph(),
-         "Attribution incomplete (observed chain: " + chain + ")"},
-        {"a missing parent interrupts",
-         {{}},
-         pid(1),
-         withoutBash,
-         "Attribution incomplete (observed chain: curl)"},
+         "Possible process (correlation, not proof): " + chain,
+         {{.attribution = AttributionConfidence::correlated}}},
+        {"another root", incomplete + chain + ")", {{}}, pid(2)},
+        {"no root", incomplete + chain + ")", {{}}, std::nullopt},
+        {"a missing parent interrupts", incomplete + "curl)", {{}}, pid(1), withoutBash},
         {"a cycle interrupts after each process once",
+         incomplete + chain + ")",
          {{}},
          pid(1),
-         cycle,
-         "Attribution incomplete (observed chain: launchd → bash → curl)"},
+         cycle},
         {"the responsible process before the parent",
+         "launchd → my\\_tool",
          {{}},
          pid(1),
-         responsible,
-         "launchd → my\\_tool"},
-        {"exec events are not representative",
-         {{.number = 1, .operation = EventOperation::processExec, .process = pid(9)},
-          {.number = 2}},
-         pid(1),
-         shellGraph(),
-         chain},
-        {"unless all are exec events",
-         {{.number = 1, .operation = EventOperation::processExec, .process = pid(9)}},
-         pid(1),
-         shellGraph(),
-         "Attribution incomplete"},
-        {"incomplete attribution",
-         {{.process = std::nullopt}},
-         pid(1),
-         shellGraph(),
-         "Attribution incomplete"},
+         responsible},
+        {"exec events are not representative", chain, {exec, {.number = 2}}},
+        {"unless all are exec events", "Attribution incomplete", {exec}},
+        {"incomplete attribution", "Attribution incomplete", {{.process = std::nullopt}}},
     };
     for (const Case& sample : cases) {
         EXPECT_EQ(lineStarting(request(incident(sample.events, sample.root), sample.graph),
@@ -338,7 +300,8 @@ TEST(AIExportBuilderTest, DiffsAreFencedRedactedAndSanitized) {
             incident({{}}), shellGraph(), {IncidentDiff{normalized("~/.zshrc"), sample.text}}));
         const auto heading = std::find(all.begin(), all.end(), "### ~/.zshrc");
         ASSERT_NE(heading, all.end()) << sample.text;
-        EXPECT_EQ(std::vector<std::string>(heading + 2, heading + 2 + static_cast<std::ptrdiff_t>(sample.fenced.size())),
+        EXPECT_EQ(std::vector<std::string>(
+                      heading + 2, heading + 2 + static_cast<std::ptrdiff_t>(sample.fenced.size())),
                   sample.fenced)
             << sample.text;
     }

@@ -73,17 +73,6 @@ TEST(ProtectedPathMatcherTests, matchesNothingOutsideEveryProtectedPath) {
     EXPECT_EQ(matchedNumber(ProtectedPathMatcher({}), "/"), std::nullopt);
 }
 
-TEST(ProtectedPathMatcherTests, putsLongerPathsFirstWhateverTheGivenOrder) {
-    const auto wide = protectedPath("/a", 1, recursive);
-    const auto narrow = protectedPath("/a/b", 2, recursive);
-    for (const auto& given : {std::vector{wide, narrow}, std::vector{narrow, wide}}) {
-        const ProtectedPathMatcher matcher(given);
-        EXPECT_EQ(orderOf(matcher), (std::vector<std::string>{"/a/b", "/a"}));
-        EXPECT_EQ(matchedNumber(matcher, "/a/b/c"), 2);
-        EXPECT_EQ(matchedNumber(matcher, "/a/c"), 1);
-    }
-}
-
 TEST(ProtectedPathMatcherTests, keepsTheGivenOrderAmongPathsOfEqualLength) {
     const ProtectedPathMatcher matcher({
         protectedPath("/bb", 1, recursive),

@@ -79,8 +79,8 @@ TEST(ExecutionApprovalGateTest, TurnsVotesIntoOneVerdict) {
     struct Case {
         std::string name;
         std::vector<UUID> ids;
-        std::uint64_t deadline;
         std::vector<Step> steps;
+        std::uint64_t deadline = quorin::deadline;
     };
     const Result waiting = Result::waiting();
     const Result rejected = Result::rejected();
@@ -90,53 +90,39 @@ TEST(ExecutionApprovalGateTest, TurnsVotesIntoOneVerdict) {
     const std::vector<Case> cases{
         {"two approvals in time, then nothing counts",
          {first, second},
-         deadline,
          {allow(first, 10, waiting, {second}), allow(second, 99, allowed, {}),
           allow(first, 10, rejected, {}), block(second, rejected, {}), expire(rejected)}},
         {"an approval then a block",
          {first, second},
-         deadline,
          {allow(first, 10, waiting, {second}), block(second, blocked, {})}},
         {"a block first ends the message at once",
          {first, second},
-         deadline,
          {block(second, blocked, {}), allow(first, 10, rejected, {})}},
         {"the same id twice is rejected and the gate stays open",
          {first, second},
-         deadline,
          {allow(first, 10, waiting, {second}), allow(first, 10, rejected, {second}),
           block(first, rejected, {second}), allow(second, 10, allowed, {})}},
         {"an unknown id is rejected and the gate stays open",
          {first, second},
-         deadline,
          {allow(stranger, 10, rejected, {first, second}),
           block(stranger, rejected, {first, second}), allow(first, 10, waiting, {second})}},
         {"an approval at the deadline blocks",
          {first, second},
-         deadline,
          {allow(first, deadline, blocked, {})}},
         {"a late last approval blocks even after an approval in time",
          {first, second},
-         deadline,
          {allow(first, 10, waiting, {second}), allow(second, 150, blocked, {})}},
         {"expire on an open gate blocks, then nothing counts",
          {first, second},
-         deadline,
          {allow(first, 10, waiting, {second}), expire(blocked), expire(rejected),
           allow(second, 10, rejected, {})}},
-        {"duplicate ids collapse into one vote",
-         {first, first},
-         deadline,
-         {allow(first, 10, allowed, {})}},
-        {"a gate without ids only expires",
-         {},
-         deadline,
-         {allow(first, 10, rejected, {}), expire(blocked)}},
-        {"a deadline of 0 accepts no approval", {first}, 0, {allow(first, 0, blocked, {})}},
+        {"duplicate ids collapse into one vote", {first, first}, {allow(first, 10, allowed, {})}},
+        {"a gate without ids only expires", {}, {allow(first, 10, rejected, {}), expire(blocked)}},
+        {"a deadline of 0 accepts no approval", {first}, {allow(first, 0, blocked, {})}, 0},
         {"the last tick before the largest deadline is in time",
          {first},
-         maximum,
-         {allow(first, maximum - 1, allowed, {})}},
+         {allow(first, maximum - 1, allowed, {})},
+         maximum},
     };
     for (const Case& sample : cases) {
         ExecutionApprovalGate gate(sample.ids, sample.deadline);
@@ -267,8 +253,10 @@ TEST(ExecutionApprovalGateTest, GivesExactlyOneVerdictUnderConcurrentVotes) {
                                      action.call != Call::block);
     };
     auto check = [&](std::size_t round) {
-        auto fail = [&](const std::string& what) {
-            problems.push_back("round " + std::to_string(round) + ": " + what);
+        auto require = [&](bool holds, const std::string& what) {
+            if (!holds) {
+                problems.push_back("round " + std::to_string(round) + ": " + what);
+            }
         };
         std::optional<std::size_t> finisher;
         std::size_t waitingCount = 0;
@@ -277,41 +265,31 @@ TEST(ExecutionApprovalGateTest, GivesExactlyOneVerdictUnderConcurrentVotes) {
             const Action& action = actions[thread];
             const Result& result = *results[thread];
             if (result.kind() == Result::Kind::finished) {
-                if (finisher) {
-                    fail("two calls finished the gate");
-                }
+                require(!finisher, "two calls finished the gate");
                 finisher = thread;
-                if (result.allowed() != (action.call == Call::allowInTime)) {
-                    fail("a finishing call gave the wrong verdict");
-                }
+                require(result.allowed() == (action.call == Call::allowInTime),
+                        "a finishing call gave the wrong verdict");
             }
             if (result.kind() == Result::Kind::waiting) {
                 ++waitingCount;
-                if (action.call != Call::allowInTime) {
-                    fail("a call that is not an approval in time was recorded as waiting");
-                }
+                require(action.call == Call::allowInTime,
+                        "a call that is not an approval in time was recorded as waiting");
             }
             if (result.kind() != Result::Kind::rejected && action.call != Call::expire) {
-                if (!action.idIndex) {
-                    fail("an unknown id counted");
-                } else {
+                require(action.idIndex.has_value(), "an unknown id counted");
+                if (action.idIndex) {
                     ++countedPerId[*action.idIndex];
                 }
             }
         }
         for (std::size_t count : countedPerId) {
-            if (count > 1) {
-                fail("one id counted twice");
-            }
+            require(count <= 1, "one id counted twice");
         }
-        if (waitingCount >= ids.size()) {
-            fail("more approvals waited than there are ids to wait for");
-        }
+        require(waitingCount < ids.size(), "more approvals waited than there are ids to wait for");
         if (finisher && results[*finisher]->allowed()) {
             ++allowedVerdicts;
-            if (waitingCount + 1 != ids.size()) {
-                fail("the message was allowed before every id approved");
-            }
+            require(waitingCount + 1 == ids.size(),
+                    "the message was allowed before every id approved");
         }
         if (!finisher) {
             // The gate was open throughout, so only an id that had already voted was rejected,
@@ -319,25 +297,20 @@ TEST(ExecutionApprovalGateTest, GivesExactlyOneVerdictUnderConcurrentVotes) {
             ++openAfterAllCalls;
             for (std::size_t thread = 0; thread < threadCount; ++thread) {
                 const Action& action = actions[thread];
-                const bool rejected = results[thread]->kind() == Result::Kind::rejected;
-                if (rejected && (action.call == Call::expire ||
-                                 (action.idIndex && countedPerId[*action.idIndex] == 0))) {
-                    fail("an open gate rejected a call that should have counted");
-                }
+                const bool counts = action.call == Call::expire ||
+                                    (action.idIndex && countedPerId[*action.idIndex] == 0);
+                require(!counts || results[thread]->kind() != Result::Kind::rejected,
+                        "an open gate rejected a call that should have counted");
             }
-            if (gate->expire() != Result::finished(false)) {
-                fail("a gate no call finished was not open");
-            }
+            require(gate->expire() == Result::finished(false),
+                    "a gate no call finished was not open");
         }
         for (const UUID& id : ids) {
-            if (gate->isPending(id)) {
-                fail("an id is still pending after the verdict");
-            }
+            require(!gate->isPending(id), "an id is still pending after the verdict");
         }
-        if (gate->expire() != Result::rejected() ||
-            gate->vote(ids.front(), 0, true) != Result::rejected()) {
-            fail("a completed gate accepted a call");
-        }
+        require(gate->expire() == Result::rejected() &&
+                    gate->vote(ids.front(), 0, true) == Result::rejected(),
+                "a completed gate accepted a call");
     };
     runConcurrentRounds(threadCount, rounds, prepare, act, check);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,11 +32,12 @@ std::optional<ConfigurationRejection> rejection(const ExecutionProtectionConfigu
     return rejection(encodeJSONText(value));
 }
 
-template <class Change>
-ExecutionProtectionConfiguration changed(Change change) {
-    ExecutionProtectionConfiguration value = base();
-    change(value);
-    return value;
+// The base with one field replaced.
+template <class Field>
+ExecutionProtectionConfiguration with(Field ExecutionProtectionConfiguration::*field, Field value) {
+    ExecutionProtectionConfiguration result = base();
+    result.*field = std::move(value);
+    return result;
 }
 
 std::vector<std::string> paths(std::size_t count, const std::string& prefix) {
@@ -63,76 +65,44 @@ TEST(ExecutionProtectionConfigurationAcceptanceTest, LimitsAtTheirBoundaries) {
         std::optional<ConfigurationRejection> rejection;
     };
     const ExecutionFileVersion version{1, 2, 3, 4, 5, 6, 7};
+    using C = ExecutionProtectionConfiguration;
+    const std::string x = "/Users/ana/bin/x";
     const std::vector<Case> cases{
         {"the base", base(), std::nullopt},
-        {"256 roots", changed([](auto& c) { c.executableRoots = paths(256, "/Users/ana/r"); }),
-         std::nullopt},
-        {"257 roots", changed([](auto& c) { c.executableRoots = paths(257, "/Users/ana/r"); }),
-         tooManyRoots},
-        {"2,000 references",
-         changed([&](auto& c) { c.references = entries(2'000, "/Users/ana/bin/x", now); }),
-         std::nullopt},
-        {"2,001 references",
-         changed([&](auto& c) { c.references = entries(2'001, "/Users/ana/bin/x", now); }),
-         tooManyReferences},
-        {"20,000 baseline entries",
-         changed([&](auto& c) { c.baseline = entries(20'000, "/Users/ana/bin/x", version); }),
-         std::nullopt},
-        {"20,001 baseline entries",
-         changed([&](auto& c) { c.baseline = entries(20'001, "/Users/ana/bin/x", version); }),
+        {"256 roots", with(&C::executableRoots, paths(256, "/Users/ana/r")), std::nullopt},
+        {"257 roots", with(&C::executableRoots, paths(257, "/Users/ana/r")), tooManyRoots},
+        {"2,000 references", with(&C::references, entries(2'000, x, now)), std::nullopt},
+        {"2,001 references", with(&C::references, entries(2'001, x, now)), tooManyReferences},
+        {"20,000 baseline entries", with(&C::baseline, entries(20'000, x, version)), std::nullopt},
+        {"20,001 baseline entries", with(&C::baseline, entries(20'001, x, version)),
          tooManyBaselineEntries},
-        {"20,001 aliases", changed([](auto& c) {
-             c.executableAliases = entries(20'001, "/Users/ana/bin/x", std::string("/t"));
-         }),
+        {"20,000 aliases", with(&C::executableAliases, entries(20'000, x, std::string("/t"))),
+         std::nullopt},
+        {"20,001 aliases", with(&C::executableAliases, entries(20'001, x, std::string("/t"))),
          tooManyAliases},
-        {"a reference an hour ahead", changed([&](auto& c) {
-             c.references = {{"/tmp/x", inAnHour}};
-         }),
+        {"a reference an hour ahead", with(&C::references, {{"/tmp/x", inAnHour}}), std::nullopt},
+        {"a reference an hour and a second ahead",
+         with(&C::references, {{"/tmp/x", inAnHour.addingTimeInterval(1)}}), invalidReference},
+        {"a reference in the past", with(&C::references, {{"/tmp/x", Date{0}}}), std::nullopt},
+        {"a relative reference", with(&C::references, {{"tmp/x", now}}), invalidReference},
+        {"a reference with NUL", with(&C::references, {{std::string("/tmp/a\0b", 8), now}}),
+         invalidReference},
+        {"a reference of 4,096 bytes", with(&C::references, {{"/" + std::string(4'095, 'x'), now}}),
          std::nullopt},
-        {"a reference an hour and a second ahead", changed([&](auto& c) {
-             c.references = {{"/tmp/x", inAnHour.addingTimeInterval(1)}};
-         }),
+        {"a reference of 4,097 bytes", with(&C::references, {{"/" + std::string(4'096, 'x'), now}}),
          invalidReference},
-        {"a reference in the past", changed([](auto& c) {
-             c.references = {{"/tmp/x", Date{0}}};
-         }),
-         std::nullopt},
-        {"a relative reference", changed([&](auto& c) {
-             c.references = {{"tmp/x", now}};
-         }),
-         invalidReference},
-        {"a reference with NUL", changed([&](auto& c) {
-             c.references = {{std::string("/tmp/a\0b", 8), now}};
-         }),
-         invalidReference},
-        {"a reference of 4,096 bytes", changed([&](auto& c) {
-             c.references = {{"/" + std::string(4'095, 'x'), now}};
-         }),
-         std::nullopt},
-        {"a reference of 4,097 bytes", changed([&](auto& c) {
-             c.references = {{"/" + std::string(4'096, 'x'), now}};
-         }),
-         invalidReference},
-        {"an alias key outside the roots", changed([](auto& c) {
-             c.executableAliases = {{"/Users/ana/other/l", "/t"}};
-         }),
+        {"an alias key outside the roots",
+         with(&C::executableAliases, {{"/Users/ana/other/l", "/t"}}), keyOutsideRoots},
+        {"a baseline key outside the roots", with(&C::baseline, {{"/Users/ana/binary", version}}),
          keyOutsideRoots},
-        {"a baseline key outside the roots", changed([&](auto& c) {
-             c.baseline = {{"/Users/ana/binary", version}};
-         }),
-         keyOutsideRoots},
-        {"alias values need not be under a root", changed([](auto& c) {
-             c.executableAliases = {{"/Users/ana/bin/l", "/opt/t"}};
-         }),
-         std::nullopt},
-        {"a shared root", changed([](auto& c) { c.executableRoots = {"/usr/local/bin"}; }),
-         std::nullopt},
-        {"another user's directory",
-         changed([](auto& c) { c.executableRoots = {"/Users/bob/bin"}; }), rootNotPermitted},
-        {"a root that is not canonical",
-         changed([](auto& c) { c.executableRoots = {"/Users/ana/bin/"}; }), rootNotPermitted},
-        {"the whole machine", changed([](auto& c) { c.executableRoots = {"/"}; }),
+        {"alias values need not be under a root",
+         with(&C::executableAliases, {{"/Users/ana/bin/l", "/opt/t"}}), std::nullopt},
+        {"a shared root", with(&C::executableRoots, {"/usr/local/bin"}), std::nullopt},
+        {"another user's directory", with(&C::executableRoots, {"/Users/bob/bin"}),
          rootNotPermitted},
+        {"a root that is not canonical", with(&C::executableRoots, {"/Users/ana/bin/"}),
+         rootNotPermitted},
+        {"the whole machine", with(&C::executableRoots, {"/"}), rootNotPermitted},
     };
     for (const Case& sample : cases) {
         EXPECT_EQ(rejection(sample.configuration), sample.rejection) << sample.name;

@@ -62,17 +62,14 @@ TEST(ExecutionProtectionRecordsTest, RoundTrip) {
 }
 
 TEST(ExecutionProtectionRecordsTest, OptionalKeysAndBadTexts) {
-    const auto minimal = decodeJSONText<ExecutionExplanation>(
-        R"({"reasons":[],"signature":"checking","trust":"checking","recordedAt":0})");
-    EXPECT_EQ(minimal, (ExecutionExplanation{{},
-                                             ExecutionExplanation::Signature::checking,
-                                             ExecutionExplanation::Trust::checking,
-                                             Date{0},
-                                             {},
-                                             {},
-                                             {},
-                                             {},
-                                             {}}));
+    // The optional members may be left out.
+    using Explanation = ExecutionExplanation;
+    const Explanation minimal{
+        {}, Explanation::Signature::checking, Explanation::Trust::checking, Date{0}, {}, {}, {}, {},
+        {}};
+    EXPECT_EQ(decodeJSONText<ExecutionExplanation>(
+                  R"({"reasons":[],"signature":"checking","trust":"checking","recordedAt":0})"),
+              minimal);
     using Kind = DecodingError::Kind;
     EXPECT_TRUE(failsToDecode<ExecutionExplanation>(
         R"({"reasons":[],"signature":"checking","trust":"trusted","recordedAt":0})",

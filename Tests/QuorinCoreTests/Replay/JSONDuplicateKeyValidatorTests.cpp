@@ -45,20 +45,15 @@ std::string duplicate(std::string_view pathAndKey) {
 
 std::string repeated(std::string_view text, std::size_t count) {
     std::string result;
-    result.reserve(text.size() * count);
     for (std::size_t index = 0; index < count; ++index) {
         result += text;
     }
     return result;
 }
 
-// An array of `count` zeros: `count` + 1 values.
+// An array of `count` zeros, at least one: `count` + 1 values.
 std::string zeros(std::size_t count) {
-    std::string text = "[";
-    for (std::size_t index = 0; index < count; ++index) {
-        text += index == 0 ? "0" : ",0";
-    }
-    return text + "]";
+    return "[0" + repeated(",0", count - 1) + "]";
 }
 
 // An object of `count` members "k<first>" … with the value 0: `count` + 1 values.

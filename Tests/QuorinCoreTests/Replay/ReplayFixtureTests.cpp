@@ -3,7 +3,7 @@
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "TestSupport/JSONTesting.hpp"
-#include "TestSupport/Samples.hpp"
+#include "TestSupport/ReplaySamples.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -19,6 +20,7 @@ namespace {
 using testing::failsToDecode;
 using testing::numberedUUID;
 using testing::patched;
+using testing::replayEvent;
 using Kind = DecodingError::Kind;
 
 // The samples: the first record of each kind sets every optional key (with values other than the
@@ -76,61 +78,48 @@ Json documentJSON(std::vector<Json> events = {fullEventJSON(), minimalEventJSON(
 }
 
 ReplayFixture expectedFixture() {
-    const ReplayFileMetadata previousFile{
-        numberedUUID(5), "/tmp/a", 3, 501, 20, 420, "cd", false, CodeSigningStatus::developerID,
-    };
-    const ReplayEvent fullEvent{
-        .id = numberedUUID(4),
-        .sequence = 1,
-        .observedAt = Date{11.25},
-        .operation = EventOperation::fileRenamed,
-        .processID = numberedUUID(2),
-        .attribution = AttributionConfidence::complete,
-        .fileID = numberedUUID(5),
-        .path = "/tmp/a",
-        .size = 12,
-        .ownerID = 0,
-        .groupID = 0,
-        .sha256 = "ab",
-        .isExecutable = true,
-        .mode = 493,
-        .signingStatus = CodeSigningStatus::adHoc,
-        .destinationPath = "~/bin/a",
-        .previousFile = previousFile,
-        .referencedExecutables = {"/bin/sh", "~/bin/a"},
-        .addedReferencedExecutables = {"~/bin/a"},
-    };
-    const ReplayEvent minimalEvent{
-        .id = numberedUUID(6),
-        .sequence = 2,
-        .observedAt = Date{12},
-        .operation = EventOperation::fileModified,
-        .processID = std::nullopt,
-        .attribution = AttributionConfidence::incomplete,
-        .fileID = numberedUUID(7),
-        .path = "/tmp/b",
-        .size = 0,
-        .ownerID = 501,
-        .groupID = 20,
-        .sha256 = std::nullopt,
-        .isExecutable = false,
-        .mode = 420,
-        .signingStatus = std::nullopt,
-        .destinationPath = std::nullopt,
-        .previousFile = std::nullopt,
-        .referencedExecutables = {},
-        .addedReferencedExecutables = {},
-    };
-    return ReplayFixture{
-        .schemaVersion = 2,
-        .protectedPaths = {{numberedUUID(1), "~/.zshrc", PathCategory::shellStartup, false,
-                            ContentHistoryPolicy::encryptedVersions}},
-        .processes = {{numberedUUID(2), 4242, "token-4242", numberedUUID(3), numberedUUID(3),
-                       "/usr/bin/curl", CodeSigningStatus::platform, true, Date{10.5}},
-                      {numberedUUID(3), 1, "t", std::nullopt, std::nullopt, "/sbin/init",
-                       CodeSigningStatus::unsigned_, false, Date{-1}}},
-        .events = {fullEvent, minimalEvent},
-    };
+    ReplayEvent fullEvent = replayEvent(4, 1, 11.25, "/tmp/a", 2, EventOperation::fileRenamed);
+    fullEvent.fileID = numberedUUID(5);
+    fullEvent.size = 12;
+    fullEvent.ownerID = 0;
+    fullEvent.groupID = 0;
+    fullEvent.sha256 = "ab";
+    fullEvent.isExecutable = true;
+    fullEvent.mode = 493;
+    fullEvent.signingStatus = CodeSigningStatus::adHoc;
+    fullEvent.destinationPath = "~/bin/a";
+    fullEvent.previousFile = ReplayFileMetadata{
+        numberedUUID(5), "/tmp/a", 3, 501, 20, 420, "cd", false, CodeSigningStatus::developerID};
+    fullEvent.referencedExecutables = {"/bin/sh", "~/bin/a"};
+    fullEvent.addedReferencedExecutables = {"~/bin/a"};
+    ReplayEvent minimalEvent = replayEvent(6, 2, 12, "/tmp/b");
+    minimalEvent.fileID = numberedUUID(7);
+    return testing::replayFixture(
+        {{numberedUUID(1), "~/.zshrc", PathCategory::shellStartup, false,
+          ContentHistoryPolicy::encryptedVersions}},
+        {{numberedUUID(2), 4242, "token-4242", numberedUUID(3), numberedUUID(3), "/usr/bin/curl",
+          CodeSigningStatus::platform, true, Date{10.5}},
+         {numberedUUID(3), 1, "t", std::nullopt, std::nullopt, "/sbin/init",
+          CodeSigningStatus::unsigned_, false, Date{-1}}},
+        {fullEvent, minimalEvent});
+}
+
+// A document of version `version` with empty lists, followed by the root members `extra`.
+std::string emptyDocument(std::string_view version = "2", std::string_view extra = "") {
+    return R"({"schemaVersion":)" + std::string(version) +
+           R"(,"protectedPaths":[],"processes":[],"events":[])" + std::string(extra) + "}";
+}
+
+std::string emptyDocumentWith(std::string_view patch) {
+    return patched(parseJSON(emptyDocument()), patch);
+}
+
+std::vector<std::string> keys(const Json& object) {
+    std::vector<std::string> result;
+    for (const auto& member : object.items()) {
+        result.push_back(member.key());
+    }
+    return result;
 }
 
 // What decoding `bytes` gives: "decoded", or the error thrown, tagged with its family.
@@ -152,6 +141,8 @@ TEST(ReplayFixtureCoding, DecodesEveryFieldAndFillsTheDefaultsOfAbsentKeys) {
     // false, size 0, ownerID 501, groupID 20 and the added references empty; the first event's
     // explicit ownerID and groupID of 0 stay 0.
     EXPECT_EQ(ReplayFixture::decode(serializeJSON(documentJSON())), expectedFixture());
+    // What is written reads back as the same fixture.
+    EXPECT_EQ(ReplayFixture::decode(serializeJSON(expectedFixture().toJSON())), expectedFixture());
 }
 
 TEST(ReplayFixtureCoding, WritesEveryNonOptionalFieldInTableOrderAndOmitsAbsentOptionals) {
@@ -166,30 +157,14 @@ TEST(ReplayFixtureCoding, WritesEveryNonOptionalFieldInTableOrderAndOmitsAbsentO
               R"({"id":"00000000-0000-4000-8000-000000000003","pid":1,"auditToken":"t",)"
               R"("executablePath":"/sbin/init","signingStatus":"unsigned",)"
               R"("recognizedPackageManager":false,"observedAt":-1.0})");
-
-    const Json event = fixture.events[0].toJSON();
-    std::vector<std::string> eventKeys;
-    for (const auto& member : event.items()) {
-        eventKeys.push_back(member.key());
-    }
-    EXPECT_EQ(eventKeys,
+    EXPECT_EQ(keys(fixture.events[0].toJSON()),
               (std::vector<std::string>{"id", "sequence", "observedAt", "operation", "processID",
                                         "attribution", "fileID", "path", "size", "ownerID",
                                         "groupID", "sha256", "isExecutable", "mode",
                                         "signingStatus", "destinationPath", "previousFile",
                                         "referencedExecutables", "addedReferencedExecutables"}));
-    const Json document = fixture.toJSON();
-    std::vector<std::string> documentKeys;
-    for (const auto& member : document.items()) {
-        documentKeys.push_back(member.key());
-    }
-    EXPECT_EQ(documentKeys,
+    EXPECT_EQ(keys(fixture.toJSON()),
               (std::vector<std::string>{"schemaVersion", "protectedPaths", "processes", "events"}));
-}
-
-TEST(ReplayFixtureCoding, ADecodedFixtureRoundTripsThroughItsEncoding) {
-    const ReplayFixture decoded = ReplayFixture::decode(serializeJSON(documentJSON()));
-    EXPECT_EQ(ReplayFixture::decode(serializeJSON(decoded.toJSON())), decoded);
 }
 
 template <class T>
@@ -285,53 +260,45 @@ TEST(ReplayFixtureCoding, TimeStampsFollowTheChosenStrategy) {
 
 // MARK: - The strict pipeline
 
+void expectOutcomes(std::initializer_list<std::pair<std::string, std::string>> cases) {
+    for (const auto& [bytes, outcome] : cases) {
+        EXPECT_EQ(decodingOutcome(bytes), outcome) << bytes;
+    }
+}
+
 TEST(ReplayFixtureDecoding, ChecksTheSchemaVersionAroundStructuralDecoding) {
-    const struct {
-        std::string bytes, outcome;
-    } cases[] = {
+    expectOutcomes({
         // Presence is tested before anything else is decoded.
         {"{}", "validation: Replay fixture requires schemaVersion 2"},
         {R"({"protectedPaths":5,"processes":[],"events":[]})",
          "validation: Replay fixture requires schemaVersion 2"},
-        {R"({"schemaVersion":null,"protectedPaths":[],"processes":[],"events":[]})",
+        {emptyDocument("null"),
          "decoding: Value not found at schemaVersion: Expected a value but found null instead."},
-        {R"({"schemaVersion":"2","protectedPaths":[],"processes":[],"events":[]})",
+        {emptyDocument("\"2\""),
          "decoding: Type mismatch at schemaVersion: Expected Int64 but found a string instead."},
         // The version is compared only after the lists have decoded.
-        {R"({"schemaVersion":1,"protectedPaths":[],"processes":[],"events":[]})",
-         "validation: Unsupported replay schema version: 1"},
-        {R"({"schemaVersion":3,"protectedPaths":[],"processes":[],"events":[]})",
-         "validation: Unsupported replay schema version: 3"},
+        {emptyDocument("1"), "validation: Unsupported replay schema version: 1"},
+        {emptyDocument("3"), "validation: Unsupported replay schema version: 3"},
         {R"({"schemaVersion":3,"protectedPaths":[],"processes":[]})",
          R"(decoding: Key not found at events: No value associated with key "events".)"},
-        {R"({"schemaVersion":2,"protectedPaths":[],"processes":[],"events":[]})", "decoded"},
-        {R"({"schemaVersion":2.0,"protectedPaths":[],"processes":[],"events":[]})", "decoded"},
+        {emptyDocument("2"), "decoded"},
+        {emptyDocument("2.0"), "decoded"},
         {"[]", "decoding: Type mismatch at <root>: Expected an object but found an array instead."},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(decodingOutcome(c.bytes), c.outcome) << c.bytes;
-    }
+    });
 }
 
 TEST(ReplayFixtureDecoding, ReportsDuplicateKeysThenUnknownKeysThenTypeErrors) {
-    const struct {
-        std::string bytes, outcome;
-    } cases[] = {
-        {R"({"schemaVersion":"two","protectedPaths":[],"processes":[],"events":[],"extra":1,)"
-         R"("processes":[]})",
+    expectOutcomes({
+        {emptyDocument("\"two\"", R"(,"extra":1,"processes":[])"),
          "validation: Duplicate replay key $.processes"},
-        {R"({"schemaVersion":"two","protectedPaths":[],"processes":[],"events":[],"extra":1})",
-         "validation: Unknown replay key $.extra"},
-        {R"({"schemaVersion":"two","protectedPaths":[],"processes":[],"events":[]})",
+        {emptyDocument("\"two\"", R"(,"extra":1)"), "validation: Unknown replay key $.extra"},
+        {emptyDocument("\"two\""),
          "decoding: Type mismatch at schemaVersion: Expected Int64 but found a string instead."},
         // An unknown key outranks a missing schemaVersion as well.
         {R"({"version":2})", "validation: Unknown replay key $.version"},
         // The validator runs before the document is parsed.
         {"{} x", "validation: Malformed replay JSON at byte 3"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(decodingOutcome(c.bytes), c.outcome) << c.bytes;
-    }
+    });
 
     std::vector<Json> events(5, minimalEventJSON());
     events[2]["sequence"] = "two";
@@ -349,9 +316,7 @@ TEST(ReplayFixtureDecoding, NamesTheObjectAndTheFirstUnknownKeyInScalarOrder) {
                                      fullEventJSON()}),
                        patch);
     };
-    const struct {
-        std::string bytes, outcome;
-    } cases[] = {
+    expectOutcomes({
         {withPatch(R"({"zeta":1,"alpha":1})"), "validation: Unknown replay key $.alpha"},
         // Byte order, not letter order: upper case sorts first.
         {withPatch(R"({"zeta":1,"Zeta":1,"alpha":1})"), "validation: Unknown replay key $.Zeta"},
@@ -359,23 +324,20 @@ TEST(ReplayFixtureDecoding, NamesTheObjectAndTheFirstUnknownKeyInScalarOrder) {
         {withPatch(R"({"\ud83d\ude00":1,"\uff61":1})"),
          "validation: Unknown replay key $.\xEF\xBD\xA1"},
         // Each object has its own key set: "size" belongs to events, not to protected paths.
-        {R"({"schemaVersion":2,"protectedPaths":[{"size":1}],"processes":[],"events":[]})",
+        {emptyDocumentWith(R"({"protectedPaths":[{"size":1}]})"),
          "validation: Unknown replay key $.protectedPaths[0].size"},
-        {R"({"schemaVersion":2,"protectedPaths":[],"processes":[{"sha256":""}],"events":[]})",
+        {emptyDocumentWith(R"({"processes":[{"sha256":""}]})"),
          "validation: Unknown replay key $.processes[0].sha256"},
-        {R"({"schemaVersion":2,"protectedPaths":[],"processes":[],"events":[{"pid":1}]})",
+        {emptyDocumentWith(R"({"events":[{"pid":1}]})"),
          "validation: Unknown replay key $.events[0].pid"},
         // The root, protected paths, processes and events are checked in that order.
-        {R"({"schemaVersion":2,"protectedPaths":[{"x":1}],"processes":[],"events":[],"x":1})",
+        {emptyDocumentWith(R"({"protectedPaths":[{"x":1}],"x":1})"),
          "validation: Unknown replay key $.x"},
-        {R"({"schemaVersion":2,"protectedPaths":[{},{"x":1}],"processes":[{"x":1}],"events":[]})",
+        {emptyDocumentWith(R"({"protectedPaths":[{},{"x":1}],"processes":[{"x":1}]})"),
          "validation: Unknown replay key $.protectedPaths[1].x"},
-        {R"({"schemaVersion":2,"protectedPaths":[],"processes":[{"x":1}],"events":[{"x":1}]})",
+        {emptyDocumentWith(R"({"processes":[{"x":1}],"events":[{"x":1}]})"),
          "validation: Unknown replay key $.processes[0].x"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(decodingOutcome(c.bytes), c.outcome) << c.bytes;
-    }
+    });
 
     Json document = parseJSON(withPatch("{}"));
     document["events"][3]["previousFile"]["isExecutible"] = false;
@@ -388,23 +350,18 @@ TEST(ReplayFixtureDecoding, LeavesContainersOfAnotherShapeToStructuralDecoding) 
     previousFileInArray["previousFile"] = Json::array({Json{{"bogus", 1}}});
     std::string withHugeSize = serializeJSON(documentJSON());
     withHugeSize.replace(withHugeSize.find(R"("size":12,)"), 10, R"("size":1e400,)");
-    const struct {
-        std::string bytes, outcome;
-    } cases[] = {
+    expectOutcomes({
         // Not every element is an object, so no element is checked.
-        {R"({"schemaVersion":2,"protectedPaths":[{"bogus":1},5],"processes":[],"events":[]})",
+        {emptyDocumentWith(R"({"protectedPaths":[{"bogus":1},5]})"),
          R"(decoding: Key not found at protectedPaths[0].id: No value associated with key "id".)"},
-        {R"({"schemaVersion":2,"protectedPaths":[],"processes":{"bogus":1},"events":[]})",
+        {emptyDocumentWith(R"({"processes":{"bogus":1}})"),
          "decoding: Type mismatch at processes: Expected an array but found an object instead."},
         {serializeJSON(documentJSON({previousFileInArray})),
          "decoding: Type mismatch at events[0].previousFile: Expected an object but found an "
          "array instead."},
         // The validator does not bound magnitudes; a number beyond a double fails to parse.
         {withHugeSize, "decoding: Data corrupted at <root>: The given data was not valid JSON."},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(decodingOutcome(c.bytes), c.outcome) << c.bytes;
-    }
+    });
 }
 
 TEST(ReplayFixtureDecoding, AcceptsDataUpToTheSizeLimitAndRejectsOneByteMore) {

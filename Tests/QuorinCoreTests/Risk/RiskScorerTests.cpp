@@ -60,21 +60,9 @@ CodeSigningIdentity signing(Status status) {
 
 // A root-owned executable, mode 0755, whose digest is "ab12".
 FileMetadata executable(std::string_view path, std::optional<Status> status = Status::unsigned_) {
-    FileMetadata file{FileObjectID(numberedUUID(50)),
-                      normalized(path),
-                      1024,
-                      0,
-                      0,
-                      0755,
-                      "ab12",
-                      true,
-                      std::nullopt,
-                      FileKind::regularFile,
-                      std::nullopt};
-    if (status) {
-        file.signing = signing(*status);
-    }
-    return file;
+    return FileMetadata(FileObjectID(numberedUUID(50)), normalized(path), 1024, 0, 0, 0755, "ab12",
+                        true, status ? std::optional(signing(*status)) : std::nullopt,
+                        FileKind::regularFile, std::nullopt);
 }
 
 // A root-owned, non-executable regular file, mode 0644.
@@ -150,37 +138,48 @@ std::vector<std::string_view> names(const std::vector<RiskFactor>& factors) {
 TEST(RiskScorer, WorkedExamples) {
     const struct {
         const char* name;
-        Change change;
+        std::vector<Change> changes;
         std::vector<RiskFactor> factors;
         std::int64_t score;
         Severity severity;
         std::string_view summary;
     } cases[] = {
         {"unsigned new executable",
-         {.file = executable("/usr/local/bin/tool"), .processID = editor},
+         {{.file = executable("/usr/local/bin/tool"), .processID = editor}},
          {newProtectedExecutable, unsignedExecutable},
          55,
          Severity::medium,
          "An executable was created or replaced"},
         {"platform executable from a package manager",
-         {.file = executable("/usr/local/bin/tool", Status::platform), .processID = installerHook},
+         {{.file = executable("/usr/local/bin/tool", Status::platform),
+           .processID = installerHook}},
          {newProtectedExecutable, installerOrPackageHook, applePlatformSignature,
           expectedPackageManagerActivity},
          0,
          Severity::low,
          "An executable was created or replaced"},
         {"launch daemon adding references",
-         {.file = document("/Library/LaunchDaemons/com.example.plist"),
-          .added = {normalized("/usr/local/bin/tool")}},
+         {{.file = document("/Library/LaunchDaemons/com.example.plist"),
+           .added = {normalized("/usr/local/bin/tool")}}},
          {automaticExecutionAdded, launchPersistenceChanged, privilegedPath},
          80,
          Severity::high,
          "A LaunchAgent or LaunchDaemon was added or changed"},
+        // Factors come in declaration order, whatever the order of the changes.
+        {"clamped to 100",
+         {{.file = document("/Library/LaunchDaemons/a.plist"),
+           .added = {normalized("/usr/local/bin/tool")}},
+          {.file = executable("/usr/local/bin/tool")}},
+         {newProtectedExecutable, unsignedExecutable, automaticExecutionAdded,
+          launchPersistenceChanged, privilegedPath},
+         100,
+         Severity::high,
+         "An executable was created or replaced and automatic execution or persistence was added"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const Incident incident = incidentOf({c.change});
-        const RiskAssessment assessment = assess({c.change});
+        const Incident incident = incidentOf(c.changes);
+        const RiskAssessment assessment = assess(c.changes);
         EXPECT_EQ(names(assessment.factors()), names(c.factors));
         EXPECT_EQ(assessment.score(), c.score);
         EXPECT_EQ(assessment.severity(), c.severity);
@@ -443,17 +442,6 @@ TEST(RiskScorer, ExpectedPackageManagerActivityNeedsARoutineInstall) {
     const Change relinked{.file = storeLink(), .processID = installerHook};
     EXPECT_EQ(names(assess({relinked}).factors()),
               names({packageStoreSymlinkChanged, installerOrPackageHook}));
-}
-
-TEST(RiskScorer, ListsFactorsInDeclarationOrderAndClampsTheScore) {
-    const auto assessment = assess({{.file = document("/Library/LaunchDaemons/a.plist"),
-                                     .added = {normalized("/usr/local/bin/tool")}},
-                                    {.file = executable("/usr/local/bin/tool")}});
-    EXPECT_EQ(names(assessment.factors()),
-              names({newProtectedExecutable, unsignedExecutable, automaticExecutionAdded,
-                     launchPersistenceChanged, privilegedPath}));
-    EXPECT_EQ(assessment.score(), 100);
-    EXPECT_EQ(assessment.severity(), Severity::high);
 }
 
 TEST(RiskScorer, SummaryTakesTheFirstRuleThatApplies) {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -28,7 +29,6 @@ using testing::FakeClock;
 using testing::FakeCodeSigning;
 using testing::FakeEndpointSecurity;
 using testing::ManualDispatch;
-using Reason = ExecutionExplanation::Reason;
 
 constexpr std::uint32_t ana = 501;
 constexpr auto allow = "es_respond_auth_result(ES_AUTH_RESULT_ALLOW)";
@@ -58,11 +58,10 @@ class ESExecutionClientTest : public ::testing::Test {
         return path;
     }
 
-    // Starts the client and turns protection on with `baseline` already known.
-    void startProtecting(const std::vector<fs::path>& baseline = {}) {
-        client.start(controller);
+    // Configures protection for ana, on or off, with `baseline` already known.
+    std::optional<bool> configure(bool enabled, const std::vector<fs::path>& baseline = {}) {
         ExecutionProtectionConfiguration configuration;
-        configuration.enabled = true;
+        configuration.enabled = enabled;
         configuration.executableRoots = {root.string()};
         for (const fs::path& path : baseline) {
             struct stat status {};
@@ -73,21 +72,32 @@ class ESExecutionClientTest : public ::testing::Test {
         controller.configure(ana, home.path().string(), encodeJSONText(configuration),
                              [&](bool result) { reply = result; });
         dispatch.runPending();
-        ASSERT_EQ(reply, true);
+        return reply;
     }
 
-    // Delivers an exec message answered by the given number of seconds from now, waits until
-    // the client has handled it, then runs the controller's jobs.
-    void exec(const fs::path& target, std::optional<fs::path> withScript = std::nullopt,
-              double secondsToDeadline = 60) {
-        const auto deadline =
-            clock.absoluteTime() + static_cast<std::uint64_t>(secondsToDeadline * 1e9);
-        es_message_t message =
-            execMessage(ana, target.string(),
-                        withScript ? std::optional(withScript->string()) : std::nullopt, deadline);
+    void startProtecting() {
+        client.start(controller);
+        ASSERT_EQ(configure(true), true);
+    }
+
+    // A deadline the given number of seconds from now, in ticks.
+    std::uint64_t in(double seconds) const {
+        return clock.absoluteTime() + static_cast<std::uint64_t>(seconds * 1e9);
+    }
+
+    // Delivers the message, waits until the client has handled it, then runs the controller's
+    // jobs.
+    void deliver(es_message_t message) {
         ASSERT_EQ(endpointSecurity.deliver(std::move(message)), 1u);
         endpointSecurity.waitUntilIdle();
         dispatch.runPending();
+    }
+
+    void exec(const fs::path& target, std::optional<fs::path> withScript = std::nullopt,
+              double secondsToDeadline = 60) {
+        deliver(execMessage(ana, target.string(),
+                            withScript ? std::optional(withScript->string()) : std::nullopt,
+                            in(secondsToDeadline)));
     }
 
     ExecutionProtectionState state() {
@@ -97,14 +107,6 @@ class ESExecutionClientTest : public ::testing::Test {
         return decodeJSONText<ExecutionProtectionState>(data.value_or("{}"));
     }
 
-    std::vector<UUID> pendingIDs() {
-        std::vector<UUID> ids;
-        for (const ExecutionRequest& request : state().pending) {
-            ids.push_back(request.id);
-        }
-        return ids;
-    }
-
     std::optional<bool> decide(const UUID& id, ExecutionDecision decision) {
         std::optional<bool> reply;
         controller.decide(ana, id, decision, [&](bool result) { reply = result; });
@@ -112,16 +114,19 @@ class ESExecutionClientTest : public ::testing::Test {
         return reply;
     }
 
-    // The answers given so far, in order.
-    std::vector<std::string> answers() const {
+    // The lines of `all` that start with `prefix`, in order.
+    static std::vector<std::string> starting(const std::vector<std::string>& all,
+                                             std::string_view prefix) {
         std::vector<std::string> result;
-        for (const std::string& call : endpointSecurity.calls()) {
-            if (call.starts_with("es_respond_auth_result")) {
-                result.push_back(call);
-            }
-        }
+        std::copy_if(all.begin(), all.end(), std::back_inserter(result),
+                     [&](const std::string& line) { return line.starts_with(prefix); });
         return result;
     }
+    // The answers given so far, in order.
+    std::vector<std::string> answers() const {
+        return starting(endpointSecurity.calls(), "es_respond_auth_result");
+    }
+    std::vector<std::string> protectLog() const { return starting(log->lines(), "protect "); }
 
     // The recorded outcomes, oldest first, as "path result: reason".
     std::vector<std::string> history() {
@@ -131,16 +136,6 @@ class ESExecutionClientTest : public ::testing::Test {
             result.push_back(fs::path(outcome->path).filename().string() + " " +
                              std::string(rawValue(outcome->resolvedResult())) + ": " +
                              outcome->reason);
-        }
-        return result;
-    }
-
-    std::vector<std::string> protectLog() const {
-        std::vector<std::string> result;
-        for (const std::string& line : log->lines()) {
-            if (line.starts_with("protect ")) {
-                result.push_back(line);
-            }
         }
         return result;
     }
@@ -158,22 +153,19 @@ class ESExecutionClientTest : public ::testing::Test {
     ESExecutionClient client{endpointSecurity, dispatch, clock, log};
 };
 
-TEST_F(ESExecutionClientTest, SubscribesToExecAuthorizationOnly) {
-    client.start(controller);
-    EXPECT_EQ(endpointSecurity.calls(),
-              (std::vector<std::string>{"es_new_client", "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"}));
-    EXPECT_TRUE(state().available);
+TEST_F(ESExecutionClientTest, ProtectionIsAvailableOnlyWithAnExecSubscription) {
+    // The controller's jobs and the client's timers each run on a queue of their own.
     EXPECT_EQ(dispatch.labels(),
               (std::vector<std::string>{"quorin.protect.storage", "quorin.protect.deadlines"}));
-}
-
-TEST_F(ESExecutionClientTest, WithoutASubscriptionProtectionCannotBeEnabled) {
     struct Case {
         const char* name;
         std::function<void(FakeEndpointSecurity&)> script;
         std::vector<std::string> calls;
     };
     const Case cases[] = {
+        {"subscribed",
+         [](FakeEndpointSecurity&) {},
+         {"es_new_client", "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"}},
         {"no client",
          [](FakeEndpointSecurity& service) {
              service.scriptNewClient(es_new_client_result_t::ES_NEW_CLIENT_RESULT_ERR_INTERNAL);
@@ -189,18 +181,12 @@ TEST_F(ESExecutionClientTest, WithoutASubscriptionProtectionCannotBeEnabled) {
         SCOPED_TRACE(test.name);
         FakeEndpointSecurity service;
         test.script(service);
-        ESExecutionClient failing(service, dispatch, clock, log);
-        controller.setAvailable(true);
-        failing.start(controller);
+        const bool subscribed = test.calls.size() == 2;
+        controller.setAvailable(!subscribed);
+        ESExecutionClient local(service, dispatch, clock, log);
+        local.start(controller);
         EXPECT_EQ(service.calls(), test.calls);
-        EXPECT_FALSE(state().available);
-        ExecutionProtectionConfiguration configuration;
-        configuration.enabled = true;
-        std::optional<bool> reply;
-        controller.configure(ana, home.path().string(), encodeJSONText(configuration),
-                             [&](bool result) { reply = result; });
-        dispatch.runPending();
-        EXPECT_EQ(reply, false);
+        EXPECT_EQ(state().available, subscribed);
     }
     EXPECT_TRUE(protectLog().empty());
 }
@@ -254,47 +240,36 @@ TEST_F(ESExecutionClientTest, TakesTextFieldsOfOneTo4096BytesRepaired) {
     }
 }
 
-TEST_F(ESExecutionClientTest, AnUnchangedBaselineExecutableRunsAtOnceWithoutHistory) {
-    startProtecting({interpreter});
-    exec(interpreter);
-    EXPECT_EQ(answers(), std::vector<std::string>{allow});
-    EXPECT_EQ(endpointSecurity.retainedMessages(), 0u);
-    EXPECT_TRUE(history().empty());
-    EXPECT_TRUE(protectLog().empty());
-}
-
-TEST_F(ESExecutionClientTest, AFailedImmediateAnswerIsLogged) {
-    client.start(controller);  // protection off: nothing needs asking
+TEST_F(ESExecutionClientTest, WhatNeedsNoAskingRunsAtOnceWithoutHistory) {
+    client.start(controller);  // protection off
     endpointSecurity.scriptRespond(es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL);
     exec(script);
-    EXPECT_EQ(answers(), std::vector<std::string>{allow});
     EXPECT_EQ(protectLog(),
               std::vector<std::string>{"protect error: Immediate AUTH_EXEC response failed"});
+    ASSERT_EQ(configure(true, {interpreter}), true);
+    exec(interpreter);  // unchanged since the baseline
+    EXPECT_EQ(answers(), (std::vector<std::string>{allow, allow}));
+    EXPECT_EQ(endpointSecurity.retainedMessages(), 0u);
     EXPECT_TRUE(history().empty());
-}
+    EXPECT_EQ(protectLog().size(), 1u);
 
-TEST_F(ESExecutionClientTest, IgnoresOtherEvents) {
-    startProtecting();
-    es_message_t message = execMessage(ana, script.string(), std::nullopt, 0);
-    message.event_type = es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE;
-    client.handle(endpointSecurity.lastClient(), message, controller);
-    EXPECT_TRUE(answers().empty());
+    es_message_t write = execMessage(ana, script.string(), std::nullopt, 0);
+    write.event_type = es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE;
+    client.handle(endpointSecurity.lastClient(), write, controller);
+    EXPECT_EQ(answers().size(), 2u);  // other events are ignored
 }
 
 TEST_F(ESExecutionClientTest, AScriptWithAPlatformInterpreterIsOneRequest) {
     startProtecting();
-    es_message_t message = execMessage(ana, interpreter.string(), script.string(),
-                                       clock.absoluteTime() + 60'000'000'000);
+    es_message_t message = execMessage(ana, interpreter.string(), script.string(), in(60));
     message.event.exec.target.is_platform_binary = true;
-    endpointSecurity.deliver(std::move(message));
-    endpointSecurity.waitUntilIdle();
-    dispatch.runPending();
-    const std::vector<UUID> held = pendingIDs();
+    deliver(std::move(message));
+    const std::vector<ExecutionRequest> held = state().pending;
     ASSERT_EQ(held.size(), 1u);
-    EXPECT_EQ(state().pending[0].path, script.string());
+    EXPECT_EQ(held[0].path, script.string());
     EXPECT_EQ(protectLog(), std::vector<std::string>{"protect default: AUTH waiting: 1 candidates, "
                                                      "budget=60.000000, timeout=15.000000"});
-    EXPECT_EQ(decide(held[0], ExecutionDecision::allowOnce), true);
+    EXPECT_EQ(decide(held[0].id, ExecutionDecision::allowOnce), true);
     EXPECT_EQ(answers(), std::vector<std::string>{allow});
     EXPECT_EQ(history(), std::vector<std::string>{"script.sh allowed: Allowed once"});
     EXPECT_EQ(protectLog().back(), "protect default: AUTH response result=0, allow=true");
@@ -305,71 +280,45 @@ TEST_F(ESExecutionClientTest, AScriptAndItsInterpreterAreAnsweredTogether) {
         const char* name;
         ExecutionDecision first;   // on the interpreter
         ExecutionDecision second;  // on the script, when the first did not finish the message
-        std::vector<std::string> answers;
+        std::string answer;
         std::vector<std::string> history;
     };
     const Case cases[] = {
         {"both allowed",
          ExecutionDecision::allowOnce,
          ExecutionDecision::allowOnce,
-         {allow},
+         allow,
          {"interpreter allowed: Allowed script and interpreter",
           "script.sh allowed: Allowed script and interpreter"}},
         {"interpreter blocked",
          ExecutionDecision::block,
          ExecutionDecision::allowOnce,
-         {deny},
+         deny,
          {"interpreter blocked: Blocked by user", "script.sh blocked: Blocked by user"}},
         {"script blocked",
          ExecutionDecision::allowOnce,
          ExecutionDecision::block,
-         {deny},
+         deny,
          {"interpreter blocked: Blocked by user", "script.sh blocked: Blocked by user"}},
     };
+    startProtecting();
+    std::vector<std::string> answered;  // all cases so far
+    std::vector<std::string> recorded;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
-        FakeEndpointSecurity service;
-        ESExecutionClient scripted(service, dispatch, clock, log);
-        scripted.start(controller);
-        ExecutionProtectionConfiguration configuration;
-        configuration.enabled = true;
-        configuration.executableRoots = {root.string()};
-        controller.configure(ana, home.path().string(), encodeJSONText(configuration), [](bool) {});
-        dispatch.runPending();
-        std::optional<bool> cleared;
-        controller.clearHistory(ana, [&](bool result) { cleared = result; });
-        dispatch.runPending();
-        ASSERT_EQ(cleared, true);
-
-        service.deliver(execMessage(ana, interpreter.string(), script.string(),
-                                    clock.absoluteTime() + 60'000'000'000));
-        service.waitUntilIdle();
-        dispatch.runPending();
+        exec(interpreter, script);
         const std::vector<ExecutionRequest> pending = state().pending;
         ASSERT_EQ(pending.size(), 2u);
-        const UUID interpreterID =
-            pending[0].path == interpreter.string() ? pending[0].id : pending[1].id;
-        const UUID scriptID = pending[0].path == script.string() ? pending[0].id : pending[1].id;
-
-        EXPECT_EQ(decide(interpreterID, test.first), true);
+        const bool interpreterFirst = pending[0].path == interpreter.string();
+        EXPECT_EQ(decide(pending[interpreterFirst ? 0 : 1].id, test.first), true);
         if (test.first == ExecutionDecision::allowOnce) {
-            // One approval answers nothing yet.
-            EXPECT_EQ(service.calls().size(), 2u);
-            EXPECT_EQ(decide(scriptID, test.second), true);
+            EXPECT_EQ(answers(), answered);  // one approval answers nothing yet
+            EXPECT_EQ(decide(pending[interpreterFirst ? 1 : 0].id, test.second), true);
         }
-        std::vector<std::string> given;
-        for (const std::string& call : service.calls()) {
-            if (call.starts_with("es_respond_auth_result")) {
-                given.push_back(call);
-            }
-        }
-        EXPECT_EQ(given, test.answers);
-        EXPECT_EQ(history(), test.history);
-        // The expiry timer, the message's last holder, lets go of it.
-        dispatch.advance(15s);
-        dispatch.runPending();
-        EXPECT_EQ(service.retainedMessages(), 0u);
-        EXPECT_EQ(service.overReleasedMessages(), 0u);
+        answered.push_back(test.answer);
+        recorded.insert(recorded.end(), test.history.begin(), test.history.end());
+        EXPECT_EQ(answers(), answered);
+        EXPECT_EQ(history(), recorded);
     }
 }
 
@@ -388,7 +337,7 @@ TEST_F(ESExecutionClientTest, TooLittleTimeBlocksAtOnce) {
 TEST_F(ESExecutionClientTest, TheTimerBlocksAndLateApprovalsAreRejected) {
     startProtecting();
     exec(script);
-    const UUID held = pendingIDs().at(0);
+    const UUID held = state().pending.at(0).id;
     dispatch.advance(14'999ms);
     dispatch.runPending();
     EXPECT_TRUE(answers().empty());
@@ -404,7 +353,7 @@ TEST_F(ESExecutionClientTest, TheTimerBlocksAndLateApprovalsAreRejected) {
 TEST_F(ESExecutionClientTest, AnApprovalAfterTheGateDeadlineBlocks) {
     startProtecting();
     exec(script);
-    const UUID held = pendingIDs().at(0);
+    const UUID held = state().pending.at(0).id;
     // The gate's deadline has passed; its timer has not fired yet.
     clock.advance(15s);
     EXPECT_EQ(decide(held, ExecutionDecision::allowOnce), false);
@@ -420,32 +369,11 @@ TEST_F(ESExecutionClientTest, AnAnswerTheServiceRefusesHasAnUnknownOutcome) {
     startProtecting();
     exec(script);
     endpointSecurity.scriptRespond(es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL);
-    EXPECT_EQ(decide(pendingIDs().at(0), ExecutionDecision::allowOnce), false);
+    EXPECT_EQ(decide(state().pending.at(0).id, ExecutionDecision::allowOnce), false);
     EXPECT_EQ(history(),
               std::vector<std::string>{
                   "script.sh unknown: AUTH_EXEC response failed; execution outcome unknown"});
     EXPECT_EQ(protectLog().back(), "protect default: AUTH response result=1, allow=true");
-}
-
-TEST_F(ESExecutionClientTest, ATrustRuleAnswersWithoutTheUser) {
-    startProtecting();
-    exec(script);
-    ASSERT_EQ(decide(pendingIDs().at(0), ExecutionDecision::alwaysTrust), true);
-    exec(script);
-    EXPECT_EQ(answers(), (std::vector<std::string>{allow, allow}));
-    EXPECT_EQ(history(), (std::vector<std::string>{"script.sh allowed: Allowed; saving trust rule",
-                                                   "script.sh allowed: Allowed by trust rule"}));
-}
-
-TEST_F(ESExecutionClientTest, DisablingProtectionAllowsWhatIsHeld) {
-    startProtecting();
-    exec(script);
-    ExecutionProtectionConfiguration off;
-    off.executableRoots = {root.string()};
-    controller.configure(ana, home.path().string(), encodeJSONText(off), [](bool) {});
-    dispatch.runPending();
-    EXPECT_EQ(answers(), std::vector<std::string>{allow});
-    EXPECT_EQ(history(), std::vector<std::string>{"script.sh allowed: Protect disabled by user"});
 }
 
 }  // namespace

@@ -113,12 +113,6 @@ class ExecutableIdentificationTest : public ::testing::Test {
         fs::rename(directory.write(path.filename().string() + ".new", contents), path);
     }
 
-    fs::path sparseFile(std::string_view name, off_t size) const {
-        const fs::path path = directory.write(name, "");
-        EXPECT_EQ(::truncate(path.c_str(), size), 0);
-        return path;
-    }
-
     TemporaryDirectory directory;
     FakeCodeSigning fake;
     ObservedCodeSigning signing{fake};
@@ -138,61 +132,48 @@ TEST(ExecutableIdentificationHelpersTest,
               (ExecutionFileVersion{-2, 0xFFFF'FFFF'FFFF'FFF0, 3, 4, 5, 6, 7}));
 }
 
-TEST_F(ExecutableIdentificationTest, FailsForAnythingButTheReportedRegularFile) {
+// Anything but the regular file the exec reported, in the version it reported, is refused before
+// its signature is looked at.
+TEST_F(ExecutableIdentificationTest, FailsForAnythingButTheReportedVersionOfARegularFile) {
     const fs::path tool = directory.write("tool", "abc");
+    fake.sign(tool, teamSignature);
     fs::create_symlink(tool, directory / "link");
     fs::create_directory(directory / "folder");
     ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
-    struct Case {
-        std::string name;
-        ExecutionCandidate candidate;
+    using Change = std::function<void(ExecutionCandidate&)>;
+    // Another path, with its own version or (for a link, say) still the tool's.
+    const auto at = [](const fs::path& path, bool ownVersion) -> Change {
+        return [=](ExecutionCandidate& candidate) {
+            candidate.path = path.string();
+            if (ownVersion) {
+                candidate.version = versionOf(path);
+            }
+        };
     };
-    // The link's candidate carries the target's version, so only the link itself is at fault.
-    ExecutionCandidate link = candidateFor(tool, noSignature);
-    link.path = (directory / "link").string();
-    ExecutionCandidate missing = candidateFor(tool, noSignature);
-    missing.path = (directory / "missing").string();
-    ExecutionCandidate empty = candidateFor(tool, noSignature);
-    empty.path = "";
-    const std::vector<Case> cases{
-        {"symbolic link", link},
-        {"directory", candidateFor(directory / "folder", noSignature)},
-        {"FIFO", candidateFor(directory / "fifo", noSignature)},
-        {"missing file", missing},
-        {"no path", empty},
-    };
-    for (const Case& sample : cases) {
-        EXPECT_EQ(identify(sample.candidate), Verification::failed()) << sample.name;
-    }
-    EXPECT_EQ(signing.codesCreated, 0) << "rejected before its signature was looked at";
-    EXPECT_NE(identify(candidateFor(tool, noSignature)), Verification::failed());
-}
-
-TEST_F(ExecutableIdentificationTest, FailsWhenAnyFieldOfTheReportedVersionDiffers) {
-    const fs::path tool = directory.write("tool", "abc");
-    fake.sign(tool, teamSignature);
-    struct Case {
-        std::string field;
-        std::function<void(ExecutionFileVersion&)> change;
-    };
-    const std::vector<Case> cases{
-        {"device", [](ExecutionFileVersion& v) { ++v.device; }},
-        {"inode", [](ExecutionFileVersion& v) { ++v.inode; }},
-        {"size", [](ExecutionFileVersion& v) { ++v.size; }},
-        {"modifiedSeconds", [](ExecutionFileVersion& v) { --v.modifiedSeconds; }},
-        {"modifiedNanoseconds", [](ExecutionFileVersion& v) { v.modifiedNanoseconds ^= 1; }},
-        {"changedSeconds", [](ExecutionFileVersion& v) { --v.changedSeconds; }},
-        {"changedNanoseconds", [](ExecutionFileVersion& v) { v.changedNanoseconds ^= 1; }},
+    const std::vector<std::pair<std::string, Change>> cases{
+        {"symbolic link", at(directory / "link", false)},
+        {"directory", at(directory / "folder", true)},
+        {"FIFO", at(directory / "fifo", true)},
+        {"missing file", at(directory / "missing", false)},
+        {"no path", at("", false)},
+        {"device", [](ExecutionCandidate& c) { ++c.version.device; }},
+        {"inode", [](ExecutionCandidate& c) { ++c.version.inode; }},
+        {"size", [](ExecutionCandidate& c) { ++c.version.size; }},
+        {"modifiedSeconds", [](ExecutionCandidate& c) { --c.version.modifiedSeconds; }},
+        {"modifiedNanoseconds", [](ExecutionCandidate& c) { c.version.modifiedNanoseconds ^= 1; }},
+        {"changedSeconds", [](ExecutionCandidate& c) { --c.version.changedSeconds; }},
+        {"changedNanoseconds", [](ExecutionCandidate& c) { c.version.changedNanoseconds ^= 1; }},
     };
     for (const Claims& claims : {noSignature, teamSigned}) {
-        for (const Case& sample : cases) {
+        for (const auto& [name, change] : cases) {
+            SCOPED_TRACE(name + ", team " + claims.teamID);
             ExecutionCandidate candidate = candidateFor(tool, claims);
-            sample.change(candidate.version);
-            EXPECT_EQ(identify(candidate), Verification::failed())
-                << sample.field << ", team " << claims.teamID;
+            change(candidate);
+            EXPECT_EQ(identify(candidate), Verification::failed());
         }
     }
-    EXPECT_EQ(signing.codesCreated, 0) << "rejected before its signature was looked at";
+    EXPECT_EQ(signing.codesCreated, 0);
+    EXPECT_NE(identify(candidateFor(tool, noSignature)), Verification::failed());
 }
 
 TEST_F(ExecutableIdentificationTest, FailsWhenTheFileChangesWhileItIsExamined) {
@@ -212,18 +193,22 @@ TEST_F(ExecutableIdentificationTest, FailsWhenTheFileChangesWhileItIsExamined) {
     };
     for (const Claims& claims : {noSignature, teamSigned}) {
         for (const Case& sample : cases) {
+            SCOPED_TRACE(sample.name + ", team " + claims.teamID);
             const fs::path tool = directory.write("tool", "abc");
             fake.sign(tool, teamSignature);
             const ExecutionCandidate candidate = candidateFor(tool, claims);
             signing.duringValidityCheck = [&] { sample.change(tool); };
-            EXPECT_EQ(identify(candidate), Verification::failed())
-                << sample.name << ", team " << claims.teamID;
+            EXPECT_EQ(identify(candidate), Verification::failed());
             EXPECT_FALSE(signing.duringValidityCheck) << "the file was not examined";
         }
     }
 }
 
-TEST_F(ExecutableIdentificationTest, IdentifiesByContentWithTheSignatureClass) {
+// A team-signed executable is identified by its pinned requirement, or not at all; anything else
+// by its SHA-256 (up to 64 MiB), with the signature class of what is on disk.
+TEST_F(ExecutableIdentificationTest, IdentifiesByPinnedRequirementOrByContentUpTo64MiB) {
+    const Rule abc{std::nullopt, abcDigest};
+    const std::nullopt_t none = std::nullopt;
     struct Case {
         std::string name;
         std::string contents;
@@ -231,105 +216,60 @@ TEST_F(ExecutableIdentificationTest, IdentifiesByContentWithTheSignatureClass) {
         std::optional<std::string> failingOperation;
         Claims claims;
         Signature signature;
-        std::string digest;
-    };
-    const std::vector<Case> cases{
-        {"unsigned script", "abc", false, std::nullopt, noSignature, Signature::unsigned_,
-         abcDigest},
-        {"unsigned, though reported ad hoc", "abc", false, std::nullopt, adHocSignature,
-         Signature::unsigned_, abcDigest},
-        {"ad hoc", "abc", true, std::nullopt, adHocSignature, Signature::adHoc, abcDigest},
-        {"signed, reported invalid at exec", "abc", true, std::nullopt, Claims{false, true, ""},
-         Signature::unverified, abcDigest},
-        {"signed without a team", "abc", true, std::nullopt, Claims{true, false, ""},
-         Signature::unverified, abcDigest},
-        {"validity check fails", "abc", true, "SecStaticCodeCheckValidity", adHocSignature,
-         Signature::unverified, abcDigest},
-        {"no static code", "abc", true, "SecStaticCodeCreateWithPath", adHocSignature,
-         Signature::unverified, abcDigest},
-        {"empty file", "", false, std::nullopt, noSignature, Signature::unsigned_, emptyDigest},
-        {"many chunks, the last one partial", std::string(1'000'000, 'a'), false, std::nullopt,
-         noSignature, Signature::unsigned_, millionADigest},
-    };
-    for (const Case& sample : cases) {
-        FakeCodeSigning local;
-        ExecutableIdentification identification(local, clock);
-        const fs::path tool = directory.write("tool", sample.contents);
-        if (sample.signedOnDisk) {
-            local.sign(tool, teamSignature);
-        }
-        if (sample.failingOperation) {
-            local.fail(*sample.failingOperation);
-        }
-        const Verification verification =
-            identification.identity(candidateFor(tool, sample.claims));
-        EXPECT_EQ(verification.signature, sample.signature) << sample.name;
-        EXPECT_EQ(verification.rule, (Rule{std::nullopt, sample.digest})) << sample.name;
-    }
-}
-
-TEST_F(ExecutableIdentificationTest, SecondExecutionOfTheSameContentMatchesItsContentRule) {
-    const fs::path script = directory.write("script.sh", "abc");
-    const ExecutionCandidate original = candidateFor(script, noSignature);
-    const Verification first = identify(original);
-    ASSERT_EQ(first.rule, (Rule{std::nullopt, abcDigest}));
-    const std::vector<Rule> stored{*first.rule};
-
-    replace(script, "abc");  // a new file, the same content
-    const ExecutionCandidate again = candidateFor(script, noSignature);
-    ASSERT_NE(again.version, original.version);
-    EXPECT_TRUE(matches(identify(again), stored, again));
-
-    replace(script, "abd");
-    const ExecutionCandidate changed = candidateFor(script, noSignature);
-    EXPECT_FALSE(matches(identify(changed), stored, changed));
-}
-
-TEST_F(ExecutableIdentificationTest, HashesAtMost64MiB) {
-    struct Case {
-        off_t size;
-        Signature signature;
         std::optional<Rule> rule;
+        off_t sparseSize = 0;  // when set, the file is this many zero bytes instead
     };
     const std::vector<Case> cases{
-        {67'108'864, Signature::adHoc, Rule{std::nullopt, zeros64MiBDigest}},
-        {67'108'865, Signature::unverified, std::nullopt},
+        {"unsigned script", "abc", false, none, noSignature, Signature::unsigned_, abc},
+        {"unsigned, reported ad hoc", "abc", false, none, adHocSignature, Signature::unsigned_,
+         abc},
+        {"ad hoc", "abc", true, none, adHocSignature, Signature::adHoc, abc},
+        {"signed, reported invalid",
+         "abc",
+         true,
+         none,
+         {false, true, ""},
+         Signature::unverified,
+         abc},
+        {"signed without a team", "abc", true, none, {true, false, ""}, Signature::unverified, abc},
+        {"ad hoc, validity check fails", "abc", true, "SecStaticCodeCheckValidity", adHocSignature,
+         Signature::unverified, abc},
+        {"ad hoc, no static code", "abc", true, "SecStaticCodeCreateWithPath", adHocSignature,
+         Signature::unverified, abc},
+        {"empty file", "", false, none, noSignature, Signature::unsigned_, Rule{none, emptyDigest}},
+        {"many chunks, the last one partial", std::string(1'000'000, 'a'), false, none, noSignature,
+         Signature::unsigned_, Rule{none, millionADigest}},
+        {"64 MiB", "", true, none, adHocSignature, Signature::adHoc, Rule{none, zeros64MiBDigest},
+         67'108'864},
+        {"one byte over 64 MiB", "", true, none, adHocSignature, Signature::unverified, none,
+         67'108'865},
+        {"team signed", "abc", true, none, teamSigned, Signature::verifiedPublisher,
+         Rule{pinned, none}},
+        // A team-signed executable that fails is neither pinned nor hashed.
+        {"team, unsigned on disk", "abc", false, none, teamSigned, Signature::unverified, none},
+        {"team, no static code", "abc", true, "SecStaticCodeCreateWithPath", teamSigned,
+         Signature::unverified, none},
+        {"team, designated requirement unreadable", "abc", true, "SecCodeCopyDesignatedRequirement",
+         teamSigned, Signature::unverified, none},
+        {"team, requirement text unreadable", "abc", true, "SecRequirementCopyString", teamSigned,
+         Signature::unverified, none},
+        {"team, pinned requirement cannot be made", "abc", true, "SecRequirementCreateWithString",
+         teamSigned, Signature::unverified, none},
+        {"team, pinned requirement not satisfied",
+         "abc",
+         true,
+         none,
+         {true, false, "TEAM999"},
+         Signature::unverified,
+         none},
     };
     for (const Case& sample : cases) {
-        const fs::path tool = sparseFile("tool-" + std::to_string(sample.size), sample.size);
-        fake.sign(tool, teamSignature);
-        const Verification verification = identify(candidateFor(tool, adHocSignature));
-        EXPECT_EQ(verification.signature, sample.signature) << sample.size;
-        EXPECT_EQ(verification.rule, sample.rule) << sample.size;
-    }
-}
-
-TEST_F(ExecutableIdentificationTest, IdentifiesATeamSignedExecutableByItsPinnedRequirement) {
-    const fs::path tool = directory.write("tool", "abc");
-    fake.sign(tool, teamSignature);
-    const Verification verification = identify(candidateFor(tool, teamSigned));
-    EXPECT_EQ(verification.signature, Signature::verifiedPublisher);
-    EXPECT_EQ(verification.rule, (Rule{pinned, std::nullopt}));
-}
-
-TEST_F(ExecutableIdentificationTest, ATeamSignedExecutableThatFailsIsNeitherPinnedNorHashed) {
-    struct Case {
-        std::string name;
-        bool signedOnDisk;
-        std::optional<std::string> failingOperation;
-        std::string reportedTeam;
-    };
-    const std::vector<Case> cases{
-        {"unsigned on disk", false, std::nullopt, "TEAM123"},
-        {"no static code", true, "SecStaticCodeCreateWithPath", "TEAM123"},
-        {"designated requirement unreadable", true, "SecCodeCopyDesignatedRequirement", "TEAM123"},
-        {"requirement text unreadable", true, "SecRequirementCopyString", "TEAM123"},
-        {"pinned requirement cannot be made", true, "SecRequirementCreateWithString", "TEAM123"},
-        {"pinned requirement not satisfied", true, std::nullopt, "TEAM999"},
-    };
-    for (const Case& sample : cases) {
+        SCOPED_TRACE(sample.name);
         FakeCodeSigning local;
-        const fs::path tool = directory.write("tool", "abc");
+        const fs::path tool = directory.write("tool", sample.contents);
+        if (sample.sparseSize > 0) {
+            ASSERT_EQ(::truncate(tool.c_str(), sample.sparseSize), 0);
+        }
         if (sample.signedOnDisk) {
             local.sign(tool, teamSignature);
         }
@@ -337,10 +277,9 @@ TEST_F(ExecutableIdentificationTest, ATeamSignedExecutableThatFailsIsNeitherPinn
             local.fail(*sample.failingOperation);
         }
         const Verification verification =
-            ExecutableIdentification(local, clock)
-                .identity(candidateFor(tool, Claims{true, false, sample.reportedTeam}));
-        EXPECT_EQ(verification.signature, Signature::unverified) << sample.name;
-        EXPECT_EQ(verification.rule, std::nullopt) << sample.name;
+            ExecutableIdentification(local, clock).identity(candidateFor(tool, sample.claims));
+        EXPECT_EQ(verification.signature, sample.signature);
+        EXPECT_EQ(verification.rule, sample.rule);
     }
 }
 
@@ -351,17 +290,17 @@ TEST_F(ExecutableIdentificationTest, MatchesRulesOfItsOwnKindOnly) {
     ASSERT_EQ(identify(firstBuild).rule, (Rule{pinned, std::nullopt}));
 
     replace(tool, "second build, different content");
-    const ExecutionCandidate secondBuild = candidateFor(tool, teamSigned);
-    const Verification publisher = identify(secondBuild);
+    const ExecutionCandidate later = candidateFor(tool, teamSigned);
+    const Verification publisher = identify(later);
     ASSERT_EQ(publisher.signature, Signature::verifiedPublisher);
     const Verification content{Rule{std::nullopt, abcDigest}, Signature::unsigned_, std::nullopt};
 
-    const Rule signingRule{pinned, std::nullopt};
+    const Rule byTeam{pinned, std::nullopt};
     const Rule otherTeam{pinnedRequirement(designated, "TEAM999", "com.example.tool"),
                          std::nullopt};
-    const Rule contentRule{std::nullopt, abcDigest};
-    const std::string upperCase =
-        "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    const Rule abc{std::nullopt, abcDigest};
+    const Rule upperCase{std::nullopt,
+                         "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"};
     struct Case {
         std::string name;
         Verification verification;
@@ -370,35 +309,19 @@ TEST_F(ExecutableIdentificationTest, MatchesRulesOfItsOwnKindOnly) {
         bool matched;
     };
     const std::vector<Case> cases{
-        {"signing rule, later build", publisher, {signingRule}, secondBuild, true},
-        {"signing rule, file changed since the report",
-         publisher,
-         {signingRule},
-         firstBuild,
-         false},
-        {"signing rule of another team", publisher, {otherTeam}, secondBuild, false},
-        {"later of two rules", publisher, {otherTeam, signingRule}, secondBuild, true},
-        {"content rule, publisher identification", publisher, {contentRule}, secondBuild, false},
-        {"rule with both is a content rule",
-         publisher,
-         {Rule{pinned, abcDigest}},
-         secondBuild,
-         false},
-        {"rule with neither", publisher, {Rule{}}, secondBuild, false},
-        {"no rules", publisher, {}, secondBuild, false},
-        {"content rule, same digest", content, {contentRule}, secondBuild, true},
-        {"content rule, digest in upper case",
-         content,
-         {Rule{std::nullopt, upperCase}},
-         secondBuild,
-         false},
-        {"signing rule, content identification", content, {signingRule}, secondBuild, false},
-        {"later content rule",
-         content,
-         {Rule{std::nullopt, emptyDigest}, contentRule},
-         secondBuild,
-         true},
-        {"no identity", Verification::failed(), {signingRule, contentRule}, secondBuild, false},
+        {"signing rule, later build", publisher, {byTeam}, later, true},
+        {"signing rule, file changed since the report", publisher, {byTeam}, firstBuild, false},
+        {"signing rule of another team", publisher, {otherTeam}, later, false},
+        {"later of two rules", publisher, {otherTeam, byTeam}, later, true},
+        {"content rule, publisher identification", publisher, {abc}, later, false},
+        {"rule with both is a content rule", publisher, {Rule{pinned, abcDigest}}, later, false},
+        {"rule with neither", publisher, {Rule{}}, later, false},
+        {"no rules", publisher, {}, later, false},
+        {"content rule, same digest", content, {abc}, later, true},
+        {"content rule, digest in upper case", content, {upperCase}, later, false},
+        {"signing rule, content identification", content, {byTeam}, later, false},
+        {"later content rule", content, {Rule{std::nullopt, emptyDigest}, abc}, later, true},
+        {"no identity", Verification::failed(), {byTeam, abc}, later, false},
     };
     for (const Case& sample : cases) {
         EXPECT_EQ(matches(sample.verification, sample.rules, sample.candidate), sample.matched)
@@ -417,14 +340,6 @@ TEST_F(ExecutableIdentificationTest, TheFirstMatchingRuleDecides) {
     EXPECT_EQ(signing.requirementsCreated, 1);
 }
 
-TEST_F(ExecutableIdentificationTest, BirthTimeLaterThanNowIsNoCreationTime) {
-    const fs::path tool = directory.write("tool", "abc");
-    clock.setNow(Date::fromUnixTime(0));
-    const Verification verification = identify(candidateFor(tool, noSignature));
-    EXPECT_EQ(verification.rule, (Rule{std::nullopt, abcDigest}));
-    EXPECT_EQ(verification.fileCreatedAt, std::nullopt);
-}
-
 TEST_F(ExecutableIdentificationTest, ReportsThePlausibleBirthTime) {
     const fs::path tool = directory.write("tool", "abc");
     struct statx status {};
@@ -441,6 +356,12 @@ TEST_F(ExecutableIdentificationTest, ReportsThePlausibleBirthTime) {
                                  static_cast<double>(status.stx_btime.tv_nsec) / 1e9));
     EXPECT_LE(*verification.fileCreatedAt, now);
     EXPECT_GT(*verification.fileCreatedAt, now.addingTimeInterval(-5));
+
+    // A birth time later than now is no creation time; the file is identified all the same.
+    clock.setNow(Date::fromUnixTime(0));
+    const Verification early = identify(candidateFor(tool, noSignature));
+    EXPECT_EQ(early.rule, (Rule{std::nullopt, abcDigest}));
+    EXPECT_EQ(early.fileCreatedAt, std::nullopt);
 }
 
 TEST(ExecutableIdentificationHelpersTest, PlausibleCreationTimeAcceptsTimesAfterTheEpochUpToNow) {

@@ -51,15 +51,9 @@ class ExecutionProtectionConcurrencyTest : public ::testing::Test {
 
     void TearDown() override { pool.join(); }
 
-    static std::string sha256(const fs::path& path) {
-        struct stat status {};
-        ::lstat(path.c_str(), &status);
-        UnsignedCodeSigning unsignedCode;
-        FakeClock now;
-        const ExecutableIdentification identification(unsignedCode, now);
-        return identification
-            .identity(ExecutionCandidate{path.string(), fileVersion(status), false, false, false,
-                                         "", "", std::nullopt})
+    std::string sha256(const fs::path& path) {
+        return ExecutableIdentification(signing, clock)
+            .identity(candidateFor(path))
             .rule.value()
             .sha256.value();
     }

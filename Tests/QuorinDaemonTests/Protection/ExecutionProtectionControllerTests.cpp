@@ -43,9 +43,9 @@ class ExecutionProtectionControllerTest : public ::testing::Test {
                                                                clock);
     }
 
-    ExecutionProtectionConfiguration enabledConfiguration() const {
+    ExecutionProtectionConfiguration settings(bool enabled = true) const {
         ExecutionProtectionConfiguration configuration;
-        configuration.enabled = true;
+        configuration.enabled = enabled;
         configuration.executableRoots = {root.string()};
         return configuration;
     }
@@ -61,7 +61,7 @@ class ExecutionProtectionControllerTest : public ::testing::Test {
 
     void enable(std::uint32_t uid) {
         controller->setAvailable(true);
-        ASSERT_EQ(configure(uid, enabledConfiguration()), true);
+        ASSERT_EQ(configure(uid, settings()), true);
     }
 
     ExecutionProtectionState state(std::uint32_t uid) {
@@ -109,10 +109,24 @@ class ExecutionProtectionControllerTest : public ::testing::Test {
                                   "/bin/sh"};
     }
 
+    // An execution the controller is asked to hold; `held`: whether it must be.
+    HeldExecution hold(std::uint32_t uid, const ExecutionCandidate& candidate, bool held = true,
+                       double deadline = 100) {
+        HeldExecution execution(*controller, uid, candidate);
+        EXPECT_EQ(execution.prepare(clock.now().addingTimeInterval(deadline)), held);
+        return execution;
+    }
     HeldExecution hold(std::uint32_t uid, const fs::path& path, double deadline = 100) {
-        HeldExecution held(*controller, uid, candidateFor(path));
-        EXPECT_TRUE(held.prepare(clock.now().addingTimeInterval(deadline)));
-        return held;
+        return hold(uid, candidateFor(path), true, deadline);
+    }
+
+    // A user with `count` outcomes recorded long ago.
+    static User withOutcomes(std::size_t count) {
+        User user;
+        user.outcomes.assign(count,
+                             ExecutionOutcome{UUID::random(), "/old", Date{1}, "Allowed once", true,
+                                              ExecutionOutcomeResult::allowed, std::nullopt});
+        return user;
     }
 
     User stored(std::uint32_t uid) const { return ProtectionStorage(storageDirectory).load(uid); }
@@ -137,31 +151,18 @@ class ExecutionProtectionControllerTest : public ::testing::Test {
     std::unique_ptr<ExecutionProtectionController> controller = makeController();
 };
 
-TEST_F(ExecutionProtectionControllerTest, RunsItsJobsOnTheStorageQueue) {
-    EXPECT_EQ(dispatch.labels(), std::vector<std::string>{"quorin.protect.storage"});
-}
-
-TEST_F(ExecutionProtectionControllerTest, AllowsAtOnceWhenProtectionIsOffAndRecordsIt) {
-    const fs::path tool = executable("tool", "#!/bin/sh\n");
-    controller->setAvailable(true);
-    ExecutionProtectionConfiguration disabled = enabledConfiguration();
-    disabled.enabled = false;
-    ASSERT_EQ(configure(ana, disabled), true);
-
-    HeldExecution held(*controller, ana, candidateFor(tool));
-    EXPECT_FALSE(held.prepare(clock.now().addingTimeInterval(10)));
-    EXPECT_EQ(held.answers(), (std::vector<Answer>{{true, "Protect disabled by user"}}));
-    dispatch.runPending();
-    EXPECT_EQ(reasons(stored(ana).outcomes), std::vector<std::string>{"Protect disabled by user"});
-    EXPECT_TRUE(state(ana).pending.empty());
-}
-
-TEST_F(ExecutionProtectionControllerTest, LeavesAMessageThatNoLongerAwaitsTheRequestAlone) {
+TEST_F(ExecutionProtectionControllerTest, LeavesAFinishedMessageAlone) {
     enable(ana);
-    HeldExecution held(*controller, ana, candidateFor(executable("tool", "x")));
+    const fs::path tool = executable("tool", "x");
+    HeldExecution finished(*controller, ana, candidateFor(tool));
+    finished.expire();
+    EXPECT_FALSE(finished.prepare(clock.now().addingTimeInterval(10)));
+    HeldExecution held = hold(ana, tool);
     held.expire();
-    EXPECT_FALSE(held.prepare(clock.now().addingTimeInterval(10)));
-    EXPECT_EQ(held.answers(), (std::vector<Answer>{{false, "Blocked after timeout"}}));
+    EXPECT_EQ(decide(ana, held.id(), ExecutionDecision::block), false);
+    for (const HeldExecution& execution : {finished, held}) {
+        EXPECT_EQ(execution.answers(), (std::vector<Answer>{{false, "Blocked after timeout"}}));
+    }
     dispatch.runPending();
     EXPECT_TRUE(state(ana).pending.empty());
 }
@@ -200,8 +201,7 @@ TEST_F(ExecutionProtectionControllerTest, BlocksBeyondTheQueueLimits) {
         } else {
             dispatch.runPending();  // identified; the executions stay held
         }
-        HeldExecution last(*controller, test.lastUser, candidateFor(tool));
-        EXPECT_FALSE(last.prepare(clock.now().addingTimeInterval(10)));
+        const HeldExecution last = hold(test.lastUser, candidateFor(tool), false);
         EXPECT_EQ(last.answers(), (std::vector<Answer>{{false, "Blocked: decision queue full"}}));
         dispatch.runPending();
     }
@@ -216,11 +216,9 @@ TEST_F(ExecutionProtectionControllerTest, HoldsUpToTheLimitsExactly) {
         held.push_back(hold(ana, tool));
     }
     dispatch.runPending();
-    HeldExecution thirtySecond(*controller, ana, candidateFor(tool));
-    EXPECT_TRUE(thirtySecond.prepare(clock.now().addingTimeInterval(10)));
+    const HeldExecution thirtySecond = hold(ana, tool);
     // Another user still has room while this one is full.
-    HeldExecution other(*controller, ben, candidateFor(tool));
-    EXPECT_TRUE(other.prepare(clock.now().addingTimeInterval(10)));
+    const HeldExecution other = hold(ben, tool);
     dispatch.runPending();
     EXPECT_EQ(state(ana).pending.size(), 32u);
     EXPECT_EQ(state(ben).pending.size(), 1u);
@@ -230,22 +228,22 @@ TEST_F(ExecutionProtectionControllerTest, IdentifiesAHeldExecutionAndExplainsIt)
     const fs::path script = executable("script.sh", "abc");
     enable(ana);
     const HeldExecution held = hold(ana, script);
-
-    ExecutionProtectionState before = state(ana);
     // The snapshot runs after the identity job on the one queue, so identification is done.
-    ASSERT_EQ(before.pending.size(), 1u);
-    const ExecutionRequest& request = before.pending[0];
-    EXPECT_EQ(request.id, held.id());
-    EXPECT_EQ(request.path, script.string());
-    EXPECT_TRUE(request.canAlwaysTrust);
+    const ExecutionProtectionState snapshot = state(ana);
+    ASSERT_EQ(snapshot.pending.size(), 1u);
+    const ExecutionRequest& request = snapshot.pending[0];
     ASSERT_TRUE(request.explanation.has_value());
-    EXPECT_EQ(request.explanation->reasons,
-              std::vector{ExecutionExplanation::Reason::notInBaseline});
-    EXPECT_EQ(request.explanation->signature, Signature::unsigned_);
-    EXPECT_EQ(request.explanation->trust, Trust::noMatchingRule);
-    EXPECT_EQ(request.explanation->trustScope, ExecutionExplanation::TrustScope::exactContent);
-    EXPECT_EQ(request.explanation->recordedAt, clock.now());
-    EXPECT_EQ(request.explanation->initiatingExecutable, "/bin/sh");
+    const ExecutionExplanation explanation{{ExecutionExplanation::Reason::notInBaseline},
+                                           Signature::unsigned_,
+                                           Trust::noMatchingRule,
+                                           clock.now(),
+                                           request.explanation->fileCreatedAt,
+                                           "/bin/sh",
+                                           ExecutionExplanation::TrustScope::exactContent,
+                                           std::nullopt,
+                                           std::nullopt};
+    EXPECT_EQ(request, (ExecutionRequest{held.id(), script.string(), "", "",
+                                         clock.now().addingTimeInterval(100), true, explanation}));
     EXPECT_TRUE(held.answers().empty());
 }
 
@@ -254,8 +252,7 @@ TEST_F(ExecutionProtectionControllerTest, AnExecutableWithoutIdentityCannotBeTru
     enable(ana);
     ExecutionCandidate changed = candidateFor(tool);
     changed.version.size += 1;  // the file on disk is not the one the exec reported
-    HeldExecution held(*controller, ana, changed);
-    ASSERT_TRUE(held.prepare(clock.now().addingTimeInterval(10)));
+    const HeldExecution held = hold(ana, changed);
     const ExecutionProtectionState snapshot = state(ana);
     ASSERT_EQ(snapshot.pending.size(), 1u);
     EXPECT_FALSE(snapshot.pending[0].canAlwaysTrust);
@@ -297,14 +294,6 @@ TEST_F(ExecutionProtectionControllerTest, DecisionsAnswerOnlyTheirOwnUsersAwaite
     EXPECT_EQ(state(ana).trustedRuleCount, 1);
 }
 
-TEST_F(ExecutionProtectionControllerTest, ABlockOnAFinishedRequestRepliesFalse) {
-    enable(ana);
-    HeldExecution held = hold(ana, executable("tool", "x"));
-    held.expire();
-    EXPECT_EQ(decide(ana, held.id(), ExecutionDecision::block), false);
-    EXPECT_EQ(held.answers(), (std::vector<Answer>{{false, "Blocked after timeout"}}));
-}
-
 TEST_F(ExecutionProtectionControllerTest, ATrustedContentRunsWithoutAskingNextTime) {
     const fs::path script = executable("script.sh", "echo hello\n");
     enable(ana);
@@ -342,8 +331,7 @@ TEST_F(ExecutionProtectionControllerTest, APublisherRuleTrustsLaterBuildsOfTheSa
         candidate.signingID = "com.example.tool";
         return candidate;
     };
-    HeldExecution first(*controller, ana, signedCandidate());
-    ASSERT_TRUE(first.prepare(clock.now().addingTimeInterval(10)));
+    const HeldExecution first = hold(ana, signedCandidate());
     dispatch.runPending();
     const ExecutionProtectionState snapshot = state(ana);
     ASSERT_EQ(snapshot.pending.size(), 1u);
@@ -357,8 +345,7 @@ TEST_F(ExecutionProtectionControllerTest, APublisherRuleTrustsLaterBuildsOfTheSa
 
     fs::remove(tool);
     executable("tool", "build 2, other content");
-    HeldExecution second(*controller, ana, signedCandidate());
-    ASSERT_TRUE(second.prepare(clock.now().addingTimeInterval(10)));
+    const HeldExecution second = hold(ana, signedCandidate());
     dispatch.runPending();
     EXPECT_EQ(second.answers(), (std::vector<Answer>{{true, "Allowed by trust rule"}}));
 }
@@ -389,11 +376,7 @@ TEST_F(ExecutionProtectionControllerTest, TheThousandthRuleIsTheLast) {
 
 TEST_F(ExecutionProtectionControllerTest, TheTenThousandthOutcomeIsTheLast) {
     const fs::path tool = executable("tool", "x");
-    User user;
-    user.outcomes.assign(9'999,
-                         ExecutionOutcome{UUID::random(), "/old", Date{1}, "Allowed once", true,
-                                          ExecutionOutcomeResult::allowed, std::nullopt});
-    store(ana, user);
+    store(ana, withOutcomes(9'999));
     enable(ana);
     HeldExecution held = hold(ana, tool);
     EXPECT_EQ(decide(ana, held.id(), ExecutionDecision::block), true);
@@ -424,17 +407,13 @@ TEST_F(ExecutionProtectionControllerTest, WarnsFromEightThousandOutcomesUnlessAn
     for (const Case& test : cases) {
         SCOPED_TRACE(test.outcomes);
         controller = makeController();
-        User user;
-        user.outcomes.assign(test.outcomes,
-                             ExecutionOutcome{UUID::random(), "/old", Date{1}, "Allowed once", true,
-                                              ExecutionOutcomeResult::allowed, std::nullopt});
-        store(ana, user);
+        store(ana, withOutcomes(test.outcomes));
         EXPECT_EQ(state(ana).error, test.error);
     }
     // Another problem message takes precedence over the warning (8,000 outcomes are loaded).
     fs::permissions(storageDirectory, fs::perms::owner_all | fs::perms::group_read);
     controller->setAvailable(true);
-    EXPECT_EQ(configure(ana, enabledConfiguration()), false);
+    EXPECT_EQ(configure(ana, settings()), false);
     EXPECT_EQ(state(ana).error, "Protection storage unavailable");
 }
 
@@ -482,18 +461,19 @@ TEST_F(ExecutionProtectionControllerTest, ProtectionResumesOnlyWithTheNextConfig
     EXPECT_FALSE(snapshot.enabled);
     EXPECT_EQ(snapshot.executableRoots, std::vector<std::string>{root.string()});
     EXPECT_TRUE(stored(ana).configuration.enabled);
-    // Nothing is held while protection is off in memory.
-    HeldExecution held(*controller, ana, candidateFor(executable("tool", "x")));
-    EXPECT_FALSE(held.prepare(clock.now().addingTimeInterval(10)));
+    // Nothing is held while protection is off in memory; what ran is recorded.
+    const HeldExecution held = hold(ana, candidateFor(executable("tool", "x")), false);
     EXPECT_EQ(held.answers(), (std::vector<Answer>{{true, "Protect disabled by user"}}));
+    dispatch.runPending();
+    EXPECT_EQ(reasons(stored(ana).outcomes), std::vector<std::string>{"Protect disabled by user"});
 
-    EXPECT_EQ(configure(ana, enabledConfiguration()), true);
+    EXPECT_EQ(configure(ana, settings()), true);
     EXPECT_TRUE(state(ana).enabled);
 }
 
 TEST_F(ExecutionProtectionControllerTest, ConfiguringAnEnabledUserAgainChangesNothing) {
     enable(ana);
-    ExecutionProtectionConfiguration other = enabledConfiguration();
+    ExecutionProtectionConfiguration other = settings();
     other.executableRoots = {(home / "elsewhere").string()};
     EXPECT_EQ(configure(ana, other), true);
     EXPECT_EQ(state(ana).executableRoots, std::vector<std::string>{root.string()});
@@ -502,39 +482,24 @@ TEST_F(ExecutionProtectionControllerTest, ConfiguringAnEnabledUserAgainChangesNo
 
 TEST_F(ExecutionProtectionControllerTest, EnablingNeedsTheExecClientDisablingAlwaysApplies) {
     controller->setAvailable(false);
-    EXPECT_EQ(configure(ana, enabledConfiguration()), false);
+    EXPECT_EQ(configure(ana, settings()), false);
     EXPECT_TRUE(stored(ana).configuration.enabled);  // stored, not in force
     ExecutionProtectionState snapshot = state(ana);
     EXPECT_FALSE(snapshot.available);
     EXPECT_FALSE(snapshot.enabled);
 
-    ExecutionProtectionConfiguration disabled = enabledConfiguration();
-    disabled.enabled = false;
-    EXPECT_EQ(configure(ben, disabled), true);
+    EXPECT_EQ(configure(ben, settings(false)), true);
 }
 
+// The rules themselves are the acceptance's; here, that the user's own home directory is the one
+// checked against and that a refusal is immediate.
 TEST_F(ExecutionProtectionControllerTest, RefusesConfigurationsThatFailAcceptance) {
     controller->setAvailable(true);
-    struct Case {
-        const char* name;
-        std::string data;
-        std::string homeDirectory;
-    };
-    ExecutionProtectionConfiguration outsideHome = enabledConfiguration();
-    outsideHome.executableRoots = {"/opt/other"};
-    const Case cases[] = {
-        {"not JSON", "{", home.path().string()},
-        {"root outside the home directory", encodeJSONText(outsideHome), home.path().string()},
-        {"another home directory", encodeJSONText(enabledConfiguration()), "/home/someone"},
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
-        std::optional<bool> reply;
-        controller->configure(ana, test.homeDirectory, test.data,
-                              [&](bool result) { reply = result; });
-        EXPECT_EQ(reply, false);  // at once, nothing queued
-        EXPECT_EQ(dispatch.readyCount(), 0u);
-    }
+    std::optional<bool> reply;
+    controller->configure(ana, "/home/someone", encodeJSONText(settings()),
+                          [&](bool result) { reply = result; });
+    EXPECT_EQ(reply, false);  // at once, nothing queued
+    EXPECT_EQ(dispatch.readyCount(), 0u);
     EXPECT_FALSE(fs::exists(home / "storage" / "501.json"));
 }
 
@@ -546,9 +511,7 @@ TEST_F(ExecutionProtectionControllerTest, DisablingAllowsEveryHeldExecutionOfThe
     const HeldExecution second = hold(ana, tool);
     const HeldExecution others = hold(ben, tool);
     dispatch.runPending();
-    ExecutionProtectionConfiguration disabled = enabledConfiguration();
-    disabled.enabled = false;
-    EXPECT_EQ(configure(ana, disabled), true);
+    EXPECT_EQ(configure(ana, settings(false)), true);
     const std::vector<Answer> allowed{{true, "Protect disabled by user"}};
     EXPECT_EQ(first.answers(), allowed);
     EXPECT_EQ(second.answers(), allowed);
@@ -577,10 +540,6 @@ TEST_F(ExecutionProtectionControllerTest, StorageProblemsAreReportedPerOperation
     EXPECT_EQ(exportHistory(ben), "");  // ana is in memory; ben must be read
     EXPECT_EQ(boolRequest(&ExecutionProtectionController::clearHistory, ana), false);
     EXPECT_EQ(boolRequest(&ExecutionProtectionController::clearTrust, ana), false);
-
-    fs::permissions(storageDirectory, fs::perms::owner_all);
-    EXPECT_EQ(boolRequest(&ExecutionProtectionController::clearHistory, ana), true);
-    EXPECT_EQ(state(ana).error, std::nullopt);
 }
 
 TEST_F(ExecutionProtectionControllerTest, ExportsAndClearsHistoryAndTrust) {
@@ -613,11 +572,9 @@ TEST_F(ExecutionProtectionControllerTest, ExportsAndClearsHistoryAndTrust) {
 }
 
 TEST_F(ExecutionProtectionControllerTest, ClearingTrustOfAnUnloadedUserKeepsTheRest) {
-    User user;
-    user.configuration = enabledConfiguration();
+    User user = withOutcomes(1);
+    user.configuration = settings();
     user.rules = {Rule{std::nullopt, std::string(64, 'a')}};
-    user.outcomes = {ExecutionOutcome{UUID::random(), "/x", Date{1}, "Allowed once", true,
-                                      ExecutionOutcomeResult::allowed, std::nullopt}};
     store(ana, user);
     EXPECT_EQ(boolRequest(&ExecutionProtectionController::clearTrust, ana), true);
     user.rules.clear();
@@ -633,21 +590,14 @@ TEST_F(ExecutionProtectionControllerTest, ReplacesReferencesOnlyForAnEnabledUser
     EXPECT_FALSE(fs::exists(home / "storage" / "501.json"));
 
     enable(ana);
-    std::map<std::string, Date> tooMany;
-    for (int index = 0; index < 2'001; ++index) {
-        tooMany.emplace("/r/" + std::to_string(index), clock.now());
-    }
-    controller->updateReferences(ana, tooMany);
-    EXPECT_EQ(dispatch.readyCount(), 0u);
-    controller->updateReferences(ana, {{"relative/path", clock.now()}});
+    controller->updateReferences(ana, {{"relative/path", clock.now()}});  // refused at once
     EXPECT_EQ(dispatch.readyCount(), 0u);
 
     controller->updateReferences(ana, references);
     dispatch.runPending();
     EXPECT_EQ(stored(ana).configuration.references, references);
     // The reference is in force: it joins the reasons to hold the executable.
-    HeldExecution held(*controller, ana, candidateFor(executable("tool", "x")));
-    ASSERT_TRUE(held.prepare(clock.now().addingTimeInterval(10)));
+    const HeldExecution held = hold(ana, executable("tool", "x"));
     EXPECT_EQ(state(ana).pending.at(0).explanation->reasons,
               (std::vector{ExecutionExplanation::Reason::notInBaseline,
                            ExecutionExplanation::Reason::recentPersistenceReference}));
@@ -681,11 +631,11 @@ class ExecutableAliasesTest : public ExecutionProtectionControllerTest {
 };
 
 TEST_F(ExecutableAliasesTest, ConfigurationKeepsOnlyLinksToRegularFiles) {
-    const fs::path plain = executable("plain", "x");
+    executable("plain", "x");
     fs::create_directory_symlink(home / "elsewhere", root / "directory-link");
     fs::create_symlink(target, root / "file-link");
     fs::create_symlink(home / "missing", root / "dangling");
-    ExecutionProtectionConfiguration configuration = enabledConfiguration();
+    ExecutionProtectionConfiguration configuration = settings();
     for (const char* name : {"plain", "directory-link", "file-link", "dangling"}) {
         configuration.executableAliases.emplace((root / name).string(), "/sent/target/ignored");
     }
@@ -701,7 +651,6 @@ TEST_F(ExecutableAliasesTest, ConfigurationKeepsOnlyLinksToRegularFiles) {
         stored.baseline,
         (std::map<std::string, ExecutionFileVersion>{{target.string(), fileVersion(status)}}));
     EXPECT_FALSE(watches(target));  // in the baseline as it is
-    (void)plain;
 }
 
 TEST_F(ExecutableAliasesTest, ObservedChangesRefreshTheAliasesInMemory) {
@@ -747,7 +696,7 @@ TEST_F(ExecutableAliasesTest, OverflowingTheChangedPathsMarksEveryLoadedUser) {
 
 TEST_F(ExecutableAliasesTest, AFullAliasMapStillFollowsItsLinks) {
     // 20,000 links to the target: the most a configuration may carry.
-    ExecutionProtectionConfiguration configuration = enabledConfiguration();
+    ExecutionProtectionConfiguration configuration = settings();
     for (int index = 0; index < 20'000; ++index) {
         const fs::path link = root / std::to_string(index);
         fs::create_symlink(target, link);

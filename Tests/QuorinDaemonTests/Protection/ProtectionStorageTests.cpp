@@ -78,65 +78,50 @@ TEST(ProtectionStorageTest, CreatesThePrivateDirectoryAndRoundTrips) {
     EXPECT_EQ(storage.load(501), user);
 }
 
-TEST(ProtectionStorageTest, RefusesADirectoryOthersCouldUse) {
+TEST(ProtectionStorageTest, RefusesADirectoryOrAUserFileThatIsNotPrivate) {
+    using Spoil = std::function<void(const fs::path&)>;
+    const auto withMode = [](mode_t mode) -> Spoil {
+        return [mode](const fs::path& path) { ::chmod(path.c_str(), mode); };
+    };
+    const Spoil throughALink = [](const fs::path& path) {
+        fs::rename(path, path.string() + ".real");
+        fs::create_symlink(path.string() + ".real", path);
+    };
     struct Case {
         std::string name;
-        std::function<fs::path(const TemporaryDirectory&)> prepare;  // returns the directory
+        bool directory;  // the directory is at fault, and saving is refused too
+        Spoil spoil;
     };
     const std::vector<Case> cases{
-        {"mode 0755",
-         [](const TemporaryDirectory& t) {
-             fs::create_directory(t / "store");
-             ::chmod((t / "store").c_str(), 0755);
-             return t / "store";
+        {"directory of mode 0755", true, withMode(0755)},
+        {"directory a symbolic link to a private directory", true, throughALink},
+        {"directory a regular file", true,
+         [](const fs::path& path) {
+             fs::remove_all(path);
+             std::ofstream{path};
          }},
-        {"a symbolic link to a private directory",
-         [](const TemporaryDirectory& t) {
-             fs::create_directory(t / "real");
-             ::chmod((t / "real").c_str(), 0700);
-             fs::create_directory_symlink(t / "real", t / "store");
-             return t / "store";
-         }},
-        {"a regular file", [](const TemporaryDirectory& t) { return t.write("store", ""); }},
-    };
-    for (const Case& sample : cases) {
-        const TemporaryDirectory temporary;
-        const ProtectionStorage storage(sample.prepare(temporary));
-        EXPECT_TRUE(failsWith([&] { storage.save(User{}, 501); }, ProtectionError::Kind::storage))
-            << sample.name;
-        EXPECT_TRUE(failsWith([&] { (void)storage.load(501); }, ProtectionError::Kind::storage))
-            << sample.name;
-    }
-}
-
-TEST(ProtectionStorageTest, RefusesAUserFileThatIsNotPrivate) {
-    struct Case {
-        std::string name;
-        std::function<void(const fs::path& file)> change;
-    };
-    const std::vector<Case> cases{
-        {"readable by others", [](const fs::path& file) { ::chmod(file.c_str(), 0644); }},
-        {"a second link",
-         [](const fs::path& file) { fs::create_hard_link(file, file.string() + ".2"); }},
-        {"a symbolic link",
-         [](const fs::path& file) {
-             fs::rename(file, file.string() + ".real");
-             fs::create_symlink(file.string() + ".real", file);
-         }},
-        {"a directory",
-         [](const fs::path& file) {
-             fs::remove(file);
-             fs::create_directory(file);
-             ::chmod(file.c_str(), 0700);
+        {"file readable by others", false, withMode(0644)},
+        {"file with a second link", false,
+         [](const fs::path& path) { fs::create_hard_link(path, path.string() + ".2"); }},
+        {"file a symbolic link", false, throughALink},
+        {"file a directory", false,
+         [](const fs::path& path) {
+             fs::remove(path);
+             fs::create_directory(path);
+             ::chmod(path.c_str(), 0700);
          }},
     };
     for (const Case& sample : cases) {
+        SCOPED_TRACE(sample.name);
         const TemporaryDirectory temporary;
         const ProtectionStorage storage(temporary / "store");
         storage.save(sampleUser(), 501);
-        sample.change(temporary / "store" / "501.json");
-        EXPECT_TRUE(failsWith([&] { (void)storage.load(501); }, ProtectionError::Kind::storage))
-            << sample.name;
+        sample.spoil(sample.directory ? temporary / "store" : temporary / "store" / "501.json");
+        EXPECT_TRUE(failsWith([&] { (void)storage.load(501); }, ProtectionError::Kind::storage));
+        if (sample.directory) {
+            EXPECT_TRUE(
+                failsWith([&] { storage.save(User{}, 501); }, ProtectionError::Kind::storage));
+        }
     }
 }
 
