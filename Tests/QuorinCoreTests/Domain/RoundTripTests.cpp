@@ -62,10 +62,15 @@ std::vector<Sample> samples() {
         R"("normalizedPath":{"value":"/home/ana/.ssh"},"category":"ssh","recursive":true,)"
         R"("contentPolicy":"metadataOnly"})";
 
-    const ProcessIdentity process(
-        ProcessID(numberedUUID(5)), INT32_MIN, "token", ProcessID(numberedUUID(6)),
-        ProcessID(numberedUUID(7)), normalized("/bin/zsh"), "ab12",
-        CodeSigningIdentity{CodeSigningStatus::platform, {}, {}, {}}, Date{0.25});
+    const ProcessIdentity process{ProcessID(numberedUUID(5)),
+                                  INT32_MIN,
+                                  "token",
+                                  ProcessID(numberedUUID(6)),
+                                  ProcessID(numberedUUID(7)),
+                                  normalized("/bin/zsh"),
+                                  "ab12",
+                                  CodeSigningIdentity{CodeSigningStatus::platform, {}, {}, {}},
+                                  Date{0.25}};
     ProcessIdentity minimalProcess = process;
     minimalProcess.parentID = minimalProcess.responsibleID = std::nullopt;
     minimalProcess.executableSHA256 = std::nullopt;

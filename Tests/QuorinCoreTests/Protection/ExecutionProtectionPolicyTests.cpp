@@ -36,7 +36,7 @@ TEST(ExecutionProtectionPolicyTest, Reasons) {
         C configuration;
         std::vector<Reason> reasons;
     };
-    using enum Reason;
+    using enum ExecutionExplanation::Reason;
     ExecutionCandidate platform = candidate("/opt/bin/new");
     platform.platformBinary = true;
     const C referenced =

@@ -60,9 +60,17 @@ CodeSigningIdentity signing(Status status) {
 
 // A root-owned executable, mode 0755, whose digest is "ab12".
 FileMetadata executable(std::string_view path, std::optional<Status> status = Status::unsigned_) {
-    return FileMetadata(FileObjectID(numberedUUID(50)), normalized(path), 1024, 0, 0, 0755, "ab12",
-                        true, status ? std::optional(signing(*status)) : std::nullopt,
-                        FileKind::regularFile, std::nullopt);
+    return FileMetadata{FileObjectID(numberedUUID(50)),
+                        normalized(path),
+                        1024,
+                        0,
+                        0,
+                        0755,
+                        "ab12",
+                        true,
+                        status ? std::optional(signing(*status)) : std::nullopt,
+                        FileKind::regularFile,
+                        std::nullopt};
 }
 
 // A root-owned, non-executable regular file, mode 0644.

@@ -202,7 +202,8 @@ TEST(QuorinDaemonXPCProtocolTest, RefusesInvocationsThatDoNotFit) {
     };
     for (const auto& [invocation, error] : cases) {
         RecordingDaemon daemon;
-        EXPECT_EQ(protocolError([&] { invoke(daemon, invocation, [](XPCValue) {}); }), error);
+        const XPCInvocation& refused = invocation;
+        EXPECT_EQ(protocolError([&] { invoke(daemon, refused, [](XPCValue) {}); }), error);
         EXPECT_TRUE(daemon.calls.empty()) << error;
     }
 
