@@ -41,6 +41,30 @@ class ForgetfulService final : public QuorinDaemonXPCProtocol, public XPCListene
     void clearExecutionTrustWithReply(BoolReply) override {}
 };
 
+// A listener on "quorin.test" in `directory`, served by two threads until it goes.
+class ServedSocket {
+  public:
+    explicit ServedSocket(const std::string& directory)
+        : transport_(pool_.get_executor(), directory, peers_),
+          listener_(transport_.makeListener("quorin.test")) {
+        listener_->setDelegate(service_);
+        listener_->resume();
+    }
+    ~ServedSocket() {
+        pool_.stop();
+        pool_.join();
+    }
+    ServedSocket(const ServedSocket&) = delete;
+    ServedSocket& operator=(const ServedSocket&) = delete;
+
+  private:
+    asio::thread_pool pool_{2};
+    AdmitAll peers_;
+    ForgetfulService service_;
+    UnixSocketTransport transport_;
+    std::unique_ptr<XPCListener> listener_;
+};
+
 TEST(UnixSocketTransportTest, ServesEveryUserAndAnswersEveryRequestOnce) {
     const quorin::testing::TemporaryDirectory directory;
     const std::string path = (directory / "quorin.test").string();
@@ -53,14 +77,8 @@ TEST(UnixSocketTransportTest, ServesEveryUserAndAnswersEveryRequestOnce) {
         ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         ::close(stale);
     }
-    asio::thread_pool pool(2);
-    AdmitAll peers;
-    ForgetfulService service;
     {
-        UnixSocketTransport transport(pool.get_executor(), directory.path().string(), peers);
-        const auto listener = transport.makeListener("quorin.test");
-        listener->setDelegate(service);
-        listener->resume();
+        const ServedSocket served(directory.path().string());
         struct stat status {};
         ASSERT_EQ(::lstat(path.c_str(), &status), 0);
         EXPECT_EQ(status.st_mode & 0777, 0666U);
@@ -72,8 +90,6 @@ TEST(UnixSocketTransportTest, ServesEveryUserAndAnswersEveryRequestOnce) {
         EXPECT_EQ(peer.reply(1, XPCValueKind::boolean), XPCValue(false));
         EXPECT_EQ(peer.reply(2, XPCValueKind::text), XPCValue(std::string("fine")));
         EXPECT_EQ(peer.reply(3, XPCValueKind::data), XPCValue(XPCData{}));
-        pool.stop();
-        pool.join();
     }
     // The socket goes with its listener.
     EXPECT_FALSE(std::filesystem::exists(path));
@@ -82,14 +98,8 @@ TEST(UnixSocketTransportTest, ServesEveryUserAndAnswersEveryRequestOnce) {
 TEST(UnixSocketTransportTest, PeersThatLeaveWhileTheirReplyIsWrittenLeaveTheOthersServed) {
     const quorin::testing::TemporaryDirectory directory;
     const std::string path = (directory / "quorin.test").string();
-    asio::thread_pool pool(2);
-    AdmitAll peers;
-    ForgetfulService service;
     {
-        UnixSocketTransport transport(pool.get_executor(), directory.path().string(), peers);
-        const auto listener = transport.makeListener("quorin.test");
-        listener->setDelegate(service);
-        listener->resume();
+        const ServedSocket served(directory.path().string());
         // Each reply is on its way out when the end of the peer's stream arrives: the
         // connection closes while a write may be in flight, or complete but not yet handled.
         for (std::uint64_t id = 1; id <= 300; ++id) {
@@ -100,8 +110,6 @@ TEST(UnixSocketTransportTest, PeersThatLeaveWhileTheirReplyIsWrittenLeaveTheOthe
         SocketPeer staying(path);
         staying.call("statusWithReply:", {}, 1);
         EXPECT_EQ(staying.reply(1, XPCValueKind::text), XPCValue(std::string("fine")));
-        pool.stop();
-        pool.join();
     }
 }
 
