@@ -13,12 +13,12 @@
 namespace quorin {
 namespace {
 
-using cli::ProtectionPrompt;
 using Decision = std::pair<std::string, std::string>;
 
 const std::string idA = "6F1C2B9E-0D3A-4C55-9E77-1A2B3C4D5E6F";
 const std::string idB = "0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
 constexpr Date now{1'000};
+const std::string question = "[b]lock, allow [o]nce, [a]lways trust, [s]kip? ";
 
 ExecutionRequest request(const std::string& id, const std::string& path, bool canAlwaysTrust,
                          Date deadline = Date{1'030.5}) {
@@ -28,6 +28,12 @@ ExecutionRequest request(const std::string& id, const std::string& path, bool ca
     explanation.trust = ExecutionExplanation::Trust::noMatchingRule;
     explanation.recordedAt = now;
     return {testing::uuid(id), path, "", "", deadline, canAlwaysTrust, explanation};
+}
+
+// How a request made by `request` with its default deadline is shown, up to the question.
+std::string held(const std::string& path) {
+    return "Held: " + path +
+           "\n  reasons notInBaseline\n  signature unsigned, trust noMatchingRule\n  30 s left\n";
 }
 
 std::string state(std::vector<ExecutionRequest> pending) {
@@ -42,9 +48,7 @@ class ScriptedDaemon final : public cli::ProtectionRequests {
         : states_(std::move(states)), applies_(applies) {}
 
     std::string protectionState() override {
-        const std::string& state = states_.at(std::min(polls_, states_.size() - 1));
-        ++polls_;
-        return state;
+        return states_.at(std::min(polls_++, states_.size() - 1));
     }
     bool decideExecution(std::string id, std::string decision) override {
         decisions.emplace_back(std::move(id), std::move(decision));
@@ -73,84 +77,65 @@ Transcript converse(std::vector<std::string> states, const std::string& input,
     std::istringstream in(input);
     std::ostringstream out;
     int pauses = 0;
-    ProtectionPrompt(
+    cli::ProtectionPrompt(
         daemon, in, out, [] { return now; }, [&pauses] { return ++pauses < 3; })
         .run();
     return {daemon.decisions, out.str(), pauses};
 }
 
-const std::string question = "[b]lock, allow [o]nce, [a]lways trust, [s]kip? ";
-
-// How a request made by `request` with its default deadline is shown, up to the question.
-std::string held(const std::string& path) {
-    return "Held: " + path +
-           "\n  reasons notInBaseline\n  signature unsigned, trust noMatchingRule\n  30 s left\n";
-}
-
-TEST(ProtectionPromptTest, ShowsTheRequestAndAsksAgainUntilAnAcceptedAnswer) {
-    const Transcript transcript =
-        converse({state({request(idA, "/home/ana/bin/t\x1b[2J", true)})}, "x\n\nallow\n Block \n");
-    EXPECT_EQ(transcript.decisions, (std::vector<Decision>{{idA, "block"}}));
-    EXPECT_EQ(transcript.out, held("/home/ana/bin/t\\u{001B}[2J") + question + question + question +
-                                  question + "blocked: /home/ana/bin/t\\u{001B}[2J\n");
-}
-
+// Three pauses: the dialogue went on polling, and asked nothing more about a request still
+// pending. None: the end of the input ended it.
 TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) {
     struct Case {
         std::string input;
         bool canAlwaysTrust;
         bool applies;
-        std::vector<Decision> decisions;
-        std::string lastLine;  // after the last question
+        std::string decision;  // sent for the request; empty: nothing sent
+        std::string dialogue;  // after the request is shown
+        int pauses = 3;
     };
-    const std::string trusted = "allowed, and trusted from now on: /a\n";
-    const std::string notApplied =
-        "the daemon did not apply the decision for /a (it may have been decided already or run "
-        "out of time)\n";
+    const std::string trusted = question + "allowed, and trusted from now on: /a\n";
+    const std::string untrusted =
+        question + "its identity could not be established, so it cannot be trusted always\n";
     const std::vector<Case> cases{
-        {"b\n", true, true, {{idA, "block"}}, "blocked: /a\n"},
-        {"ONCE\n", true, true, {{idA, "allowOnce"}}, "allowed once: /a\n"},
-        {"allowOnce\n", true, false, {{idA, "allowOnce"}}, notApplied},
-        {"a\n", true, true, {{idA, "alwaysTrust"}}, trusted},
-        {"alwaysTrust\n", true, true, {{idA, "alwaysTrust"}}, trusted},
+        {" Block \n", true, true, "block", question + "blocked: /a\n"},
+        {"ONCE\n", true, true, "allowOnce", question + "allowed once: /a\n"},
+        {"allowOnce\n", true, false, "allowOnce",
+         question + "the daemon did not apply the decision for /a (it may have been decided "
+                    "already or run out of time)\n"},
+        {"a\n", true, true, "alwaysTrust", trusted},
+        {"alwaysTrust\n", true, true, "alwaysTrust", trusted},
         // No rule can be stored without an identity: asked again, never allowed in its place.
-        {"always\n", false, true, {}, "\n"},
-        {"always\no\n", false, true, {{idA, "allowOnce"}}, "allowed once: /a\n"},
-        {"skip\n", true, true, {}, "skipped /a\n"},
+        {"always\no\n", false, true, "allowOnce", untrusted + question + "allowed once: /a\n"},
+        {"always\n", false, true, "", untrusted + question + "\n", 0},
+        {"skip\n", true, true, "", question + "skipped /a\n"},
         // Nothing is decided for an answer that is not one, nor when the input ends.
-        {"yes\ny\nallow\n\n", true, true, {}, "\n"},
-        {"", true, true, {}, "\n"},
+        {"yes\ny\nallow\n\n", true, true, "",
+         question + question + question + question + question + "\n", 0},
+        {"", true, true, "", question + "\n", 0},
     };
     for (const Case& sample : cases) {
+        SCOPED_TRACE(sample.input);
         const Transcript transcript = converse({state({request(idA, "/a", sample.canAlwaysTrust)})},
                                                sample.input, sample.applies);
-        EXPECT_EQ(transcript.decisions, sample.decisions) << sample.input;
-        EXPECT_TRUE(transcript.out.ends_with(question + sample.lastLine)) << transcript.out;
+        EXPECT_EQ(transcript.decisions,
+                  (sample.decision.empty() ? std::vector<Decision>{}
+                                           : std::vector<Decision>{{idA, sample.decision}}));
+        EXPECT_EQ(transcript.out, held("/a") + sample.dialogue);
+        EXPECT_EQ(transcript.pauses, sample.pauses);
     }
 }
 
-TEST(ProtectionPromptTest, EndsWithTheInputAndAsksAboutEachRequestOnce) {
-    // A skipped request is still pending at the next poll; only the new one is asked about.
+TEST(ProtectionPromptTest, AsksAboutEachNewRequestStillInTimeWithItsPathEscaped) {
+    const ExecutionRequest expired = request(idA, "/a", true, Date{999.5});
+    const ExecutionRequest escaped = request(idB, "/b\x1b[2J", true);
     const Transcript transcript =
-        converse({state({}), state({request(idA, "/a", true)}),
-                  state({request(idA, "/a", true), request(idB, "/b", true)})},
-                 "s\no\n");
+        converse({state({}), state({expired, escaped}), state({expired, escaped})}, "o\n");
     EXPECT_EQ(transcript.decisions, (std::vector<Decision>{{idB, "allowOnce"}}));
-    EXPECT_EQ(transcript.out, held("/a") + question + "skipped /a\n" + held("/b") + question +
-                                  "allowed once: /b\n");
+    EXPECT_EQ(transcript.out, "Held: /a\n  the time to decide has run out\n" +
+                                  held("/b\\u{001B}[2J") + question +
+                                  "allowed once: /b\\u{001B}[2J\n");
     EXPECT_EQ(transcript.pauses, 3);
-
-    const Transcript ended = converse({state({request(idA, "/a", true)})}, "");
-    EXPECT_EQ(ended.pauses, 0);
-    EXPECT_EQ(ended.decisions, std::vector<Decision>{});
-}
-
-TEST(ProtectionPromptTest, DoesNotAskAboutARequestWhoseTimeHasRunOut) {
-    const Transcript transcript =
-        converse({state({request(idA, "/a", true, Date{999.5}), request(idB, "/b", true)})}, "b\n");
-    EXPECT_EQ(transcript.decisions, (std::vector<Decision>{{idB, "block"}}));
-    EXPECT_EQ(transcript.out, "Held: /a\n  the time to decide has run out\n" + held("/b") +
-                                  question + "blocked: /b\n");
 }
 
 }  // namespace
