@@ -42,17 +42,12 @@ ProcessIdentity process(unsigned number, std::optional<unsigned> parent = std::n
 
 FileMetadata file(unsigned object, const char* path = "/etc/hosts",
                   std::optional<std::string> sha256 = std::nullopt, bool isExecutable = false) {
-    return FileMetadata{FileObjectID(numberedUUID(object)),
-                        NormalizedPath(path, "/"),
-                        1,
-                        0,
-                        0,
-                        0644,
-                        std::move(sha256),
-                        isExecutable,
-                        std::nullopt,
-                        FileKind::regularFile,
-                        std::nullopt};
+    FileMetadata result = testing::minimalFile();
+    result.id = FileObjectID(numberedUUID(object));
+    result.path = NormalizedPath(path, "/");
+    result.sha256 = std::move(sha256);
+    result.isExecutable = isExecutable;
+    return result;
 }
 
 struct Sample {
@@ -111,10 +106,9 @@ struct Correlation {
     }
 };
 
-// MARK: - Opening and joining
-
 // The first event, at 100 by a child of process 1, opens an incident until 160; a joining event
-// moves that end to its own time plus 30 only when this is later.
+// moves that end to its own time plus 30 only when this is later. At the very end an event still
+// joins; a moment after it, it opens a new incident and the first one is closed.
 TEST(IncidentCorrelator, AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrows) {
     const struct {
         double secondAt;
@@ -123,101 +117,74 @@ TEST(IncidentCorrelator, AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrow
     for (const auto& row : cases) {
         SCOPED_TRACE(row.secondAt);
         Correlation c{process(1), process(2, 1)};
-        EXPECT_EQ(c.ingest({.number = 10, .at = 100, .process = 2, .file = file(1)}),
-                  incidentOf(10));
-        const auto opened = c.at(100);
-        ASSERT_EQ(opened.size(), 1u);
-        EXPECT_EQ(opened[0].id(), incidentOf(10));
-        EXPECT_EQ(opened[0].rootProcessID(), pid(1));
-        EXPECT_EQ(opened[0].openUntil(), Date{160});
-        EXPECT_EQ(opened[0].state(), IncidentState::open);
-        EXPECT_EQ(eventIDsOf(opened[0]), std::vector{eid(10)});
+        EXPECT_EQ(c.ingest({10, 100, 2, file(1)}), incidentOf(10));
+        const Incident opened = c.at(100).at(0);
+        EXPECT_EQ(opened.rootProcessID(), pid(1));
+        EXPECT_EQ(opened.openUntil(), Date{160});
+        EXPECT_EQ(opened.state(), IncidentState::open);
 
-        EXPECT_EQ(c.ingest({.number = 11, .at = row.secondAt, .process = 1}), incidentOf(10));
+        EXPECT_EQ(c.ingest({11, row.secondAt, 1}), incidentOf(10));
         const Incident joined = c.at(row.secondAt).at(0);
         EXPECT_EQ(eventIDsOf(joined), (std::vector{eid(10), eid(11)}));
         EXPECT_EQ(joined.lastEventAt(), Date{row.secondAt});
         EXPECT_EQ(joined.openUntil(), Date{row.openUntil});
 
-        // A moment after the end, a tied event opens a new incident and the first one is closed.
         Correlation late = c;
         const double after = std::nextafter(row.openUntil, 1e9);
-        EXPECT_EQ(late.ingest({.number = 12, .at = after, .process = 1}), incidentOf(12));
+        EXPECT_EQ(late.ingest({12, after, 1}), incidentOf(12));
         const auto incidents = late.at(after);
         ASSERT_EQ(incidents.size(), 2u);
         EXPECT_EQ(incidentIn(incidents, incidentOf(10)).state(), IncidentState::closed);
         EXPECT_EQ(incidentIn(incidents, incidentOf(12)).state(), IncidentState::open);
-        // At the very end it still joins.
-        EXPECT_EQ(c.ingest({.number = 12, .at = row.openUntil, .process = 2}), incidentOf(10));
+        EXPECT_EQ(c.ingest({12, row.openUntil, 2}), incidentOf(10));
         EXPECT_EQ(c.at(row.openUntil).size(), 1u);
     }
 }
 
-TEST(IncidentCorrelator, AnExecutionJoinsTheIncidentThatWroteItOnlyWhenItRunsWhatWasWritten) {
+// An execution joins the incident that wrote its file only when it runs what was written (by
+// digest, when both are known), or a path the incident renamed to or referenced.
+TEST(IncidentCorrelator, AnExecutionJoinsTheIncidentThatWroteOrLinkedWhatItRuns) {
+    const auto executable = [](std::optional<std::string> digest, const char* path = "/opt/t") {
+        return file(1, path, std::move(digest), true);
+    };
+    const NormalizedPath linked("/opt/t", "/");
+    Sample renamed{1, 0, 1, executable(std::nullopt, "/tmp/t"), EventOperation::fileRenamed};
+    renamed.destination = linked;
+    Sample referencing{1, 0, 1, file(1, "/etc/rc")};
+    referencing.referenced = {linked};
     const struct {
-        std::vector<std::optional<std::string>> written;
+        std::vector<Sample> writing;
         std::optional<std::string> executed;
         bool joins;
     } cases[] = {
-        {{"aa"}, "aa", true},         {{"aa"}, "bb", false},        {{"aa", "cc"}, "cc", true},
-        {{"aa"}, std::nullopt, true}, {{std::nullopt}, "bb", true},
+        {{{1, 0, 1, executable("aa")}}, "aa", true},
+        {{{1, 0, 1, executable("aa")}}, "bb", false},
+        {{{1, 0, 1, executable("aa")}, {2, 0, 1, executable("cc")}}, "cc", true},
+        {{{1, 0, 1, executable("aa")}}, std::nullopt, true},
+        {{{1, 0, 1, executable(std::nullopt)}}, "bb", true},
+        {{renamed}, std::nullopt, true},
+        {{referencing}, std::nullopt, true},
     };
     for (const auto& row : cases) {
         Correlation c{process(1), process(5)};
-        unsigned number = 1;
-        for (const auto& digest : row.written) {
-            c.ingest({.number = number++,
-                      .at = 0,
-                      .process = 1,
-                      .file = file(1, "/opt/bin/tool", digest, true)});
+        for (const Sample& writing : row.writing) {
+            c.ingest(writing);
         }
-        const IncidentID execution = c.ingest({.number = 9,
-                                               .at = 1,
-                                               .process = 5,
-                                               .file = file(1, "/opt/bin/tool", row.executed, true),
-                                               .operation = EventOperation::processExec});
-        EXPECT_EQ(execution, row.joins ? incidentOf(1) : incidentOf(9))
-            << row.executed.value_or("no digest");
-    }
-}
-
-TEST(IncidentCorrelator, AnExecutionOfAPathLinkedByAnIncidentJoinsIt) {
-    const NormalizedPath linked("/opt/t", "/");
-    const Sample written{.number = 1, .at = 0, .process = 1, .file = file(1, "/opt/t", {}, true)};
-    Sample renamed = written;
-    renamed.file = file(1, "/tmp/t", {}, true);
-    renamed.operation = EventOperation::fileRenamed;
-    renamed.destination = linked;
-    Sample referencing = written;
-    referencing.file = file(1, "/etc/rc");
-    referencing.referenced = {linked};
-    for (const Sample& writing : {written, renamed, referencing}) {
-        Correlation c{process(1), process(5)};
-        c.ingest(writing);
-        EXPECT_EQ(c.ingest({.number = 2,
-                            .at = 1,
-                            .process = 5,
-                            .file = file(2, "/opt/t", {}, true),
-                            .operation = EventOperation::processExec}),
-                  incidentOf(1))
-            << writing.file->path.value();
+        const Sample execution{9, 1, 5, file(2, "/opt/t", row.executed, true),
+                               EventOperation::processExec};
+        EXPECT_EQ(c.ingest(execution), row.joins ? incidentOf(1) : incidentOf(9))
+            << row.writing.back().file->path.value() << " " << row.executed.value_or("-");
     }
 }
 
 TEST(IncidentCorrelator, ConflictingEvidenceGoesToAnAmbiguousIncidentPerAmbiguity) {
     Correlation c{process(1), process(2, 1), process(3)};
-    c.ingest({.number = 1, .at = 0, .process = 1, .file = file(1)});
-    c.ingest({.number = 2, .at = 1, .process = 3, .file = file(2)});
-
+    c.ingest({1, 0, 1, file(1)});
+    c.ingest({2, 1, 3, file(2)});
     // Tied to incident 1 by its process tree and to incident 2 by its file.
-    EXPECT_EQ(c.ingest({.number = 3, .at = 2, .process = 2, .file = file(2)}), incidentOf(3));
-    EXPECT_EQ(c.ingest({.number = 4, .at = 3, .process = 1, .file = file(2)}), incidentOf(3));
-    EXPECT_EQ(c.ingest({.number = 5,
-                        .at = 4,
-                        .process = 2,
-                        .file = file(2),
-                        .operation = EventOperation::fileDeleted}),
-              incidentOf(5));
+    EXPECT_EQ(c.ingest({3, 2, 2, file(2)}), incidentOf(3));
+    EXPECT_EQ(c.ingest({4, 3, 1, file(2)}), incidentOf(3));
+    EXPECT_EQ(c.ingest({5, 4, 2, file(2), EventOperation::fileDeleted}), incidentOf(5));
 
     const auto incidents = c.at(4);
     ASSERT_EQ(incidents.size(), 4u);
@@ -234,8 +201,24 @@ TEST(IncidentCorrelator, ConflictingEvidenceGoesToAnAmbiguousIncidentPerAmbiguit
     EXPECT_EQ(joined.openUntil(), Date{62});
 }
 
-// MARK: - Process context
+TEST(IncidentCorrelator, AgreeingEvidenceNarrowsTheChoiceAndDisagreeingEvidenceWidensIt) {
+    const std::vector<NormalizedPath> x{NormalizedPath("/opt/x", "/")};
+    Correlation c{process(1), process(2)};
+    c.ingest({.number = 1, .at = 0, .process = 1, .file = file(1), .referenced = x});
+    c.ingest({2, 1, 2, file(2)});
+    // Process tree and file name incident 2, the reference incident 1: the process agrees with 2.
+    EXPECT_EQ(c.ingest({.number = 3, .at = 2, .process = 2, .file = file(2), .referenced = x}),
+              incidentOf(2));
+    // Both incidents now link /opt/x; the file object narrows that down to incident 2.
+    EXPECT_EQ(c.ingest({.number = 4, .at = 3, .process = 8, .file = file(2), .referenced = x}),
+              incidentOf(2));
+    // Nothing narrows the reference alone.
+    EXPECT_EQ(c.ingest({.number = 5, .at = 4, .process = 9, .referenced = x}), incidentOf(5));
+    EXPECT_EQ(incidentIn(c.at(4), incidentOf(5)).summary(), "Ambiguous protected-path activity");
+}
 
+// The writer's root is the top of its chain or the smallest member of the cycle the chain runs
+// into; the writer itself is in the context too, so its next event joins.
 TEST(IncidentCorrelator, TheRootIsTheTopOfTheChainOrTheSmallestMemberOfItsCycle) {
     // 40 processes numbered 100 + 7i mod 40, each the parent of the one before; the last one's
     // parent is the eleventh. The smallest of all (100) is outside the cycle, whose smallest is
@@ -246,113 +229,77 @@ TEST(IncidentCorrelator, TheRootIsTheTopOfTheChainOrTheSmallestMemberOfItsCycle)
         longChain.push_back(process(100 + index * 7 % 40, 100 + next * 7 % 40));
     }
     const struct {
-        const char* name;
         std::vector<ProcessIdentity> processes;
         unsigned writer;
         unsigned root;
     } cases[] = {
-        {"unregistered process", {}, 99, 99},
-        {"chain", {process(1), process(2, 1), process(3, 2)}, 3, 1},
+        {{}, 99, 99},  // unregistered
+        {{process(1), process(2, 1), process(3, 2)}, 3, 1},
         // A → B → C → B, where A has the smallest id of all.
-        {"cycle, B smaller", {process(1, 2), process(2, 3), process(3, 2)}, 1, 2},
-        {"cycle, C smaller", {process(1, 3), process(3, 2), process(2, 3)}, 1, 2},
-        {"cycle of three", {process(5, 7), process(7, 4), process(4, 6), process(6, 7)}, 5, 4},
-        {"long chain into a cycle", longChain, 100, 101},
+        {{process(1, 2), process(2, 3), process(3, 2)}, 1, 2},
+        {{process(1, 3), process(3, 2), process(2, 3)}, 1, 2},
+        {{process(5, 7), process(7, 4), process(4, 6), process(6, 7)}, 5, 4},
+        {longChain, 100, 101},
     };
     for (const auto& row : cases) {
         Correlation c;
         for (const ProcessIdentity& registered : row.processes) {
             c.graph.register_(registered);
         }
-        c.ingest({.number = 1, .at = 0, .process = row.writer});
-        // The writer itself is in the context too, so its next event joins.
-        EXPECT_EQ(c.ingest({.number = 2, .at = 1, .process = row.writer}), incidentOf(1));
-        EXPECT_EQ(c.at(1).at(0).rootProcessID(), pid(row.root)) << row.name;
-    }
-}
-
-TEST(IncidentCorrelator, AJoiningEventWhoseChainPassesThroughTheRootRaisesIt) {
-    const struct {
-        unsigned writer;
-        std::optional<FileMetadata> touched;
-        unsigned root;
-    } cases[] = {{2, std::nullopt, 1}, {3, file(1), 2}};
-    for (const auto& row : cases) {
-        Correlation c{process(3)};
-        // Process 2 is not registered yet: it is its own root.
-        c.ingest({.number = 1, .at = 0, .process = 2, .file = file(1)});
-        // Its parent becomes known; process 3 is tied only through the file.
-        c.graph.register_(process(1));
-        c.graph.register_(process(2, 1));
-        EXPECT_EQ(c.ingest({.number = 2, .at = 1, .process = row.writer, .file = row.touched}),
-                  incidentOf(1));
+        c.ingest({1, 0, row.writer});
+        EXPECT_EQ(c.ingest({2, 1, row.writer}), incidentOf(1));
         EXPECT_EQ(c.at(1).at(0).rootProcessID(), pid(row.root)) << row.writer;
     }
+    // A joining event whose chain passes through the root raises it: process 2 was its own root
+    // until its parent became known; process 3 is tied only through the file.
+    for (const unsigned writer : {2u, 3u}) {
+        Correlation c{process(3)};
+        c.ingest({1, 0, 2, file(1)});
+        c.graph.register_(process(1));
+        c.graph.register_(process(2, 1));
+        EXPECT_EQ(c.ingest({2, 1, writer, writer == 3 ? std::optional(file(1)) : std::nullopt}),
+                  incidentOf(1));
+        EXPECT_EQ(c.at(1).at(0).rootProcessID(), pid(writer - 1)) << writer;
+    }
 }
-
-TEST(IncidentCorrelator, AgreeingEvidenceNarrowsTheChoiceAndDisagreeingEvidenceWidensIt) {
-    const auto referencing = [](Sample sample) {
-        sample.referenced = {NormalizedPath("/opt/x", "/")};
-        return sample;
-    };
-    Correlation c{process(1), process(2)};
-    c.ingest(referencing({.number = 1, .at = 0, .process = 1, .file = file(1)}));
-    c.ingest({.number = 2, .at = 1, .process = 2, .file = file(2)});
-    // Process tree and file name incident 2, the reference incident 1: the process agrees with 2.
-    EXPECT_EQ(c.ingest(referencing({.number = 3, .at = 2, .process = 2, .file = file(2)})),
-              incidentOf(2));
-    // Both incidents now link /opt/x; the file object narrows that down to incident 2.
-    EXPECT_EQ(c.ingest(referencing({.number = 4, .at = 3, .process = 8, .file = file(2)})),
-              incidentOf(2));
-    // Nothing narrows the reference alone.
-    EXPECT_EQ(c.ingest(referencing({.number = 5, .at = 4, .process = 9})), incidentOf(5));
-    EXPECT_EQ(incidentIn(c.at(4), incidentOf(5)).summary(), "Ambiguous protected-path activity");
-}
-
-// MARK: - Refused input
 
 TEST(IncidentCorrelator, RefusedEventsAndSnapshotsChangeNothing) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     using Error = IncidentCorrelationError;
+    // An event numbered `number` at `at`, or a snapshot at `at` when `number` is 0.
     const struct {
-        std::optional<Sample> event;  // a snapshot at `snapshotAt` when absent
-        double snapshotAt;
+        unsigned number;
+        double at;
         IncidentCorrelationError expected;
     } cases[] = {
-        {Sample{.number = 7, .at = 9, .process = 1}, 0, Error::outOfOrderEvent()},
-        {Sample{.number = 2, .at = 11, .process = 1}, 0, Error::duplicateEventID(eid(2))},
-        {Sample{.number = 2, .at = 5, .process = 1}, 0, Error::outOfOrderEvent()},
-        {Sample{.number = 7, .at = nan, .process = 1}, 0, Error::invalidTimestamp()},
-        {Sample{.number = 2, .at = inf, .process = 1}, 0, Error::invalidTimestamp()},
-        {Sample{.number = 7, .at = -inf, .process = 1}, 0, Error::invalidTimestamp()},
-        {std::nullopt, nan, Error::invalidTimestamp()},
-        {std::nullopt, 9.5, Error::outOfOrderEvent()},
+        {7, 9, Error::outOfOrderEvent()},    {2, 11, Error::duplicateEventID(eid(2))},
+        {2, 5, Error::outOfOrderEvent()},    {7, nan, Error::invalidTimestamp()},
+        {2, inf, Error::invalidTimestamp()}, {7, -inf, Error::invalidTimestamp()},
+        {0, nan, Error::invalidTimestamp()}, {0, 9.5, Error::outOfOrderEvent()},
     };
-
     Correlation base{process(1)};
-    base.ingest({.number = 1, .at = 0, .process = 1, .file = file(1)});
-    base.ingest({.number = 2, .at = 10, .process = 1});
+    base.ingest({1, 0, 1, file(1)});
+    base.ingest({2, 10, 1});
     // What a correlator shows afterwards: whether the stream's time or the accepted ids moved
     // (a new event at the latest time), and every incident.
     const auto observed = [&base](IncidentCorrelator correlator) {
         std::string outcome = "accepted";
         try {
-            correlator.ingest(event({.number = 7, .at = 10, .process = 1}), base.graph);
+            correlator.ingest(event({7, 10, 1}), base.graph);
         } catch (const IncidentCorrelationError& refusal) {
             outcome = refusal.what();
         }
         return outcome + encodeJSONText(correlator.finalizeAll());
     };
     const std::string untouched = observed(base.correlator);
-
     for (const auto& row : cases) {
         IncidentCorrelator copy = base.correlator;
         try {
-            if (row.event) {
-                copy.ingest(event(*row.event), base.graph);
+            if (row.number != 0) {
+                copy.ingest(event({row.number, row.at, 1}), base.graph);
             } else {
-                copy.snapshot(Date{row.snapshotAt});
+                copy.snapshot(Date{row.at});
             }
             ADD_FAILURE() << "accepted " << row.expected.what();
         } catch (const IncidentCorrelationError& refusal) {
@@ -366,40 +313,26 @@ TEST(IncidentCorrelator, RefusedEventsAndSnapshotsChangeNothing) {
                  "IncidentCorrelationError.duplicateEventID");
 }
 
-// MARK: - Closing and output
-
-TEST(IncidentCorrelator, ASnapshotAfterEveryWindowClosesAllAndMovesTheStreamsTime) {
+// A snapshot after every window closes all and moves the stream's time; finalizing closes
+// everything, keeps it, and restarts the stream's time but not the accepted ids.
+TEST(IncidentCorrelator, SnapshotsAndFinalizingClose) {
     Correlation c{process(1), process(2)};
-    c.ingest({.number = 1, .at = 0, .process = 1});
-    c.ingest({.number = 2, .at = 50, .process = 2});
+    c.ingest({1, 0, 1});
+    c.ingest({2, 50, 2});
+    const auto closed = c.correlator.snapshot(Date{111});
+    ASSERT_EQ(closed.size(), 2u);
+    EXPECT_EQ(closed[0].state(), IncidentState::closed);
+    EXPECT_EQ(closed[1].state(), IncidentState::closed);
+    EXPECT_THROW(c.ingest({3, 110, 1}), IncidentCorrelationError);
 
-    const auto incidents = c.correlator.snapshot(Date{111});
-    ASSERT_EQ(incidents.size(), 2u);
-    for (const Incident& incident : incidents) {
-        EXPECT_EQ(incident.state(), IncidentState::closed);
-    }
-    try {
-        c.ingest({.number = 3, .at = 110, .process = 1});
-        ADD_FAILURE() << "accepted an event before the snapshot";
-    } catch (const IncidentCorrelationError& refusal) {
-        EXPECT_EQ(refusal, IncidentCorrelationError::outOfOrderEvent());
-    }
-}
-
-TEST(IncidentCorrelator, FinalizingClosesEverythingKeepsItAndRestartsTheStreamsTime) {
-    Correlation c{process(1), process(2)};
-    c.ingest({.number = 1, .at = 10, .process = 1});
-    c.ingest({.number = 2, .at = 20, .process = 2});
-
-    const auto first = c.correlator.finalizeAll();
-    EXPECT_EQ(encodeJSONText(c.correlator.finalizeAll()), encodeJSONText(first));
-    ASSERT_EQ(first.size(), 2u);
-    for (const Incident& incident : first) {
-        EXPECT_EQ(incident.state(), IncidentState::closed);
-    }
+    c.ingest({3, 111, 1});
+    const auto finalized = c.correlator.finalizeAll();
+    EXPECT_EQ(encodeJSONText(c.correlator.finalizeAll()), encodeJSONText(finalized));
+    ASSERT_EQ(finalized.size(), 3u);
+    EXPECT_EQ(incidentIn(finalized, incidentOf(3)).state(), IncidentState::closed);
     // An earlier time is accepted again, but not an id seen before; nothing closed reopens.
-    EXPECT_EQ(c.ingest({.number = 3, .at = 0, .process = 1}), incidentOf(3));
-    EXPECT_THROW(c.ingest({.number = 1, .at = 30, .process = 1}), IncidentCorrelationError);
+    EXPECT_EQ(c.ingest({4, 0, 1}), incidentOf(4));
+    EXPECT_THROW(c.ingest({1, 30, 1}), IncidentCorrelationError);
 }
 
 TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventThenOwnID) {
@@ -408,16 +341,15 @@ TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventT
         c.graph.register_(process(number));
     }
     // Unrelated processes at one time, arriving in an order that differs from the output's.
-    c.ingest({.number = 30, .at = 5, .process = 30});
+    c.ingest({30, 5, 30});
     c.ingest({.number = 40, .at = 5, .process = 40, .sequence = 7});
-    c.ingest({.number = 25, .at = 5, .process = 25});
-    c.ingest({.number = 20, .at = 5, .process = 20});
+    c.ingest({25, 5, 25});
+    c.ingest({20, 5, 20});
     c.ingest({.number = 50, .at = 5, .process = 50, .sequence = 3});
     c.ingest({.number = 10, .at = 6, .process = 10, .sequence = 1});
     c.correlator.finalizeAll();
     // Incident 20 adopts a resolution whose first event is that of incident 30.
-    Incident adopted(incidentOf(20), std::nullopt, event({.number = 30, .at = 5, .process = 30}),
-                     60);
+    Incident adopted(incidentOf(20), std::nullopt, event({30, 5, 30}), 60);
     adopted.resolve(UserDecision::blocked);
     c.correlator.adoptResolvedIncident(adopted);
 
@@ -429,56 +361,43 @@ TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventT
                                   incidentOf(30), incidentOf(10)}));
 }
 
-// MARK: - Late attribution and adoption
-
-TEST(IncidentCorrelator, LateAttributionSetsTheRootAndTiesTheIncidentToTheTree) {
+TEST(IncidentCorrelator, LateAttributionSetsTheRootOfAnOpenIncidentOnly) {
     Correlation c{process(1), process(2, 1)};
     const Sample unattributed{.number = 1, .at = 0, .file = file(1)};
+    const auto attributed = [](const Sample& sample, unsigned by) {
+        return event(sample).attributed(pid(by), AttributionConfidence::complete);
+    };
     c.ingest(unattributed);
-
-    const auto updated = c.correlator.attribute(
-        event(unattributed).attributed(pid(2), AttributionConfidence::complete), incidentOf(1),
-        c.graph);
+    c.ingest({.number = 2, .at = 100, .file = file(2)});  // closes 1
+    const Sample second{.number = 3, .at = 100, .file = file(3)};
+    c.ingest(second);
+    const struct {
+        EventEnvelope event;
+        IncidentID incident;
+    } refused[] = {
+        {attributed(unattributed, 1), incidentOf(1)},                               // closed
+        {attributed(unattributed, 1), incidentOf(9)},                               // unknown
+        {attributed({.number = 2, .at = 100, .file = file(4)}, 1), incidentOf(2)},  // changed
+    };
+    const std::string before = encodeJSONText(c.at(100));
+    for (const auto& row : refused) {
+        EXPECT_FALSE(c.correlator.attribute(row.event, row.incident, c.graph).has_value());
+        EXPECT_EQ(encodeJSONText(c.at(100)), before);
+    }
+    const auto updated = c.correlator.attribute(attributed(second, 2), incidentOf(3), c.graph);
     ASSERT_TRUE(updated.has_value());
     EXPECT_EQ(updated->rootProcessID(), pid(1));
     EXPECT_EQ(updated->events().at(0).processID(), pid(2));
-    EXPECT_EQ(c.ingest({.number = 2, .at = 1, .process = 1}), incidentOf(1));
-}
-
-TEST(IncidentCorrelator, LateAttributionThatDoesNotApplyChangesNothing) {
-    Correlation c{process(1)};
-    const Sample unattributed{.number = 1, .at = 0, .file = file(1)};
-    c.ingest(unattributed);
-    c.ingest({.number = 2, .at = 100, .file = file(2)});  // closes 1
-    const auto attributed = [](Sample sample) {
-        return event(sample).attributed(pid(1), AttributionConfidence::complete);
-    };
-    const struct {
-        const char* name;
-        EventEnvelope event;
-        IncidentID incident;
-    } cases[] = {
-        {"closed incident", attributed(unattributed), incidentOf(1)},
-        {"unknown incident", attributed(unattributed), incidentOf(9)},
-        {"other event content", attributed({.number = 2, .at = 100, .file = file(3)}),
-         incidentOf(2)},
-    };
-    const std::string before = encodeJSONText(c.at(100));
-    for (const auto& row : cases) {
-        EXPECT_FALSE(c.correlator.attribute(row.event, row.incident, c.graph).has_value())
-            << row.name;
-        EXPECT_EQ(encodeJSONText(c.at(100)), before) << row.name;
-    }
+    EXPECT_EQ(c.ingest({4, 101, 1}), incidentOf(3));
 }
 
 TEST(IncidentCorrelator, AdoptingAResolutionReplacesAndClosesOnlyAKnownSettledIncident) {
     Correlation c{process(1)};
-    c.ingest({.number = 1, .at = 0, .process = 1});
-
-    Incident stranger(incidentOf(8), std::nullopt, event({.number = 8, .at = 0, .process = 1}), 60);
+    c.ingest({1, 0, 1});
+    Incident stranger(incidentOf(8), std::nullopt, event({8, 0, 1}), 60);
     stranger.resolve(UserDecision::trusted);
     c.correlator.adoptResolvedIncident(stranger);
-    Incident stillOpen(incidentOf(1), std::nullopt, event({.number = 1, .at = 0, .process = 1}), 5);
+    Incident stillOpen(incidentOf(1), std::nullopt, event({1, 0, 1}), 5);
     c.correlator.adoptResolvedIncident(stillOpen);
     const auto unchanged = c.at(0);
     ASSERT_EQ(unchanged.size(), 1u);
@@ -488,11 +407,9 @@ TEST(IncidentCorrelator, AdoptingAResolutionReplacesAndClosesOnlyAKnownSettledIn
     resolved.resolve(UserDecision::trusted);
     c.correlator.adoptResolvedIncident(resolved);
     // No longer open here: a tied event opens a new incident.
-    EXPECT_EQ(c.ingest({.number = 2, .at = 1, .process = 1}), incidentOf(2));
+    EXPECT_EQ(c.ingest({2, 1, 1}), incidentOf(2));
     EXPECT_EQ(incidentIn(c.at(1), incidentOf(1)), resolved);
 }
-
-// MARK: - Whole streams
 
 /// A pseudo-random stream over a few process trees (one with a cycle) and file objects, with
 /// ties in time, gaps longer than the windows, unattributed events and executions.
