@@ -8,18 +8,17 @@
 namespace quorin {
 namespace {
 
+using C = ExecutionProtectionConfiguration;
 using Reason = ExecutionExplanation::Reason;
+using enum ExecutionExplanation::Reason;
 
 constexpr ExecutionFileVersion version{1, 2, 3, 4, 5, 6, 7};
 constexpr Date now{1'000};
+const C watchingOpt{.enabled = true, .executableRoots = {"/opt/bin"}};
 
-ExecutionCandidate candidate(std::string path, ExecutionFileVersion fileVersion = version) {
+ExecutionCandidate file(std::string path, ExecutionFileVersion fileVersion = version) {
     return ExecutionCandidate{std::move(path), fileVersion, false, true, false, "", "", "/bin/sh"};
 }
-
-using C = ExecutionProtectionConfiguration;
-
-const C watchingOpt{.enabled = true, .executableRoots = {"/opt/bin"}};
 
 // `watchingOpt` with one field replaced.
 template <class Field>
@@ -36,69 +35,48 @@ TEST(ExecutionProtectionPolicyTest, Reasons) {
         C configuration;
         std::vector<Reason> reasons;
     };
-    using enum ExecutionExplanation::Reason;
-    ExecutionCandidate platform = candidate("/opt/bin/new");
+    ExecutionCandidate platform = file("/opt/bin/new");
     platform.platformBinary = true;
-    const C referenced =
-        with(&C::references, {{"/opt/bin/new", Date{now.timeIntervalSinceReferenceDate + 1}}});
+    const C referenced = with(&C::references, {{"/opt/bin/new", Date{1'001}}});
     C disabled = referenced;
     disabled.enabled = false;
     const C baselined = with(&C::baseline, {{"/opt/bin/tool", version}});
+    const C slashed = with(&C::executableRoots, {"/opt/bin/"});
+    const C linked = with(&C::executableAliases, {{"/opt/bin/tool", "/usr/local/Cellar/tool"}});
+    const C linkedOutside =
+        with(&C::executableAliases, {{"/elsewhere/link", "/usr/local/Cellar/tool"}});
+    const C everything = with(&C::executableRoots, {"/"});
+    const C referencedNow = with(&C::references, {{"/opt/bin/new", now}});
+    const C referencedOutside = with(&C::references, {{"/tmp/x", Date{2'000}}});
+    const std::vector<Reason> none{}, asked{notInBaseline}, changed{changedSinceBaseline},
+        outsideRoots{recentPersistenceReference}, both{notInBaseline, recentPersistenceReference};
     const std::vector<Case> cases{
-        {"new under a root", candidate("/opt/bin/tool"), watchingOpt, {notInBaseline}},
-        {"the root itself", candidate("/opt/bin"), watchingOpt, {notInBaseline}},
-        {"a sibling of the root", candidate("/opt/binary"), watchingOpt, {}},
-        {"every path under /",
-         candidate("/usr/bin/x"),
-         with(&C::executableRoots, {"/"}),
-         {notInBaseline}},
-        {"a root with a trailing slash holds only itself",
-         candidate("/opt/bin/tool"),
-         with(&C::executableRoots, {"/opt/bin/"}),
-         {}},
-        {"a root with a trailing slash, equal",
-         candidate("/opt/bin/"),
-         with(&C::executableRoots, {"/opt/bin/"}),
-         {notInBaseline}},
-        {"in the baseline", candidate("/opt/bin/tool"), baselined, {}},
-        {"changed in the nanoseconds only",
-         candidate("/opt/bin/tool", ExecutionFileVersion{1, 2, 3, 4, 5, 6, 8}),
-         baselined,
-         {changedSinceBaseline}},
-        {"changed in the inode only",
-         candidate("/opt/bin/tool", ExecutionFileVersion{1, 9, 3, 4, 5, 6, 7}),
-         baselined,
-         {changedSinceBaseline}},
-        {"an alias target outside every root",
-         candidate("/usr/local/Cellar/tool"),
-         with(&C::executableAliases, {{"/opt/bin/tool", "/usr/local/Cellar/tool"}}),
-         {notInBaseline}},
-        {"an alias key counts only through the roots",
-         candidate("/elsewhere/link"),
-         with(&C::executableAliases, {{"/elsewhere/link", "/usr/local/Cellar/tool"}}),
-         {}},
-        {"referenced a second from now, new",
-         candidate("/opt/bin/new"),
-         referenced,
-         {notInBaseline, recentPersistenceReference}},
-        {"referenced exactly now",
-         candidate("/opt/bin/new"),
-         with(&C::references, {{"/opt/bin/new", now}}),
-         {notInBaseline}},
-        {"referenced outside every root",
-         candidate("/tmp/x"),
-         with(&C::references, {{"/tmp/x", Date{2'000}}}),
-         {recentPersistenceReference}},
-        {"disabled", candidate("/opt/bin/new"), disabled, {}},
-        {"a platform binary", platform, referenced, {}},
+        {"new under a root", file("/opt/bin/tool"), watchingOpt, asked},
+        {"the root itself", file("/opt/bin"), watchingOpt, asked},
+        {"a sibling of the root", file("/opt/binary"), watchingOpt, none},
+        {"every path under /", file("/usr/bin/x"), everything, asked},
+        {"a root with a trailing slash holds only itself", file("/opt/bin/tool"), slashed, none},
+        {"a root with a trailing slash, equal", file("/opt/bin/"), slashed, asked},
+        {"in the baseline", file("/opt/bin/tool"), baselined, none},
+        {"changed in the nanoseconds only", file("/opt/bin/tool", {1, 2, 3, 4, 5, 6, 8}), baselined,
+         changed},
+        {"changed in the inode only", file("/opt/bin/tool", {1, 9, 3, 4, 5, 6, 7}), baselined,
+         changed},
+        {"an alias target outside every root", file("/usr/local/Cellar/tool"), linked, asked},
+        {"an alias key counts only through the roots", file("/elsewhere/link"), linkedOutside,
+         none},
+        {"referenced a second from now, new", file("/opt/bin/new"), referenced, both},
+        {"referenced exactly now", file("/opt/bin/new"), referencedNow, asked},
+        {"referenced outside every root", file("/tmp/x"), referencedOutside, outsideRoots},
+        {"disabled", file("/opt/bin/new"), disabled, none},
+        {"a platform binary", platform, referenced, none},
     };
     for (const Case& sample : cases) {
+        SCOPED_TRACE(sample.name);
         EXPECT_EQ(ExecutionProtectionPolicy::reasons(sample.candidate, sample.configuration, now),
-                  sample.reasons)
-            << sample.name;
+                  sample.reasons);
         EXPECT_EQ(ExecutionProtectionPolicy::shouldAsk(sample.candidate, sample.configuration, now),
-                  !sample.reasons.empty())
-            << sample.name;
+                  !sample.reasons.empty());
     }
 }
 
