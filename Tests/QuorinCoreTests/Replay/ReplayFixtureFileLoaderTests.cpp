@@ -23,13 +23,11 @@
 namespace quorin {
 namespace {
 
-using testing::TemporaryDirectory;
 namespace fs = std::filesystem;
 
 constexpr auto maximumBytes = static_cast<std::size_t>(ReplayFixtureLimits::maximumDataBytes);
-
-const std::string validFixture =
-    R"({"schemaVersion":2,"protectedPaths":[],"processes":[],"events":[]})";
+const std::string tooLarge =
+    "validation: Replay fixture is too large (10485761 bytes; maximum 10485760)";
 
 // What `body` gives: "loaded", or the error thrown, tagged with its family.
 std::string outcome(const std::function<void()>& body) {
@@ -43,144 +41,91 @@ std::string outcome(const std::function<void()>& body) {
     }
 }
 
-std::string loadOutcome(const fs::path& file) {
-    return outcome([&file] { (void)ReplayFixture::load(file); });
-}
-
-// A valid fixture padded with blanks to exactly `size` bytes.
-std::string paddedFixture(std::size_t size) {
-    std::string bytes = validFixture;
-    bytes.resize(size, ' ');
-    return bytes;
-}
-
-const std::string tooLarge =
-    "validation: Replay fixture is too large (10485761 bytes; maximum 10485760)";
-
-// `file` opened with `flags`; fails the test when it cannot be opened.
-UniqueFd openFile(const fs::path& file, int flags = O_RDONLY) {
-    UniqueFd descriptor(::open(file.c_str(), flags | O_CLOEXEC));
-    EXPECT_TRUE(descriptor.valid()) << file;
-    return descriptor;
-}
-
 std::size_t openDescriptorCount() {
     const fs::directory_iterator entries("/proc/self/fd");
     return static_cast<std::size_t>(std::distance(entries, fs::directory_iterator()));
 }
 
-// Files of every kind the loader must reject, plus a valid one.
-struct Scene {
-    TemporaryDirectory directory;
-    fs::path valid = directory.write("valid.json", validFixture);
-    fs::path link = directory / "link.json";
-    fs::path subdirectory = directory / "directory";
-    fs::path fifo = directory / "fifo";
-    fs::path linkedDirectory = directory / "linked-directory";
-
-    Scene() {
-        fs::create_symlink(valid, link);
-        fs::create_directory(subdirectory);
-        fs::create_directory_symlink(directory.path(), linkedDirectory);
-        if (::mkfifo(fifo.c_str(), 0600) != 0) {
-            throw std::system_error(errno, std::generic_category(), "mkfifo");
-        }
+TEST(ReplayFixtureFileLoader, LoadsOnlyRegularFilesReachedWithoutAFinalLinkAndClosesThem) {
+    const testing::TemporaryDirectory directory;
+    const fs::path valid = directory.write(
+        "valid.json", R"({"schemaVersion":2,"protectedPaths":[],"processes":[],"events":[]})");
+    const fs::path link = directory / "link.json", fifo = directory / "fifo",
+                   linkedDirectory = directory / "linked-directory";
+    fs::create_symlink(valid, link);
+    fs::create_directory_symlink(directory.path(), linkedDirectory);
+    fs::create_directory(directory / "directory");
+    if (::mkfifo(fifo.c_str(), 0600) != 0) {
+        throw std::system_error(errno, std::generic_category(), "mkfifo");
     }
-};
-
-TEST(ReplayFixtureFileLoader, AcceptsOnlyRegularFilesReachedWithoutAFinalLink) {
-    const Scene scene;
     const struct {
         fs::path file;
         std::string outcome;
     } cases[] = {
-        {scene.valid, "loaded"},
+        {valid, "loaded"},
         // Links in earlier components are followed; only the last one is refused.
-        {scene.linkedDirectory / "valid.json", "loaded"},
-        {scene.link, "file: Replay fixture must not be a symbolic link"},
-        {scene.linkedDirectory / "link.json", "file: Replay fixture must not be a symbolic link"},
-        {scene.subdirectory, "file: Replay fixture must be a regular file"},
+        {linkedDirectory / "valid.json", "loaded"},
+        {link, "file: Replay fixture must not be a symbolic link"},
+        {linkedDirectory / "link.json", "file: Replay fixture must not be a symbolic link"},
+        {directory / "directory", "file: Replay fixture must be a regular file"},
         // Opened non-blocking, so a FIFO without a writer is refused rather than waited on.
-        {scene.fifo, "file: Replay fixture must be a regular file"},
-        {scene.directory / "missing.json", "file: Could not open replay fixture (errno 2)"},
-        {scene.valid / "child.json", "file: Could not open replay fixture (errno 20)"},
+        {fifo, "file: Replay fixture must be a regular file"},
+        {directory / "missing.json", "file: Could not open replay fixture (errno 2)"},
+        {valid / "child.json", "file: Could not open replay fixture (errno 20)"},
+        // The content goes to the strict decoder.
+        {directory.write("empty.json", ""), "validation: Malformed replay JSON at byte 0"},
+        {directory.write("unknown.json", R"({"x":1})"), "validation: Unknown replay key $.x"},
+        {directory.write("over.json", std::string(maximumBytes + 1, ' ')), tooLarge},
+        // /proc files report a size of 0 yet have content: the size is only a hint, the content
+        // is read to its end and then judged (it begins with "Name:").
+        {"/proc/self/status", "validation: Malformed replay JSON at byte 0"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(loadOutcome(c.file), c.outcome) << c.file;
+        EXPECT_EQ(outcome([&] { (void)ReplayFixture::load(c.file); }), c.outcome) << c.file;
     }
-}
-
-TEST(ReplayFixtureFileLoader, ErrorsCompareByCaseAndErrorNumber) {
-    using Error = ReplayFixtureFileError;
-    EXPECT_EQ(Error::openFailed(ENOENT), Error::openFailed(ENOENT));
-    EXPECT_FALSE(Error::openFailed(ENOENT) == Error::openFailed(ENOTDIR));
-    EXPECT_FALSE(Error::openFailed(ENOENT) == Error::readFailed(ENOENT));
-}
-
-TEST(ReplayFixtureFileLoader, PassesTheContentToTheStrictDecoder) {
-    const TemporaryDirectory directory;
-    const struct {
-        std::string name, bytes, outcome;
-    } cases[] = {
-        {"empty.json", "", "validation: Malformed replay JSON at byte 0"},
-        // Latin-1 "café": the string is not UTF-8, which is found after its closing quote.
-        {"latin1.json", "[\"caf\xE9\"]", "validation: Malformed replay JSON at byte 7"},
-        {"at-limit.json", paddedFixture(maximumBytes), "loaded"},
-        {"over-limit.json", paddedFixture(maximumBytes + 1), tooLarge},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(loadOutcome(directory.write(c.name, c.bytes)), c.outcome) << c.name;
-    }
-    // /proc files report a size of 0 yet have content: the size is only a hint, the content is
-    // read to its end and then judged (here it is not JSON: it begins with "Name:").
-    EXPECT_EQ(loadOutcome("/proc/self/status"), "validation: Malformed replay JSON at byte 0");
-}
-
-TEST(ReplayFixtureFileLoader, RejectsAnOversizedFileFromItsReportedSizeWithoutReading) {
-    const TemporaryDirectory directory;
-    const UniqueFd file = openFile(directory.write("large.json", paddedFixture(maximumBytes + 1)));
-    EXPECT_EQ(outcome([&] { (void)ReplayFixtureFileLoader::readOpenFile(file.get()); }), tooLarge);
-    EXPECT_EQ(::lseek(file.get(), 0, SEEK_CUR), 0);
-}
-
-TEST(ReplayFixtureFileLoader, NeverReadsMoreThanOneByteBeyondTheLimit) {
-    // Content beyond what the size reported, as from a file that grew while it was read.
-    const TemporaryDirectory directory;
-    const UniqueFd growing =
-        openFile(directory.write("growing.json", std::string(maximumBytes + 70'000, ' ')));
-    EXPECT_EQ(outcome([&] { (void)ReplayFixtureFileLoader::readContents(growing.get(), 10); }),
-              tooLarge);
-    EXPECT_EQ(::lseek(growing.get(), 0, SEEK_CUR), static_cast<off_t>(maximumBytes + 1));
-
-    // Exactly the limit is read whole, whatever size was reported.
-    const UniqueFd atLimit =
-        openFile(directory.write("at-limit.json", std::string(maximumBytes, 'x')));
-    EXPECT_EQ(ReplayFixtureFileLoader::readContents(atLimit.get(), 0).size(), maximumBytes);
-}
-
-TEST(ReplayFixtureFileLoader, ReportsTheErrnoOfAFailedInspectionOrRead) {
-    const TemporaryDirectory directory;
-    const UniqueFd writeOnly = openFile(directory.write("fixture.json", validFixture), O_WRONLY);
-    EXPECT_EQ(outcome([&] { (void)ReplayFixtureFileLoader::readOpenFile(writeOnly.get()); }),
-              "file: Could not read replay fixture (errno 9)");
-    EXPECT_EQ(outcome([] { (void)ReplayFixtureFileLoader::readOpenFile(-1); }),
-              "file: Could not inspect replay fixture (errno 9)");
-}
-
-TEST(ReplayFixtureFileLoader, ClosesTheDescriptorOnEveryPath) {
-    const Scene scene;
-    const fs::path malformed = scene.directory.write("malformed.json", "{");
-    const fs::path oversized = scene.directory.write("over.json", paddedFixture(maximumBytes + 1));
-    const fs::path unknownKey = scene.directory.write("unknown.json", R"({"x":1})");
-
     const std::size_t before = openDescriptorCount();
     for (int round = 0; round < 20; ++round) {
-        for (const fs::path& file : {scene.valid, scene.link, scene.subdirectory, scene.fifo,
-                                     malformed, oversized, unknownKey}) {
-            (void)loadOutcome(file);
+        for (const auto& c : cases) {
+            (void)outcome([&] { (void)ReplayFixture::load(c.file); });
         }
     }
     EXPECT_EQ(openDescriptorCount(), before);
+}
+
+TEST(ReplayFixtureFileLoader, ReadsAtMostOneByteBeyondTheLimitAndReportsErrnos) {
+    const testing::TemporaryDirectory directory;
+    const auto openWith = [&](const std::string& bytes, int flags = O_RDONLY) {
+        UniqueFd descriptor(::open(
+            directory.write("f" + std::to_string(bytes.size()), bytes).c_str(), flags | O_CLOEXEC));
+        EXPECT_TRUE(descriptor.valid());
+        return descriptor;
+    };
+    const UniqueFd large = openWith(std::string(maximumBytes + 1, ' '));
+    // Content beyond what the size reported, as from a file that grew while it was read.
+    const UniqueFd growing = openWith(std::string(maximumBytes + 70'000, ' '));
+    const UniqueFd writeOnly = openWith("{}", O_WRONLY);
+    const struct {
+        const char* name;
+        std::function<void()> read;
+        std::string outcome;
+    } cases[] = {
+        {"too large by its reported size",
+         [&] { (void)ReplayFixtureFileLoader::readOpenFile(large.get()); }, tooLarge},
+        {"grown past the limit",
+         [&] { (void)ReplayFixtureFileLoader::readContents(growing.get(), 10); }, tooLarge},
+        {"write-only", [&] { (void)ReplayFixtureFileLoader::readOpenFile(writeOnly.get()); },
+         "file: Could not read replay fixture (errno 9)"},
+        {"no descriptor", [] { (void)ReplayFixtureFileLoader::readOpenFile(-1); },
+         "file: Could not inspect replay fixture (errno 9)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(outcome(c.read), c.outcome) << c.name;
+    }
+    EXPECT_EQ(::lseek(large.get(), 0, SEEK_CUR), 0);
+    EXPECT_EQ(::lseek(growing.get(), 0, SEEK_CUR), static_cast<off_t>(maximumBytes + 1));
+    // Exactly the limit is read whole, whatever size was reported.
+    const UniqueFd atLimit = openWith(std::string(maximumBytes, 'x'));
+    EXPECT_EQ(ReplayFixtureFileLoader::readContents(atLimit.get(), 0).size(), maximumBytes);
 }
 
 }  // namespace

@@ -20,13 +20,8 @@ inline constexpr std::string_view replayHome = "/Users/ana";
 inline ReplayProtectedPath replayProtectedPath(unsigned number, std::string path,
                                                PathCategory category = PathCategory::custom,
                                                bool recursive = true) {
-    return ReplayProtectedPath{
-        .id = numberedUUID(number),
-        .path = std::move(path),
-        .category = category,
-        .recursive = recursive,
-        .contentPolicy = ContentHistoryPolicy::metadataOnly,
-    };
+    return {numberedUUID(number), std::move(path), category, recursive,
+            ContentHistoryPolicy::metadataOnly};
 }
 
 /// An unsigned process observed at `observedAt` seconds, running /usr/bin/tool.
@@ -71,21 +66,6 @@ inline ReplayEvent replayEvent(unsigned number, std::uint64_t sequence, double o
         .previousFile = std::nullopt,
         .referencedExecutables = {},
         .addedReferencedExecutables = {},
-    };
-}
-
-/// The earlier state of `event`'s file object, at `path`.
-inline ReplayFileMetadata replayPreviousFile(const ReplayEvent& event, std::string path) {
-    return ReplayFileMetadata{
-        .id = event.fileID,
-        .path = std::move(path),
-        .size = 0,
-        .ownerID = 501,
-        .groupID = 20,
-        .mode = 0644,
-        .sha256 = std::nullopt,
-        .isExecutable = false,
-        .signingStatus = std::nullopt,
     };
 }
 
