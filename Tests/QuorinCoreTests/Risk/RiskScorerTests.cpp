@@ -376,6 +376,7 @@ TEST(RiskScorer, SummaryTakesTheFirstRuleThatApplies) {
         const Incident scored = RiskScorer().applying(assessment, incident);
         EXPECT_EQ(scored.summary(), c.summary) << ::testing::PrintToString(names(c.factors));
         EXPECT_EQ(scored.assessment(), assessment);
+        EXPECT_EQ(scored.events(), incident.events());
     }
 }
 
