@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -85,17 +86,18 @@ struct Scenario {
     ReplayEvent& ev(unsigned number) { return f.events[number - 301]; }
 };
 
-// The message of the error that validation raises, or "valid".
+// The message of the error that validation raises, or "valid" followed by the sequence gaps.
 std::string validationOutcome(const ReplayFixture& fixture, std::string_view home = replayHome) {
     try {
-        (void)fixture.validate(home);
+        std::string outcome = "valid";
+        for (const ReplayDiagnostic& gap : fixture.validate(home)) {
+            outcome += ", gap " + std::to_string(gap.expected) + "-" + std::to_string(gap.actual);
+        }
+        return outcome;
     } catch (const ReplayFixtureValidationError& error) {
         return error.what();
     }
-    return "valid";
 }
-
-const std::string tooLong = "/" + std::string(16384, 'a');
 
 std::string repeated(std::string_view text, std::size_t count) {
     std::string result;
@@ -105,168 +107,144 @@ std::string repeated(std::string_view text, std::size_t count) {
     return result;
 }
 
+const std::string tooLong = "/" + std::string(16384, 'a');
+
 std::string tooLongIn(std::string_view field) {
     return "String " + std::string(field) + " is too long (16385 bytes; maximum 16384)";
 }
 
 // One change to the base fixture, and the exact message it must raise (or "valid").
 struct Fault {
-    std::string name;
     std::function<void(Scenario&)> apply;
     std::string message;  // sample UUIDs written as "{number}"
 };
 
 const std::vector<Fault> faults = {
-    {"schemaVersion3", [](auto& s) { s.f.schemaVersion = 3; },
-     "Unsupported replay schema version: 3"},
-    {"schemaVersion1", [](auto& s) { s.f.schemaVersion = 1; },
-     "Unsupported replay schema version: 1"},
-    {"rootHome", [](auto& s) { s.home = "/"; }, "Invalid replay home directory: /"},
-    {"trailingSeparatorHome", [](auto& s) { s.home += "/"; },
-     "Invalid replay home directory: /Users/ana/"},
+    {[](auto& s) { s.f.schemaVersion = 3; }, "Unsupported replay schema version: 3"},
+    {[](auto& s) { s.f.schemaVersion = 1; }, "Unsupported replay schema version: 1"},
+    {[](auto& s) { s.home = "/"; }, "Invalid replay home directory: /"},
+    {[](auto& s) { s.home += "/"; }, "Invalid replay home directory: /Users/ana/"},
     // Copies of a list's first record (copied before `assign`, which must not read from the list
     // it fills) put the count past its limit before anything else is checked; exactly the limit
     // passes that check and fails later on the repeated identifier instead.
-    {"1001ProtectedPaths",
-     [](auto& s) { s.f.protectedPaths.assign(1001, ReplayProtectedPath(s.path(101))); },
+    {[](auto& s) { s.f.protectedPaths.assign(1001, ReplayProtectedPath(s.path(101))); },
      "Too many protected paths (1001; maximum 1000)"},
-    {"1000ProtectedPaths",
-     [](auto& s) { s.f.protectedPaths.assign(1000, ReplayProtectedPath(s.path(101))); },
+    {[](auto& s) { s.f.protectedPaths.assign(1000, ReplayProtectedPath(s.path(101))); },
      "Duplicate protected path ID: {101}"},
-    {"10001Processes", [](auto& s) { s.f.processes.assign(10001, ReplayProcess(s.proc(201))); },
+    {[](auto& s) { s.f.processes.assign(10001, ReplayProcess(s.proc(201))); },
      "Too many processes (10001; maximum 10000)"},
-    {"10000Processes", [](auto& s) { s.f.processes.assign(10000, ReplayProcess(s.proc(201))); },
+    {[](auto& s) { s.f.processes.assign(10000, ReplayProcess(s.proc(201))); },
      "Duplicate process ID: {201}"},
-    {"100001Events", [](auto& s) { s.f.events.assign(100001, ReplayEvent(s.ev(301))); },
+    {[](auto& s) { s.f.events.assign(100001, ReplayEvent(s.ev(301))); },
      "Too many events (100001; maximum 100000)"},
-    {"100000Events", [](auto& s) { s.f.events.assign(100000, ReplayEvent(s.ev(301))); },
-     "Duplicate event ID: {301}"},
-    {"tooManyReferences", [](auto& s) { s.ev(302).referencedExecutables.assign(1001, "/bin/x"); },
+    {[](auto& s) { s.f.events.assign(100000, ReplayEvent(s.ev(303))); },
+     "Duplicate event ID: {303}"},
+    {[](auto& s) { s.ev(302).referencedExecutables.assign(1001, "/bin/x"); },
      "Too many references for event {302} (1001; maximum 1000)"},
     // More added references than referenced ones still count by the longer list.
-    {"tooManyAddedReferences",
-     [](auto& s) { s.ev(301).addedReferencedExecutables.assign(1001, "/a"); },
+    {[](auto& s) { s.ev(301).addedReferencedExecutables.assign(1001, "/a"); },
      "Too many references for event {301} (1001; maximum 1000)"},
-    {"duplicateProcessID", [](auto& s) { s.f.processes.push_back(s.proc(202)); },
-     "Duplicate process ID: {202}"},
-    {"duplicateEventIDAndSequence", [](auto& s) { s.ev(303) = s.ev(302); },
-     "Duplicate event ID: {302}"},
-    {"duplicateEventIDOfThird", [](auto& s) { s.ev(303).id = numberedUUID(301); },
-     "Duplicate event ID: {301}"},
-    {"duplicateSequenceOfSecond", [](auto& s) { s.ev(302).sequence = 1; },
-     "Duplicate event sequence: 1"},
-    {"duplicateProtectedPathID", [](auto& s) { s.path(102).id = numberedUUID(101); },
-     "Duplicate protected path ID: {101}"},
+    {[](auto& s) { s.f.processes.push_back(s.proc(202)); }, "Duplicate process ID: {202}"},
+    {[](auto& s) { s.ev(303) = s.ev(302); }, "Duplicate event ID: {302}"},
+    {[](auto& s) { s.ev(303).id = numberedUUID(301); }, "Duplicate event ID: {301}"},
+    {[](auto& s) { s.ev(302).sequence = 1; }, "Duplicate event sequence: 1"},
+    {[](auto& s) { s.path(101).id = numberedUUID(102); }, "Duplicate protected path ID: {102}"},
     // Each text is named by its record and key.
-    {"protectedPathTooLong", [](auto& s) { s.path(102).path = tooLong; },
-     tooLongIn("protectedPaths[{102}].path")},
-    {"launchdExecutableTooLong", [](auto& s) { s.proc(201).executablePath = tooLong; },
+    {[](auto& s) { s.path(102).path = tooLong; }, tooLongIn("protectedPaths[{102}].path")},
+    {[](auto& s) { s.proc(201).executablePath = tooLong; },
      tooLongIn("processes[{201}].executablePath")},
-    {"shellTimestampNaN",
-     [](auto& s) { s.proc(202).observedAt = Date{std::numeric_limits<double>::quiet_NaN()}; },
+    {[](auto& s) { s.proc(202).observedAt = Date{std::numeric_limits<double>::quiet_NaN()}; },
      "Process {202} has a non-finite timestamp"},
-    {"toolTimestampInfinity", [](auto& s) { s.proc(203).observedAt = Date{infinity}; },
+    {[](auto& s) { s.proc(203).observedAt = Date{infinity}; },
      "Process {203} has a non-finite timestamp"},
-    {"toolAuditTokenTooLong", [](auto& s) { s.proc(203).auditToken = tooLong; },
-     tooLongIn("processes[{203}].auditToken")},
-    {"modificationPreviousDigestTooLong", [](auto& s) { s.ev(301).previousFile->sha256 = tooLong; },
+    {[](auto& s) { s.proc(203).auditToken = tooLong; }, tooLongIn("processes[{203}].auditToken")},
+    {[](auto& s) { s.ev(301).previousFile->sha256 = tooLong; },
      tooLongIn("events[{301}].previousFile.sha256")},
-    {"modificationPreviousPathTooLong", [](auto& s) { s.ev(301).previousFile->path = tooLong; },
+    {[](auto& s) { s.ev(301).previousFile->path = tooLong; },
      tooLongIn("events[{301}].previousFile.path")},
-    {"modificationReferenceTooLong",
-     [](auto& s) { s.ev(301).referencedExecutables.push_back(tooLong); },
+    {[](auto& s) { s.ev(301).referencedExecutables.push_back(tooLong); },
      tooLongIn("events[{301}].referencedExecutables")},
-    {"modificationAddedReferenceTooLong",
-     [](auto& s) { s.ev(301).addedReferencedExecutables.push_back(tooLong); },
+    {[](auto& s) { s.ev(301).addedReferencedExecutables.push_back(tooLong); },
      tooLongIn("events[{301}].addedReferencedExecutables")},
-    {"renameDigestTooLong", [](auto& s) { s.ev(302).sha256 = tooLong; },
-     tooLongIn("events[{302}].sha256")},
-    {"renameDestinationTooLong", [](auto& s) { s.ev(302).destinationPath = tooLong; },
+    {[](auto& s) { s.ev(302).sha256 = tooLong; }, tooLongIn("events[{302}].sha256")},
+    {[](auto& s) { s.ev(302).destinationPath = tooLong; },
      tooLongIn("events[{302}].destinationPath")},
-    {"renameTimestampNegativeInfinity", [](auto& s) { s.ev(302).observedAt = Date{-infinity}; },
+    {[](auto& s) { s.ev(302).observedAt = Date{-infinity}; },
      "Event {302} has a non-finite timestamp"},
-    {"creationPathTooLong", [](auto& s) { s.ev(303).path = tooLong; },
-     tooLongIn("events[{303}].path")},
+    {[](auto& s) { s.ev(303).path = tooLong; }, tooLongIn("events[{303}].path")},
     // Lengths are counted in UTF-8 bytes: 5462 three-byte euro signs are 16386 bytes.
-    {"euroAuditToken", [](auto& s) { s.proc(202).auditToken = repeated("\u20AC", 5462); },
+    {[](auto& s) { s.proc(202).auditToken = repeated("\u20AC", 5462); },
      "String processes[{202}].auditToken is too long (16386 bytes; maximum 16384)"},
-    {"relativeProtectedPath", [](auto& s) { s.path(102).path = "Library/LaunchAgents"; },
+    {[](auto& s) { s.path(102).path = "Library/LaunchAgents"; },
      "Invalid path Library/LaunchAgents in protectedPaths[{102}].path"},
     // ~/.zshrc and /Users/ana/.zshrc are one path once "~" is expanded.
-    {"duplicateNormalizedProtectedPath", [](auto& s) { s.path(102).path = "/Users/ana/.zshrc"; },
+    {[](auto& s) { s.path(102).path = "/Users/ana/.zshrc"; },
      "Duplicate normalized protected path: /Users/ana/.zshrc"},
-    {"shellUnknownResponsible", [](auto& s) { s.proc(202).responsibleID = numberedUUID(298); },
+    {[](auto& s) { s.proc(202).responsibleID = numberedUUID(298); },
      "Process {202} references unknown responsible process {298}"},
-    {"toolUnknownParent", [](auto& s) { s.proc(203).parentID = numberedUUID(299); },
+    {[](auto& s) { s.proc(203).parentID = numberedUUID(299); },
      "Process {203} references unknown parent {299}"},
-    {"toolUnknownResponsible", [](auto& s) { s.proc(203).responsibleID = numberedUUID(298); },
+    {[](auto& s) { s.proc(203).responsibleID = numberedUUID(298); },
      "Process {203} references unknown responsible process {298}"},
-    {"parentCycle", [](auto& s) { s.proc(201).parentID = numberedUUID(203); },
+    {[](auto& s) { s.proc(201).parentID = numberedUUID(203); },
      "Process reference cycle: {201}, {202}, {203}"},
-    {"creationBeforeRename", [](auto& s) { s.ev(303).observedAt = Date{10.5}; },
-     "Event {303} precedes event {302}"},
-    {"renameBeforeModification", [](auto& s) { s.ev(302).observedAt = Date{9}; },
-     "Event {302} precedes event {301}"},
-    {"sequencesOneThreeTwo", [](auto& s) { std::swap(s.ev(302).sequence, s.ev(303).sequence); },
+    {[](auto& s) { s.ev(303).observedAt = Date{10.5}; }, "Event {303} precedes event {302}"},
+    {[](auto& s) { s.ev(302).observedAt = Date{9}; }, "Event {302} precedes event {301}"},
+    {[](auto& s) { std::swap(s.ev(302).sequence, s.ev(303).sequence); },
      "Event sequence 2 does not follow increasing sequence 3"},
-    {"modificationSequenceFive", [](auto& s) { s.ev(301).sequence = 5; },
+    {[](auto& s) { s.ev(301).sequence = 5; },
      "Event sequence 2 does not follow increasing sequence 5"},
-    {"modificationWithoutProcess", [](auto& s) { s.ev(301).processID.reset(); },
-     "Complete event {301} has no process"},
-    {"creationCompleteWithoutProcess",
-     [](auto& s) { s.ev(303).attribution = AttributionConfidence::complete; },
+    {[](auto& s) { s.ev(301).processID.reset(); }, "Complete event {301} has no process"},
+    {[](auto& s) { s.ev(303).attribution = AttributionConfidence::complete; },
      "Complete event {303} has no process"},
-    {"renameUnknownProcess", [](auto& s) { s.ev(302).processID = numberedUUID(299); },
+    {[](auto& s) { s.ev(302).processID = numberedUUID(299); },
      "Event {302} references unknown process {299}"},
-    {"toolObservedAfterModification", [](auto& s) { s.proc(203).observedAt = Date{10.5}; },
+    {[](auto& s) { s.proc(203).observedAt = Date{10.5}; },
      "Process {203} was observed after event {301}"},
-    {"relativeRenamePath", [](auto& s) { s.ev(302).path = "agent.plist"; },
+    {[](auto& s) { s.ev(302).path = "agent.plist"; },
      "Invalid path agent.plist in events[{302}].path"},
-    {"renameWithoutDestination", [](auto& s) { s.ev(302).destinationPath.reset(); },
-     "Rename event {302} has no destination"},
-    {"modificationRenamedWithoutDestination",
-     [](auto& s) { s.ev(301).operation = EventOperation::fileRenamed; },
+    {[](auto& s) { s.ev(302).destinationPath.reset(); }, "Rename event {302} has no destination"},
+    {[](auto& s) { s.ev(301).operation = EventOperation::fileRenamed; },
      "Rename event {301} has no destination"},
-    {"modificationWithDestination", [](auto& s) { s.ev(301).destinationPath = "/tmp/x"; },
+    {[](auto& s) { s.ev(301).destinationPath = "/tmp/x"; },
      "Non-rename event {301} has a destination"},
-    {"relativeDestination", [](auto& s) { s.ev(302).destinationPath = "~ana/agent.plist"; },
+    {[](auto& s) { s.ev(302).destinationPath = "~ana/agent.plist"; },
      "Invalid path ~ana/agent.plist in events[{302}].destinationPath"},
-    {"previousFileOfOtherObject", [](auto& s) { s.ev(301).previousFile->id = numberedUUID(499); },
+    {[](auto& s) { s.ev(301).previousFile->id = numberedUUID(499); },
      "Event {301} changes file identity from {499} to {1301}"},
-    {"relativePreviousPath", [](auto& s) { s.ev(301).previousFile->path = ".zshrc"; },
+    {[](auto& s) { s.ev(301).previousFile->path = ".zshrc"; },
      "Invalid path .zshrc in events[{301}].previousFile.path"},
-    {"duplicateReferencedExecutable",
-     [](auto& s) { s.ev(301).referencedExecutables.push_back("/Users/ana/bin/tool"); },
+    {[](auto& s) { s.ev(301).referencedExecutables.push_back("/Users/ana/bin/tool"); },
      "Event {301} repeats referenced executable /Users/ana/bin/tool"},
     // The relative entry comes before the repetition, so it is reported first.
-    {"relativeReferencedExecutable",
-     [](auto& s) {
+    {[](auto& s) {
          s.ev(301).referencedExecutables = {"~/bin/tool", "bin/x", "~/bin/tool"};
      },
      "Invalid path bin/x in events[{301}].referencedExecutables"},
-    {"duplicateAddedReferencedExecutable",
-     [](auto& s) { s.ev(301).addedReferencedExecutables.push_back("/Users/ana/bin/../bin/tool"); },
+    {[](auto& s) { s.ev(301).addedReferencedExecutables.push_back("/Users/ana/bin/../bin/tool"); },
      "Event {301} repeats added executable reference /Users/ana/bin/tool"},
-    {"relativeAddedReferencedExecutable",
-     [](auto& s) { s.ev(301).addedReferencedExecutables.push_back("tool"); },
+    {[](auto& s) { s.ev(301).addedReferencedExecutables.push_back("tool"); },
      "Invalid path tool in events[{301}].addedReferencedExecutables"},
     // The first unreferenced addition in list order is named.
-    {"unreferencedAdditions",
-     [](auto& s) {
+    {[](auto& s) {
          s.ev(301).addedReferencedExecutables = {"~/bin/tool", "/bin/o", "/bin/x"};
      },
      "Event {301} adds unreferenced executable /bin/o"},
-    {"additionNoLongerReferenced",
-     [](auto& s) { s.ev(301).referencedExecutables = {"/usr/bin/env"}; },
+    {[](auto& s) { s.ev(301).referencedExecutables = {"/usr/bin/env"}; },
      "Event {301} adds unreferenced executable /Users/ana/bin/tool"},
+    // Gaps in the sequence are diagnostics, not errors.
+    {[](auto& s) { s.ev(303).sequence = 5; }, "valid, gap 3-5"},
+    {[](auto& s) { s.ev(303).sequence = UINT64_MAX; }, "valid, gap 3-18446744073709551615"},
+    {[](auto& s) {
+         s.ev(302).sequence = 3;
+         s.ev(303).sequence = 10;
+     },
+     "valid, gap 2-3, gap 4-10"},
     // Values at their limits pass.
-    {"textOf16384Bytes", [](auto& s) { s.proc(202).auditToken = std::string(16384, 't'); },
+    {[](auto& s) { s.proc(202).auditToken = std::string(16384, 't'); }, "valid"},
+    {[](auto& s) { s.ev(302).observedAt = s.proc(203).observedAt = s.ev(301).observedAt; },
      "valid"},
-    {"timeStampsEqualToTheNextOnes",
-     [](auto& s) { s.ev(302).observedAt = s.proc(203).observedAt = s.ev(301).observedAt; },
-     "valid"},
-    {"1000ProtectedPathsAnd1000References",
-     [](auto& s) {
+    {[](auto& s) {
          s.f.protectedPaths.clear();
          s.ev(301).referencedExecutables.clear();
          for (unsigned index = 0; index < 1000; ++index) {
@@ -279,64 +257,79 @@ const std::vector<Fault> faults = {
      "valid"},
 };
 
-const Fault& fault(std::string_view name) {
-    const auto found = std::find_if(faults.begin(), faults.end(),
-                                    [&](const Fault& candidate) { return candidate.name == name; });
-    if (found == faults.end()) {
-        throw std::invalid_argument("no fault " + std::string(name));
+// The fault that raises `message`, which only one may raise.
+const Fault& fault(std::string_view message) {
+    const auto matches = [&](const Fault& candidate) { return candidate.message == message; };
+    const auto found = std::find_if(faults.begin(), faults.end(), matches);
+    if (std::count_if(faults.begin(), faults.end(), matches) != 1) {
+        throw std::invalid_argument("no single fault raises " + std::string(message));
     }
     return *found;
 }
 
-// The outcome of validating the base fixture with `names` applied in turn.
-std::string outcomeWith(std::initializer_list<std::string_view> names) {
+// The outcome of validating the base fixture with the faults raising `messages` applied in turn.
+std::string outcomeWith(std::initializer_list<std::string_view> messages) {
     Scenario scenario;
-    for (const std::string_view name : names) {
-        fault(name).apply(scenario);
+    for (const std::string_view message : messages) {
+        fault(message).apply(scenario);
     }
     return validationOutcome(scenario.f, scenario.home);
 }
 
 TEST(ReplayFixtureValidation, EachFaultRaisesItsExactMessageAndLimitsPass) {
     for (const Fault& fault : faults) {
-        EXPECT_EQ(outcomeWith({fault.name}), withIDs(fault.message)) << fault.name;
+        Scenario scenario;
+        fault.apply(scenario);
+        EXPECT_EQ(validationOutcome(scenario.f, scenario.home), withIDs(fault.message));
     }
 }
 
 TEST(ReplayFixtureValidation, ReportsTheFaultThatIsCheckedFirst) {
     // In each chain a fault is checked before the next one, so it wins with both applied.
-    const std::vector<std::vector<std::string_view>> chains = {
-        {"schemaVersion3", "rootHome"},
-        {"trailingSeparatorHome", "tooManyReferences"},
+    const std::vector<std::vector<std::string>> chains = {
+        {"Unsupported replay schema version: 3", "Invalid replay home directory: /"},
+        {"Invalid replay home directory: /Users/ana/",
+         "Too many references for event {302} (1001; maximum 1000)"},
         // Limits come before uniqueness.
-        {"tooManyAddedReferences", "duplicateProcessID", "duplicateEventIDOfThird"},
+        {"Too many references for event {301} (1001; maximum 1000)", "Duplicate process ID: {202}",
+         "Duplicate event ID: {301}"},
         // Events are checked one by one, each for its id and then its sequence; then strings and
         // time stamps: protected paths, then process by process, then events.
-        {"duplicateSequenceOfSecond", "duplicateEventIDOfThird", "duplicateProtectedPathID",
-         "protectedPathTooLong", "launchdExecutableTooLong", "shellTimestampNaN",
-         "toolAuditTokenTooLong", "modificationPreviousDigestTooLong",
-         "renameTimestampNegativeInfinity"},
-        {"creationPathTooLong", "relativeProtectedPath"},
+        {"Duplicate event sequence: 1", "Duplicate event ID: {301}",
+         "Duplicate protected path ID: {102}", tooLongIn("protectedPaths[{102}].path"),
+         tooLongIn("processes[{201}].executablePath"), "Process {202} has a non-finite timestamp",
+         tooLongIn("processes[{203}].auditToken"), tooLongIn("events[{301}].previousFile.sha256"),
+         "Event {302} has a non-finite timestamp"},
+        {tooLongIn("events[{303}].path"),
+         "Invalid path Library/LaunchAgents in protectedPaths[{102}].path"},
         // Process by process, the parent and then the responsible process.
-        {"duplicateNormalizedProtectedPath", "shellUnknownResponsible", "toolUnknownParent",
-         "toolUnknownResponsible"},
+        {"Duplicate normalized protected path: /Users/ana/.zshrc",
+         "Process {202} references unknown responsible process {298}",
+         "Process {203} references unknown parent {299}",
+         "Process {203} references unknown responsible process {298}"},
         // Then cycles, then pair by pair, time before sequence; every pair is ordered before any
         // single event is checked.
-        {"toolUnknownParent", "parentCycle", "renameBeforeModification", "modificationSequenceFive",
-         "creationBeforeRename", "modificationRenamedWithoutDestination"},
-        {"sequencesOneThreeTwo", "modificationWithoutProcess"},
+        {"Process {203} references unknown parent {299}",
+         "Process reference cycle: {201}, {202}, {203}", "Event {302} precedes event {301}",
+         "Event sequence 2 does not follow increasing sequence 5",
+         "Event {303} precedes event {302}", "Rename event {301} has no destination"},
+        {"Event sequence 2 does not follow increasing sequence 3",
+         "Complete event {301} has no process"},
         // Event by event, in the order of the single-event checks.
-        {"renameUnknownProcess", "relativeRenamePath", "renameWithoutDestination"},
-        {"toolObservedAfterModification", "modificationWithDestination",
-         "previousFileOfOtherObject", "relativePreviousPath", "duplicateReferencedExecutable",
-         "duplicateAddedReferencedExecutable", "additionNoLongerReferenced",
-         "creationCompleteWithoutProcess"},
+        {"Event {302} references unknown process {299}",
+         "Invalid path agent.plist in events[{302}].path", "Rename event {302} has no destination"},
+        {"Process {203} was observed after event {301}", "Non-rename event {301} has a destination",
+         "Event {301} changes file identity from {499} to {1301}",
+         "Invalid path .zshrc in events[{301}].previousFile.path",
+         "Event {301} repeats referenced executable /Users/ana/bin/tool",
+         "Event {301} repeats added executable reference /Users/ana/bin/tool",
+         "Event {301} adds unreferenced executable /Users/ana/bin/tool",
+         "Complete event {303} has no process"},
     };
     for (const auto& chain : chains) {
         for (std::size_t index = 1; index < chain.size(); ++index) {
-            const std::string_view earlier = chain[index - 1], later = chain[index];
-            EXPECT_EQ(outcomeWith({later, earlier}), withIDs(fault(earlier).message))
-                << earlier << " before " << later;
+            const std::string &earlier = chain[index - 1], &later = chain[index];
+            EXPECT_EQ(outcomeWith({later, earlier}), withIDs(earlier)) << " before " << later;
         }
     }
 }
@@ -352,42 +345,34 @@ TEST(ReplayFixtureValidation, AcceptsOnlyAnAbsoluteCanonicalHomeOtherThanTheRoot
     }
 }
 
+// Processes given as {number, parent, responsible process}, 0 for none.
 TEST(ReplayFixtureValidation, FindsReferenceCyclesAndListsTheirMembersInUUIDOrder) {
-    const auto responsible = [](ReplayProcess process, unsigned number) {
-        process.responsibleID = numberedUUID(number);
-        return process;
-    };
     const struct {
         const char* name;
-        std::vector<ReplayProcess> processes;
+        std::vector<std::array<unsigned, 3>> processes;
         std::string outcome;
     } cases[] = {
-        {"two parents, lower UUID first",
-         {replayProcess(1, 2), replayProcess(2, 1)},
-         "Process reference cycle: {1}, {2}"},
-        {"two parents, higher UUID first",
-         {replayProcess(2, 1), replayProcess(1, 2)},
-         "Process reference cycle: {1}, {2}"},
-        {"own parent", {replayProcess(1), replayProcess(2, 2)}, "Process reference cycle: {2}"},
-        {"own responsible process",
-         {responsible(replayProcess(3), 3)},
-         "Process reference cycle: {3}"},
+        {"two parents, lower UUID first", {{1, 2, 0}, {2, 1, 0}}, "{1}, {2}"},
+        {"two parents, higher UUID first", {{2, 1, 0}, {1, 2, 0}}, "{1}, {2}"},
+        {"own parent", {{1, 0, 0}, {2, 2, 0}}, "{2}"},
+        {"own responsible process", {{3, 0, 3}}, "{3}"},
         // The search enters at 4, which leads into the cycle without being part of it.
-        {"reached from outside",
-         {replayProcess(4, 9), replayProcess(9, 5), replayProcess(5, 9)},
-         "Process reference cycle: {5}, {9}"},
-        {"closed by a responsible process",
-         {responsible(replayProcess(7), 8), replayProcess(6, 7), replayProcess(8, 6)},
-         "Process reference cycle: {6}, {7}, {8}"},
+        {"reached from outside", {{4, 9, 0}, {9, 5, 0}, {5, 9, 0}}, "{5}, {9}"},
+        {"closed by a responsible process", {{7, 0, 8}, {6, 7, 0}, {8, 6, 0}}, "{6}, {7}, {8}"},
         // Shared ancestors are reached twice but close no cycle.
-        {"diamond",
-         {responsible(replayProcess(1, 2), 3), replayProcess(2, 4),
-          responsible(replayProcess(3, 4), 2), replayProcess(4)},
-         "valid"},
+        {"diamond", {{1, 2, 3}, {2, 4, 0}, {3, 4, 2}, {4, 0, 0}}, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(validationOutcome(testing::replayFixture({}, c.processes, {})),
-                  withIDs(c.outcome))
+        std::vector<ReplayProcess> processes;
+        for (const auto& [number, parent, responsible] : c.processes) {
+            processes.push_back(
+                replayProcess(number, parent ? std::optional(parent) : std::nullopt));
+            if (responsible != 0) {
+                processes.back().responsibleID = numberedUUID(responsible);
+            }
+        }
+        EXPECT_EQ(validationOutcome(testing::replayFixture({}, processes, {})),
+                  c.outcome.empty() ? "valid" : withIDs("Process reference cycle: " + c.outcome))
             << c.name;
     }
 }
@@ -414,27 +399,6 @@ TEST(ReplayFixtureValidation, FollowsTheLongestParentChainsWithoutRecursion) {
     std::sort(members.begin(), members.end());
     EXPECT_EQ(validationOutcome(testing::replayFixture({}, cycle, {})),
               ReplayFixtureValidationError::processReferenceCycle(members).message());
-}
-
-TEST(ReplayFixtureValidation, ReportsSequenceGapsAsDiagnostics) {
-    using Gaps = std::vector<ReplayDiagnostic>;
-    const struct {
-        std::vector<std::uint64_t> sequences;
-        Gaps diagnostics;
-    } cases[] = {
-        {{1, 2, 5}, {ReplayDiagnostic::sequenceGap(3, 5)}},
-        {{1, 3, 10}, {ReplayDiagnostic::sequenceGap(2, 3), ReplayDiagnostic::sequenceGap(4, 10)}},
-        {{0, 1, UINT64_MAX}, {ReplayDiagnostic::sequenceGap(2, UINT64_MAX)}},
-        {{7, 8, 9}, {}},
-    };
-    for (const auto& c : cases) {
-        ReplayFixture fixture = baseFixture();
-        for (std::size_t index = 0; index < c.sequences.size(); ++index) {
-            fixture.events[index].sequence = c.sequences[index];
-        }
-        EXPECT_EQ(fixture.validate(replayHome), c.diagnostics);
-        EXPECT_EQ(fixture.materialize(replayHome).diagnostics(), c.diagnostics);
-    }
 }
 
 NormalizedPath absolute(std::string_view path) {
@@ -511,7 +475,7 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
 // Validation runs first; executable paths are normalized only when materializing.
 TEST(ReplayFixtureMaterialization, ValidatesFirstAndNormalizesExecutablePathsOnlyThen) {
     Scenario scenario;
-    fault("sequencesOneThreeTwo").apply(scenario);
+    fault("Event sequence 2 does not follow increasing sequence 3").apply(scenario);
     EXPECT_THROW((void)scenario.f.materialize(replayHome), ReplayFixtureValidationError);
 
     ReplayFixture fixture = baseFixture();
