@@ -46,37 +46,10 @@ inline ProtectedPath protectedPath(std::string_view path, unsigned number, bool 
     };
 }
 
-/// A file with every optional field set and the largest value of each integer field.
-inline FileMetadata fullFile() {
-    return FileMetadata{
-        .id = FileObjectID(numberedUUID(1)),
-        .path = normalized("/usr/local/bin/tool"),
-        .size = UINT64_MAX,
-        .ownerID = UINT32_MAX,
-        .groupID = 20,
-        .mode = UINT16_MAX,
-        .sha256 = "ab12",
-        .isExecutable = true,
-        .signing = CodeSigningIdentity{CodeSigningStatus::developerID, "com.example.tool", "TEAM",
-                                       R"(identifier "com.example.tool")"},
-        .kind = FileKind::symbolicLink,
-        .symlinkTarget = "../Cellar/tool",
-    };
-}
-
 /// A file with no optional field set.
 inline FileMetadata minimalFile() {
     return FileMetadata{
         FileObjectID(numberedUUID(2)), normalized("/"), 0, 0, 0, 0, {}, false, {}, {}, {}};
-}
-
-/// An envelope with every optional field set: a correlated rename of `fullFile()`.
-inline EventEnvelope fullEvent() {
-    return EventEnvelope(EventID(numberedUUID(3)), UINT64_MAX, Date{-0.5},
-                         EventOperation::fileRenamed, ProcessID(numberedUUID(4)), fullFile(),
-                         minimalFile(), normalized("/opt/tool"), normalizedPaths({"/a", "/b"}),
-                         normalizedPaths({"/b"}), AttributionConfidence::correlated,
-                         ObservationContext::gapReconciliation);
 }
 
 }  // namespace quorin::testing

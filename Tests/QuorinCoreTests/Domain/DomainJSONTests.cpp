@@ -1,0 +1,347 @@
+// The domain types against the JSON layer: each sample decodes and encodes back to exactly its
+// text (keys in field order, absent optionals omitted); in a sample without optional
+// fields every key is required; no mutilation of a sample makes a decoder fail with anything but a
+// DecodingError; and each decoder refuses what its type's invariants forbid, in a fixed order.
+
+#include "QuorinCore/Domain/AttributionRecord.hpp"
+#include "QuorinCore/Domain/Incident.hpp"
+#include "QuorinCore/Domain/ProcessIdentity.hpp"
+#include "QuorinCore/Domain/WatchList.hpp"
+#include "TestSupport/Samples.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+using namespace quorin::testing;
+using Kind = DecodingError::Kind;
+using enum RiskFactor;
+
+struct Sample {
+    std::string name;
+    std::string text;                                   // a canonical encoding
+    bool everyKeyRequired;                              // no optional field is set
+    std::function<std::string(const Json&)> reencoded;  // throws what decoding throws
+    std::function<::testing::AssertionResult(const std::string&, const ExpectedDecodingError&)>
+        failsToDecode;
+};
+
+template <class T>
+Sample sample(std::string name, std::string text, bool everyKeyRequired = false) {
+    return {std::move(name), std::move(text), everyKeyRequired,
+            [](const Json& json) { return encodeJSONText(decodeJSON<T>(json)); },
+            [](const std::string& json, const ExpectedDecodingError& expected) {
+                return testing::failsToDecode<T>(json, expected);
+            }};
+}
+
+const std::string minimalFile =
+    R"({"id":{"value":"00000000-0000-4000-8000-000000000002"},"path":{"value":"/"},)"
+    R"("size":0,"ownerID":0,"groupID":0,"mode":0,"isExecutable":false})";
+const std::string protectedPathText =
+    R"({"id":{"value":"00000000-0000-4000-8000-000000000007"},"configuredPath":"~/.ssh",)"
+    R"("normalizedPath":{"value":"/home/ana/.ssh"},"category":"ssh","recursive":true,)"
+    R"("contentPolicy":"metadataOnly"})";
+const std::string process =
+    R"({"id":{"value":"00000000-0000-4000-8000-000000000005"},"pid":-2147483648,)"
+    R"("auditToken":"token","parentID":{"value":"00000000-0000-4000-8000-000000000006"},)"
+    R"("responsibleID":{"value":"00000000-0000-4000-8000-000000000007"},)"
+    R"("executablePath":{"value":"/bin/zsh"},"executableSHA256":"ab12",)"
+    R"("signing":{"status":"platform"},"observedAt":0.25})";
+// The record keeps the reported path text as it is, normalized or not.
+const std::string record =
+    R"({"path":"relative//path/","timestamp":1.25,"operation":"fileModified",)"
+    R"("writer":{"pid":2147483647,"executablePath":"/bin/zsh",)"
+    R"("signingID":"com.example.zsh","teamID":"TEAM"},"isPlatformBinary":true,)"
+    R"("ancestry":[{"pid":1,"executablePath":"/sbin/launchd"}]})";
+
+EventEnvelope event(unsigned number, double time) {
+    return EventEnvelope(EventID(numberedUUID(number)), number, Date{time},
+                         EventOperation::fileModified, std::nullopt, std::nullopt, std::nullopt,
+                         std::nullopt, {}, {}, AttributionConfidence::incomplete);
+}
+
+// A valid incident document with two events at 10 and 20, open until 50.
+Json validIncident() {
+    Incident incident(IncidentID(numberedUUID(900)), std::nullopt, event(1, 10), 40);
+    incident.append(event(2, 20), 0);
+    incident.setAssessment(RiskAssessment(20, {privilegedPath}));
+    return encodeJSON(incident);
+}
+
+// Every integer field holds the largest or smallest value of its type in one of the samples.
+std::vector<Sample> samples() {
+    return {
+        sample<FileMetadata>("FileMetadata", minimalFile, true),
+        sample<EventEnvelope>(
+            "EventEnvelope",
+            R"({"id":{"value":"00000000-0000-4000-8000-000000000003"},)"
+            R"("sequence":18446744073709551615,"observedAt":-0.5,"operation":"fileRenamed",)"
+            R"("processID":{"value":"00000000-0000-4000-8000-000000000004"},)"
+            R"("file":{"id":{"value":"00000000-0000-4000-8000-000000000001"},)"
+            R"("path":{"value":"/usr/local/bin/tool"},"size":18446744073709551615,)"
+            R"("ownerID":4294967295,"groupID":20,"mode":65535,"sha256":"ab12",)"
+            R"("isExecutable":true,"signing":{"status":"developerID",)"
+            R"("signingIdentifier":"com.example.tool","teamID":"TEAM",)"
+            R"("designatedRequirement":"identifier \"com.example.tool\""},)"
+            R"("kind":"symbolicLink","symlinkTarget":"../Cellar/tool"},"previousFile":)" +
+                minimalFile +
+                R"(,"destinationPath":{"value":"/opt/tool"},)"
+                R"("referencedExecutables":[{"value":"/a"},{"value":"/b"}],)"
+                R"("addedReferencedExecutables":[{"value":"/b"}],"attribution":"correlated",)"
+                R"("observationContext":"gapReconciliation"})"),
+        // An ordinary context is not written.
+        sample<EventEnvelope>(
+            "EventEnvelope minimal",
+            R"({"id":{"value":"00000000-0000-4000-8000-000000000003"},"observedAt":12.5,)"
+            R"("operation":"processExit","referencedExecutables":[],"attribution":"incomplete"})",
+            true),
+        sample<ProcessIdentity>("ProcessIdentity", process),
+        sample<ProcessIdentity>(
+            "ProcessIdentity minimal",
+            patched(parseJSON(process),
+                    R"({"parentID":null,"responsibleID":null,"executableSHA256":null})"),
+            true),
+        sample<AttributionRecord>("AttributionRecord", record),
+        sample<AttributionRecord>(
+            "AttributionRecord minimal",
+            R"({"path":"/tmp/a","timestamp":-1.5,"writer":{"pid":-1,"executablePath":""},)"
+            R"("isPlatformBinary":false,"ancestry":[]})",
+            true),
+        sample<WatchListEntry>(
+            "WatchListEntry",
+            R"({"protectedPath":)" + protectedPathText + R"(,"enabled":false,"isDefault":true})",
+            true),
+        sample<ProtectedPath>("ProtectedPath", protectedPathText, true),
+        sample<RiskAssessment>("RiskAssessment",
+                               R"({"score":55,"severity":"medium","factors":)"
+                               R"(["newProtectedExecutable","unsignedExecutable"]})",
+                               true),
+        sample<Incident>("Incident closed", patched(validIncident(), R"({"state":"closed"})")),
+        sample<Incident>(
+            "Incident closed with a decision",
+            patched(validIncident(), R"({"state":"closed","userDecision":"blocked"})")),
+    };
+}
+
+TEST(JSONForms, EverySampleDecodesAndEncodesBackToItsTextAndRequiresItsKeys) {
+    for (const Sample& s : samples()) {
+        SCOPED_TRACE(s.name);
+        const Json original = parseJSON(s.text);
+        EXPECT_EQ(s.reencoded(original), s.text);
+        for (const auto& item : original.items()) {
+            Json document = original;
+            document.erase(item.key());
+            if (s.everyKeyRequired) {
+                EXPECT_TRUE(
+                    s.failsToDecode(serializeJSON(document), {Kind::keyNotFound, item.key(), ""}));
+            }
+        }
+    }
+    // Identifiers are written in upper case whatever case they were read in.
+    EXPECT_EQ(encodeJSONText(
+                  decodeJSONText<ProcessID>(R"({"value":"01234567-89ab-4cde-8f01-23456789abcd"})")),
+              R"({"value":"01234567-89AB-4CDE-8F01-23456789ABCD"})");
+    Incident resolved(IncidentID(numberedUUID(900)), std::nullopt, event(1, 3), 60);
+    resolved.refineRootProcessID(ProcessID(numberedUUID(8)));
+    resolved.resolve(UserDecision::allowedOnce);
+    EXPECT_EQ(roundTrip(resolved), resolved);
+}
+
+// The pointer of every place in `json`: the document itself, each member and each element.
+std::vector<Json::json_pointer> places(const Json& json,
+                                       const Json::json_pointer& at = Json::json_pointer()) {
+    std::vector<Json::json_pointer> result{at};
+    if (json.is_structured()) {
+        for (const auto& item : json.items()) {
+            const auto inner = places(item.value(), at / item.key());
+            result.insert(result.end(), inner.begin(), inner.end());
+        }
+    }
+    return result;
+}
+
+TEST(JSONForms, MutilatedDocumentsFailOnlyWithDecodingErrors) {
+    const Json replacements = parseJSON(
+        R"([null,{},[],true,-1,1.5,18446744073709551615,1.8446744073709552e19,"","/a/../b",)"
+        R"("relative","E621E1F8-C36C-495A-93FC-0C247A3E6E5F","PLATFORM",{"value":"/"},[null]])");
+    for (const Sample& s : samples()) {
+        const Json original = parseJSON(s.text);
+        for (const Json::json_pointer& place : places(original)) {
+            for (const Json& replacement : replacements) {
+                Json mutated = original;
+                mutated[place] = replacement;
+                try {
+                    (void)s.reencoded(mutated);
+                } catch (const DecodingError&) {
+                } catch (const std::exception& error) {
+                    ADD_FAILURE() << serializeJSON(mutated) << ": " << error.what();
+                }
+            }
+        }
+    }
+}
+
+TEST(EventEnvelopeDecoding, ReportsTheFirstFailureInReadingAndCheckingOrder) {
+    const Json valid = parseJSON(
+        R"({"id":{"value":"00000000-0000-4000-8000-000000000003"},"observedAt":1,)"
+        R"("operation":"fileModified","processID":{"value":"00000000-0000-4000-8000-000000000004"},)"
+        R"("referencedExecutables":[{"value":"/a"},{"value":"/b"}],)"
+        R"("addedReferencedExecutables":[{"value":"/b"}],"attribution":"correlated"})");
+    // Each step breaks one key. The document for a step has that step and all later ones applied
+    // (that step last), so its failure must come before every failure of the later steps.
+    const struct {
+        const char* patch;
+        ExpectedDecodingError expected;
+    } steps[] = {
+        {R"({"processID":{"value":"not-a-uuid"}})", {Kind::dataCorrupted, "processID.value", ""}},
+        {R"({"attribution":"Correlated"})", {Kind::dataCorrupted, "attribution", ""}},
+        {R"({"referencedExecutables":null})", {Kind::keyNotFound, "referencedExecutables", ""}},
+        {R"({"addedReferencedExecutables":{}})",
+         {Kind::typeMismatch, "addedReferencedExecutables", ""}},
+        // The invariants are checked after those four reads and before any other; with the later
+        // steps applied, each of these documents also violates every later invariant.
+        {R"({"processID":null})",
+         {Kind::dataCorrupted, "attribution",
+          "Complete attribution requires an attributed process."}},
+        {R"({"referencedExecutables":[{"value":"/a"},{"value":"/a"}]})",
+         {Kind::dataCorrupted, "referencedExecutables",
+          "Referenced executables must not contain duplicates."}},
+        {R"({"addedReferencedExecutables":[{"value":"/c"},{"value":"/c"}]})",
+         {Kind::dataCorrupted, "addedReferencedExecutables",
+          "Added referenced executables must not contain duplicates."}},
+        {R"({"addedReferencedExecutables":[{"value":"/c"}]})",
+         {Kind::dataCorrupted, "addedReferencedExecutables",
+          "Added referenced executables must be referenced executables."}},
+        {R"({"id":null})", {Kind::keyNotFound, "id", ""}},
+        {R"({"sequence":-1})", {Kind::dataCorrupted, "sequence", ""}},
+        {R"({"operation":"FileModified"})", {Kind::dataCorrupted, "operation", ""}},
+        {R"({"observationContext":"Ordinary"})", {Kind::dataCorrupted, "observationContext", ""}},
+    };
+    for (std::size_t first = 0; first < std::size(steps); ++first) {
+        Json document = valid;
+        for (std::size_t step = std::size(steps); step-- > first;) {
+            document.merge_patch(parseJSON(steps[step].patch));
+        }
+        EXPECT_TRUE(failsToDecode<EventEnvelope>(serializeJSON(document), steps[first].expected))
+            << steps[first].patch;
+    }
+}
+
+TEST(JSONDecoding, RefusesWhatTheTypesForbid) {
+    using Check = ::testing::AssertionResult (*)(std::string_view, const ExpectedDecodingError&);
+    const Json valid = validIncident();
+    const Json first = valid["events"][0];
+    const Json second = valid["events"][1];
+    Json laterFirst = first;
+    laterFirst["observedAt"] = 30;
+    const auto with = [](Json json, const char* key, Json value) {
+        json[key] = std::move(value);
+        return json;
+    };
+    const auto events = [&](Json list) { return with(valid, "events", std::move(list)); };
+    const auto text = [](const Json& json) { return serializeJSON(json); };
+    const auto path = [](const char* value) { return serializeJSON(Json{{"value", value}}); };
+    const std::string range = "Risk score must be between 0 and 100.";
+    const std::string absolute = "NormalizedPath requires an absolute path.";
+    const std::string canonical = "NormalizedPath requires a canonical path.";
+    const std::string unique = "Incident event IDs must be unique.";
+    const std::string chronological = "Incident events must be chronological.";
+    const std::string decision = "A resolved incident requires a user decision.";
+    const struct {
+        Check fails;
+        std::string json;
+        std::string key;
+        std::string sentence;
+        Kind kind = Kind::dataCorrupted;
+    } cases[] = {
+        // One past the widest value of each integer field.
+        {failsToDecode<FileMetadata>, patched(parseJSON(minimalFile), R"({"size":-1})"), "size",
+         "Number -1 does not fit in UInt64."},
+        {failsToDecode<FileMetadata>, patched(parseJSON(minimalFile), R"({"ownerID":4294967296})"),
+         "ownerID", "Number 4294967296 does not fit in UInt32."},
+        {failsToDecode<FileMetadata>, patched(parseJSON(minimalFile), R"({"groupID":-1})"),
+         "groupID", "Number -1 does not fit in UInt32."},
+        {failsToDecode<FileMetadata>, patched(parseJSON(minimalFile), R"({"mode":65536})"), "mode",
+         "Number 65536 does not fit in UInt16."},
+        {failsToDecode<ProcessIdentity>, patched(parseJSON(process), R"({"pid":-2147483649})"),
+         "pid", "Number -2147483649 does not fit in Int32."},
+        {failsToDecode<AttributionRecord>,
+         patched(parseJSON(record), R"({"writer":{"pid":2147483648}})"), "writer.pid",
+         "Number 2147483648 does not fit in Int32."},
+        // Identifiers and paths are objects; paths are absolute, then canonical.
+        {failsToDecode<EventID>, R"("9F2C7A4E-1B3D-4C5E-8F60-718293A4B5C6")", "<root>", "",
+         Kind::typeMismatch},
+        {failsToDecode<NormalizedPath>, path("relative"), "value", absolute},
+        {failsToDecode<NormalizedPath>, path("a/"), "value", absolute},
+        {failsToDecode<NormalizedPath>, path(""), "value", absolute},
+        {failsToDecode<NormalizedPath>, path("~/x"), "value", absolute},
+        {failsToDecode<NormalizedPath>, path("/a/../b"), "value", canonical},
+        {failsToDecode<NormalizedPath>, path("/a/b/"), "value", canonical},
+        {failsToDecode<NormalizedPath>, path("/a//b"), "value", canonical},
+        {failsToDecode<NormalizedPath>, path("/a/./b"), "value", canonical},
+        {failsToDecode<NormalizedPath>, path("/."), "value", canonical},
+        // What the constructor would repair, in order.
+        {failsToDecode<RiskAssessment>, R"({"score":101,"severity":"high","factors":[]})", "score",
+         range},
+        {failsToDecode<RiskAssessment>,
+         R"({"score":-1,"severity":"medium","factors":["explicitTrust","explicitTrust"]})", "score",
+         range},
+        {failsToDecode<RiskAssessment>,
+         R"({"score":55,"severity":"high","factors":["explicitTrust","explicitTrust"]})",
+         "severity", "Risk severity must match the persisted score."},
+        {failsToDecode<RiskAssessment>,
+         R"({"score":55,"severity":"medium","factors":["explicitTrust","explicitTrust"]})",
+         "factors", "Risk factors must not contain duplicates."},
+        {failsToDecode<RiskAssessment>, R"({"score":5,"severity":"low","factors":["x"]})",
+         "factors[0]", ""},
+        // The incident's invariants in their documented order.
+        {failsToDecode<Incident>, text(events(Json::array())), "events",
+         "An incident must contain at least one event."},
+        {failsToDecode<Incident>, text(events({first, first})), "events", unique},
+        {failsToDecode<Incident>, text(events({laterFirst, second})), "events", chronological},
+        {failsToDecode<Incident>, text(with(valid, "startedAt", 11)), "startedAt",
+         "Incident start must match its first event."},
+        {failsToDecode<Incident>, text(with(events({first}), "startedAt", 10)), "lastEventAt",
+         "Incident end must match its last event."},
+        {failsToDecode<Incident>, text(with(valid, "openUntil", 19.5)), "openUntil",
+         "Incident window must not end before its last event."},
+        {failsToDecode<Incident>, text(with(valid, "userDecision", "trusted")), "userDecision",
+         "An open incident cannot have a user decision."},
+        {failsToDecode<Incident>, text(with(valid, "state", "resolved")), "userDecision", decision},
+        // Duplicates before order, order before the start check, the lifecycle checks before the
+        // identity keys are read.
+        {failsToDecode<Incident>, text(with(events({laterFirst, second, second}), "startedAt", 99)),
+         "events", unique},
+        {failsToDecode<Incident>,
+         text(with(with(events({laterFirst, second}), "startedAt", 99), "id", nullptr)), "events",
+         chronological},
+        {failsToDecode<Incident>,
+         text(with(with(valid, "state", "resolved"), "id", "not an identifier")), "userDecision",
+         decision},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(c.fails(c.json, {c.kind, c.key, c.sentence})) << c.json;
+    }
+    // JSON text cannot carry an infinite number, but a document built in memory can; the dates
+    // are checked first.
+    for (const char* key : {"startedAt", "lastEventAt", "openUntil"}) {
+        try {
+            (void)decodeJSON<Incident>(
+                with(events(Json::array()), key, std::numeric_limits<double>::infinity()));
+            ADD_FAILURE() << key;
+        } catch (const DecodingError& error) {
+            EXPECT_EQ(error.description(), "Incident dates must be finite.") << key;
+            EXPECT_EQ(describe(error.codingPath()), "events");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorin

@@ -1,0 +1,315 @@
+// The domain values' own rules: path normalization, event invariants, the incident lifecycle, risk
+// assessments and the watch list.
+
+#include "QuorinCore/Domain/Incident.hpp"
+#include "QuorinCore/Domain/LexicalPath.hpp"
+#include "QuorinCore/Domain/WatchList.hpp"
+#include "TestSupport/Samples.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+using namespace quorin::testing;
+using Paths = std::vector<NormalizedPath>;
+
+// Each operation gives its result as text: a normalized path or "refused", a resolved link target,
+// or whether the first path is the second or under it.
+std::string normalizing(const std::string& path, const std::string& home) {
+    try {
+        return NormalizedPath(path, home).value();
+    } catch (const PathNormalizationError&) {
+        return "refused";
+    }
+}
+std::string resolving(const std::string& target, const std::string& directory) {
+    return LexicalPath::resolve(target, directory);
+}
+std::string under(const std::string& path, const std::string& ancestor) {
+    return normalized(path).isEqualToOrDescendant(normalized(ancestor)) ? "under" : "not under";
+}
+
+TEST(Paths, NormalizeResolveAndCompareByComponents) {
+    const struct {
+        std::string (*operation)(const std::string&, const std::string&);
+        std::string path;
+        std::string context;  // the home, the link's directory, or the ancestor
+        std::string expected;
+    } cases[] = {
+        {normalizing, "~/.zshrc", "/Users/ana", "/Users/ana/.zshrc"},
+        {normalizing, "~/", "/Users/ana/", "/Users/ana"},
+        {normalizing, "~//a/../b", "/h", "/h/b"},
+        {normalizing, "~/x", "/home/../root", "/root/x"},
+        {normalizing, "/~/x", "/h", "/~/x"},
+        {normalizing, "/usr//local/./bin/../lib/", "", "/usr/local/lib"},
+        {normalizing, "/a/b/../../..", "", "/"},
+        {normalizing, "//", "", "/"},
+        {normalizing, "/a/.../..b/.c", "", "/a/.../..b/.c"},
+        {normalizing, "bin/tool", "/h", "refused"},
+        {normalizing, "", "/h", "refused"},
+        {normalizing, "~ana/x", "/h", "refused"},
+        {normalizing, "~", "", "refused"},
+        {normalizing, "~/x", "relative/home", "refused"},
+        {normalizing, "./a", "/h", "refused"},
+        {normalizing, "~~", "/h", "refused"},
+        {resolving, "../bin/tool", "/usr/local/lib", "/usr/local/bin/tool"},
+        {resolving, "/opt//x/./y", "/ignored", "/opt/x/y"},
+        {resolving, "../../../..", "/a", "/"},
+        {resolving, ".", "/usr//lib/", "/usr/lib"},
+        {resolving, "tool", "relative/dir", "/relative/dir/tool"},
+        {resolving, "", "/a/b", "/a/b"},
+        {resolving, "x/", "", "/x"},
+        {under, "/Library/LaunchAgents/x.plist", "/Library/LaunchAgents", "under"},
+        {under, "/Library/LaunchAgentsOld", "/Library/LaunchAgents", "not under"},
+        {under, "/a/b", "/a/b", "under"},
+        {under, "/anything/at/all", "/", "under"},
+        {under, "/a", "/a/b", "not under"},
+        {under, "/A/b", "/a", "not under"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.operation(c.path, c.context), c.expected) << c.path << " with " << c.context;
+    }
+}
+
+const ProcessID process50(numberedUUID(50));
+
+EventEnvelope event(unsigned number, double time, std::optional<ProcessID> process = std::nullopt,
+                    AttributionConfidence confidence = AttributionConfidence::complete,
+                    Paths referenced = {}, Paths added = {}) {
+    return EventEnvelope(EventID(numberedUUID(number)), number, Date{time},
+                         EventOperation::fileModified, process, std::nullopt, std::nullopt,
+                         std::nullopt, std::move(referenced), std::move(added), confidence);
+}
+
+TEST(EventEnvelopeConstruction, KeepsItsInvariants) {
+    using enum AttributionConfidence;
+    for (const AttributionConfidence confidence : {complete, incomplete, correlated}) {
+        EXPECT_EQ(event(1, 0, process50, confidence).attribution(), confidence);
+        EXPECT_EQ(event(1, 0, std::nullopt, confidence).attribution(), incomplete);
+    }
+    // First occurrences stay where they were; the added list keeps its own order and only what
+    // is referenced.
+    const struct {
+        Paths referenced, added, expectedReferenced, expectedAdded;
+    } cases[] = {
+        {normalizedPaths({"/c", "/a", "/c", "/b", "/a"}), normalizedPaths({"/b", "/a", "/b", "/d"}),
+         normalizedPaths({"/c", "/a", "/b"}), normalizedPaths({"/b", "/a"})},
+        {{}, normalizedPaths({"/a"}), {}, {}},
+    };
+    for (const auto& c : cases) {
+        const EventEnvelope value = event(1, 0, process50, complete, c.referenced, c.added);
+        EXPECT_EQ(value.referencedExecutables(), c.expectedReferenced);
+        EXPECT_EQ(value.addedReferencedExecutables(), c.expectedAdded);
+    }
+    const EventEnvelope attributed = event(1, 0, process50, correlated, normalizedPaths({"/a"}));
+    const EventEnvelope detached = attributed.attributed(std::nullopt, complete);
+    EXPECT_EQ(detached, event(1, 0, std::nullopt, incomplete, normalizedPaths({"/a"})));
+    EXPECT_EQ(detached.attributed(process50, correlated), attributed);
+}
+
+Incident incidentAt(double time, double window = 60) {
+    return Incident(IncidentID(numberedUUID(900)), std::nullopt, event(1, time), window);
+}
+
+std::vector<unsigned> sequencesOf(const Incident& incident) {
+    std::vector<unsigned> numbers;
+    for (const EventEnvelope& e : incident.events()) {
+        numbers.push_back(static_cast<unsigned>(*e.sequence()));
+    }
+    return numbers;
+}
+
+TEST(IncidentCreation, OpensAroundOneEventWithASafeDeadline) {
+    const double max = std::numeric_limits<double>::max();
+    const std::pair<double, double> windows[] = {
+        {60, 160}, {0, 100}, {-5, 100}, {std::numeric_limits<double>::infinity(), 100}, {NAN, 100}};
+    for (const auto& [window, openUntil] : windows) {
+        const Incident incident = incidentAt(100, window);
+        EXPECT_EQ(incident.openUntil(), Date{openUntil}) << window;
+        EXPECT_EQ(incident.startedAt(), Date{100});
+        EXPECT_EQ(incident.lastEventAt(), Date{100});
+    }
+    EXPECT_EQ(incidentAt(max, 1e308).openUntil(), Date{max});
+    const Incident incident = incidentAt(5);
+    EXPECT_EQ(incident.summary(), "Protected-path activity");
+    EXPECT_EQ(incident.state(), IncidentState::open);
+    EXPECT_FALSE(incident.assessment() || incident.userDecision() || incident.rootProcessID());
+}
+
+TEST(IncidentAppend, KeepsTimeAndArrivalOrderOnlyGrowsTheWindowAndIgnoresRepeats) {
+    Incident incident = incidentAt(100);  // open until 160
+    incident.append(event(2, 100), 30);   // same time: after the first
+    incident.append(event(3, 90), 30);    // earlier: goes first, window stays 160
+    EXPECT_EQ(incident.startedAt(), Date{90});
+    EXPECT_EQ(incident.lastEventAt(), Date{100});
+    EXPECT_EQ(incident.openUntil(), Date{160});
+    incident.append(event(4, 150), 30);  // window measured from the event: 180
+    incident.append(event(5, 100), 30);  // equal to stored times: after them, before 150
+    incident.append(event(6, 155), -1);  // an unusable window adds nothing
+    EXPECT_EQ(sequencesOf(incident), (std::vector<unsigned>{3, 1, 2, 5, 4, 6}));
+    EXPECT_EQ(incident.openUntil(), Date{180});
+
+    const Incident before = incident;
+    incident.append(event(1, 170), 600);
+    EXPECT_EQ(incident, before);
+    incident.close();
+    const Incident closed = incident;
+    incident.append(event(7, 170), 600);
+    incident.refineRootProcessID(process50);
+    EXPECT_EQ(incident, closed);
+}
+
+TEST(IncidentAttribute, AcceptsOnlyTheSameEventWithAProcessFilledIn) {
+    const ProcessID root(numberedUUID(51));
+    Incident incident = incidentAt(10);
+    incident.append(event(2, 20), 30);
+    const Incident before = incident;
+    EXPECT_FALSE(incident.attribute(event(3, 10, process50), root));  // unknown id
+    EXPECT_FALSE(incident.attribute(event(1, 10), root));             // no process
+    EXPECT_FALSE(incident.attribute(event(1, 11, process50), root));  // differs in time
+    EXPECT_FALSE(incident.attribute(
+        EventEnvelope(EventID(numberedUUID(1)), 1, Date{10}, EventOperation::fileCreated, process50,
+                      {}, {}, {}, {}, {}, AttributionConfidence::complete),
+        root));
+    EXPECT_EQ(incident, before);
+
+    // A later event does not set the root; the first event does, once.
+    EXPECT_TRUE(
+        incident.attribute(event(2, 20, process50, AttributionConfidence::correlated), root));
+    EXPECT_FALSE(incident.rootProcessID());
+    EXPECT_EQ(incident.events()[1].attribution(), AttributionConfidence::correlated);
+    EXPECT_TRUE(incident.attribute(event(1, 10, process50), root));
+    EXPECT_EQ(incident.rootProcessID(), root);
+    EXPECT_TRUE(incident.attribute(event(1, 10, root), process50));
+    EXPECT_EQ(incident.rootProcessID(), root);
+    incident.close();
+    EXPECT_FALSE(incident.attribute(event(2, 20, root), root));
+}
+
+TEST(IncidentLifecycle, FirstDecisionStandsAndClosingKeepsIt) {
+    Incident incident = incidentAt(0);
+    incident.resolve(UserDecision::trusted);
+    incident.resolve(UserDecision::blocked);
+    EXPECT_EQ(incident.state(), IncidentState::resolved);
+    incident.close();
+    EXPECT_EQ(incident.state(), IncidentState::closed);
+    EXPECT_EQ(incident.userDecision(), UserDecision::trusted);
+
+    Incident closedFirst = incidentAt(0);
+    closedFirst.close();
+    closedFirst.resolve(UserDecision::restored);
+    EXPECT_EQ(closedFirst.state(), IncidentState::resolved);
+    EXPECT_EQ(closedFirst.userDecision(), UserDecision::restored);
+}
+
+TEST(RiskAssessmentConstruction, ClampsTheScoreDerivesSeverityAndDropsRepeats) {
+    using enum RiskFactor;
+    const struct {
+        std::int64_t given;
+        std::int64_t score;
+        Severity severity;
+    } cases[] = {
+        {101, 100, Severity::high}, {100, 100, Severity::high}, {-1, 0, Severity::low},
+        {0, 0, Severity::low},      {39, 39, Severity::low},    {40, 40, Severity::medium},
+        {69, 69, Severity::medium}, {70, 70, Severity::high},
+    };
+    for (const auto& c : cases) {
+        const RiskAssessment assessment(c.given, Severity::high, {privilegedPath});
+        EXPECT_EQ(assessment.score(), c.score) << c.given;
+        EXPECT_EQ(assessment.severity(), c.severity) << c.given;
+        EXPECT_EQ(assessment, RiskAssessment(c.given, {privilegedPath}));
+    }
+    EXPECT_EQ(RiskAssessment(140, {explicitTrust, privilegedPath, explicitTrust}).factors(),
+              (std::vector<RiskFactor>{explicitTrust, privilegedPath}));
+}
+
+WatchListEntry entry(std::string_view path, unsigned number, bool enabled, bool isDefault = false) {
+    return WatchListEntry{protectedPath(path, number), enabled, isDefault};
+}
+
+WatchListEntry restored(const ProtectedPath& defaultPath) {
+    return WatchListEntry{defaultPath, true, true};
+}
+
+TEST(WatchListRestoringDefaults, PutsTheDefaultsFirstEnabledAndKeepsTheRest) {
+    const auto zshrc = protectedPath("~/.zshrc", 1, false, PathCategory::shellStartup);
+    const auto ssh = protectedPath("~/.ssh", 2, false, PathCategory::ssh);
+    const auto sshAgain = protectedPath("/home/ana/.ssh/", 3, true);
+    const struct {
+        std::string_view name;
+        std::vector<WatchListEntry> entries;
+        std::vector<ProtectedPath> defaults;
+        std::vector<WatchListEntry> expected;
+    } cases[] = {
+        {"no entries", {}, {zshrc, ssh}, {restored(zshrc), restored(ssh)}},
+        {"entries at no default's path keep their order, state and duplicates",
+         {entry("/a", 10, false), entry("/b", 11, true), entry("/a", 12, true)},
+         {zshrc},
+         {restored(zshrc), entry("/a", 10, false), entry("/b", 11, true), entry("/a", 12, true)}},
+        // The user's entry at a default's path keeps its own id, category, recursion and flag;
+        // only the first of several takes the default's place.
+        {"the first entry at a default's path takes the default's place, enabled",
+         {entry("/p", 10, false), entry("/home/ana/.ssh", 11, false),
+          entry("/home/ana/.ssh", 12, true, true)},
+         {zshrc, ssh},
+         {restored(zshrc), entry("/home/ana/.ssh", 11, true), entry("/p", 10, false)}},
+        {"a repeated default path is restored once",
+         {},
+         {ssh, zshrc, sshAgain},
+         {restored(ssh), restored(zshrc)}},
+        {"a repeated default path with an entry there",
+         {entry("/home/ana/.ssh", 11, false)},
+         {ssh, sshAgain},
+         {entry("/home/ana/.ssh", 11, true)}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WatchList::restoringDefaults(c.entries, c.defaults), c.expected) << c.name;
+    }
+}
+
+TEST(WatchListAdditionRejection, DecidesByPathEnablementAndRecursion) {
+    using Rejection = WatchList::AdditionRejection;
+    const auto a = [](bool enabled) { return entry("/a", 1, enabled); };
+    const auto ab = [](bool enabled) { return entry("/a/b", 4, enabled); };
+    const auto flatA = WatchListEntry{protectedPath("/a", 2, false), true, false};
+    const auto coveredBy = [](std::string_view path) {
+        return std::optional(Rejection::coveredByEnabledRecursiveScope(normalized(path)));
+    };
+    const struct {
+        std::string_view candidate;
+        std::vector<WatchListEntry> entries;
+        std::optional<Rejection> expected;
+    } cases[] = {
+        {"/", {}, std::nullopt},
+        {"/a", {a(false)}, Rejection::duplicatePath()},
+        {"/a", {flatA}, Rejection::duplicatePath()},
+        {"/a/b/c", {a(true)}, coveredBy("/a")},
+        {"/a/b/c", {a(false)}, std::nullopt},
+        {"/a/b/c", {flatA}, std::nullopt},
+        {"/ab", {a(true)}, std::nullopt},
+        {"/", {a(true)}, std::nullopt},
+        {"/etc/hosts", {entry("/", 3, true)}, coveredBy("/")},
+        // A duplicate anywhere beats a covering scope; otherwise the first enabled covering
+        // entry in list order.
+        {"/a/b", {a(true), ab(false)}, Rejection::duplicatePath()},
+        {"/a/b/c", {ab(true), a(true)}, coveredBy("/a/b")},
+        {"/a/b/c", {a(true), ab(true)}, coveredBy("/a")},
+        {"/a/b/c", {ab(false), a(true)}, coveredBy("/a")},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WatchList::additionRejection(protectedPath(c.candidate, 99), c.entries),
+                  c.expected)
+            << c.candidate << " among " << c.entries.size();
+    }
+}
+
+}  // namespace
+}  // namespace quorin
