@@ -16,10 +16,9 @@ namespace {
 
 constexpr double may2nd091405 = 736'334'045;  // 2024-05-02T09:14:05Z
 
+// Whole seconds and a fraction are shown in the human report below.
 TEST(ReplayCommandFormatTest, ShowsTimesInUTCToTheMillisecond) {
     const std::vector<std::pair<double, std::string>> cases{
-        {0, "2001-01-01T00:00:00Z"},
-        {0.25, "2001-01-01T00:00:00.250Z"},
         {0.0004, "2001-01-01T00:00:00Z"},               // rounds to the millisecond
         {59.9996, "2001-01-01T00:01:00Z"},              // and rounding carries
         {-978'307'200.25, "1969-12-31T23:59:59.750Z"},  // a fraction before 1970 counts forward
