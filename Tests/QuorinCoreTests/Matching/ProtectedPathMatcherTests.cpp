@@ -71,8 +71,9 @@ TEST(ProtectedPathMatcherTests, theMostSpecificCoveringPathGoverns) {
     EXPECT_EQ(matchedNumber(ProtectedPathMatcher({}), "/"), std::nullopt);
 }
 
-TEST(ProtectedPathMatcherTests, keepsTheGivenOrderAmongPathsOfEqualLength) {
-    const ProtectedPathMatcher matcher({
+// Longest first, by user-perceived characters and then bytes; equal lengths in the given order.
+TEST(ProtectedPathMatcherTests, ordersLongestFirstAndKeepsTheGivenOrderAmongEqualLengths) {
+    const ProtectedPathMatcher equal({
         protectedPath("/bb", 1, recursive),
         protectedPath("/a", 2, recursive),
         protectedPath("/cc", 3, recursive),
@@ -81,14 +82,11 @@ TEST(ProtectedPathMatcherTests, keepsTheGivenOrderAmongPathsOfEqualLength) {
         protectedPath("/x", 6, flat),
         protectedPath("/x", 7, recursive),
     });
-    EXPECT_EQ(numbersInOrder(matcher), (std::vector<int>{1, 3, 5, 2, 4, 6, 7}));
-    EXPECT_EQ(matchedNumber(matcher, "/bb"), 1);
-    EXPECT_EQ(matchedNumber(matcher, "/x"), 6);
-    EXPECT_EQ(matchedNumber(matcher, "/x/y"), 7);
-}
-
-TEST(ProtectedPathMatcherTests, ranksByUserPerceivedCharactersThenBytes) {
-    const ProtectedPathMatcher matcher({
+    EXPECT_EQ(numbersInOrder(equal), (std::vector<int>{1, 3, 5, 2, 4, 6, 7}));
+    EXPECT_EQ(matchedNumber(equal, "/bb"), 1);
+    EXPECT_EQ(matchedNumber(equal, "/x"), 6);
+    EXPECT_EQ(matchedNumber(equal, "/x/y"), 7);
+    const ProtectedPathMatcher graphemes({
         protectedPath("/e\u0301e\u0301e\u0301", 1, recursive),  // 4 characters, 10 bytes
         protectedPath("/\U0001F468\u200D\U0001F469\u200D\U0001F467", 2, recursive),  // 2, 19
         protectedPath("/abcde", 3, recursive), protectedPath("/ab", 4, recursive),
@@ -96,7 +94,7 @@ TEST(ProtectedPathMatcherTests, ranksByUserPerceivedCharactersThenBytes) {
         protectedPath("/abcd", 6, recursive),
         protectedPath("/cafe\u0301", 7, recursive),  // 5 characters, 7 bytes
     });
-    EXPECT_EQ(numbersInOrder(matcher), (std::vector<int>{3, 7, 5, 6, 1, 4, 2}));
+    EXPECT_EQ(numbersInOrder(graphemes), (std::vector<int>{3, 7, 5, 6, 1, 4, 2}));
 }
 
 TEST(ProtectedPathMatcherTests, aDescendantOfEqualCharacterLengthStillGoverns) {

@@ -39,17 +39,12 @@ const std::string tooLong = "a frame body of 8388609 bytes exceeds the maximum o
 
 TEST(XPCFrameTest, FramesUpToTheMaximumAndRefusesABadLengthOnceItsPrefixIsComplete) {
     const std::string largest(maximumFrameBytes, 'c');
-    for (const std::string& body : {"a"s, std::string(0x0102, 'b'), largest}) {
-        XPCFrameReader reader;
-        reader.append(framed(body));
-        EXPECT_TRUE(reader.next() == body) << body.size();
-        EXPECT_EQ(reader.next(), std::nullopt) << body.size();
-    }
-    EXPECT_TRUE(framed("a") ==
-                    "\0\0\0\x01"
-                    "a"s &&
-                framed(largest) == "\0\x80\0\0"s + largest);
+    EXPECT_TRUE(framed(largest) == "\0\x80\0\0"s + largest);
     EXPECT_EQ(framed(std::string(0x0102, 'b')).substr(0, 4), "\0\0\x01\x02"s);
+    XPCFrameReader whole;
+    whole.append(framed(largest));
+    EXPECT_TRUE(whole.next() == largest);
+    EXPECT_EQ(whole.next(), std::nullopt);
     EXPECT_EQ(protocolError([] { framed(""); }), "a frame body must not be empty");
     EXPECT_EQ(protocolError([] { framed(std::string(maximumFrameBytes + 1, 'x')); }), tooLong);
     const std::vector<std::pair<std::string, std::string>> refused{
@@ -331,7 +326,7 @@ const std::string binary = "{\"held\":[]}\0\xff\xfe\x80"s;
 // Each method of the daemon goes from the client's proxy through its
 // encoded body to `invoke` on the daemon, and the daemon's reply comes back once through its own
 // encoded body to the caller's typed reply.
-TEST(QuorinDaemonXPCProtocolTest, CarriesEachRequestFromProxyToDaemonAndBack) {
+TEST(QuorinDaemonXPCProtocolTest, CarriesEachRequestAndDeliveryFromProxyToPeerAndBack) {
     const XPCInterface interface = Interfaces::daemonInterface();
     const std::vector<XPCValue> answers{
         "subscribed:3080e1e8da9c5bc3"s, true, XPCData{binary}, false, XPCData{"[]"}, true, false};
@@ -382,6 +377,18 @@ TEST(QuorinDaemonXPCProtocolTest, CarriesEachRequestFromProxyToDaemonAndBack) {
     EXPECT_EQ(received, calls);
     EXPECT_EQ(replies, answers);
     EXPECT_EQ(calls.size(), interface.methods().size());
+
+    // A delivery goes the other way, from the daemon's events proxy to the client's `invoke`.
+    Recorder events;
+    QuorinDaemonEventsProxy clientSide(events.send());
+    QuorinDaemonEventsProxy daemonSide([&](std::string selector, std::vector<XPCValue> arguments,
+                                           XPCReplyHandler reply) {
+        EXPECT_FALSE(reply);
+        invoke(clientSide, std::get<XPCInvocation>(decoded(
+                               As::incoming, encodeInvocation({noReply, selector, arguments}))));
+    });
+    daemonSide.deliver(binary);
+    EXPECT_EQ(events.calls, (std::vector<XPCInvocation>{{noReply, "deliver:", {XPCData{binary}}}}));
 }
 
 TEST(QuorinDaemonXPCProtocolTest, ProxiesRefuseMissingFunctionsAndMismatchedReplies) {
@@ -400,21 +407,6 @@ TEST(QuorinDaemonXPCProtocolTest, ProxiesRefuseMissingFunctionsAndMismatchedRepl
     proxy.clearExecutionTrustWithReply([](bool) { FAIL() << "data reached a boolean reply"; });
     EXPECT_EQ(protocolError([&] { handler(XPCData{"1"}); }),
               "the reply to clearExecutionTrustWithReply: must be a boolean");
-}
-
-TEST(QuorinDaemonXPCEventsTest, CarriesADeliveryFromProxyToClient) {
-    Recorder recorder;
-    QuorinDaemonEventsProxy client(recorder.send());
-    QuorinDaemonEventsProxy daemon(
-        [&](std::string selector, std::vector<XPCValue> arguments, XPCReplyHandler reply) {
-            EXPECT_FALSE(reply);
-            const auto incoming =
-                decoded(As::incoming, encodeInvocation({noReply, selector, arguments}));
-            invoke(client, std::get<XPCInvocation>(incoming));
-        });
-    daemon.deliver(binary);
-    EXPECT_EQ(recorder.calls,
-              (std::vector<XPCInvocation>{{noReply, "deliver:", {XPCData{binary}}}}));
 }
 
 }  // namespace
