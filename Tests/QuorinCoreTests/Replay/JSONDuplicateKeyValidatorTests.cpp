@@ -140,7 +140,8 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         {"high surrogate before another escape", R"("\uD800\n")", malformedAt(9)},
         {"two high surrogates", R"("\uD800\uD800")", malformedAt(13)},
         {"high surrogate at the end of input", R"("\uD800)", malformedAt(7)},
-        // UTF-8 is judged after the closing quote, so a fault earlier in the input wins.
+        // UTF-8 is judged once the closing quote is reached, at the byte after it, so another fault
+        // later in the same string is reported first.
         {"invalid byte in an array", "[\"ab\xFF\"]", malformedAt(6)},
         {"invalid byte in a key", "{\"\xFF\":1}", malformedAt(4)},
         {"truncated before an escape", "\"\xC3\\u00A9\"", malformedAt(9)},

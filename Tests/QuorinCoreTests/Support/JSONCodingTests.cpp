@@ -55,6 +55,8 @@ TEST(JSONCoding, WritesBackWhatItReads) {
         {rewritten<std::uint64_t>("18446744073709551615"), "18446744073709551615"},
         {rewritten<std::uint64_t>("1e19"), "10000000000000000000"},
         {rewritten<std::int64_t>("-9223372036854775808"), "-9223372036854775808"},
+        // Bytes that are not UTF-8 are written as replacement characters.
+        {serializeJSON(Json(std::string("/tmp/a\xFF") + "b")), "\"/tmp/a\uFFFDb\""},
     };
     for (const auto& [actual, expected] : cases) {
         EXPECT_EQ(actual, expected);
@@ -175,8 +177,6 @@ TEST(JSONCoding, ReportsEachDecodingFailureExactly) {
           "E621E1F-8C36C-495A-93FC-0C247A3E6E5F"}) {
         EXPECT_TRUE(failsToDecode<UUID>(serializeJSON(Json(text)), corrupt(""))) << text;
     }
-    EXPECT_EQ(serializeJSON(Json(std::string("/tmp/a\xFF") + "b")),
-              std::string("\"/tmp/a\xEF\xBF\xBD") + "b\"");
 }
 
 }  // namespace
