@@ -11,8 +11,6 @@
 
 #include <asio/thread_pool.hpp>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <future>
 #include <map>
@@ -27,6 +25,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::FakeClock;
 using testing::HeldExecution;
+using testing::ProtectionHarness;
 
 // Decisions, identity jobs, trust-rule approvals, timers, snapshots and a user turning protection
 // off race on many held executions. Whatever the interleaving, every execution is answered
@@ -37,31 +36,20 @@ class ExecutionProtectionConcurrencyTest : public ::testing::Test {
         fs::create_directory(home / "bin");
         trusted = home.write("bin/trusted", "trusted content");
         untrusted = home.write("bin/untrusted", "other content");
-        User user;
         // The trusted content's SHA-256: its identity jobs allow it by rule.
-        user.rules = {Rule{std::nullopt, sha256(trusted)}};
-        for (std::uint32_t uid : users) {
-            ProtectionStorage(storageDirectory).save(user, uid);
-        }
+        const User user{{}, {Rule{std::nullopt, trustedSHA256}}, {}};
         controller.setAvailable(true);
         for (std::uint32_t uid : users) {
+            ProtectionStorage(storageDirectory).save(user, uid);
             ASSERT_TRUE(configure(uid, true));
         }
     }
 
     void TearDown() override { pool.join(); }
 
-    std::string sha256(const fs::path& path) {
-        return ExecutableIdentification(signing, clock)
-            .identity(candidateFor(path))
-            .rule.value()
-            .sha256.value();
-    }
-
     bool configure(std::uint32_t uid, bool enabled) {
-        ExecutionProtectionConfiguration configuration;
-        configuration.enabled = enabled;
-        configuration.executableRoots = {(home / "bin").string()};
+        const ExecutionProtectionConfiguration configuration{
+            enabled, {(home / "bin").string()}, {}, {}, {}};
         std::promise<bool> reply;
         controller.configure(uid, home.path().string(), encodeJSONText(configuration),
                              [&](bool result) { reply.set_value(result); });
@@ -83,13 +71,8 @@ class ExecutionProtectionConcurrencyTest : public ::testing::Test {
         return decodeJSONText<std::vector<ExecutionOutcome>>(data.get_future().get());
     }
 
-    ExecutionCandidate candidateFor(const fs::path& path) const {
-        struct stat status {};
-        ::lstat(path.c_str(), &status);
-        return ExecutionCandidate{path.string(), fileVersion(status), false, false, false, "", "",
-                                  std::nullopt};
-    }
-
+    static constexpr const char* trustedSHA256 =
+        "c057a979afc2b228aa3dd57b07b444d015a8439d8483cf445b3fb532a7abbc87";
     const std::vector<std::uint32_t> users{501, 502, 503, 504};
     quorin::testing::TemporaryDirectory home;
     const std::string storageDirectory = (home / "storage").string();
@@ -113,7 +96,8 @@ TEST_F(ExecutionProtectionConcurrencyTest, EveryExecutionIsAnsweredAndRecordedEx
         for (std::uint32_t uid : users) {
             for (int index = 0; index < perUser; ++index) {
                 const fs::path& file = index % 3 == 0 ? trusted : untrusted;
-                held.emplace_back(uid, HeldExecution(controller, uid, candidateFor(file)));
+                held.emplace_back(
+                    uid, HeldExecution(controller, uid, ProtectionHarness::candidateFor(file)));
                 expected[uid].insert(held.back().second.id());
             }
         }

@@ -20,18 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 using quorin::testing::TemporaryDirectory;
 
-User sampleUser() {
-    User user;
-    user.configuration.enabled = true;
-    user.configuration.executableRoots = {"/Users/ana/bin"};
-    user.configuration.references = {{"/Users/ana/bin/tool", Date{12.5}}};
-    user.rules = {Rule{"identifier \"com.example\"", std::nullopt},
-                  Rule{std::nullopt, std::string(64, 'a')}};
-    user.outcomes = {ExecutionOutcome{*UUID::parse("6F2A6C1E-0B5C-4D7E-9E38-1A2B3C4D5E6F"),
-                                      "/Users/ana/bin/tool", Date{3}, "Allowed by user", true,
-                                      ExecutionOutcomeResult::allowed, std::nullopt}};
-    return user;
-}
+const User sample{
+    {true, {"/Users/ana/bin"}, {}, {}, {{"/Users/ana/bin/tool", Date{12.5}}}},
+    {Rule{"identifier \"com.example\"", std::nullopt}, Rule{std::nullopt, std::string(64, 'a')}},
+    {ExecutionOutcome{UUID::random(), "/Users/ana/bin/tool", Date{3}, "Allowed by user", true,
+                      ExecutionOutcomeResult::allowed, std::nullopt}}};
 
 mode_t modeOf(const fs::path& path) {
     struct stat status {};
@@ -66,16 +59,15 @@ TEST(ProtectionStorageTest, CreatesThePrivateDirectoryAndRoundTrips) {
     const ProtectionStorage storage(directory);
     EXPECT_EQ(storage.load(501), User{});  // nothing stored yet
     EXPECT_EQ(modeOf(directory), 0700U);
-    const User user = sampleUser();
-    storage.save(user, 501);
-    EXPECT_EQ(storage.load(501), user);
+    storage.save(sample, 501);
+    EXPECT_EQ(storage.load(501), sample);
     EXPECT_EQ(storage.load(502), User{});
     EXPECT_EQ(entries(directory), std::vector<std::string>{"501.json"});  // no temporary left
     EXPECT_EQ(modeOf(directory / "501.json"), 0600U);
 
     // A temporary file left by an interrupted save changes nothing.
     std::ofstream(directory / ("." + UUID::random().uuidString())) << "{";
-    EXPECT_EQ(storage.load(501), user);
+    EXPECT_EQ(storage.load(501), sample);
 }
 
 TEST(ProtectionStorageTest, RefusesADirectoryOrAUserFileThatIsNotPrivate) {
@@ -111,50 +103,46 @@ TEST(ProtectionStorageTest, RefusesADirectoryOrAUserFileThatIsNotPrivate) {
              ::chmod(path.c_str(), 0700);
          }},
     };
-    for (const Case& sample : cases) {
-        SCOPED_TRACE(sample.name);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
         const TemporaryDirectory temporary;
         const ProtectionStorage storage(temporary / "store");
-        storage.save(sampleUser(), 501);
-        sample.spoil(sample.directory ? temporary / "store" : temporary / "store" / "501.json");
+        storage.save(sample, 501);
+        test.spoil(test.directory ? temporary / "store" : temporary / "store" / "501.json");
         EXPECT_TRUE(failsWith([&] { (void)storage.load(501); }, ProtectionError::Kind::storage));
-        if (sample.directory) {
+        if (test.directory) {
             EXPECT_TRUE(
                 failsWith([&] { storage.save(User{}, 501); }, ProtectionError::Kind::storage));
         }
     }
 }
 
-TEST(ProtectionStorageTest, SizeLimits) {
+TEST(ProtectionStorageTest, SizeLimitsAndCorruptFiles) {
     const TemporaryDirectory temporary;
     const ProtectionStorage storage(temporary / "store");
-    storage.save(sampleUser(), 501);
+    storage.save(sample, 501);
     const fs::path file = temporary / "store" / "501.json";
 
     // White space keeps the file valid while it grows to the limit.
     {
-        std::string text = encodeJSONText(sampleUser());
+        std::string text = encodeJSONText(sample);
         text.resize(ProtectionStorage::maximumFileBytes, ' ');
         std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
     }
     EXPECT_EQ(fs::file_size(file), ProtectionStorage::maximumFileBytes);
-    EXPECT_EQ(storage.load(501), sampleUser());
+    EXPECT_EQ(storage.load(501), sample);
     std::ofstream(file, std::ios::binary | std::ios::app) << ' ';
     EXPECT_TRUE(failsWith([&] { (void)storage.load(501); }, ProtectionError::Kind::storage));
 
     // An encoding over the limit is not written, and the stored file stays as it was.
-    storage.save(sampleUser(), 502);
-    User huge = sampleUser();
+    storage.save(sample, 502);
+    User huge = sample;
     huge.rules.push_back(Rule{std::string(ProtectionStorage::maximumFileBytes, 'x'), std::nullopt});
     EXPECT_TRUE(failsWith([&] { storage.save(huge, 502); }, ProtectionError::Kind::capacity));
-    EXPECT_EQ(storage.load(502), sampleUser());
-}
+    EXPECT_EQ(storage.load(502), sample);
 
-TEST(ProtectionStorageTest, AFileThatDoesNotDecodeReportsTheDecoder) {
-    const TemporaryDirectory temporary;
-    const ProtectionStorage storage(temporary / "store");
-    storage.save(User{}, 501);
-    std::ofstream(temporary / "store" / "501.json", std::ios::trunc) << R"({"rules":[]})";
+    // A file that does not decode reports the decoder.
+    std::ofstream(file, std::ios::trunc) << R"({"rules":[]})";
     EXPECT_THROW((void)storage.load(501), DecodingError);
 }
 
@@ -164,7 +152,7 @@ TEST(ProtectionStorageTest, RefusesFilesOwnedBySomeoneElse) {
     }
     const TemporaryDirectory temporary;
     const ProtectionStorage storage(temporary / "store");
-    storage.save(sampleUser(), 501);
+    storage.save(sample, 501);
     ASSERT_EQ(::chown((temporary / "store" / "501.json").c_str(), 65534, 65534), 0);
     EXPECT_TRUE(failsWith([&] { (void)storage.load(501); }, ProtectionError::Kind::storage));
     ASSERT_EQ(::chown((temporary / "store").c_str(), 65534, 65534), 0);

@@ -51,9 +51,11 @@ TEST(VerificationTest, ExplanationAfterIdentification) {
     const Rule pinned{"(x) and ...", std::nullopt};
     const Rule content{std::nullopt, std::string(64, 'a')};
     const Verification publisher{pinned, Signature::verifiedPublisher, std::nullopt};
-    const Verification createdPublisher{pinned, Signature::verifiedPublisher, Date{1}};
+    const Verification created{pinned, Signature::verifiedPublisher, Date{1}};
     const Verification adHoc{content, Signature::adHoc, std::nullopt};
-    const Verification unsignedContent{content, Signature::unsigned_, std::nullopt};
+    const Verification bare{content, Signature::unsigned_, std::nullopt};
+    const Verification failed = Verification::failed();
+    const TrustScope identity = TrustScope::signingIdentity, exact = TrustScope::exactContent;
     struct Case {
         std::string name;
         Verification verification;
@@ -63,15 +65,11 @@ TEST(VerificationTest, ExplanationAfterIdentification) {
         bool identifiers;  // the candidate's signing and team identifiers are shown
     };
     const std::vector<Case> cases{
-        {"publisher, matched", createdPublisher, true, Trust::matchedRule,
-         TrustScope::signingIdentity, true},
-        {"publisher, no rule matched", publisher, false, Trust::noMatchingRule,
-         TrustScope::signingIdentity, true},
-        {"ad hoc content", adHoc, false, Trust::noMatchingRule, TrustScope::exactContent, false},
-        {"unsigned content, matched", unsignedContent, true, Trust::matchedRule,
-         TrustScope::exactContent, false},
-        {"no identity", Verification::failed(), false, Trust::identityUnavailable, std::nullopt,
-         false},
+        {"publisher, matched", created, true, Trust::matchedRule, identity, true},
+        {"publisher, no rule matched", publisher, false, Trust::noMatchingRule, identity, true},
+        {"ad hoc content", adHoc, false, Trust::noMatchingRule, exact, false},
+        {"unsigned content, matched", bare, true, Trust::matchedRule, exact, false},
+        {"no identity", failed, false, Trust::identityUnavailable, std::nullopt, false},
     };
     for (const Case& sample : cases) {
         ExecutionExplanation expected = held;
