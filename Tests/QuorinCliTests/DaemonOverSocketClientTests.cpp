@@ -37,6 +37,8 @@ std::vector<XPCValue> args(Values... values) {
     return {XPCValue(std::move(values))...};
 }
 
+const std::vector<std::string> noRecords;
+
 struct ClientRun {
     testing::ChildProcessResult result;
     std::vector<XPCInvocation> calls;
@@ -105,10 +107,24 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
         R"(","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},)"
         R"("isPlatformBinary":false,"ancestry":[],"extra":1})",
         "not JSON"};
-    const XPCInvocation watching{
-        std::nullopt,
-        "setProtectedPaths:",
-        {XPCValue(std::vector<std::string>{"/home/ana/b", "/home/ana/a"})}};
+    const std::string root = std::filesystem::canonical(directory.path()).string();
+    ::chmod(directory.write("tool", "#!/bin/sh\n").c_str(), 0755);
+    std::filesystem::create_symlink("tool", directory / "link");
+    struct stat tool {};
+    ASSERT_EQ(::lstat((root + "/tool").c_str(), &tool), 0);
+    const ExecutionProtectionConfiguration configuration{true,
+                                                         {root},
+                                                         {{root + "/link", root + "/tool"}},
+                                                         {{root + "/tool", fileVersion(tool)}},
+                                                         {}};
+    const auto stateWith = [](bool enabled, std::vector<ExecutionRequest> pending) {
+        return bytes(encodeJSONText(
+            ExecutionProtectionState{{"/home/ana/bin"}, true, enabled, {}, pending, {}, 0}));
+    };
+    const ExecutionRequest held{
+        testing::uuid(requestID), "/home/ana/bin/new", "", "", Date{1e12}, false, std::nullopt};
+    const XPCInvocation watching{std::nullopt, "setProtectedPaths:",
+                                 args(std::vector<std::string>{"/home/ana/b", "/home/ana/a"})};
     struct Case {
         std::string command;
         std::string selector;  // of the one request with a reply
@@ -119,6 +135,8 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
         std::vector<XPCValue> arguments = {};                // of that request
         std::optional<XPCInvocation> before = std::nullopt;  // a call without a reply sent first
         std::vector<std::string> records = {};               // delivered after the reply
+        std::optional<XPCValue> state = std::nullopt;  // the protection state, asked for first
+        std::string input = "/dev/null";
     };
     const std::vector<Case> cases{
         {"status", "statusWithReply:", std::string("es-error:internal\x1b[2J"), 0,
@@ -182,87 +200,44 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
          "execution history cleared\n", ""},
         {"protect clear-trust", "clearExecutionTrustWithReply:", XPCValue(false), 1, "",
          "quorin protect clear-trust: the daemon could not clear the trust rules\n"},
+        {"protect enable " + root + "/.", "configureProtection:reply:", XPCValue(true), 0,
+         "protection enabled: 1 roots, 1 executables in the baseline, 1 aliases\n", "",
+         args(bytes(encodeJSONText(configuration))), std::nullopt, noRecords, stateWith(false, {})},
+        {"protect enable " + root, "configureProtection:reply:", XPCValue(false), 1, "",
+         "quorin protect enable: the daemon refused the configuration (is the exec client "
+         "available? are the roots inside your home directory?)\n",
+         args(bytes(encodeJSONText(configuration))), std::nullopt, noRecords, stateWith(false, {})},
+        // The daemon would keep the old configuration and still reply true.
+        {"protect enable " + root, "", XPCValue(true), 1, "",
+         "quorin protect enable: protection is already enabled; run \"quorin protect disable\" "
+         "first to set it up again\n",
+         args(), std::nullopt, noRecords, stateWith(true, {})},
+        {"protect prompt", "decideExecution:decision:reply:", XPCValue(true), 0,
+         "Waiting for held executions; end the input (Ctrl-D) to stop.\n"
+         "Held: /home/ana/bin/new\n  reasons not given\n"
+         "  signature unknown, trust unknown\n  1000000000 s left\n"
+         "[b]lock, allow [o]nce, [a]lways trust, [s]kip? blocked: /home/ana/bin/new\n",
+         "", args(requestID, std::string("block")), std::nullopt, noRecords,
+         stateWith(true, {held}), directory.write("answers", "b\n")},
     };
     for (const Case& sample : cases) {
         SCOPED_TRACE(sample.command);
-        const ClientRun run = runAgainst({{sample.selector, sample.reply}}, sample.command,
-                                         "/dev/null", sample.records);
-        testing::expectRun(run.result, sample.status, sample.out, sample.err);
-        std::vector<XPCInvocation> calls{{1, sample.selector, sample.arguments}};
+        std::map<std::string, XPCValue> replies{{sample.selector, sample.reply}};
+        std::vector<XPCInvocation> calls;
         if (sample.before) {
-            calls.insert(calls.begin(), *sample.before);
+            calls.push_back(*sample.before);
         }
+        if (sample.state) {
+            replies.emplace("protectionStateWithReply:", *sample.state);
+            calls.push_back({1, "protectionStateWithReply:", args()});
+        }
+        if (!sample.selector.empty()) {
+            calls.push_back({sample.state ? 2U : 1U, sample.selector, sample.arguments});
+        }
+        const ClientRun run = runAgainst(replies, sample.command, sample.input, sample.records);
+        testing::expectRun(run.result, sample.status, sample.out, sample.err);
         EXPECT_EQ(run.calls, calls);
     }
-}
-
-TEST(DaemonOverSocketClientTest, ProtectEnableSendsTheScanUnlessProtectionIsAlreadyEnabled) {
-    const TemporaryDirectory directory;
-    const std::string root = std::filesystem::canonical(directory.path()).string();
-    ::chmod(directory.write("tool", "#!/bin/sh\n").c_str(), 0755);
-    directory.write("notes", "text");
-    std::filesystem::create_symlink("tool", directory / "link");
-    struct stat tool {};
-    ASSERT_EQ(::lstat((root + "/tool").c_str(), &tool), 0);
-    const ExecutionProtectionConfiguration configuration{true,
-                                                         {root},
-                                                         {{root + "/link", root + "/tool"}},
-                                                         {{root + "/tool", fileVersion(tool)}},
-                                                         {}};
-    const XPCInvocation askState{1, "protectionStateWithReply:", args()};
-    const XPCInvocation configure{
-        2, "configureProtection:reply:", args(bytes(encodeJSONText(configuration)))};
-    struct Case {
-        bool enabled;  // the daemon's protection already
-        bool accepted;
-        int status;
-        std::string out;
-        std::string err;
-    };
-    const std::vector<Case> cases{
-        {false, true, 0, "protection enabled: 1 roots, 1 executables in the baseline, 1 aliases\n",
-         ""},
-        // The daemon would keep the old configuration and still reply true.
-        {true, true, 1, "",
-         "quorin protect enable: protection is already enabled; run \"quorin protect disable\" "
-         "first to set it up again\n"},
-        {false, false, 1, "",
-         "quorin protect enable: the daemon refused the configuration (is the exec client "
-         "available? are the roots inside your home directory?)\n"},
-    };
-    for (const Case& sample : cases) {
-        SCOPED_TRACE(sample.err);
-        const ExecutionProtectionState state{{}, true, sample.enabled, {}, {}, {}, 0};
-        const ClientRun run =
-            runAgainst({{"protectionStateWithReply:", bytes(encodeJSONText(state))},
-                        {"configureProtection:reply:", XPCValue(sample.accepted)}},
-                       "protect enable " + root + "/.");
-        testing::expectRun(run.result, sample.status, sample.out, sample.err);
-        EXPECT_EQ(run.calls, (sample.enabled ? std::vector<XPCInvocation>{askState}
-                                             : std::vector<XPCInvocation>{askState, configure}));
-    }
-}
-
-TEST(DaemonOverSocketClientTest, ProtectPromptAsksAboutAHeldExecutionAndSendsTheAnswer) {
-    const TemporaryDirectory directory;
-    const ExecutionRequest held{
-        testing::uuid(requestID), "/home/ana/bin/new", "", "", Date{1e12}, false, std::nullopt};
-    const ExecutionProtectionState state{{"/home/ana/bin"}, true, true, {}, {held}, {}, 0};
-    const ClientRun run = runAgainst({{"protectionStateWithReply:", bytes(encodeJSONText(state))},
-                                      {"decideExecution:decision:reply:", XPCValue(true)}},
-                                     "protect prompt", directory.write("answers", "b\n"));
-    testing::expectRun(
-        run.result, 0,
-        "Waiting for held executions; end the input (Ctrl-D) to stop.\n"
-        "Held: /home/ana/bin/new\n  reasons not given\n"
-        "  signature unknown, trust unknown\n  1000000000 s left\n"
-        "[b]lock, allow [o]nce, [a]lways trust, [s]kip? blocked: /home/ana/bin/new\n",
-        "");
-    EXPECT_EQ(run.calls, (std::vector<XPCInvocation>{
-                             {1, "protectionStateWithReply:", {}},
-                             {2,
-                              "decideExecution:decision:reply:",
-                              {XPCValue(requestID), XPCValue(std::string("block"))}}}));
 }
 
 using cli::DaemonConnection;
