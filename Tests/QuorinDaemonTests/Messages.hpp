@@ -21,18 +21,11 @@ inline es_file_t file(const std::string& path) {
 }
 
 inline es_destination_t newPath(const std::string& directory, const std::string& name) {
-    es_destination_t destination;
-    destination.destination_type = es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
-    destination.new_path_dir = file(directory);
-    destination.new_path_filename = token(name);
-    return destination;
+    return {es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH, {}, file(directory), token(name)};
 }
 
 inline es_destination_t existingFile(const std::string& path) {
-    es_destination_t destination;
-    destination.destination_type = es_destination_type_t::ES_DESTINATION_TYPE_EXISTING_FILE;
-    destination.existing_file = file(path);
-    return destination;
+    return {es_destination_type_t::ES_DESTINATION_TYPE_EXISTING_FILE, file(path), {}, {}};
 }
 
 /// A message of `type` from pid 4242 running /usr/bin/tee (signing identifier "com.example.tee",

@@ -4,15 +4,19 @@
 // signing identifier and a designated requirement text. A requirement is satisfied by a signed
 // file when its text is the file's designated requirement, or that requirement pinned to the
 // file's team and signing identifier. Unsigned paths that exist report `errSecCSUnsigned`;
-// statuses can be forced per operation to test failures.
+// operations can be made to fail, and the file can be changed while it is being checked.
 
 #include "QuorinDaemon/Platform/CodeSigning.hpp"
 #include "QuorinDaemon/Protection/Verification.hpp"
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace quorin::daemon::testing {
 
@@ -23,7 +27,6 @@ class FakeCodeSigning final : public CodeSigning {
         std::string signingID;
         std::string designatedRequirement;
     };
-
     /// The status of a forced failure, and of a requirement a signed file does not satisfy.
     static constexpr OSStatus forcedFailure = -2;
 
@@ -31,37 +34,43 @@ class FakeCodeSigning final : public CodeSigning {
         const std::lock_guard lock(mutex_);
         signatures_.insert_or_assign(path, std::move(signature));
     }
-
     /// Makes every later call of `operation` ("SecCodeCopyDesignatedRequirement", ...) fail.
     void fail(const std::string& operation) {
         const std::lock_guard lock(mutex_);
-        failing_[operation] = true;
+        failing_.insert(operation);
     }
+    /// Runs once, inside the next validity check.
+    std::function<void()> duringValidityCheck;
+    std::atomic<int> codesCreated = 0;
+    std::atomic<int> requirementsCreated = 0;
 
     SecResult<SecStaticCode> SecStaticCodeCreateWithPath(const std::string& path) override {
+        ++codesCreated;
         if (failing("SecStaticCodeCreateWithPath") || !std::filesystem::exists(path)) {
             return {forcedFailure, std::nullopt};
         }
         return {errSecSuccess, SecStaticCode{path}};
     }
-
     OSStatus SecStaticCodeCheckValidity(const SecStaticCode& code,
                                         const SecRequirement* requirement) override {
+        if (duringValidityCheck) {
+            std::exchange(duringValidityCheck, nullptr)();
+        }
+        const std::optional<Signature> signature = signatureOf(code.path);
         if (failing("SecStaticCodeCheckValidity")) {
             return forcedFailure;
         }
-        const std::optional<Signature> signature = signatureOf(code.path);
         if (!signature) {
             return errSecCSUnsigned;
         }
-        if (requirement == nullptr || requirement->text == signature->designatedRequirement ||
-            requirement->text == pinnedRequirement(signature->designatedRequirement,
-                                                   signature->teamID, signature->signingID)) {
+        const std::string& designated = signature->designatedRequirement;
+        if (requirement == nullptr || requirement->text == designated ||
+            requirement->text ==
+                pinnedRequirement(designated, signature->teamID, signature->signingID)) {
             return errSecSuccess;
         }
         return forcedFailure;
     }
-
     SecResult<SecRequirement> SecCodeCopyDesignatedRequirement(const SecStaticCode& code) override {
         const std::optional<Signature> signature = signatureOf(code.path);
         if (failing("SecCodeCopyDesignatedRequirement") || !signature) {
@@ -69,15 +78,14 @@ class FakeCodeSigning final : public CodeSigning {
         }
         return {errSecSuccess, SecRequirement{signature->designatedRequirement}};
     }
-
     SecResult<std::string> SecRequirementCopyString(const SecRequirement& requirement) override {
         if (failing("SecRequirementCopyString")) {
             return {forcedFailure, std::nullopt};
         }
         return {errSecSuccess, requirement.text};
     }
-
     SecResult<SecRequirement> SecRequirementCreateWithString(const std::string& text) override {
+        ++requirementsCreated;
         if (failing("SecRequirementCreateWithString")) {
             return {forcedFailure, std::nullopt};
         }
@@ -87,9 +95,8 @@ class FakeCodeSigning final : public CodeSigning {
   private:
     bool failing(const std::string& operation) {
         const std::lock_guard lock(mutex_);
-        return failing_[operation];
+        return failing_.contains(operation);
     }
-
     std::optional<Signature> signatureOf(const std::string& path) {
         const std::lock_guard lock(mutex_);
         const auto found = signatures_.find(path);
@@ -98,7 +105,7 @@ class FakeCodeSigning final : public CodeSigning {
 
     std::mutex mutex_;
     std::map<std::string, Signature> signatures_;
-    std::map<std::string, bool> failing_;
+    std::set<std::string> failing_;
 };
 
 }  // namespace quorin::daemon::testing

@@ -1,13 +1,15 @@
 #pragma once
 
-// An in-process security-event service for tests: creation results and call results are scripted,
-// every call is recorded in order, and messages handed to `deliver` reach the clients that
-// subscribed to their event type and whose muting selects them, one at a time on the fake's own
-// delivery thread. Authorization answers are counted per message: the first is accepted, any
-// later one is refused and recorded as a violation. Retains and releases are counted too.
+// An in-process security-event service for tests: every call is recorded in order, results are
+// scripted, and messages handed to `deliver` reach the clients that subscribed to their event
+// type and whose muting selects them, one at a time on the fake's own delivery thread.
+// Authorization answers are counted per message: the first is accepted, any later one is refused
+// and counted as a violation. Retains and releases are counted too.
 
+#include "QuorinDaemon/Attribution/AttributionMessageHandler.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -23,110 +25,280 @@ namespace quorin::daemon::testing {
 
 class FakeEndpointSecurity final : public EndpointSecurity {
   public:
-    FakeEndpointSecurity();
-    ~FakeEndpointSecurity() override;
-
-    /// Ends the delivery thread once the message in hand is through, so that no handler runs
-    /// (and nothing it holds goes) while the test tears the daemon down.
-    void stopDelivering();
+    FakeEndpointSecurity() : thread_([this] { run(); }) {}
+    ~FakeEndpointSecurity() override { stopDelivering(); }
     FakeEndpointSecurity(const FakeEndpointSecurity&) = delete;
     FakeEndpointSecurity& operator=(const FakeEndpointSecurity&) = delete;
 
-    // Scripting. Unscripted calls succeed; a new client starts with muting not inverted.
+    /// Ends the delivery thread once the message in hand is through, so that no handler runs
+    /// (and nothing it holds goes) while the test tears the daemon down.
+    void stopDelivering() {
+        locked([this] { stopping_ = true; });
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
 
-    /// What the next `es_new_client` reports; `producesClient` false leaves the handle out.
-    void scriptNewClient(es_new_client_result_t result, bool producesClient = true);
-    /// What the next call of `operation` ("es_subscribe", "es_mute_path", ...) returns.
-    void scriptReturn(const std::string& operation, es_return_t result);
-    /// What the next `es_muting_inverted` reports, instead of the client's actual state.
-    void scriptMutingInverted(es_mute_inverted_return_t result);
-    /// Sets a client's inversion as if it had been switched without a recorded call.
-    void setInverted(es_client_t client, bool inverted);
-    /// What the next `es_respond_auth_result` reports (it still counts as the message's answer).
-    void scriptRespond(es_respond_result_t result);
+    /// What the next call of `operation` ("es_subscribe", "es_muting_inverted",
+    /// "es_respond_auth_result", ...) returns; unscripted calls succeed, and
+    /// `es_muting_inverted` then reports the client's state. A scripted answer still counts.
+    template <class Result>
+    void script(const std::string& operation, Result result) {
+        locked([&] { scripted_[operation].push_back(static_cast<std::uint32_t>(result)); });
+    }
+    /// `producesClient` false: success without a client handle.
+    void scriptNewClient(es_new_client_result_t result, bool producesClient = true) {
+        script("es_new_client", producesClient ? static_cast<std::uint32_t>(result) : noHandle);
+    }
+    /// Sets a client's inversion behind the daemon's back.
+    void setInverted(es_client_t client, bool inverted) {
+        locked([&] { clients_.at(client.id).inverted = inverted; });
+    }
 
-    // Observation.
-
-    /// Every call so far, in order, as text: "es_mute_path(/a, ES_MUTE_PATH_TYPE_TARGET_PREFIX)".
-    std::vector<std::string> calls() const;
-    /// The handle of the most recently created client.
-    es_client_t lastClient() const;
+    /// Every call so far: "es_mute_path(/a, ES_MUTE_PATH_TYPE_TARGET_PREFIX)".
+    std::vector<std::string> calls() const {
+        return locked([this] { return calls_; });
+    }
+    es_client_t lastClient() const {
+        return locked([this] { return es_client_t{nextClient_ - 1}; });
+    }
     /// Answers that came after a message had already been answered.
-    std::size_t duplicateAnswers() const;
+    std::size_t duplicateAnswers() const {
+        return count([](const Tally& tally) { return std::max(tally.answers - 1, 0); });
+    }
     /// Messages retained more often than released.
-    std::size_t retainedMessages() const;
-    /// Messages released more often than retained.
-    std::size_t overReleasedMessages() const;
-    /// Authorization messages handed to a client and not answered yet.
-    std::size_t unansweredAuthorizations() const;
-
-    // Delivery.
+    std::size_t retainedMessages() const {
+        return count([](const Tally& tally) { return tally.retains > 0; });
+    }
+    std::size_t overReleasedMessages() const {
+        return count([](const Tally& tally) { return tally.retains < 0; });
+    }
+    /// Authorizations handed to a client and not answered yet.
+    std::size_t unansweredAuthorizations() const {
+        return count([](const Tally& tally) { return tally.authorization && tally.answers == 0; });
+    }
 
     /// Queues `message` for every live client that subscribed to its type and whose muting
-    /// selects one of its target paths. Returns how many clients it was queued for.
-    std::size_t deliver(es_message_t message);
-    /// Returns once every queued message has been handled.
-    void waitUntilIdle();
-    /// Waits, at most `bound`, until every queued message has been handled, every authorization
+    /// selects one of its target paths; returns for how many.
+    std::size_t deliver(es_message_t message) {
+        auto shared = std::make_shared<const es_message_t>(std::move(message));
+        std::size_t count = 0;
+        locked([&] {
+            delivered_.push_back(shared);
+            for (const auto& [id, client] : clients_) {
+                if (selects(client, *shared)) {
+                    queue_.push_back({es_client_t{id}, shared});
+                    ++count;
+                }
+            }
+            tallies_[shared.get()].authorization =
+                count > 0 && shared->event_type == es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC;
+        });
+        return count;
+    }
+    void waitUntilIdle() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return queue_.empty() && !handling_; });
+    }
+    /// Waits, at most `bound`, until every queued message is handled, every authorization
     /// answered and every retained message released; returns whether that happened.
-    bool waitUntilSettled(std::chrono::milliseconds bound);
+    bool waitUntilSettled(std::chrono::milliseconds bound) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, bound, [this] {
+            return queue_.empty() && !handling_ &&
+                   std::none_of(tallies_.begin(), tallies_.end(), [](const auto& entry) {
+                       return entry.second.retains > 0 ||
+                              (entry.second.authorization && entry.second.answers == 0);
+                   });
+        });
+    }
 
-    es_new_client_outcome es_new_client(es_handler_block_t handler) override;
-    es_return_t es_delete_client(es_client_t client) override;
+    es_new_client_outcome es_new_client(es_handler_block_t handler) override {
+        return locked([&]() -> es_new_client_outcome {
+            calls_.emplace_back("es_new_client");
+            const std::uint32_t raw = next("es_new_client", 0);
+            if (raw != 0) {
+                return {static_cast<es_new_client_result_t>(raw == noHandle ? 0 : raw), {}};
+            }
+            clients_[nextClient_] = Client{std::move(handler), {}, {}};
+            return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS,
+                    es_client_t{nextClient_++}};
+        });
+    }
+    es_return_t es_delete_client(es_client_t client) override {
+        return apply("es_delete_client", client, [](Client& entry) { entry.deleted = true; });
+    }
     es_return_t es_subscribe(es_client_t client,
-                             const std::vector<es_event_type_t>& events) override;
-    es_return_t es_unmute_all_target_paths(es_client_t client) override;
+                             const std::vector<es_event_type_t>& events) override {
+        static const char* const names[] = {"AUTH_EXEC",     "NOTIFY_CLOSE",  "NOTIFY_CREATE",
+                                            "NOTIFY_RENAME", "NOTIFY_UNLINK", "NOTIFY_WRITE"};
+        std::string call = "es_subscribe(";
+        for (const es_event_type_t event : events) {
+            call += (call.ends_with("(") ? "ES_EVENT_TYPE_" : ", ES_EVENT_TYPE_") +
+                    std::string(names[static_cast<std::size_t>(event)]);
+        }
+        return apply(call + ")", client, [&](Client& entry) { entry.subscriptions = events; });
+    }
+    es_return_t es_unmute_all_target_paths(es_client_t client) override {
+        return apply("es_unmute_all_target_paths", client,
+                     [](Client& entry) { entry.prefixes.clear(); });
+    }
     es_mute_inverted_return_t es_muting_inverted(es_client_t client,
-                                                 es_mute_inversion_type_t type) override;
-    es_return_t es_invert_muting(es_client_t client, es_mute_inversion_type_t type) override;
+                                                 es_mute_inversion_type_t) override {
+        return locked([&] {
+            calls_.emplace_back("es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)");
+            const bool inverted = clients_.at(client.id).inverted;
+            return static_cast<es_mute_inverted_return_t>(
+                next("es_muting_inverted", inverted ? 0 : 1));
+        });
+    }
+    es_return_t es_invert_muting(es_client_t client, es_mute_inversion_type_t) override {
+        return apply("es_invert_muting(ES_MUTE_INVERSION_TYPE_TARGET_PATH)", client,
+                     [](Client& entry) { entry.inverted = !entry.inverted; });
+    }
     es_return_t es_mute_path(es_client_t client, const std::string& path,
-                             es_mute_path_type_t type) override;
+                             es_mute_path_type_t) override {
+        return apply("es_mute_path(" + path + ", ES_MUTE_PATH_TYPE_TARGET_PREFIX)", client,
+                     [&](Client& entry) { entry.prefixes.push_back(path); });
+    }
     es_return_t es_unmute_path(es_client_t client, const std::string& path,
-                               es_mute_path_type_t type) override;
-    es_respond_result_t es_respond_auth_result(es_client_t client, const es_message_t& message,
-                                               es_auth_result_t result, bool cache) override;
-    void es_retain_message(const es_message_t& message) override;
-    void es_release_message(const es_message_t& message) override;
+                               es_mute_path_type_t) override {
+        return apply("es_unmute_path(" + path + ", ES_MUTE_PATH_TYPE_TARGET_PREFIX)", client,
+                     [&](Client& entry) { std::erase(entry.prefixes, path); });
+    }
+    es_respond_result_t es_respond_auth_result(es_client_t, const es_message_t& message,
+                                               es_auth_result_t result, bool cache) override {
+        return locked([&] {
+            calls_.push_back(std::string("es_respond_auth_result(ES_AUTH_RESULT_") +
+                             (result == es_auth_result_t::ES_AUTH_RESULT_ALLOW ? "ALLOW" : "DENY") +
+                             (cache ? ", cache)" : ")"));
+            if (++tallies_[&message].answers > 1) {
+                return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;
+            }
+            return static_cast<es_respond_result_t>(next("es_respond_auth_result", 0));
+        });
+    }
+    void es_retain_message(const es_message_t& message) override {
+        locked([&] { ++tallies_[&message].retains; });
+    }
+    void es_release_message(const es_message_t& message) override {
+        locked([&] { --tallies_[&message].retains; });
+    }
 
   private:
+    static constexpr std::uint32_t noHandle = 0xFFFF'FFFF;
     struct Client {
         es_handler_block_t handler;
         std::vector<es_event_type_t> subscriptions;
-        std::vector<std::string> mutedPrefixes;
+        std::vector<std::string> prefixes;
         bool inverted = false;
         bool deleted = false;
+    };
+    struct Tally {
+        bool authorization = false;  // handed to at least one client
+        int answers = 0;
+        int retains = 0;  // retains less releases
     };
     struct Delivery {
         es_client_t client;
         std::shared_ptr<const es_message_t> message;
     };
 
-    es_return_t scripted(const std::string& operation);
-    std::size_t unanswered() const;  // with mutex_ held
-    std::size_t retained() const;    // with mutex_ held
-    bool selects(const Client& client, const es_message_t& message) const;
-    void run();
+    // Runs `work` under the lock, then wakes every waiter.
+    template <class Work>
+    auto locked(Work work) const -> decltype(work()) {
+        struct Notify {
+            std::condition_variable& changed;
+            ~Notify() { changed.notify_all(); }
+        } notify{changed_};
+        const std::lock_guard lock(mutex_);
+        return work();
+    }
+    // The sum of `count` over every message.
+    template <class Count>
+    std::size_t count(Count predicate) const {
+        return locked([&] {
+            std::size_t result = 0;
+            for (const auto& entry : tallies_) {
+                result += static_cast<std::size_t>(predicate(entry.second));
+            }
+            return result;
+        });
+    }
+    std::uint32_t next(const std::string& operation, std::uint32_t unscripted) {
+        std::deque<std::uint32_t>& queue = scripted_[operation];
+        if (queue.empty()) {
+            return unscripted;
+        }
+        const std::uint32_t result = queue.front();
+        queue.pop_front();
+        return result;
+    }
+    // Records the call `call`; unless a failure is scripted for its operation, applies `change`.
+    template <class Change>
+    es_return_t apply(const std::string& call, es_client_t client, Change change) {
+        return locked([&] {
+            calls_.push_back(call);
+            const auto result = static_cast<es_return_t>(next(call.substr(0, call.find('(')), 0));
+            if (result == es_return_t::ES_RETURN_SUCCESS) {
+                change(clients_.at(client.id));
+            }
+            return result;
+        });
+    }
+    // Prefixes match as plain text; with inversion a muted prefix selects, without it suppresses.
+    static bool selects(const Client& client, const es_message_t& message) {
+        if (client.deleted || std::find(client.subscriptions.begin(), client.subscriptions.end(),
+                                        message.event_type) == client.subscriptions.end()) {
+            return false;
+        }
+        std::vector<std::string> targets;
+        if (message.event_type == es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC) {
+            targets = {message.event.exec.target.executable.path.text()};
+        } else if (message.event_type == es_event_type_t::ES_EVENT_TYPE_NOTIFY_CLOSE) {
+            targets = {message.event.close.target.path.text()};  // modified or not
+        } else {
+            targets = AttributionMessageHandler::targetPaths(message);
+        }
+        const bool muted = std::any_of(targets.begin(), targets.end(), [&](const auto& target) {
+            return std::any_of(client.prefixes.begin(), client.prefixes.end(),
+                               [&](const auto& prefix) { return target.starts_with(prefix); });
+        });
+        return client.inverted == muted;
+    }
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_) {
+                return;
+            }
+            const Delivery delivery = queue_.front();
+            queue_.pop_front();
+            const es_handler_block_t handler = clients_.at(delivery.client.id).handler;
+            handling_ = true;
+            lock.unlock();
+            handler(delivery.client, *delivery.message);
+            lock.lock();
+            handling_ = false;
+            changed_.notify_all();
+        }
+    }
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    mutable std::condition_variable changed_;
     std::vector<std::string> calls_;
-    std::map<std::string, std::deque<es_return_t>> scriptedReturns_;
-    std::deque<std::pair<es_new_client_result_t, bool>> scriptedNewClients_;
-    std::deque<es_mute_inverted_return_t> scriptedMutingInverted_;
-    std::deque<es_respond_result_t> scriptedResponds_;
+    std::map<std::string, std::deque<std::uint32_t>> scripted_;
     std::map<std::uint64_t, Client> clients_;
     std::uint64_t nextClient_ = 1;
     std::deque<Delivery> queue_;
     bool handling_ = false;
     bool stopping_ = false;
-    // Every message ever delivered stays alive until the fake goes, so a retained message stays
-    // valid and no address is reused; retain counts and answers are kept per message.
+    // Every message delivered stays alive until the fake goes, so a retained message stays valid
+    // and no address is reused.
     std::vector<std::shared_ptr<const es_message_t>> delivered_;
-    std::map<const es_message_t*, int> retainCounts_;
-    std::map<const es_message_t*, int> answers_;
-    std::vector<const es_message_t*> authorizations_;  // handed to at least one client
-    std::size_t duplicateAnswers_ = 0;
-    std::thread deliveryThread_;
+    std::map<const es_message_t*, Tally> tallies_;
+    std::thread thread_;
 };
 
 }  // namespace quorin::daemon::testing

@@ -40,18 +40,16 @@ class FakeConnection final : public XPCConnection {
         : uid_(uid), peerReachable_(peerReachable) {}
 
     std::uint32_t effectiveUserIdentifier() const override { return uid_; }
-    void setCodeSigningRequirement(std::string requirement) override {
-        requirement_ = std::move(requirement);
-    }
-    void setExportedInterface(XPCInterface interface) override {
-        exportedInterface_ = std::move(interface);
+    void setCodeSigningRequirement(std::string text) override { requirement_ = std::move(text); }
+    void setExportedInterface(XPCInterface value) override {
+        exportedInterface_ = std::move(value);
     }
     void setExportedObject(QuorinDaemonXPCProtocol& object) override { exported_ = &object; }
-    void setRemoteObjectInterface(XPCInterface interface) override {
-        remoteInterface_ = std::move(interface);
+    void setRemoteObjectInterface(XPCInterface value) override {
+        remoteInterface_ = std::move(value);
     }
-    void setInvalidationHandler(std::function<void()> handler) override {
-        invalidationHandler_ = std::move(handler);
+    void setInvalidationHandler(std::function<void()> run) override {
+        invalidated_ = std::move(run);
     }
     std::shared_ptr<QuorinDaemonEventsProtocol> remoteObjectProxyWithErrorHandler(
         std::function<void()> errorHandler) override {
@@ -68,19 +66,17 @@ class FakeConnection final : public XPCConnection {
     bool resumed() const { return resumed_; }
     std::vector<std::string> delivered() const { return peer_->delivered(); }
     /// The peer went away.
-    void invalidate() {
-        if (invalidationHandler_) {
-            invalidationHandler_();
-        }
-    }
+    void invalidate() { run(invalidated_); }
     /// A delivery to the peer failed.
-    void failDelivery() {
-        if (errorHandler_) {
-            errorHandler_();
+    void failDelivery() { run(errorHandler_); }
+
+  private:
+    static void run(const std::function<void()>& handler) {
+        if (handler) {
+            handler();
         }
     }
 
-  private:
     std::uint32_t uid_;
     bool peerReachable_;
     std::shared_ptr<Peer> peer_ = std::make_shared<Peer>();
@@ -88,7 +84,7 @@ class FakeConnection final : public XPCConnection {
     std::optional<XPCInterface> exportedInterface_;
     std::optional<XPCInterface> remoteInterface_;
     QuorinDaemonXPCProtocol* exported_ = nullptr;
-    std::function<void()> invalidationHandler_;
+    std::function<void()> invalidated_;
     std::function<void()> errorHandler_;
     bool resumed_ = false;
 };

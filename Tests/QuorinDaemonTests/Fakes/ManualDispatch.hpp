@@ -16,15 +16,12 @@
 #include <mutex>
 #include <string>
 #include <tuple>
-#include <vector>
 
 namespace quorin::daemon::testing {
 
 class ManualDispatch final : public Dispatch {
   public:
     std::shared_ptr<DispatchQueue> makeQueue(std::string label) override {
-        const std::lock_guard lock(mutex_);
-        labels_.push_back(label);
         return std::make_shared<Queue>(*this, std::move(label));
     }
 
@@ -62,17 +59,6 @@ class ManualDispatch final : public Dispatch {
         return ready_.size();
     }
 
-    std::size_t delayedCount() const {
-        const std::lock_guard lock(mutex_);
-        return delayed_.size();
-    }
-
-    /// The labels of the queues made, in order.
-    std::vector<std::string> labels() const {
-        const std::lock_guard lock(mutex_);
-        return labels_;
-    }
-
   private:
     class Queue final : public DispatchQueue {
       public:
@@ -103,7 +89,6 @@ class ManualDispatch final : public Dispatch {
     std::size_t sequence_ = 0;
     std::deque<std::function<void()>> ready_;
     std::map<std::tuple<std::chrono::nanoseconds, std::size_t>, std::function<void()>> delayed_;
-    std::vector<std::string> labels_;
 };
 
 }  // namespace quorin::daemon::testing

@@ -39,23 +39,19 @@ class ESExecutionClientConcurrencyTest : public ::testing::Test {
     void SetUp() override {
         fs::create_directory(home / "bin");
         for (int index = 0; index < 4; ++index) {
-            files.push_back(
-                home.write("bin/tool" + std::to_string(index), "content " + std::to_string(index)));
+            files.push_back(home.write("bin/tool" + std::to_string(index), std::to_string(index)));
         }
         // One content is trusted by every user: its identity jobs answer by rule.
         struct stat status {};
         ::lstat(files[0].c_str(), &status);
-        const Verification trusted =
-            ExecutableIdentification(signing, clock)
-                .identity(ExecutionCandidate{files[0].string(), fileVersion(status), false, false,
-                                             false, "", "", std::nullopt});
         User user;
-        user.rules = {trusted.rule.value()};
-        for (std::uint32_t uid : users) {
-            ProtectionStorage((home / "storage").string()).save(user, uid);
-        }
+        user.rules = {*ExecutableIdentification(signing, clock)
+                           .identity({files[0], fileVersion(status), false, false, false, "", "",
+                                      std::nullopt})
+                           .rule};
         client.start(controller);
         for (std::uint32_t uid : users) {
+            ProtectionStorage((home / "storage").string()).save(user, uid);
             ASSERT_TRUE(configure(uid, true));
         }
     }
@@ -66,16 +62,22 @@ class ESExecutionClientConcurrencyTest : public ::testing::Test {
         ExecutionProtectionConfiguration configuration;
         configuration.enabled = enabled;
         configuration.executableRoots = {(home / "bin").string()};
-        std::promise<bool> reply;
-        controller.configure(uid, home.path().string(), encodeJSONText(configuration),
-                             [&](bool result) { reply.set_value(result); });
-        return reply.get_future().get();
+        return reply<bool>([&](auto done) {
+            controller.configure(uid, home.path().string(), encodeJSONText(configuration), done);
+        });
+    }
+
+    // What `request` hands the reply it is given, once it came (from a queue's thread).
+    template <class Value, class Request>
+    static Value reply(Request request) {
+        std::promise<Value> value;
+        request([&](Value result) { value.set_value(std::move(result)); });
+        return value.get_future().get();
     }
 
     ExecutionProtectionState state(std::uint32_t uid) {
-        std::promise<std::string> data;
-        controller.state(uid, [&](std::string bytes) { data.set_value(std::move(bytes)); });
-        return decodeJSONText<ExecutionProtectionState>(data.get_future().get());
+        return decodeJSONText<ExecutionProtectionState>(
+            reply<std::string>([&](auto done) { controller.state(uid, done); }));
     }
 
     const std::vector<std::uint32_t> users{501, 502, 503, 504};
@@ -121,11 +123,9 @@ TEST_F(ESExecutionClientConcurrencyTest, EveryMessageIsAnsweredAndReleasedOnce) 
         });
         for (int index = 0; index < messagesPerWave; ++index) {
             const std::uint32_t uid = users[random() % users.size()];
-            const fs::path& target = files[random() % files.size()];
-            std::optional<std::string> script;
-            if (index % 4 == 0) {
-                script = files[random() % files.size()].string();
-            }
+            const fs::path& target = files[random() % 4];
+            const auto script =
+                index % 4 == 0 ? std::optional(files[random() % 4].string()) : std::nullopt;
             // 20 to 220 ms to decide, after the two seconds kept for the answer.
             const auto deadline = clock.absoluteTime() + 2'020'000'000 + random() % 200'000'000;
             endpointSecurity.deliver(execMessage(uid, target.string(), script, deadline));
@@ -156,10 +156,8 @@ TEST_F(ESExecutionClientConcurrencyTest, EveryMessageIsAnsweredAndReleasedOnce) 
     std::set<UUID> recorded;
     std::size_t outcomes = 0;
     for (std::uint32_t uid : users) {
-        std::promise<std::string> data;
-        controller.exportHistory(uid, [&](std::string bytes) { data.set_value(std::move(bytes)); });
-        for (const ExecutionOutcome& outcome :
-             decodeJSONText<std::vector<ExecutionOutcome>>(data.get_future().get())) {
+        for (const ExecutionOutcome& outcome : decodeJSONText<std::vector<ExecutionOutcome>>(
+                 reply<std::string>([&](auto done) { controller.exportHistory(uid, done); }))) {
             recorded.insert(outcome.id);
             ++outcomes;
             if (outcome.reason == "Blocked: insufficient decision time") {

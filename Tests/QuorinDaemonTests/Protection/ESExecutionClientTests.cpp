@@ -23,27 +23,42 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::CapturingLogSink;
-using testing::execMessage;
-using testing::FakeClock;
-using testing::FakeCodeSigning;
-using testing::FakeEndpointSecurity;
-using testing::ManualDispatch;
+using namespace quorin::daemon::testing;
+using Lines = std::vector<std::string>;
 
 constexpr std::uint32_t ana = 501;
 constexpr auto allow = "es_respond_auth_result(ES_AUTH_RESULT_ALLOW)";
 constexpr auto deny = "es_respond_auth_result(ES_AUTH_RESULT_DENY)";
+constexpr auto allowOnce = ExecutionDecision::allowOnce;
+constexpr auto block = ExecutionDecision::block;
+constexpr auto refused = es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;
+
+// The lines of `all` that start with `prefix`, in order.
+Lines starting(const Lines& all, std::string_view prefix) {
+    Lines result;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(result),
+                 [&](const std::string& line) { return line.starts_with(prefix); });
+    return result;
+}
+
+ExecutionFileVersion versionOf(const fs::path& path) {
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    return fileVersion(status);
+}
 
 class ESExecutionClientTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fs::create_directory(root);
-        interpreter = executable("interpreter", "#!interpreter");
-        script = executable("script.sh", "echo hello");
+        fs::create_directory(home / "bin");
+        for (const fs::path& path : {interpreter, script}) {
+            home.write("bin/" + path.filename().string(), path.filename().string());
+            fs::permissions(path, fs::perms::owner_all);
+        }
     }
 
+    // Whatever is still held runs out of time: every message is answered and released once.
     void TearDown() override {
-        // Whatever is still held runs out of time, so every message is released.
         dispatch.advance(60s);
         dispatch.runPending();
         EXPECT_EQ(endpointSecurity.duplicateAnswers(), 0u);
@@ -52,21 +67,13 @@ class ESExecutionClientTest : public ::testing::Test {
         EXPECT_EQ(endpointSecurity.overReleasedMessages(), 0u);
     }
 
-    fs::path executable(const std::string& name, const std::string& content) {
-        const fs::path path = home.write("bin/" + name, content);
-        fs::permissions(path, fs::perms::owner_all);
-        return path;
-    }
-
-    // Configures protection for ana, on or off, with `baseline` already known.
-    std::optional<bool> configure(bool enabled, const std::vector<fs::path>& baseline = {}) {
+    // Configures protection for ana, with `known` in the baseline.
+    std::optional<bool> configure(bool enabled, std::optional<fs::path> known = std::nullopt) {
         ExecutionProtectionConfiguration configuration;
         configuration.enabled = enabled;
-        configuration.executableRoots = {root.string()};
-        for (const fs::path& path : baseline) {
-            struct stat status {};
-            ::lstat(path.c_str(), &status);
-            configuration.baseline.emplace(path.string(), fileVersion(status));
+        configuration.executableRoots = {(home / "bin").string()};
+        if (known) {
+            configuration.baseline.emplace(known->string(), versionOf(*known));
         }
         std::optional<bool> reply;
         controller.configure(ana, home.path().string(), encodeJSONText(configuration),
@@ -80,24 +87,17 @@ class ESExecutionClientTest : public ::testing::Test {
         ASSERT_EQ(configure(true), true);
     }
 
-    // A deadline the given number of seconds from now, in ticks.
-    std::uint64_t in(double seconds) const {
-        return clock.absoluteTime() + static_cast<std::uint64_t>(seconds * 1e9);
-    }
-
-    // Delivers the message, waits until the client has handled it, then runs the controller's
-    // jobs.
-    void deliver(es_message_t message) {
+    // Delivers an exec of `target` (of `withScript`), with `seconds` left to answer, waits until
+    // the client has handled it, then runs the controller's jobs.
+    void exec(const fs::path& target, std::optional<fs::path> withScript = std::nullopt,
+              double seconds = 60, bool platformTarget = false) {
+        es_message_t message = execMessage(
+            ana, target, withScript ? std::optional(withScript->string()) : std::nullopt,
+            clock.absoluteTime() + static_cast<std::uint64_t>(seconds * 1e9));
+        message.event.exec.target.is_platform_binary = platformTarget;
         ASSERT_EQ(endpointSecurity.deliver(std::move(message)), 1u);
         endpointSecurity.waitUntilIdle();
         dispatch.runPending();
-    }
-
-    void exec(const fs::path& target, std::optional<fs::path> withScript = std::nullopt,
-              double secondsToDeadline = 60) {
-        deliver(execMessage(ana, target.string(),
-                            withScript ? std::optional(withScript->string()) : std::nullopt,
-                            in(secondsToDeadline)));
     }
 
     ExecutionProtectionState state() {
@@ -114,36 +114,23 @@ class ESExecutionClientTest : public ::testing::Test {
         return reply;
     }
 
-    // The lines of `all` that start with `prefix`, in order.
-    static std::vector<std::string> starting(const std::vector<std::string>& all,
-                                             std::string_view prefix) {
-        std::vector<std::string> result;
-        std::copy_if(all.begin(), all.end(), std::back_inserter(result),
-                     [&](const std::string& line) { return line.starts_with(prefix); });
-        return result;
-    }
-    // The answers given so far, in order.
-    std::vector<std::string> answers() const {
-        return starting(endpointSecurity.calls(), "es_respond_auth_result");
-    }
-    std::vector<std::string> protectLog() const { return starting(log->lines(), "protect "); }
+    Lines answers() const { return starting(endpointSecurity.calls(), "es_respond_auth_result"); }
+    Lines protectLog() const { return starting(log->lines(), "protect "); }
 
-    // The recorded outcomes, oldest first, as "path result: reason".
-    std::vector<std::string> history() {
-        std::vector<std::string> result;
-        const auto outcomes = state().outcomes;
-        for (auto outcome = outcomes.rbegin(); outcome != outcomes.rend(); ++outcome) {
-            result.push_back(fs::path(outcome->path).filename().string() + " " +
-                             std::string(rawValue(outcome->resolvedResult())) + ": " +
-                             outcome->reason);
+    // The recorded outcomes, oldest first, as "file result: reason".
+    Lines history() {
+        Lines result;
+        for (const ExecutionOutcome& outcome : state().outcomes) {
+            result.insert(result.begin(), fs::path(outcome.path).filename().string() + " " +
+                                              std::string(rawValue(outcome.resolvedResult())) +
+                                              ": " + outcome.reason);
         }
         return result;
     }
 
     quorin::testing::TemporaryDirectory home;
-    const fs::path root = home / "bin";
-    fs::path interpreter;
-    fs::path script;
+    const fs::path interpreter = home / "bin/interpreter";
+    const fs::path script = home / "bin/script.sh";
     FakeEndpointSecurity endpointSecurity;
     ManualDispatch dispatch;
     FakeCodeSigning signing;
@@ -154,225 +141,180 @@ class ESExecutionClientTest : public ::testing::Test {
 };
 
 TEST_F(ESExecutionClientTest, ProtectionIsAvailableOnlyWithAnExecSubscription) {
-    // The controller's jobs and the client's timers each run on a queue of their own.
-    EXPECT_EQ(dispatch.labels(),
-              (std::vector<std::string>{"quorin.protect.storage", "quorin.protect.deadlines"}));
-    struct Case {
-        const char* name;
-        std::function<void(FakeEndpointSecurity&)> script;
-        std::vector<std::string> calls;
-    };
-    const Case cases[] = {
-        {"subscribed",
-         [](FakeEndpointSecurity&) {},
-         {"es_new_client", "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"}},
-        {"no client",
-         [](FakeEndpointSecurity& service) {
-             service.scriptNewClient(es_new_client_result_t::ES_NEW_CLIENT_RESULT_ERR_INTERNAL);
-         },
-         {"es_new_client"}},
-        {"no subscription",
-         [](FakeEndpointSecurity& service) {
-             service.scriptReturn("es_subscribe", es_return_t::ES_RETURN_ERROR);
-         },
+    const Lines subscribed{"es_new_client", "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"};
+    const std::vector<std::pair<std::string, Lines>> cases{
+        {"", subscribed},
+        {"es_new_client", {"es_new_client"}},
+        {"es_subscribe",
          {"es_new_client", "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)", "es_delete_client"}},
     };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
+    for (const auto& [failing, calls] : cases) {
+        SCOPED_TRACE(failing);
         FakeEndpointSecurity service;
-        test.script(service);
-        const bool subscribed = test.calls.size() == 2;
-        controller.setAvailable(!subscribed);
-        ESExecutionClient local(service, dispatch, clock, log);
-        local.start(controller);
-        EXPECT_EQ(service.calls(), test.calls);
-        EXPECT_EQ(state().available, subscribed);
+        service.script(failing, 1);  // ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT, ES_RETURN_ERROR
+        controller.setAvailable(!failing.empty());
+        ESExecutionClient(service, dispatch, clock, log).start(controller);
+        EXPECT_EQ(service.calls(), calls);
+        EXPECT_EQ(state().available, failing.empty());
     }
     EXPECT_TRUE(protectLog().empty());
 }
 
-TEST_F(ESExecutionClientTest, GathersTheTargetAndTheScriptOfAScriptExec) {
-    es_message_t message = execMessage(ana, interpreter.string(), script.string(), 0);
+TEST_F(ESExecutionClientTest, GathersTheTargetAndTheScriptWithTextFieldsOfOneTo4096Bytes) {
+    es_message_t message = execMessage(ana, interpreter, script.string(), 0);
     es_process_t& target = message.event.exec.target;
     target.is_platform_binary = true;
     target.codesigning_flags = 0x3;
-    target.signing_id = testing::token("com.example.interpreter");
-    target.team_id = testing::token("TEAM123");
-    const std::vector<ExecutionCandidate> gathered = ESExecutionClient::candidates(message);
-    ASSERT_EQ(gathered.size(), 2u);
-    struct stat status {};
-    ::lstat(interpreter.c_str(), &status);
-    EXPECT_EQ(gathered[0],
-              (ExecutionCandidate{interpreter.string(), fileVersion(status), true, true, true,
-                                  "com.example.interpreter", "TEAM123", "/bin/zsh"}));
-    ::lstat(script.c_str(), &status);
-    EXPECT_EQ(gathered[1], (ExecutionCandidate{script.string(), fileVersion(status), false, false,
-                                               false, "", "", "/bin/zsh"}));
-
-    // Before message version 2 there is no script.
-    message.version = 1;
+    target.signing_id = token("com.example.interpreter");
+    target.team_id = token("TEAM123");
+    EXPECT_EQ(ESExecutionClient::candidates(message),
+              (std::vector<ExecutionCandidate>{
+                  {interpreter, versionOf(interpreter), true, true, true, "com.example.interpreter",
+                   "TEAM123", "/bin/zsh"},
+                  {script, versionOf(script), false, false, false, "", "", "/bin/zsh"}}));
+    message.version = 1;  // before version 2 there is no script
     EXPECT_EQ(ESExecutionClient::candidates(message).size(), 1u);
-}
 
-TEST_F(ESExecutionClientTest, TakesTextFieldsOfOneTo4096BytesRepaired) {
-    struct Case {
-        std::string data;
-        std::int64_t length;
-        std::string text;
-    };
-    const Case cases[] = {
+    const std::string longest = "/" + std::string(4'095, 'a');
+    const std::vector<std::tuple<std::string, std::int64_t, std::string>> fields{
         {"/bin/tool", 9, "/bin/tool"},
-        {"/" + std::string(4'095, 'a'), 4'096, "/" + std::string(4'095, 'a')},
-        {"/" + std::string(4'096, 'a'), 4'097, ""},
+        {longest, 4'096, longest},
+        {longest + "a", 4'097, ""},
         {"/bin/tool", 0, ""},
         {"/bin/\xff", 6, "/bin/\xef\xbf\xbd"},  // U+FFFD replaces the invalid byte
     };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.length);
-        es_message_t message = execMessage(ana, "/bin/tool", std::nullopt, 0);
-        message.event.exec.target.executable.path = es_string_token_t{test.data, test.length};
-        message.event.exec.target.team_id = es_string_token_t{test.data, test.length};
-        message.process.executable.path = es_string_token_t{test.data, test.length};
+    for (const auto& [data, length, text] : fields) {
+        SCOPED_TRACE(length);
+        const es_string_token_t field{data, length};
+        message.event.exec.target.executable.path = message.event.exec.target.team_id = field;
+        message.process.executable.path = field;
         const ExecutionCandidate candidate = ESExecutionClient::candidates(message).at(0);
-        EXPECT_EQ(candidate.path, test.text);
-        EXPECT_EQ(candidate.teamID, test.text);
-        EXPECT_EQ(candidate.initiatingExecutable, test.text);
+        EXPECT_EQ(Lines({candidate.path, candidate.teamID, *candidate.initiatingExecutable}),
+                  Lines(3, text));
     }
 }
 
 TEST_F(ESExecutionClientTest, WhatNeedsNoAskingRunsAtOnceWithoutHistory) {
     client.start(controller);  // protection off
-    endpointSecurity.scriptRespond(es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL);
+    endpointSecurity.script("es_respond_auth_result", refused);
     exec(script);
-    EXPECT_EQ(protectLog(),
-              std::vector<std::string>{"protect error: Immediate AUTH_EXEC response failed"});
-    ASSERT_EQ(configure(true, {interpreter}), true);
+    ASSERT_EQ(configure(true, interpreter), true);
     exec(interpreter);  // unchanged since the baseline
-    EXPECT_EQ(answers(), (std::vector<std::string>{allow, allow}));
-    EXPECT_EQ(endpointSecurity.retainedMessages(), 0u);
+    EXPECT_EQ(answers(), (Lines{allow, allow}));
     EXPECT_TRUE(history().empty());
-    EXPECT_EQ(protectLog().size(), 1u);
+    EXPECT_EQ(protectLog(), Lines{"protect error: Immediate AUTH_EXEC response failed"});
 
-    es_message_t write = execMessage(ana, script.string(), std::nullopt, 0);
+    es_message_t write = execMessage(ana, script, std::nullopt, 0);
     write.event_type = es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE;
     client.handle(endpointSecurity.lastClient(), write, controller);
     EXPECT_EQ(answers().size(), 2u);  // other events are ignored
 }
 
-TEST_F(ESExecutionClientTest, AScriptWithAPlatformInterpreterIsOneRequest) {
-    startProtecting();
-    es_message_t message = execMessage(ana, interpreter.string(), script.string(), in(60));
-    message.event.exec.target.is_platform_binary = true;
-    deliver(std::move(message));
-    const std::vector<ExecutionRequest> held = state().pending;
-    ASSERT_EQ(held.size(), 1u);
-    EXPECT_EQ(held[0].path, script.string());
-    EXPECT_EQ(protectLog(), std::vector<std::string>{"protect default: AUTH waiting: 1 candidates, "
-                                                     "budget=60.000000, timeout=15.000000"});
-    EXPECT_EQ(decide(held[0].id, ExecutionDecision::allowOnce), true);
-    EXPECT_EQ(answers(), std::vector<std::string>{allow});
-    EXPECT_EQ(history(), std::vector<std::string>{"script.sh allowed: Allowed once"});
-    EXPECT_EQ(protectLog().back(), "protect default: AUTH response result=0, allow=true");
-}
-
-TEST_F(ESExecutionClientTest, AScriptAndItsInterpreterAreAnsweredTogether) {
+// The held requests of one message are decided in turn (by file name); the message is answered
+// once, when the decision that settles it comes, and every request's outcome is recorded.
+TEST_F(ESExecutionClientTest, TheRequestsOfAMessageAreAnsweredTogether) {
     struct Case {
         const char* name;
-        ExecutionDecision first;   // on the interpreter
-        ExecutionDecision second;  // on the script, when the first did not finish the message
-        std::string answer;
-        std::vector<std::string> history;
+        bool platformInterpreter;
+        std::vector<std::pair<std::string, ExecutionDecision>> decisions;
+        bool allowed;
+        Lines history;
     };
+    const std::string byUser = "blocked: Blocked by user";
     const Case cases[] = {
+        {"platform interpreter",
+         true,
+         {{"script.sh", allowOnce}},
+         true,
+         {"script.sh allowed: Allowed once"}},
         {"both allowed",
-         ExecutionDecision::allowOnce,
-         ExecutionDecision::allowOnce,
-         allow,
+         false,
+         {{"interpreter", allowOnce}, {"script.sh", allowOnce}},
+         true,
          {"interpreter allowed: Allowed script and interpreter",
           "script.sh allowed: Allowed script and interpreter"}},
         {"interpreter blocked",
-         ExecutionDecision::block,
-         ExecutionDecision::allowOnce,
-         deny,
-         {"interpreter blocked: Blocked by user", "script.sh blocked: Blocked by user"}},
+         false,
+         {{"interpreter", block}},
+         false,
+         {"interpreter " + byUser, "script.sh " + byUser}},
         {"script blocked",
-         ExecutionDecision::allowOnce,
-         ExecutionDecision::block,
-         deny,
-         {"interpreter blocked: Blocked by user", "script.sh blocked: Blocked by user"}},
+         false,
+         {{"interpreter", allowOnce}, {"script.sh", block}},
+         false,
+         {"interpreter " + byUser, "script.sh " + byUser}},
     };
     startProtecting();
-    std::vector<std::string> answered;  // all cases so far
-    std::vector<std::string> recorded;
+    Lines answered;  // all cases so far
+    Lines recorded;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
-        exec(interpreter, script);
+        exec(interpreter, script, 60, test.platformInterpreter);
         const std::vector<ExecutionRequest> pending = state().pending;
-        ASSERT_EQ(pending.size(), 2u);
-        const bool interpreterFirst = pending[0].path == interpreter.string();
-        EXPECT_EQ(decide(pending[interpreterFirst ? 0 : 1].id, test.first), true);
-        if (test.first == ExecutionDecision::allowOnce) {
-            EXPECT_EQ(answers(), answered);  // one approval answers nothing yet
-            EXPECT_EQ(decide(pending[interpreterFirst ? 1 : 0].id, test.second), true);
+        ASSERT_EQ(pending.size(), test.platformInterpreter ? 1u : 2u);
+        const std::string waiting = test.platformInterpreter ? "1" : "2";
+        EXPECT_EQ(protectLog().back(), "protect default: AUTH waiting: " + waiting +
+                                           " candidates, budget=60.000000, timeout=15.000000");
+        for (const auto& [file, decision] : test.decisions) {
+            EXPECT_EQ(answers(), answered);  // an approval alone answers nothing yet
+            const bool first = fs::path(pending[0].path).filename() == file;
+            EXPECT_EQ(decide(pending[first ? 0 : 1].id, decision), true);
         }
-        answered.push_back(test.answer);
+        answered.push_back(test.allowed ? allow : deny);
         recorded.insert(recorded.end(), test.history.begin(), test.history.end());
         EXPECT_EQ(answers(), answered);
         EXPECT_EQ(history(), recorded);
+        EXPECT_EQ(protectLog().back(),
+                  std::string("protect default: AUTH response result=0, allow=") +
+                      (test.allowed ? "true" : "false"));
     }
 }
 
 TEST_F(ESExecutionClientTest, TooLittleTimeBlocksAtOnce) {
     startProtecting();
     exec(interpreter, script, 1.9);
-    EXPECT_EQ(answers(), std::vector<std::string>{deny});
+    EXPECT_EQ(answers(), Lines{deny});
     EXPECT_EQ(endpointSecurity.retainedMessages(), 0u);
-    EXPECT_EQ(history(),
-              (std::vector<std::string>{"interpreter blocked: Blocked: insufficient decision time",
-                                        "script.sh blocked: Blocked: insufficient decision time"}));
-    EXPECT_EQ(protectLog(),
-              std::vector<std::string>{"protect default: AUTH response result=0, allow=false"});
+    EXPECT_EQ(history(), (Lines{"interpreter blocked: Blocked: insufficient decision time",
+                                "script.sh blocked: Blocked: insufficient decision time"}));
+    EXPECT_EQ(protectLog(), Lines{"protect default: AUTH response result=0, allow=false"});
 }
 
-TEST_F(ESExecutionClientTest, TheTimerBlocksAndLateApprovalsAreRejected) {
+// Fifteen seconds after it was held, a message is blocked: by its timer, or by an approval that
+// comes once the gate's deadline has passed (its timer then finds the message finished).
+TEST_F(ESExecutionClientTest, AMessageIsBlockedAfterFifteenSeconds) {
     startProtecting();
-    exec(script);
-    const UUID held = state().pending.at(0).id;
-    dispatch.advance(14'999ms);
-    dispatch.runPending();
-    EXPECT_TRUE(answers().empty());
-    dispatch.advance(1ms);
-    dispatch.runPending();
-    EXPECT_EQ(answers(), std::vector<std::string>{deny});
-    EXPECT_EQ(decide(held, ExecutionDecision::allowOnce), false);
-    EXPECT_EQ(answers(), std::vector<std::string>{deny});
-    EXPECT_EQ(history(), std::vector<std::string>{"script.sh blocked: Blocked after timeout"});
-    EXPECT_EQ(endpointSecurity.retainedMessages(), 0u);
-}
-
-TEST_F(ESExecutionClientTest, AnApprovalAfterTheGateDeadlineBlocks) {
-    startProtecting();
-    exec(script);
-    const UUID held = state().pending.at(0).id;
-    // The gate's deadline has passed; its timer has not fired yet.
-    clock.advance(15s);
-    EXPECT_EQ(decide(held, ExecutionDecision::allowOnce), false);
-    EXPECT_EQ(answers(), std::vector<std::string>{deny});
-    EXPECT_EQ(history(), std::vector<std::string>{"script.sh blocked: Blocked after timeout"});
-    // The timer then finds the message finished.
-    dispatch.advance(15s);
-    dispatch.runPending();
-    EXPECT_EQ(answers(), std::vector<std::string>{deny});
+    Lines recorded;
+    for (const bool timerFirst : {true, false}) {
+        SCOPED_TRACE(timerFirst);
+        exec(script);
+        const UUID held = state().pending.at(0).id;
+        if (timerFirst) {
+            dispatch.advance(14'999ms);
+            dispatch.runPending();
+            EXPECT_EQ(answers().size(), recorded.size());
+            dispatch.advance(1ms);
+            dispatch.runPending();
+        } else {
+            clock.advance(15s);
+        }
+        EXPECT_EQ(decide(held, allowOnce), false);
+        recorded.push_back("script.sh blocked: Blocked after timeout");
+        EXPECT_EQ(answers(), Lines(recorded.size(), deny));
+        EXPECT_EQ(history(), recorded);
+        dispatch.advance(15s);
+        dispatch.runPending();
+        EXPECT_EQ(answers().size(), recorded.size());
+    }
 }
 
 TEST_F(ESExecutionClientTest, AnAnswerTheServiceRefusesHasAnUnknownOutcome) {
     startProtecting();
     exec(script);
-    endpointSecurity.scriptRespond(es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL);
-    EXPECT_EQ(decide(state().pending.at(0).id, ExecutionDecision::allowOnce), false);
+    endpointSecurity.script("es_respond_auth_result", refused);
+    EXPECT_EQ(decide(state().pending.at(0).id, allowOnce), false);
     EXPECT_EQ(history(),
-              std::vector<std::string>{
-                  "script.sh unknown: AUTH_EXEC response failed; execution outcome unknown"});
+              Lines{"script.sh unknown: AUTH_EXEC response failed; execution outcome unknown"});
     EXPECT_EQ(protectLog().back(), "protect default: AUTH response result=1, allow=true");
 }
 

@@ -15,17 +15,15 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace quorin::daemon {
 namespace {
 
 namespace fs = std::filesystem;
-using quorin::testing::TemporaryDirectory;
-using testing::FakeClock;
 using testing::FakeCodeSigning;
 using Signature = ExecutionExplanation::Signature;
+constexpr std::nullopt_t none = std::nullopt;
 
 // SHA-256 test vectors.
 const std::string abcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
@@ -34,47 +32,22 @@ const std::string millionADigest =
     "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
 const std::string zeros64MiBDigest =
     "3b6a07d0d404fab4e23b6d34bc6696a6a312dd92821332385e5af7c01c421351";
+const Rule abc{none, abcDigest};
 
 const std::string designated = "identifier \"com.example.tool\"";
 const FakeCodeSigning::Signature teamSignature{"TEAM123", "com.example.tool", designated};
 const std::string pinned = pinnedRequirement(designated, "TEAM123", "com.example.tool");
+const Rule byTeam{pinned, none};
 
-// Passes every call to the fake, counts static codes and requirements made, and runs
-// `duringValidityCheck` once, inside the first validity check, to change the file while it is
-// being examined.
-class ObservedCodeSigning final : public CodeSigning {
-  public:
-    explicit ObservedCodeSigning(CodeSigning& inner) : inner_(inner) {}
-
-    std::function<void()> duringValidityCheck;
-    int codesCreated = 0;
-    int requirementsCreated = 0;
-
-    SecResult<SecStaticCode> SecStaticCodeCreateWithPath(const std::string& path) override {
-        ++codesCreated;
-        return inner_.SecStaticCodeCreateWithPath(path);
-    }
-    OSStatus SecStaticCodeCheckValidity(const SecStaticCode& code,
-                                        const SecRequirement* requirement) override {
-        if (duringValidityCheck) {
-            std::exchange(duringValidityCheck, nullptr)();
-        }
-        return inner_.SecStaticCodeCheckValidity(code, requirement);
-    }
-    SecResult<SecRequirement> SecCodeCopyDesignatedRequirement(const SecStaticCode& code) override {
-        return inner_.SecCodeCopyDesignatedRequirement(code);
-    }
-    SecResult<std::string> SecRequirementCopyString(const SecRequirement& requirement) override {
-        return inner_.SecRequirementCopyString(requirement);
-    }
-    SecResult<SecRequirement> SecRequirementCreateWithString(const std::string& text) override {
-        ++requirementsCreated;
-        return inner_.SecRequirementCreateWithString(text);
-    }
-
-  private:
-    CodeSigning& inner_;
+// The signature facts an exec reports.
+struct Claims {
+    bool validSignature = false;
+    bool adHoc = false;
+    std::string teamID;
 };
+const Claims noSignature{};
+const Claims adHocSigned{true, true, ""};
+const Claims teamSigned{true, false, "TEAM123"};
 
 ExecutionFileVersion versionOf(const fs::path& path) {
     struct stat status {};
@@ -82,20 +55,10 @@ ExecutionFileVersion versionOf(const fs::path& path) {
     return fileVersion(status);
 }
 
-struct Claims {
-    bool validSignature = false;
-    bool adHoc = false;
-    std::string teamID;
-};
-const Claims noSignature{};
-const Claims adHocSignature{true, true, ""};
-const Claims teamSigned{true, false, "TEAM123"};
-
-// The candidate an exec of `path` reports now, with the signature facts of `claims`.
+// The candidate an exec of `path` reports now.
 ExecutionCandidate candidateFor(const fs::path& path, const Claims& claims) {
-    return ExecutionCandidate{
-        path,         versionOf(path),    false,         claims.validSignature,
-        claims.adHoc, "com.example.tool", claims.teamID, "/bin/sh"};
+    return {path,         versionOf(path),    false,         claims.validSignature,
+            claims.adHoc, "com.example.tool", claims.teamID, "/bin/sh"};
 }
 
 class ExecutableIdentificationTest : public ::testing::Test {
@@ -107,20 +70,23 @@ class ExecutableIdentificationTest : public ::testing::Test {
                  const ExecutionCandidate& candidate) {
         return ExecutableIdentification(signing, clock).matches(verification, rules, candidate);
     }
-
+    // A signed file "tool" with `contents`.
+    fs::path tool(std::string_view contents = "abc") {
+        const fs::path path = directory.write("tool", contents);
+        signing.sign(path, teamSignature);
+        return path;
+    }
     // Puts a new file with `contents` at `path`, as an installer or a compiler would.
     void replace(const fs::path& path, std::string_view contents) const {
         fs::rename(directory.write(path.filename().string() + ".new", contents), path);
     }
 
-    TemporaryDirectory directory;
-    FakeCodeSigning fake;
-    ObservedCodeSigning signing{fake};
-    FakeClock clock;
+    quorin::testing::TemporaryDirectory directory;
+    FakeCodeSigning signing;
+    testing::FakeClock clock;
 };
 
-TEST(ExecutableIdentificationHelpersTest,
-     FileVersionTakesEachFieldFromItsOwnPlaceInTheStatusRecord) {
+TEST(ExecutableIdentificationHelpersTest, FileVersionTakesEachFieldFromItsOwnPlace) {
     struct stat status {};
     status.st_dev = static_cast<dev_t>(-2);
     status.st_ino = 0xFFFF'FFFF'FFFF'FFF0;
@@ -135,13 +101,12 @@ TEST(ExecutableIdentificationHelpersTest,
 // Anything but the regular file the exec reported, in the version it reported, is refused before
 // its signature is looked at.
 TEST_F(ExecutableIdentificationTest, FailsForAnythingButTheReportedVersionOfARegularFile) {
-    const fs::path tool = directory.write("tool", "abc");
-    fake.sign(tool, teamSignature);
-    fs::create_symlink(tool, directory / "link");
+    const fs::path file = tool();
+    fs::create_symlink(file, directory / "link");
     fs::create_directory(directory / "folder");
     ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
     using Change = std::function<void(ExecutionCandidate&)>;
-    // Another path, with its own version or (for a link, say) still the tool's.
+    // Another path, with its own version or (a link, say) still the tool's.
     const auto at = [](const fs::path& path, bool ownVersion) -> Change {
         return [=](ExecutionCandidate& candidate) {
             candidate.path = path.string();
@@ -167,24 +132,19 @@ TEST_F(ExecutableIdentificationTest, FailsForAnythingButTheReportedVersionOfAReg
     for (const Claims& claims : {noSignature, teamSigned}) {
         for (const auto& [name, change] : cases) {
             SCOPED_TRACE(name + ", team " + claims.teamID);
-            ExecutionCandidate candidate = candidateFor(tool, claims);
+            ExecutionCandidate candidate = candidateFor(file, claims);
             change(candidate);
             EXPECT_EQ(identify(candidate), Verification::failed());
         }
     }
     EXPECT_EQ(signing.codesCreated, 0);
-    EXPECT_NE(identify(candidateFor(tool, noSignature)), Verification::failed());
+    EXPECT_NE(identify(candidateFor(file, noSignature)), Verification::failed());
 }
 
 TEST_F(ExecutableIdentificationTest, FailsWhenTheFileChangesWhileItIsExamined) {
-    struct Case {
-        std::string name;
-        std::function<void(const fs::path&)> change;
-    };
-    const std::vector<Case> cases{
+    const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> cases{
         {"replaced by another file", [this](const fs::path& p) { replace(p, "abd"); }},
-        {"appended to",
-         [this](const fs::path& p) { directory.write(p.filename().string(), "abcd"); }},
+        {"appended to", [this](const fs::path&) { directory.write("tool", "abcd"); }},
         {"modification time set back",
          [](const fs::path& p) {
              const timespec times[2] = {{0, UTIME_OMIT}, {946'684'800, 0}};
@@ -192,12 +152,11 @@ TEST_F(ExecutableIdentificationTest, FailsWhenTheFileChangesWhileItIsExamined) {
          }},
     };
     for (const Claims& claims : {noSignature, teamSigned}) {
-        for (const Case& sample : cases) {
-            SCOPED_TRACE(sample.name + ", team " + claims.teamID);
-            const fs::path tool = directory.write("tool", "abc");
-            fake.sign(tool, teamSignature);
-            const ExecutionCandidate candidate = candidateFor(tool, claims);
-            signing.duringValidityCheck = [&] { sample.change(tool); };
+        for (const auto& test : cases) {
+            SCOPED_TRACE(test.first + ", team " + claims.teamID);
+            const fs::path file = tool();
+            const ExecutionCandidate candidate = candidateFor(file, claims);
+            signing.duringValidityCheck = [&] { test.second(file); };
             EXPECT_EQ(identify(candidate), Verification::failed());
             EXPECT_FALSE(signing.duringValidityCheck) << "the file was not examined";
         }
@@ -207,100 +166,81 @@ TEST_F(ExecutableIdentificationTest, FailsWhenTheFileChangesWhileItIsExamined) {
 // A team-signed executable is identified by its pinned requirement, or not at all; anything else
 // by its SHA-256 (up to 64 MiB), with the signature class of what is on disk.
 TEST_F(ExecutableIdentificationTest, IdentifiesByPinnedRequirementOrByContentUpTo64MiB) {
-    const Rule abc{std::nullopt, abcDigest};
-    const std::nullopt_t none = std::nullopt;
+    using enum ExecutionExplanation::Signature;
     struct Case {
         std::string name;
-        std::string contents;
+        std::string contents;  // or, with `size`, that many zero bytes
         bool signedOnDisk;
-        std::optional<std::string> failingOperation;
+        std::string failing;  // the operation that fails, if any
         Claims claims;
         Signature signature;
         std::optional<Rule> rule;
-        off_t sparseSize = 0;  // when set, the file is this many zero bytes instead
+        off_t size = 0;
     };
+    const std::string million(1'000'000, 'a');
     const std::vector<Case> cases{
-        {"unsigned script", "abc", false, none, noSignature, Signature::unsigned_, abc},
-        {"unsigned, reported ad hoc", "abc", false, none, adHocSignature, Signature::unsigned_,
-         abc},
-        {"ad hoc", "abc", true, none, adHocSignature, Signature::adHoc, abc},
-        {"signed, reported invalid",
-         "abc",
-         true,
-         none,
-         {false, true, ""},
-         Signature::unverified,
-         abc},
-        {"signed without a team", "abc", true, none, {true, false, ""}, Signature::unverified, abc},
-        {"ad hoc, validity check fails", "abc", true, "SecStaticCodeCheckValidity", adHocSignature,
-         Signature::unverified, abc},
-        {"ad hoc, no static code", "abc", true, "SecStaticCodeCreateWithPath", adHocSignature,
-         Signature::unverified, abc},
-        {"empty file", "", false, none, noSignature, Signature::unsigned_, Rule{none, emptyDigest}},
-        {"many chunks, the last one partial", std::string(1'000'000, 'a'), false, none, noSignature,
-         Signature::unsigned_, Rule{none, millionADigest}},
-        {"64 MiB", "", true, none, adHocSignature, Signature::adHoc, Rule{none, zeros64MiBDigest},
-         67'108'864},
-        {"one byte over 64 MiB", "", true, none, adHocSignature, Signature::unverified, none,
-         67'108'865},
-        {"team signed", "abc", true, none, teamSigned, Signature::verifiedPublisher,
-         Rule{pinned, none}},
+        {"unsigned script", "abc", false, "", noSignature, unsigned_, abc},
+        {"unsigned, reported ad hoc", "abc", false, "", adHocSigned, unsigned_, abc},
+        {"ad hoc", "abc", true, "", adHocSigned, adHoc, abc},
+        {"signed, reported invalid", "abc", true, "", {false, true, ""}, unverified, abc},
+        {"signed without a team", "abc", true, "", {true, false, ""}, unverified, abc},
+        {"ad hoc, validity check fails", "abc", true, "SecStaticCodeCheckValidity", adHocSigned,
+         unverified, abc},
+        {"ad hoc, no static code", "abc", true, "SecStaticCodeCreateWithPath", adHocSigned,
+         unverified, abc},
+        {"empty file", "", false, "", noSignature, unsigned_, Rule{none, emptyDigest}},
+        {"many chunks, the last partial", million, false, "", noSignature, unsigned_,
+         Rule{none, millionADigest}},
+        {"64 MiB", "", true, "", adHocSigned, adHoc, Rule{none, zeros64MiBDigest}, 67'108'864},
+        {"one byte over 64 MiB", "", true, "", adHocSigned, unverified, none, 67'108'865},
+        {"team signed", "abc", true, "", teamSigned, verifiedPublisher, byTeam},
         // A team-signed executable that fails is neither pinned nor hashed.
-        {"team, unsigned on disk", "abc", false, none, teamSigned, Signature::unverified, none},
-        {"team, no static code", "abc", true, "SecStaticCodeCreateWithPath", teamSigned,
-         Signature::unverified, none},
-        {"team, designated requirement unreadable", "abc", true, "SecCodeCopyDesignatedRequirement",
-         teamSigned, Signature::unverified, none},
+        {"team, unsigned on disk", "abc", false, "", teamSigned, unverified, none},
+        {"team, no static code", "abc", true, "SecStaticCodeCreateWithPath", teamSigned, unverified,
+         none},
+        {"team, no designated requirement", "abc", true, "SecCodeCopyDesignatedRequirement",
+         teamSigned, unverified, none},
         {"team, requirement text unreadable", "abc", true, "SecRequirementCopyString", teamSigned,
-         Signature::unverified, none},
-        {"team, pinned requirement cannot be made", "abc", true, "SecRequirementCreateWithString",
-         teamSigned, Signature::unverified, none},
-        {"team, pinned requirement not satisfied",
+         unverified, none},
+        {"team, pinned requirement not made", "abc", true, "SecRequirementCreateWithString",
+         teamSigned, unverified, none},
+        {"team, pinned requirement unmet",
          "abc",
          true,
-         none,
-         {true, false, "TEAM999"},
-         Signature::unverified,
+         "",
+         {true, false, "TEAM9"},
+         unverified,
          none},
     };
-    for (const Case& sample : cases) {
-        SCOPED_TRACE(sample.name);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
         FakeCodeSigning local;
-        const fs::path tool = directory.write("tool", sample.contents);
-        if (sample.sparseSize > 0) {
-            ASSERT_EQ(::truncate(tool.c_str(), sample.sparseSize), 0);
+        const fs::path file = directory.write("tool", test.contents);
+        if (test.size > 0) {
+            ASSERT_EQ(::truncate(file.c_str(), test.size), 0);
         }
-        if (sample.signedOnDisk) {
-            local.sign(tool, teamSignature);
+        if (test.signedOnDisk) {
+            local.sign(file, teamSignature);
         }
-        if (sample.failingOperation) {
-            local.fail(*sample.failingOperation);
-        }
+        local.fail(test.failing);
         const Verification verification =
-            ExecutableIdentification(local, clock).identity(candidateFor(tool, sample.claims));
-        EXPECT_EQ(verification.signature, sample.signature);
-        EXPECT_EQ(verification.rule, sample.rule);
+            ExecutableIdentification(local, clock).identity(candidateFor(file, test.claims));
+        EXPECT_EQ(verification.signature, test.signature);
+        EXPECT_EQ(verification.rule, test.rule);
     }
 }
 
-TEST_F(ExecutableIdentificationTest, MatchesRulesOfItsOwnKindOnly) {
-    const fs::path tool = directory.write("tool", "first build");
-    fake.sign(tool, teamSignature);
-    const ExecutionCandidate firstBuild = candidateFor(tool, teamSigned);
-    ASSERT_EQ(identify(firstBuild).rule, (Rule{pinned, std::nullopt}));
-
-    replace(tool, "second build, different content");
-    const ExecutionCandidate later = candidateFor(tool, teamSigned);
+TEST_F(ExecutableIdentificationTest, MatchesRulesOfItsOwnKindOnlyAndStopsAtTheFirstMatch) {
+    const ExecutionCandidate firstBuild = candidateFor(tool("first build"), teamSigned);
+    ASSERT_EQ(identify(firstBuild).rule, byTeam);
+    replace(firstBuild.path, "second build, different content");
+    const ExecutionCandidate later = candidateFor(firstBuild.path, teamSigned);
     const Verification publisher = identify(later);
     ASSERT_EQ(publisher.signature, Signature::verifiedPublisher);
-    const Verification content{Rule{std::nullopt, abcDigest}, Signature::unsigned_, std::nullopt};
+    const Verification content{abc, Signature::unsigned_, none};
 
-    const Rule byTeam{pinned, std::nullopt};
-    const Rule otherTeam{pinnedRequirement(designated, "TEAM999", "com.example.tool"),
-                         std::nullopt};
-    const Rule abc{std::nullopt, abcDigest};
-    const Rule upperCase{std::nullopt,
-                         "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"};
+    const Rule otherTeam{pinnedRequirement(designated, "TEAM999", "com.example.tool"), none};
+    const Rule upperCase{none, "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"};
     struct Case {
         std::string name;
         Verification verification;
@@ -320,70 +260,55 @@ TEST_F(ExecutableIdentificationTest, MatchesRulesOfItsOwnKindOnly) {
         {"content rule, same digest", content, {abc}, later, true},
         {"content rule, digest in upper case", content, {upperCase}, later, false},
         {"signing rule, content identification", content, {byTeam}, later, false},
-        {"later content rule", content, {Rule{std::nullopt, emptyDigest}, abc}, later, true},
+        {"later content rule", content, {Rule{none, emptyDigest}, abc}, later, true},
         {"no identity", Verification::failed(), {byTeam, abc}, later, false},
     };
-    for (const Case& sample : cases) {
-        EXPECT_EQ(matches(sample.verification, sample.rules, sample.candidate), sample.matched)
-            << sample.name;
+    for (const Case& test : cases) {
+        EXPECT_EQ(matches(test.verification, test.rules, test.candidate), test.matched)
+            << test.name;
     }
-}
-
-TEST_F(ExecutableIdentificationTest, TheFirstMatchingRuleDecides) {
-    const fs::path tool = directory.write("tool", "abc");
-    fake.sign(tool, teamSignature);
-    const ExecutionCandidate candidate = candidateFor(tool, teamSigned);
-    const Verification verification = identify(candidate);
+    // The first rule that matches decides: the second is never turned into a requirement.
     signing.requirementsCreated = 0;
-    EXPECT_TRUE(matches(verification, {Rule{pinned, std::nullopt}, Rule{designated, std::nullopt}},
-                        candidate));
+    EXPECT_TRUE(matches(publisher, {byTeam, Rule{designated, none}}, later));
     EXPECT_EQ(signing.requirementsCreated, 1);
 }
 
 TEST_F(ExecutableIdentificationTest, ReportsThePlausibleBirthTime) {
-    const fs::path tool = directory.write("tool", "abc");
+    const fs::path file = directory.write("tool", "abc");
     struct statx status {};
-    if (::statx(AT_FDCWD, tool.c_str(), 0, STATX_BTIME, &status) != 0 ||
+    if (::statx(AT_FDCWD, file.c_str(), 0, STATX_BTIME, &status) != 0 ||
         (status.stx_mask & STATX_BTIME) == 0) {
         GTEST_SKIP() << "the file system of " << directory.path() << " reports no birth time";
     }
     const Date now = SystemClock().now();  // after the file was made
     clock.setNow(now);
-    const Verification verification = identify(candidateFor(tool, noSignature));
-    ASSERT_TRUE(verification.fileCreatedAt);
-    EXPECT_EQ(verification.fileCreatedAt,
-              Date::fromUnixTime(static_cast<double>(status.stx_btime.tv_sec) +
-                                 static_cast<double>(status.stx_btime.tv_nsec) / 1e9));
-    EXPECT_LE(*verification.fileCreatedAt, now);
-    EXPECT_GT(*verification.fileCreatedAt, now.addingTimeInterval(-5));
+    const Date born = Date::fromUnixTime(static_cast<double>(status.stx_btime.tv_sec) +
+                                         static_cast<double>(status.stx_btime.tv_nsec) / 1e9);
+    EXPECT_EQ(identify(candidateFor(file, noSignature)),
+              (Verification{abc, Signature::unsigned_, born}));
+    EXPECT_GT(born, now.addingTimeInterval(-5));
 
     // A birth time later than now is no creation time; the file is identified all the same.
     clock.setNow(Date::fromUnixTime(0));
-    const Verification early = identify(candidateFor(tool, noSignature));
-    EXPECT_EQ(early.rule, (Rule{std::nullopt, abcDigest}));
-    EXPECT_EQ(early.fileCreatedAt, std::nullopt);
+    EXPECT_EQ(identify(candidateFor(file, noSignature)),
+              (Verification{abc, Signature::unsigned_, none}));
 }
 
 TEST(ExecutableIdentificationHelpersTest, PlausibleCreationTimeAcceptsTimesAfterTheEpochUpToNow) {
     const Date now = Date::fromUnixTime(1'700'000'000);
-    struct Case {
-        std::int64_t seconds;
-        std::uint32_t nanoseconds;
-        std::optional<Date> created;
-    };
-    const std::vector<Case> cases{
-        {0, 0, std::nullopt},
-        {-1, 999'999'999, std::nullopt},
+    const std::vector<std::tuple<std::int64_t, std::uint32_t, std::optional<Date>>> cases{
+        {0, 0, none},
+        {-1, 999'999'999, none},
         {0, 1, Date::fromUnixTime(1e-9)},
         {1, 500'000'000, Date::fromUnixTime(1.5)},
         {1'700'000'000, 0, now},
         {1'699'999'999, 999'000'000, Date::fromUnixTime(1'699'999'999.999)},
-        {1'700'000'000, 1'000'000, std::nullopt},
-        {1'700'000'001, 0, std::nullopt},
+        {1'700'000'000, 1'000'000, none},
+        {1'700'000'001, 0, none},
     };
-    for (const Case& sample : cases) {
-        EXPECT_EQ(plausibleCreationTime(sample.seconds, sample.nanoseconds, now), sample.created)
-            << sample.seconds << "." << sample.nanoseconds;
+    for (const auto& [seconds, nanoseconds, created] : cases) {
+        EXPECT_EQ(plausibleCreationTime(seconds, nanoseconds, now), created)
+            << seconds << "." << nanoseconds;
     }
 }
 
