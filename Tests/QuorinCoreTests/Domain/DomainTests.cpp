@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace quorin {
@@ -91,6 +92,8 @@ EventEnvelope event(unsigned number, double time, std::optional<ProcessID> proce
 
 TEST(EventEnvelopeConstruction, KeepsItsInvariants) {
     using enum AttributionConfidence;
+    const EventID id(numberedUUID(1));
+    EXPECT_EQ((std::unordered_set<EventID>{id, EventID(id.value)}.size()), 1U);
     for (const AttributionConfidence confidence : {complete, incomplete, correlated}) {
         EXPECT_EQ(event(1, 0, process50, confidence).attribution(), confidence);
         EXPECT_EQ(event(1, 0, std::nullopt, confidence).attribution(), incomplete);

@@ -318,6 +318,16 @@ TEST(XPCMessageTest, RefusesWhatDoesNotFitAndCallsNothing) {
     QuorinDaemonXPCProxy daemon(recorder.send());
     EXPECT_THROW(invoke(daemon, {1, "statusWithReply:", {}}, {}), std::invalid_argument);
     EXPECT_TRUE(recorder.calls.empty());
+    // An interface's selectors are unique, with one colon per argument and reply block.
+    using enum XPCValueKind;
+    const std::vector<std::vector<XPCMethod>> badInterfaces{
+        {{"a:", {text}, noReply}, {"a:", {data}, noReply}},
+        {{"ask", {}, text}},
+        {{"tell:", {}, noReply}},
+    };
+    for (const std::vector<XPCMethod>& methods : badInterfaces) {
+        EXPECT_THROW(XPCInterface{methods}, std::invalid_argument) << methods.front().selector;
+    }
 }
 
 // Bytes that only survive as data: NUL, invalid UTF-8, every high byte.
