@@ -43,17 +43,15 @@ TEST(LogTest, FillsPlaceholdersAndHidesPrivateValues) {
 
 TEST(LogTest, StandardErrorLinesCarryThePriorityAndStayOnOneLine) {
     const std::vector<std::pair<LogLevel, std::string>> cases{
-        {LogLevel::default_, "<5>es: wrote <private> in\\u{000A}two\n"},
-        {LogLevel::error, "<3>es: wrote <private> in\\u{000A}two\n"},
-        {LogLevel::fault, "<2>es: wrote <private> in\\u{000A}two\n"},
-    };
-    for (const auto& [level, line] : cases) {
+        {LogLevel::default_, "<5>"}, {LogLevel::error, "<3>"}, {LogLevel::fault, "<2>"}};
+    for (const auto& [level, priority] : cases) {
         const LogEntry entry{"com.brenmoor.quorin.daemon",
                              "es",
                              level,
                              "wrote %{private}s %{public}s",
                              {LogValue::private_("/secret"), LogValue::public_("in\ntwo")}};
-        EXPECT_EQ(StandardErrorLogSink::line(entry), line);
+        EXPECT_EQ(StandardErrorLogSink::line(entry),
+                  priority + "es: wrote <private> in\\u{000A}two\n");
     }
 }
 

@@ -3,16 +3,16 @@
 // The daemon's own wiring for tests, on a socket in a temporary directory, with fake
 // security-event and code-signing services: everything else is real (queues, clock, socket,
 // storage). Peers connect as the test's own user, or, when the test runs as root, as any user id
-// the test gave a home directory; helpers send the protection requests and decode their replies.
+// the test gave a home directory.
 
 #include "QuorinDaemon/Daemon.hpp"
 
 #include "Fakes/CapturingLogSink.hpp"
+#include "Fakes/FakeAccounts.hpp"
 #include "Fakes/FakeCodeSigning.hpp"
 #include "Fakes/FakeEndpointSecurity.hpp"
 #include "Fakes/RecordingTerminator.hpp"
 #include "Messages.hpp"
-#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
 #include "QuorinDaemon/Platform/Linux/AsioDispatch.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 #include "QuorinDaemon/Platform/Linux/UnixSocketTransport.hpp"
@@ -27,54 +27,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <exception>
 #include <filesystem>
-#include <map>
-#include <mutex>
+#include <future>
 #include <system_error>
-#include <thread>
 
 namespace quorin::daemon::testing {
-
-// Admits the peers the test says, and remembers what it was asked.
-class ScriptedPeerRequirement final : public PeerRequirement {
-  public:
-    bool satisfies(pid_t pid, const std::string& requirement) const override {
-        const std::lock_guard lock(mutex_);
-        asked_.emplace_back(pid, requirement);
-        return admit;
-    }
-    std::vector<std::pair<pid_t, std::string>> asked() const {
-        const std::lock_guard lock(mutex_);
-        return asked_;
-    }
-    std::atomic<bool> admit{true};
-
-  private:
-    mutable std::mutex mutex_;
-    mutable std::vector<std::pair<pid_t, std::string>> asked_;
-};
-
-// The test's own user has `home`; other users have the homes the test adds before they connect.
-class UserHomes final : public PasswordDatabase {
-  public:
-    explicit UserHomes(std::string home) : homes_{{::geteuid(), std::move(home)}} {}
-    std::optional<std::string> homeDirectory(std::uint32_t uid) const override {
-        const std::lock_guard lock(mutex_);
-        const auto found = homes_.find(uid);
-        return found == homes_.end() ? std::nullopt : std::optional(found->second);
-    }
-    void add(std::uint32_t uid, std::string home) {
-        const std::lock_guard lock(mutex_);
-        homes_.insert_or_assign(uid, std::move(home));
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::map<std::uint32_t, std::string> homes_;
-};
 
 class DaemonOverSocketTest : public ::testing::Test {
   protected:
@@ -102,6 +60,11 @@ class DaemonOverSocketTest : public ::testing::Test {
 
     static bool runningAsRoot() { return ::geteuid() == 0; }
 
+    /// The status of a client whose accepted paths are `paths`.
+    static std::string subscribed(const std::vector<std::string>& paths) {
+        return Interfaces::subscribedStatus(Interfaces::protectedPathsFingerprint(paths));
+    }
+
     SocketPeer connect() { return SocketPeer((directory / "com.brenmoor.quorin.daemon.xpc")); }
 
     /// A peer whose credentials, as the kernel reports them to the daemon, are user `uid`'s.
@@ -109,77 +72,31 @@ class DaemonOverSocketTest : public ::testing::Test {
     /// system call (the C library's would switch every thread): the kernel records the
     /// connecting thread's effective user id as the peer's.
     SocketPeer connectAs(std::uint32_t uid) {
-        std::optional<SocketPeer> peer;
-        std::exception_ptr failure;
-        std::thread([&] {
-            if (::syscall(SYS_setresuid, -1L, static_cast<long>(uid), -1L) != 0) {
-                failure = std::make_exception_ptr(std::system_error(
-                    errno, std::generic_category(), "setresuid " + std::to_string(uid)));
-                return;
-            }
-            try {
-                peer.emplace(connect());
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        }).join();
-        if (failure) {
-            std::rethrow_exception(failure);
-        }
-        return std::move(*peer);
+        return std::async(std::launch::async,
+                          [&] {
+                              if (::syscall(SYS_setresuid, -1L, static_cast<long>(uid), -1L) != 0) {
+                                  throw std::system_error(errno, std::generic_category(),
+                                                          "setresuid");
+                              }
+                              return connect();
+                          })
+            .get();
     }
 
-    /// A home directory for user `uid`, with an empty "bin" folder in it.
+    /// A home directory for user `uid`, with an executable "bin/tool" in it.
     std::filesystem::path addUser(std::uint32_t uid) {
-        const std::filesystem::path userHome = home / "users" / std::to_string(uid);
-        std::filesystem::create_directories(userHome / "bin");
-        passwords.add(uid, userHome.string());
-        return userHome;
+        const std::string userHome = "users/" + std::to_string(uid);
+        std::filesystem::create_directories(home / userHome / "bin");
+        directory.write(userHome + "/bin/tool", "#!/bin/sh\necho " + std::to_string(uid) + "\n");
+        passwords.add(uid, (home / userHome).string());
+        return home / userHome;
     }
 
-    std::optional<XPCValue> request(SocketPeer& peer, const std::string& selector,
-                                    std::vector<XPCValue> arguments, XPCValueKind kind) {
-        const std::uint64_t id = nextID++;
-        peer.call(selector, std::move(arguments), id);
-        return peer.reply(id, kind);
-    }
-
-    std::string status(SocketPeer& peer) {
-        const auto value = request(peer, "statusWithReply:", {}, XPCValueKind::text);
-        return value ? std::get<std::string>(*value) : "<no reply>";
-    }
-
-    bool booleanRequest(SocketPeer& peer, const std::string& selector,
-                        std::vector<XPCValue> arguments = {}) {
-        const auto value = request(peer, selector, std::move(arguments), XPCValueKind::boolean);
-        return value && std::get<bool>(*value);
-    }
-
-    std::string dataRequest(SocketPeer& peer, const std::string& selector) {
-        const auto value = request(peer, selector, {}, XPCValueKind::data);
-        return value ? std::get<XPCData>(*value).bytes : std::string();
-    }
-
-    bool configure(SocketPeer& peer, std::vector<std::string> roots) {
-        ExecutionProtectionConfiguration configuration;
-        configuration.enabled = true;
-        configuration.executableRoots = std::move(roots);
-        return booleanRequest(
-            peer, "configureProtection:reply:", {XPCData{encodeJSONText(configuration)}});
-    }
-
-    ExecutionProtectionState state(SocketPeer& peer) {
-        return decodeJSONText<ExecutionProtectionState>(
-            dataRequest(peer, "protectionStateWithReply:"));
-    }
-
-    std::vector<ExecutionOutcome> history(SocketPeer& peer) {
-        return decodeJSONText<std::vector<ExecutionOutcome>>(
-            dataRequest(peer, "exportExecutionHistoryWithReply:"));
-    }
-
-    bool decide(SocketPeer& peer, const UUID& id, const std::string& decision) {
-        return booleanRequest(peer, "decideExecution:decision:reply:", {id.uuidString(), decision});
+    /// A write to `path`, which the security-event service delivers when a prefix selects it.
+    std::size_t write(const std::string& path) {
+        es_message_t change = message(es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE);
+        change.event.write.target = file(path);
+        return endpointSecurity.deliver(change);
     }
 
     /// Delivers an exec of `target` by user `uid` with a minute left to answer.
@@ -192,9 +109,9 @@ class DaemonOverSocketTest : public ::testing::Test {
     const std::filesystem::path home = std::filesystem::canonical(directory.path());
     std::unique_ptr<asio::thread_pool> pool = std::make_unique<asio::thread_pool>(3);
     AsioDispatch dispatch{pool->get_executor()};
-    ScriptedPeerRequirement peers;
+    FakePeerRequirement peers;
     UnixSocketTransport transport{pool->get_executor(), directory.path().string(), peers};
-    UserHomes passwords{home.string()};
+    FakePasswordDatabase passwords{{{::geteuid(), home.string()}}};
     FakeEndpointSecurity endpointSecurity;
     quorin::testing::TableAncestryWalking walking{{{4242, 1}}};
     std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
@@ -205,7 +122,6 @@ class DaemonOverSocketTest : public ::testing::Test {
         std::in_place,
         DaemonServices{endpointSecurity, walking, log, terminator, dispatch, clock, codeSigning,
                        transport, passwords, (directory / "protect").string()}};
-    std::atomic<std::uint64_t> nextID = 1;
 };
 
 }  // namespace quorin::daemon::testing

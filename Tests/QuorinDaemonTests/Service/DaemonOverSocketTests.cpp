@@ -4,99 +4,46 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 
 namespace quorin::daemon {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using testing::DaemonOverSocketTest;
 using testing::SocketPeer;
 
-TEST_F(DaemonOverSocketTest, WatchedChangesReachTheClientThatAskedForThem) {
-    const fs::path zshrc = directory.write(".zshrc", "export A=1\n");
-    SocketPeer peer = connect();
-    peer.call("setProtectedPaths:", {std::vector<std::string>{zshrc.string()}});
-    EXPECT_EQ(status(peer), Interfaces::subscribedStatus(
-                                Interfaces::protectedPathsFingerprint({zshrc.string()})));
-    EXPECT_EQ(peers.asked().at(0).second, std::string(Interfaces::appCodeSigningRequirement));
-    EXPECT_EQ(peers.asked().at(0).first, ::getpid());
-
-    es_message_t change = testing::message(es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE);
-    change.event.write.target = testing::file(zshrc.string());
-    ASSERT_EQ(endpointSecurity.deliver(change), 1u);
-    es_message_t elsewhere = testing::message(es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE);
-    elsewhere.event.write.target = testing::file((home / "other").string());
-    EXPECT_EQ(endpointSecurity.deliver(elsewhere), 0u);  // not selected by the prefixes
-
-    const std::optional<XPCInvocation> delivered = peer.callback();
-    ASSERT_TRUE(delivered.has_value());
-    EXPECT_EQ(delivered->selector, "deliver:");
-    const auto record =
-        decodeJSONText<AttributionRecord>(std::get<XPCData>(delivered->arguments.at(0)).bytes);
-    EXPECT_EQ(record.path, zshrc.string());
-    EXPECT_EQ(record.writer.pid, 4242);
-    ASSERT_EQ(record.ancestry.size(), 1u);
-    EXPECT_EQ(record.ancestry[0].pid, 1);
-}
-
-TEST_F(DaemonOverSocketTest, AHeldExecutionIsDecidedByItsUser) {
-    fs::create_directory(home / "bin");
-    const fs::path tool = directory.write("bin/tool", "#!/bin/sh\n");
-    SocketPeer peer = connect();
-    ExecutionProtectionConfiguration configuration;
-    configuration.enabled = true;
-    configuration.executableRoots = {(home / "bin").string()};
-    EXPECT_EQ(request(peer, "configureProtection:reply:", {XPCData{encodeJSONText(configuration)}},
-                      XPCValueKind::boolean),
-              XPCValue(true));
-
-    endpointSecurity.deliver(testing::execMessage(::geteuid(), tool.string(), std::nullopt,
-                                                  clock.absoluteTime() + 60'000'000'000));
-    endpointSecurity.waitUntilIdle();
-    ExecutionProtectionState state;
-    // The request shows once its identification has run on the controller's queue.
-    for (int attempt = 0; attempt < 100 && state.pending.empty(); ++attempt) {
-        const auto data =
-            request(peer, "protectionStateWithReply:", {}, XPCValueKind::data).value();
-        state = decodeJSONText<ExecutionProtectionState>(std::get<XPCData>(data).bytes);
+// The daemon asks whether each peer's process meets the app's requirement: a peer that does not
+// is dropped, one that does is served.
+TEST_F(DaemonOverSocketTest, OnlyPeersMeetingTheRequirementAreServed) {
+    peers.admit = false;
+    SocketPeer refused = connect();
+    try {
+        refused.call("statusWithReply:", {}, 1);
+    } catch (const std::runtime_error&) {
+        // The daemon closed the connection before the call could even be written.
     }
-    ASSERT_EQ(state.pending.size(), 1u);
-    EXPECT_TRUE(state.available);
-    EXPECT_EQ(request(peer, "decideExecution:decision:reply:",
-                      {state.pending[0].id.uuidString(), std::string("allowOnce")},
-                      XPCValueKind::boolean),
-              XPCValue(true));
-    EXPECT_EQ(endpointSecurity.calls().back(), "es_respond_auth_result(ES_AUTH_RESULT_ALLOW)");
-    const auto history = request(peer, "exportExecutionHistoryWithReply:", {}, XPCValueKind::data);
-    const auto outcomes =
-        decodeJSONText<std::vector<ExecutionOutcome>>(std::get<XPCData>(history.value()).bytes);
-    ASSERT_EQ(outcomes.size(), 1u);
-    EXPECT_EQ(outcomes[0].reason, "Allowed once");
+    EXPECT_TRUE(refused.closedByDaemon());
+    peers.admit = true;
+    SocketPeer peer = connect();
+    EXPECT_EQ(peer.status(), "starting");
+    const std::pair<pid_t, std::string> asked{::getpid(),
+                                              std::string(Interfaces::appCodeSigningRequirement)};
+    EXPECT_EQ(peers.asked(), (std::vector{asked, asked}));
 }
 
-TEST_F(DaemonOverSocketTest, APeerThatLeavesMidRequestLeavesTheDaemonServingOthers) {
-    {
-        SocketPeer leaving = connect();
-        leaving.call("protectionStateWithReply:", {}, 1);
-        leaving.call("clearExecutionHistoryWithReply:", {}, 2);
-    }
-    SocketPeer staying = connect();
-    EXPECT_EQ(status(staying), "starting");
-}
-
+// A peer that sent bad bytes is closed; one connected all along is still served, even a frame of
+// the greatest length, and so is the daemon after a peer left in the middle of a frame.
 TEST_F(DaemonOverSocketTest, BadBytesCloseTheirConnectionOnly) {
     auto prefix = [](std::uint32_t length) {
         return std::string{static_cast<char>(length >> 24), static_cast<char>(length >> 16),
                            static_cast<char>(length >> 8), static_cast<char>(length)};
     };
-    struct Case {
-        const char* name;
-        std::string bytes;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::string> cases[] = {
         {"a length of zero", prefix(0)},
-        {"a length over the limit", prefix(8 * 1024 * 1024 + 1)},
+        {"a length one over the limit", prefix(maximumFrameBytes + 1)},
         {"not JSON", framed("{\"method\":")},
         {"not an object", framed("[1,2]")},
         {"an unknown method", framed(R"({"id":1,"method":"shutdown:","arguments":[]})")},
@@ -105,33 +52,107 @@ TEST_F(DaemonOverSocketTest, BadBytesCloseTheirConnectionOnly) {
         {"data that is not base64",
          framed(R"({"id":1,"method":"configureProtection:reply:","arguments":["%%%"]})")},
     };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
+    SocketPeer healthy = connect();
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
         SocketPeer peer = connect();
-        peer.sendRaw(test.bytes);
+        peer.sendRaw(bytes);
         EXPECT_TRUE(peer.closedByDaemon());
     }
-    // A frame cut short is waited for; when the peer goes, the daemon carries on.
     {
         SocketPeer truncated = connect();
         truncated.sendRaw(prefix(100) + "{\"id\":");
     }
-    SocketPeer healthy = connect();
-    EXPECT_EQ(status(healthy), "starting");
+    std::string largest = R"({"id":7,"method":"statusWithReply:","arguments":[]})";
+    largest.resize(maximumFrameBytes, ' ');
+    healthy.send(largest);
+    EXPECT_EQ(healthy.reply(7, XPCValueKind::text), XPCValue(std::string("starting")));
 }
 
-TEST_F(DaemonOverSocketTest, APeerThatFailsTheRequirementIsDropped) {
-    peers.admit = false;
-    SocketPeer peer = connect();
-    try {
-        peer.call("statusWithReply:", {}, 1);
-    } catch (const std::runtime_error&) {
-        // The daemon closed the connection before the call could even be written.
+// Two users, A and B, each on a connection that carries its own user id, as root's test makes
+// them; B tries to reach what belongs to A.
+class CrossUserAbuseTest : public DaemonOverSocketTest {
+  protected:
+    void SetUp() override {
+        if (!runningAsRoot()) {
+            GTEST_SKIP() << "needs root: each user connects with a user id of its own";
+        }
+        a.emplace(connectAs(43'001));
+        b.emplace(connectAs(43'002));
     }
-    EXPECT_TRUE(peer.closedByDaemon());
-    peers.admit = true;
-    SocketPeer admitted = connect();
-    EXPECT_EQ(status(admitted), "starting");
+
+    const fs::path homeA = addUser(43'001);
+    const fs::path homeB = addUser(43'002);
+    std::optional<SocketPeer> a;
+    std::optional<SocketPeer> b;
+};
+
+TEST_F(CrossUserAbuseTest, AUserCannotDecideReadOrClearAnotherUsersExecutions) {
+    ASSERT_TRUE(a->configure({(homeA / "bin").string()}));
+    ASSERT_TRUE(b->configure({(homeB / "bin").string()}));
+    // The only request A has held, once it is there (and identified, when asked).
+    const auto heldOfA = [&](bool identified) {
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            const std::vector<ExecutionRequest> pending = a->state().pending;
+            if (pending.size() == 1 && (!identified || pending[0].canAlwaysTrust)) {
+                return pending[0].id;
+            }
+        }
+        ADD_FAILURE() << "no held request";
+        return UUID();
+    };
+    // A trusts one executable, which leaves a rule and an outcome, and has another held.
+    directory.write("users/43001/bin/held", "#!/bin/sh\necho held\n");
+    deliverExec(43'001, homeA / "bin" / "tool");
+    ASSERT_TRUE(a->decide(heldOfA(true), "alwaysTrust"));
+    deliverExec(43'001, homeA / "bin" / "held");
+    const UUID held = heldOfA(false);
+    const ExecutionProtectionState ofA = a->state();
+    ASSERT_EQ(ofA.outcomes.size(), 1u);
+    EXPECT_EQ(ofA.outcomes[0].reason, "Allowed; saving trust rule");
+    EXPECT_EQ(ofA.trustedRuleCount, 1);
+
+    for (const char* decision : {"block", "allowOnce", "alwaysTrust"}) {
+        EXPECT_FALSE(b->decide(held, decision)) << decision;
+    }
+    EXPECT_TRUE(b->confirmed("clearExecutionHistoryWithReply:"));
+    EXPECT_TRUE(b->confirmed("clearExecutionTrustWithReply:"));
+    EXPECT_EQ(b->state(), (ExecutionProtectionState{
+                              {(homeB / "bin").string()}, true, true, std::nullopt, {}, {}, 0}));
+    EXPECT_TRUE(b->history().empty());
+    EXPECT_EQ(a->state(), ofA);
+    EXPECT_EQ(a->history().size(), 1u);
+    EXPECT_EQ(endpointSecurity.unansweredAuthorizations(), 1u);
+
+    EXPECT_TRUE(a->decide(held, "block"));
+    EXPECT_EQ(endpointSecurity.unansweredAuthorizations(), 0u);
+    EXPECT_EQ(endpointSecurity.calls().back(), "es_respond_auth_result(ES_AUTH_RESULT_DENY)");
+}
+
+// B first watches a folder of its own, then asks for a list the daemon refuses: the status says
+// so, the earlier folder is withdrawn, and no record of A's files or of the withdrawn folder
+// reaches B. A shared root is accepted outside the home.
+TEST_F(CrossUserAbuseTest, PathsOfAnotherUserAreRefused) {
+    a->call("setProtectedPaths:", {std::vector<std::string>{homeA.string()}});
+    ASSERT_EQ(a->status(), subscribed({homeA.string()}));
+    const std::string own = (homeB / "own").string();
+    const std::string ofA = (homeA / "notes").string();
+    const std::vector<std::string> cases[] = {{homeA.string()}, {own, ofA}, {"/usr/local/bin"}};
+    for (const std::vector<std::string>& paths : cases) {
+        SCOPED_TRACE(paths.back());
+        b->call("setProtectedPaths:", {std::vector<std::string>{own}});
+        ASSERT_EQ(b->status(), subscribed({own}));
+        b->call("setProtectedPaths:", {paths});
+        const bool accepted = paths[0] == "/usr/local/bin";
+        EXPECT_EQ(b->status(), accepted ? subscribed(paths) : "es-error:unauthorized-paths");
+        if (!accepted) {
+            write(own + "/file");
+            write(ofA);
+            // A's record went out; whatever B was sent with it would be there by now.
+            EXPECT_EQ(a->record(), ofA);
+            EXPECT_EQ(b->record(200ms), std::nullopt);
+        }
+    }
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 // A peer of the daemon's service socket for tests: it writes raw bytes or frames and reads the
 // frames the daemon sends back, each read bounded in time, and tells when the daemon has closed
-// the connection.
+// the connection. Its requests number their replies themselves, and the protection requests
+// decode what the daemon answers.
 
+#include "QuorinCore/Domain/AttributionRecord.hpp"
+#include "QuorinCore/Protection/ExecutionProtectionConfiguration.hpp"
+#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
 #include "QuorinCore/Service/XPCFrame.hpp"
 #include "QuorinCore/Service/XPCMessage.hpp"
@@ -121,11 +125,69 @@ class SocketPeer {
 
     void close() { socket_.reset(); }
 
+    /// A call under this peer's next id, and its reply.
+    std::optional<XPCValue> request(const std::string& selector, std::vector<XPCValue> arguments,
+                                    XPCValueKind kind) {
+        const std::uint64_t id = nextID_++;
+        call(selector, std::move(arguments), id);
+        return reply(id, kind);
+    }
+
+    std::string status() {
+        const auto value = request("statusWithReply:", {}, XPCValueKind::text);
+        return value ? std::get<std::string>(*value) : "<no reply>";
+    }
+
+    /// A request answered with a boolean; false when no reply comes.
+    bool confirmed(const std::string& selector, std::vector<XPCValue> arguments = {}) {
+        const auto value = request(selector, std::move(arguments), XPCValueKind::boolean);
+        return value && std::get<bool>(*value);
+    }
+
+    /// A request answered with data; empty when no reply comes.
+    std::string data(const std::string& selector) {
+        const auto value = request(selector, {}, XPCValueKind::data);
+        return value ? std::get<XPCData>(*value).bytes : std::string();
+    }
+
+    /// The path of the next record delivered, waiting up to `bound` for it.
+    std::optional<std::string> record(std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+        const std::optional<XPCInvocation> delivered = callback(bound);
+        if (!delivered) {
+            return std::nullopt;
+        }
+        return decodeJSONText<AttributionRecord>(
+                   std::get<XPCData>(delivered->arguments.at(0)).bytes)
+            .path;
+    }
+
+    /// Enables protection of executables under `roots`.
+    bool configure(std::vector<std::string> roots) {
+        ExecutionProtectionConfiguration configuration;
+        configuration.enabled = true;
+        configuration.executableRoots = std::move(roots);
+        return confirmed("configureProtection:reply:", {XPCData{encodeJSONText(configuration)}});
+    }
+
+    ExecutionProtectionState state() {
+        return decodeJSONText<ExecutionProtectionState>(data("protectionStateWithReply:"));
+    }
+
+    std::vector<ExecutionOutcome> history() {
+        return decodeJSONText<std::vector<ExecutionOutcome>>(
+            data("exportExecutionHistoryWithReply:"));
+    }
+
+    bool decide(const UUID& id, const std::string& decision) {
+        return confirmed("decideExecution:decision:reply:", {id.uuidString(), decision});
+    }
+
   private:
     UniqueFd socket_;
     XPCFrameReader reader_;
     std::vector<XPCInvocation> callbacks_;
     bool closed_ = false;
+    std::uint64_t nextID_ = 1;
 };
 
 }  // namespace quorin::daemon::testing
