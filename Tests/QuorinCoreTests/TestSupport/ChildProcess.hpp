@@ -7,16 +7,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <future>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -33,36 +35,12 @@ struct ChildProcessResult {
 
 namespace detail {
 
-inline void check(int result, const char* what) {
-    if (result != 0) {
-        throw std::system_error(result == -1 ? errno : result, std::generic_category(), what);
+inline int check(int result, const char* what) {
+    if (result < 0) {
+        throw std::system_error(errno, std::generic_category(), what);
     }
+    return result;
 }
-
-class Pipe {
-  public:
-    Pipe() { check(::pipe2(ends_.data(), O_CLOEXEC), "pipe2"); }
-    ~Pipe() {
-        closeRead();
-        closeWrite();
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-
-    int read() const { return ends_[0]; }
-    int write() const { return ends_[1]; }
-    void closeRead() { close(ends_[0]); }
-    void closeWrite() { close(ends_[1]); }
-
-  private:
-    static void close(int& fd) {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    std::array<int, 2> ends_{-1, -1};
-};
 
 // The null-terminated array of C strings that exec takes; `texts` must outlive it.
 inline std::vector<char*> pointers(std::vector<std::string>& texts) {
@@ -74,14 +52,51 @@ inline std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
+/// Spawns `program` with standard input read from the file `input`, standard output to `out`,
+/// and standard error to `err` or, when that is -1, appended to the file `errorFile`.
+inline pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
+                   char* const* envp, const std::string& input, int out, int err,
+                   const std::string& errorFile = "") {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+    if (err >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, err, 2);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+    }
+    std::vector<std::string> texts{program};
+    texts.insert(texts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv = pointers(texts);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::system_error(spawned, std::generic_category(), "posix_spawn");
+    }
+    return pid;
+}
+
 inline int reap(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "waitpid");
-        }
+        check(errno == EINTR ? 0 : -1, "waitpid");
     }
     return status;
+}
+
+// Everything written to the file `fd` from its start; the file is closed.
+inline std::string readAll(int fd) {
+    std::string contents;
+    char buffer[65536];
+    for (ssize_t count = 0;
+         (count = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(contents.size()))) > 0;) {
+        contents.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(fd);
+    return contents;
 }
 
 }  // namespace detail
@@ -95,57 +110,27 @@ inline ChildProcessResult runChildProcess(
     const std::optional<std::vector<std::string>>& environment = std::nullopt,
     std::chrono::milliseconds timeout = std::chrono::seconds(30),
     const std::string& standardInput = "/dev/null") {
-    detail::Pipe out;
-    detail::Pipe err;
-    posix_spawn_file_actions_t actions;
-    detail::check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
-    posix_spawn_file_actions_addopen(&actions, 0, standardInput.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out.write(), 1);
-    posix_spawn_file_actions_adddup2(&actions, err.write(), 2);
-
-    std::vector<std::string> argumentTexts{program};
-    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv = detail::pointers(argumentTexts);
+    // The output goes to files in memory, read once the child has ended.
+    const int out = detail::check(::memfd_create("out", MFD_CLOEXEC), "memfd_create");
+    const int err = detail::check(::memfd_create("err", MFD_CLOEXEC), "memfd_create");
     std::vector<std::string> environmentTexts = environment.value_or(std::vector<std::string>{});
-    std::vector<char*> envp = detail::pointers(environmentTexts);
-
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
-                                    environment ? envp.data() : environ);
-    posix_spawn_file_actions_destroy(&actions);
-    detail::check(spawned, "posix_spawn");
-    out.closeWrite();
-    err.closeWrite();
-
+    const std::vector<char*> envp = detail::pointers(environmentTexts);
+    const pid_t pid = detail::spawn(program, arguments, environment ? envp.data() : environ,
+                                    standardInput, out, err);
     ChildProcessResult result;
-    std::array<pollfd, 2> fds{pollfd{out.read(), POLLIN, 0}, pollfd{err.read(), POLLIN, 0}};
-    std::array<std::string*, 2> sinks{&result.out, &result.err};
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+    int status = 0;
+    while (detail::check(::waitpid(pid, &status, WNOHANG), "waitpid") == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             result.timedOut = true;
             ::kill(pid, SIGKILL);
+            status = detail::reap(pid);
             break;
         }
-        if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "poll");
-        }
-        for (std::size_t index = 0; index < fds.size(); ++index) {
-            if (fds[index].fd < 0 || fds[index].revents == 0) {
-                continue;
-            }
-            char buffer[65536];
-            const ssize_t count = ::read(fds[index].fd, buffer, sizeof buffer);
-            if (count > 0) {
-                sinks[index]->append(buffer, static_cast<std::size_t>(count));
-            } else if (count == 0 || errno != EINTR) {
-                fds[index].fd = -1;  // end of output; the pipe closes itself
-            }
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    const int status = detail::reap(pid);
+    result.out = detail::readAll(out);
+    result.err = detail::readAll(err);
     if (WIFEXITED(status)) {
         result.exitStatus = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -162,29 +147,16 @@ class RunningChildProcess {
   public:
     RunningChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                         const std::string& errorFile = "/dev/null") {
-        detail::Pipe out;
-        posix_spawn_file_actions_t actions;
-        detail::check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out.write(), 1);
-        posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
-        std::vector<std::string> argumentTexts{program};
-        argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv = detail::pointers(argumentTexts);
-        const int spawned =
-            posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        detail::check(spawned, "posix_spawn");
-        out_ = ::dup(out.read());
-        ::fcntl(out_, F_SETFD, FD_CLOEXEC);
+        int ends[2];
+        detail::check(::pipe2(ends, O_CLOEXEC), "pipe2");
+        out_ = ends[0];
+        pid_ = detail::spawn(program, arguments, environ, "/dev/null", ends[1], -1, errorFile);
+        ::close(ends[1]);
     }
 
     ~RunningChildProcess() {
         stop();
-        if (out_ >= 0) {
-            ::close(out_);
-        }
+        ::close(out_);
     }
 
     RunningChildProcess(const RunningChildProcess&) = delete;
@@ -235,5 +207,26 @@ class RunningChildProcess {
     int status_ = 0;
     std::string pending_;
 };
+
+/// Execs `program` in a child and gives its exit status: the program's own when it ran, or the
+/// errno of a refused exec.
+inline int execInChild(const std::filesystem::path& program) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Like any process but the daemon, the child holds none of the test's descriptors: a
+        // held exec would otherwise keep them open, such as a fanotify group of the test (which
+        // would then never close) or the pipes of a client run meanwhile (which would never end).
+        ::close_range(3, ~0U, 0);
+        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        ::_exit(errno);
+    }
+    const int status = detail::reap(child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/// `execInChild` on a thread of its own, for an exec the test answers while it waits.
+inline std::future<int> launchExecInChild(const std::filesystem::path& program) {
+    return std::async(std::launch::async, [program] { return execInChild(program); });
+}
 
 }  // namespace quorin::testing

@@ -1,3 +1,4 @@
+#include "QuorinDaemon/Platform/Linux/ProcPeerRequirement.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
 
 #include "TestSupport/TemporaryDirectory.hpp"
@@ -58,23 +59,35 @@ TEST(ProcessFactsTest, TakesTheRealUserFromTheUidLineOnly) {
     }
 }
 
-TEST(ProcessFactsTest, PlatformBinariesAreRootsFilesInSystemDirectories) {
-    const quorin::testing::TemporaryDirectory temporary;
+// A platform binary is a root's file in a system directory; a peer is admitted when its executable
+// is a file only root could have placed.
+TEST(ProcessFactsTest, PlatformBinariesAndAdmittedPeersAreRootsFiles) {
+    const quorin::testing::TemporaryDirectory temporary;  // under the world-writable /tmp
     struct Case {
         std::string path;
         bool platform;
+        bool admitted;
     };
     const Case cases[] = {
-        {"/usr/bin/env", true},
-        {"/usr/bin", false},  // a directory
-        {"/usrx/bin/env", false},
-        {"/usr/bin/no-such-tool", false},
-        {temporary.write("tool", "x").string(), false},
-        {"", false},
+        {"/usr/bin/env", true, true},
+        {"/etc/passwd", false, true},  // not in a system directory
+        {"usr/bin/env", false, false},
+        {"/usr/bin", false, false},  // a directory
+        {"/usrx/bin/env", false, false},
+        {"/usr/bin/no-such-tool", false, false},
+        {temporary.write("tool", "x").string(), false, false},
+        {"", false, false},
     };
     for (const Case& test : cases) {
         EXPECT_EQ(ProcessFacts::isPlatformBinary(test.path), test.platform) << test.path;
+        EXPECT_EQ(ProcPeerRequirement::isProtectedExecutable(test.path), test.admitted)
+            << test.path;
     }
+    const ProcPeerRequirement requirement;
+    EXPECT_EQ(requirement.satisfies(::getpid(), "anything"),
+              ProcPeerRequirement::isProtectedExecutable(
+                  std::filesystem::read_symlink("/proc/self/exe").string()));
+    EXPECT_FALSE(requirement.satisfies(-1, "anything"));
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+#pragma once
+
+// Tests that need root. Each owns a tmpfs mounted on a fresh folder, the only thing it marks,
+// fills or remounts, and runs under a watchdog: should it hang, an alarm ends the test process,
+// and with it its fanotify groups (the kernel then lets every held exec through) and any stand-in
+// daemon it started.
+
+#include "TestSupport/TemporaryDirectory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorin::daemon::testing {
+
+class PrivateTmpfsTest : public ::testing::Test {
+  protected:
+    explicit PrivateTmpfsTest(std::string options = "size=32m,mode=0755")
+        : options_(std::move(options)) {}
+
+    /// A fixture's own SetUp calls this first and returns when `IsSkipped()`.
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to mount a private file system";
+        }
+        ::alarm(120);
+        std::filesystem::create_directory(mountPoint);
+        mounted_ = ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options_.c_str()) == 0;
+        if (!mounted_) {
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        }
+    }
+
+    void TearDown() override {
+        if (mounted_) {
+            ::umount2(mountPoint.c_str(), MNT_DETACH);
+        }
+        ::alarm(0);
+    }
+
+    /// Makes the whole file system read-only, or writable again.
+    void remount(bool readOnly) {
+        const unsigned long flags = readOnly ? MS_REMOUNT | MS_RDONLY : MS_REMOUNT;
+        ASSERT_EQ(::mount(nullptr, mountPoint.c_str(), nullptr, flags, nullptr), 0)
+            << "remount " << (readOnly ? "read-only" : "read-write") << ": " << errno;
+    }
+
+    quorin::testing::TemporaryDirectory directory;
+    const std::filesystem::path mountPoint = directory / "mnt";
+
+  private:
+    std::string options_;
+    bool mounted_ = false;
+};
+
+/// The bytes of a file, or nothing when it cannot be opened.
+inline std::optional<std::string> contentsOf(const std::filesystem::path& file) {
+    std::ifstream stream(file, std::ios::binary);
+    if (!stream) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+/// The names in a directory that a save leaves only when it was interrupted: "." + a UUID.
+inline std::vector<std::string> temporaryNames(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (const std::string name = entry.path().filename(); name.starts_with('.')) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+}  // namespace quorin::daemon::testing
