@@ -83,10 +83,7 @@ class DaemonKillTest : public testing::PrivateTmpfsTest {
     SocketPeer restart(const std::optional<User>& onDisk) {
         daemon.start();
         SocketPeer peer(daemon.socket().string());
-        const std::uint64_t id = nextID++;
-        peer.call("protectionStateWithReply:", {}, id);
-        const auto state = decodeJSONText<ExecutionProtectionState>(
-            std::get<XPCData>(peer.reply(id, XPCValueKind::data).value()).bytes);
+        const ExecutionProtectionState state = peer.state();
         EXPECT_EQ(state.error, std::nullopt);
         EXPECT_FALSE(state.enabled);
         EXPECT_EQ(state.executableRoots, onDisk.value_or(User{}).configuration.executableRoots);
