@@ -1,32 +1,299 @@
-// The client against a fake daemon on a real socket, the fake running on a thread of its own:
-// the built `quorin` talking to it, and the client's connection in this process.
+// The built client run as a user would: on files and the example fixtures, and against a fake
+// daemon on a real socket whose script runs on a thread of its own. Also the client's connection,
+// in this process, against the same fake.
 
-#include "ClientTesting.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionConfiguration.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionState.hpp"
+#include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
+#include "QuorinCore/Service/XPCFrame.hpp"
+#include "QuorinCore/Service/XPCMessage.hpp"
+#include "QuorinCore/Support/UniqueFd.hpp"
+#include "TestSupport/ChildProcess.hpp"
 #include "TestSupport/JSONTesting.hpp"
+#include "TestSupport/TemporaryDirectory.hpp"
 #include "quorin/DaemonConnection.hpp"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 namespace quorin {
 namespace {
 
-using testing::FakeDaemon;
 using testing::TemporaryDirectory;
 
+/// Runs the client with the words of `command`, split at each single blank (so "a " ends with an
+/// empty word), in a fixed time zone two hours east of UTC and no other environment.
+testing::ChildProcessResult quorin(const std::string& command,
+                                   const std::string& input = "/dev/null",
+                                   const std::vector<std::string>& environment = {"TZ=QRT-2"}) {
+    std::vector<std::string> words;
+    for (std::size_t start = 0, end = 0; !command.empty() && end != std::string::npos;
+         start = end + 1) {
+        end = command.find(' ', start);
+        words.push_back(command.substr(start, end - start));
+    }
+    return testing::runChildProcess(QUORIN_CLI_PATH, words, environment, std::chrono::seconds(30),
+                                    input);
+}
+
+struct Expected {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+void expectRun(const testing::ChildProcessResult& result, const Expected& expected) {
+    EXPECT_EQ(std::tie(result.exitStatus, result.out, result.err),
+              std::tie(expected.status, expected.out, expected.err));
+}
+
+const std::string examples = QUORIN_EXAMPLES_DIR;
+const std::string two = examples + "/two-unrelated-changes.json";
 const std::string requestID = "6F1C2B9E-0D3A-4C55-9E77-1A2B3C4D5E6F";
+
+// Exit status 2 for bad usage, 1 with one line on standard error for a failure, 0 with exactly
+// the result.
+TEST(CommandsTest, PrintExactlyTheirResultOrOneLineAndTheirStatus) {
+    const TemporaryDirectory directory;
+    const auto file = [&directory](const char* name, const std::string& content) {
+        return directory.write(name, content).string();
+    };
+    const std::string folder = directory.path().string();
+    const std::string text = file("in.txt", "cd /home/ana/src\nexport GH_TOKEN=\"ghp_x\"\nlast");
+    const std::string redacted = "cd ~/src\nexport GH_TOKEN=[REDACTED]\nlast";
+    const std::string diff =
+        "diff " + file("old", "a\nb\nc\nd\ne\n") + " " + file("new", "a\nB\nc\nd\ne\nf\x1B\n");
+    const std::string exportTwo = "export " + two + " --home /home/ana";
+    const std::string home = "The home directory ";
+    // Checked before the daemon is asked for anything.
+    const auto references = [&file](const char* name, const std::string& content) {
+        return "protect references " + file(name, content) + " --socket /nonexistent";
+    };
+    const std::string refused = "quorin protect references: " + folder + "/";
+    struct Case {
+        std::string command;
+        int status;
+        std::string text;  // the output with status 0, the error otherwise
+        std::string input = "/dev/null";
+    };
+    const std::vector<Case> cases{
+        {"", 2, "A subcommand is required\n"},
+        {"replay " + two + " --bogus\x1B[2J", 2,
+         "The following argument was not expected: --bogus\\u{001B}[2J\n"},
+        {"redact", 2, "--home is required\n"},
+        {diff + " --context -1", 2, "--context: must be a whole number of at least 0, not -1\n"},
+        {exportTwo + " --diff /p " + two, 2, "--diff takes three values: PATH OLD NEW\n"},
+        {"watch /a b", 2, "PATH: must be an absolute path, not \"b\"\n"},
+        {"protect decide 6F1C2B9E block", 2,
+         "ID: must be a request id (a UUID), not \"6F1C2B9E\"\n"},
+        {"protect decide " + requestID + " Block", 2,
+         "DECISION: must be block, allowOnce or alwaysTrust, not \"Block\"\n"},
+        {"status --socket /nonexistent", 1,
+         "cannot connect to the daemon at /nonexistent: No such file or directory\n"},
+        {"redact --home /", 1,
+         home + "\"/\" is the root directory, which would redact every path\n"},
+        {"redact --home ~", 1, home + "\"~\" is not an absolute path\n"},
+        {"redact --home ", 1, home + "is empty\n"},
+        {"redact --home /h /none", 1, "Could not open /none: No such file or directory\n"},
+        {"redact --home /h " + folder, 1, "Could not read " + folder + ": Is a directory\n"},
+        {exportTwo + " --incident 3", 1, "There is no incident 3: the fixture gives 2 incidents\n"},
+        {exportTwo + " --diff-text relative " + two, 1,
+         "The diff path \"relative\" is not absolute\n"},
+        {"replay " + two + " --home /home/ana --only", 1,
+         "The fixture produced 2 incidents; expected exactly one\n"},
+        {references("list.json", "[]"), 1,
+         refused + "list.json is not a JSON object from paths to time stamps: Type mismatch at "
+                   "<root>: Expected an object but found an array instead.\n"},
+        {references("relative.json", R"({"/a":1,"relative/x":1})"), 1,
+         refused + "relative.json must hold at most 2000 absolute paths without NUL, each of at "
+                   "most 4096 bytes and dated at most an hour from now\n"},
+        {references("large.json", std::string(1'048'577, ' ')), 1,
+         refused + "large.json is larger than 1048576 bytes\n"},
+        {"replay " +
+             file("empty.json",
+                  R"({"schemaVersion":2,"protectedPaths":[],"processes":[],"events":[]})") +
+             " --home /home/ana",
+         0, "No incidents\n\nDiagnostics: none\n"},
+        {"redact --home /home/ana/ " + text, 0, redacted},
+        {"redact --home /home/ana", 0, redacted, text},
+        {diff, 0, " a\n-b\n+B\n c\n d\n e\n+f\\u{001B}\n"},
+        {diff + " --context 0", 0, "-b\n+B\n@@\n+f\\u{001B}\n"},
+        {diff + " --context 0 --json", 0,
+         R"([[{"kind":"removed","text":"b"},{"kind":"added","text":"B"}],[{"kind":"added","text":"f\u001b"}]])"
+         "\n"},
+        {"fingerprint /b /a", 0, "b340cf7806105740\n"},
+    };
+    for (const Case& sample : cases) {
+        SCOPED_TRACE(sample.command);
+        expectRun(quorin(sample.command, sample.input),
+                  sample.status == 0 ? Expected{0, sample.text, ""}
+                                     : Expected{sample.status, "", sample.text});
+    }
+}
+
+TEST(CommandsTest, EveryExampleFixtureReplaysToItsIncidents) {
+    // Each incident's severity, score and factors, then the number of diagnostics.
+    const std::map<std::string, std::string> expected{
+        {"launch-daemon-added.json",
+         "high 80 automaticExecutionAdded launchPersistenceChanged privilegedPath; 0"},
+        {"unsigned-executable-dropped.json",
+         "high 70 newProtectedExecutable unsignedExecutable permissionsMorePermissive; 0"},
+        {"package-manager-install.json",
+         "low 0 newProtectedExecutable installerOrPackageHook applePlatformSignature "
+         "expectedPackageManagerActivity; 0"},
+        {"shell-startup-edited.json", "medium 55 shellStartupModified automaticExecutionAdded; 1"},
+        {"two-unrelated-changes.json",
+         "low 0; medium 60 automaticExecutionAdded launchPersistenceChanged; 0"},
+    };
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(examples), {}),
+              static_cast<std::ptrdiff_t>(expected.size()));
+    for (const auto& [name, incidents] : expected) {
+        SCOPED_TRACE(name);
+        const auto result = quorin("replay " + examples + "/" + name + " --home /home/ana --json");
+        ASSERT_EQ(result.exitStatus, 0) << result.err;
+        const Json report = parseJSON(result.out);
+        std::string summary;
+        for (const Json& incident : report["incidents"]) {
+            const Json& assessment = incident["assessment"];
+            summary += assessment["severity"].get<std::string>() + " " + assessment["score"].dump();
+            for (const Json& factor : assessment["factors"]) {
+                summary += " " + factor.get<std::string>();
+            }
+            summary += "; ";
+        }
+        EXPECT_EQ(summary + std::to_string(report["diagnostics"].size()), incidents);
+    }
+}
+
+TEST(CommandsTest, ReplayReadsUnixTimeStampsOnlyWhenAskedAndDefaultsToTheCallersHome) {
+    const auto startedAt = [](const std::string& options) {
+        const auto result = quorin("replay " + examples +
+                                   "/launch-daemon-added.json --json --home /home/ana" + options);
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        return parseJSON(result.out)["incidents"][0]["startedAt"].get<double>();
+    };
+    EXPECT_DOUBLE_EQ(startedAt(" --unix-time"), startedAt("") - 978'307'200.0);
+    // "~" in the fixture stands for $HOME, or without it for the home the password database gives.
+    const std::string shell = "replay " + examples + "/shell-startup-edited.json";
+    const auto withHome = quorin(shell + " --json", "/dev/null", {"HOME=/home/bob"});
+    ASSERT_EQ(withHome.exitStatus, 0) << withHome.err;
+    EXPECT_NE(withHome.out.find("\"/home/bob/.bashrc\""), std::string::npos);
+    EXPECT_EQ(quorin(shell, "/dev/null", {"HOME="}).exitStatus, 0);
+}
+
+TEST(CommandsTest, ExportWritesTheChosenIncidentWithTheDiffsInTheOrderGiven) {
+    const TemporaryDirectory directory;
+    const std::string text = directory.write("text", "+verbatim");
+    const auto result = quorin(
+        "export " + examples + "/shell-startup-edited.json --home /home/ana --diff-text /first " +
+        text + " --diff ~/second " + directory.write("old", "a\nb\n").string() + " " +
+        directory.write("new", "a\nc\n").string() + " --context 0 --diff-text /third " + text);
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    // The request's lines up to the diffs or the requested analysis.
+    const auto facts = [](const std::string& request) {
+        return request.substr(0, std::min(request.find("## User-selected diffs"),
+                                          request.find("## Requested analysis")));
+    };
+    const std::string& request = result.out;
+    EXPECT_EQ(facts(request).find("/home/ana"), std::string::npos) << request;
+    const auto first = request.find("### /first\n\n```diff\n+verbatim\n```\n");
+    const auto second = request.find("### ~/second\n\n```diff\n-b\n+c\n```\n");
+    const auto third = request.find("### /third\n\n```diff\n+verbatim\n```\n");
+    ASSERT_NE(third, std::string::npos) << request;
+    EXPECT_LT(first, second) << request;  // a missing part is found at npos, after everything
+    EXPECT_LT(second, third) << request;
+    const std::string exportTwo = "export " + two + " --home /home/ana";
+    EXPECT_NE(facts(quorin(exportTwo).out), facts(quorin(exportTwo + " --incident 2").out));
+}
+
+/// Listens at `path` and runs `script` on the first connection; the script talks through `next`,
+/// `reply`, `deliver` and `close`. The destructor waits for the script to end, so a script must
+/// end once the client has gone (`next` then gives nothing). A script that throws fails the test.
+class FakeDaemon {
+    TemporaryDirectory directory_;
+
+  public:
+    const std::string path = (directory_ / "daemon.sock").string();
+
+    explicit FakeDaemon(std::function<void(FakeDaemon&)> script) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::copy(path.begin(), path.end(), address.sun_path);
+        listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+                0 ||
+            ::listen(listener_.get(), 1) != 0) {
+            throw std::system_error(errno, std::generic_category(), "listen at " + path);
+        }
+        thread_ = std::thread([this, script = std::move(script)] {
+            try {
+                // A client that never comes (it failed before connecting) ends the wait.
+                pollfd incoming{listener_.get(), POLLIN, 0};
+                if (::poll(&incoming, 1, 30'000) == 1) {
+                    connection_.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                    script(*this);
+                }
+            } catch (const std::exception& error) {
+                ADD_FAILURE() << "the fake daemon's script failed: " << error.what();
+            }
+        });
+    }
+    ~FakeDaemon() { thread_.join(); }
+
+    /// The next call the client sent, or nothing once it has closed the connection.
+    std::optional<XPCInvocation> next() {
+        static const XPCInterface interface = QuorinDaemonXPCInterfaces::daemonInterface();
+        for (char buffer[65536];;) {
+            if (std::optional<std::string> body = reader_.next()) {
+                return decodeInvocation(*body, interface);
+            }
+            const ssize_t count = ::recv(connection_.get(), buffer, sizeof buffer, 0);
+            if (count <= 0) {
+                return std::nullopt;
+            }
+            reader_.append(std::string_view(buffer, static_cast<std::size_t>(count)));
+        }
+    }
+    void drain() {
+        while (next()) {
+        }
+    }
+    void reply(std::uint64_t id, XPCValue value) {
+        write(encodeReply(XPCReply{id, std::move(value)}));
+    }
+    void deliver(const std::string& record) {
+        write(
+            encodeInvocation(XPCInvocation{std::nullopt, "deliver:", {XPCValue(XPCData{record})}}));
+    }
+    void close() { connection_.reset(); }
+
+  private:
+    void write(const std::string& body) {
+        const std::string bytes = framed(body);
+        if (::send(connection_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(bytes.size())) {
+            throw std::system_error(errno, std::generic_category(), "send");
+        }
+    }
+
+    UniqueFd listener_;
+    UniqueFd connection_;
+    XPCFrameReader reader_;
+    std::thread thread_;
+};
 
 XPCValue bytes(const std::string& content) {
     return XPCValue(XPCData{content});
@@ -37,49 +304,13 @@ std::vector<XPCValue> args(Values... values) {
     return {XPCValue(std::move(values))...};
 }
 
-const std::vector<std::string> noRecords;
-
-struct ClientRun {
-    testing::ChildProcessResult result;
-    std::vector<XPCInvocation> calls;
-};
-
-// Runs the client against a fake daemon that answers every request with the reply given for its
-// selector and records the calls, until the client leaves. With `records`, the fake delivers them
-// after its first reply and closes the connection.
-ClientRun runAgainst(const std::map<std::string, XPCValue>& replies, const std::string& command,
-                     const std::string& standardInput = "/dev/null",
-                     const std::vector<std::string>& records = {}) {
-    ClientRun run;
-    {
-        const FakeDaemon fake([&replies, &records, &run](FakeDaemon& peer) {
-            while (std::optional<XPCInvocation> call = peer.next()) {
-                run.calls.push_back(*call);
-                if (call->id) {
-                    peer.reply(*call->id, replies.at(call->selector));
-                    for (const std::string& record : records) {
-                        peer.deliver(record);
-                    }
-                    if (!records.empty()) {
-                        peer.close();
-                        return;
-                    }
-                }
-            }
-        });
-        run.result = testing::quorin(command + " --socket " + fake.path(), standardInput);
-    }  // the fake's script has ended: the client, having exited, closed its end
-    return run;
-}
-
 TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndPrograms) {
     const TemporaryDirectory directory;
     const std::string outcome =
-        R"({"id":"6F1C2B9E-0D3A-4C55-9E77-1A2B3C4D5E6F","path":"/home/ana/bin/t)"
+        R"({"id":")" + requestID +
+        R"(","path":"/home/ana/bin/t)"
         "\xE2\x80\xAE"
         R"(","date":736000000.25,"reason":"Blocked by user","allowed":false})";
-    const std::string outcomeLine =
-        "2024-04-28 14:26:40  blocked  Blocked by user  /home/ana/bin/t\\u{202E}\n";
     const std::string state =
         R"({"executableRoots":["/home/ana/bin","/opt/x"],"available":true,"enabled":true,)"
         R"("error":"Protection storage unavailable","pending":[{"id":")" +
@@ -89,8 +320,6 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
         R"("recentPersistenceReference"],"signature":"unsigned","trust":"noMatchingRule",)"
         R"("recordedAt":736000000}}],"outcomes":[)" +
         outcome + R"(],"trustedRuleCount":3})";
-    const std::string disabled =
-        R"({"enabled":false,"executableRoots":[],"executableAliases":{},"baseline":{},"references":{}})";
     // At the most the daemon takes, sent as it is; a byte more is refused before connecting.
     std::string references = R"({"/usr/local/bin/tool":700000000.5})";
     references.resize(1'048'576, ' ');
@@ -104,143 +333,141 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
     const std::vector<std::string> records{
         R"({"path":"/home/ana/a/x\u001b[31m)"
         "\xC3\xA9"
-        R"(","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},)"
-        R"("isPlatformBinary":false,"ancestry":[],"extra":1})",
+        R"(","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},"isPlatformBinary":false,"ancestry":[],"extra":1})",
         "not JSON"};
+    const XPCInvocation watching{std::nullopt, "setProtectedPaths:",
+                                 args(std::vector<std::string>{"/home/ana/b", "/home/ana/a"})};
     const std::string root = std::filesystem::canonical(directory.path()).string();
     ::chmod(directory.write("tool", "#!/bin/sh\n").c_str(), 0755);
-    std::filesystem::create_symlink("tool", directory / "link");
     struct stat tool {};
     ASSERT_EQ(::lstat((root + "/tool").c_str(), &tool), 0);
-    const ExecutionProtectionConfiguration configuration{true,
-                                                         {root},
-                                                         {{root + "/link", root + "/tool"}},
-                                                         {{root + "/tool", fileVersion(tool)}},
-                                                         {}};
-    const auto stateWith = [](bool enabled, std::vector<ExecutionRequest> pending) {
+    const auto configuration = args(bytes(encodeJSONText(ExecutionProtectionConfiguration{
+        true, {root}, {}, {{root + "/tool", fileVersion(tool)}}, {}})));
+    const XPCInvocation askState{1, "protectionStateWithReply:", {}};
+    const auto stateWith = [](bool enabled, bool holding) {
+        std::vector<ExecutionRequest> pending;
+        if (holding) {
+            pending.push_back({testing::uuid(requestID), "/home/ana/bin/new", "", "", Date{1e12},
+                               false, std::nullopt});
+        }
         return bytes(encodeJSONText(
             ExecutionProtectionState{{"/home/ana/bin"}, true, enabled, {}, pending, {}, 0}));
     };
-    const ExecutionRequest held{
-        testing::uuid(requestID), "/home/ana/bin/new", "", "", Date{1e12}, false, std::nullopt};
-    const XPCInvocation watching{std::nullopt, "setProtectedPaths:",
-                                 args(std::vector<std::string>{"/home/ana/b", "/home/ana/a"})};
+    const std::string enable = "protect enable " + root, decide = "decideExecution:decision:reply:";
+    const std::string configure = "configureProtection:reply:",
+                      history = "exportExecutionHistoryWithReply:";
     struct Case {
         std::string command;
-        std::string selector;  // of the one request with a reply
+        std::string selector;  // of the last request, the one with the reply below
         XPCValue reply;
         int status;
         std::string out;
         std::string err;
         std::vector<XPCValue> arguments = {};                // of that request
-        std::optional<XPCInvocation> before = std::nullopt;  // a call without a reply sent first
-        std::vector<std::string> records = {};               // delivered after the reply
-        std::optional<XPCValue> state = std::nullopt;  // the protection state, asked for first
+        std::optional<XPCInvocation> before = std::nullopt;  // the call sent before it
+        XPCValue state = bytes("");                          // the reply to `askState`
         std::string input = "/dev/null";
+        std::vector<std::string> records = {};  // delivered after the first reply, then closing
     };
     const std::vector<Case> cases{
         {"status", "statusWithReply:", std::string("es-error:internal\x1b[2J"), 0,
          "es-error:internal\\u{001B}[2J\n", ""},
-        {"watch /home/ana/b /home/ana/a",
-         "statusWithReply:", std::string("es-error:unauthorized\x1b"), 1, "",
-         "quorin watch: the daemon reports es-error:unauthorized\\u{001B}\n", args(), watching},
         {"watch /home/ana/b /home/ana/a", "statusWithReply:", otherPaths, 1, "",
          "quorin watch: the daemon reports " + otherPaths + "\n", args(), watching},
         // Each record as one line of its exact JSON form, terminal-safe, without unknown keys.
         {"watch /home/ana/b /home/ana/a", "statusWithReply:", subscribed, 1,
-         R"({"path":"/home/ana/a/x\u001b[31m\u00e9","timestamp":10.5,)"
-         R"("writer":{"pid":42,"executablePath":"/usr/bin/vi"},"isPlatformBinary":false,)"
-         R"("ancestry":[]})"
+         R"({"path":"/home/ana/a/x\u001b[31m\u00e9","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},"isPlatformBinary":false,"ancestry":[]})"
          "\n",
-         "quorin watch: skipped a record that does not decode: Data corrupted at <root>: "
-         "The given data was not valid JSON.\n"
-         "the daemon closed the connection\n",
-         args(), watching, records},
+         "quorin watch: skipped a record that does not decode: Data corrupted at <root>: The given "
+         "data was not valid JSON.\nthe daemon closed the connection\n",
+         args(), watching, bytes(""), "/dev/null", records},
         {"protect references " + directory.write("references.json", references).string(),
          "statusWithReply:", std::string("starting"), 0, "references sent\n", "", args(),
          sendReferences},
         {"protect state", "protectionStateWithReply:", bytes(state), 0,
-         "Protection: enabled\n"
-         "Exec client: available\n"
-         "Roots: /home/ana/bin, /opt/x\n"
-         "Problem: Protection storage unavailable\n"
-         "Trusted rules: 3\n"
-         "Pending requests: 1\n"
-         "  6F1C2B9E-0D3A-4C55-9E77-1A2B3C4D5E6F  /home/ana/bin/new\n"
+         "Protection: enabled\nExec client: available\nRoots: /home/ana/bin, /opt/x\nProblem: "
+         "Protection storage unavailable\nTrusted rules: 3\n"
+         "Pending requests: 1\n  6F1C2B9E-0D3A-4C55-9E77-1A2B3C4D5E6F  /home/ana/bin/new\n"
          "    reasons notInBaseline, recentPersistenceReference; signature unsigned, trust "
          "noMatchingRule\n"
-         "    deadline 2024-04-28 14:27:40\n"
-         "Recent outcomes: 1\n  " +
-             outcomeLine,
+         "    deadline 2024-04-28 14:27:40\nRecent outcomes: 1\n"
+         "  2024-04-28 14:26:40  blocked  Blocked by user  /home/ana/bin/t\\u{202E}\n",
          ""},
         {"protect state --json", "protectionStateWithReply:", bytes(""), 1, "",
          "the daemon could not report the protection state\n"},
         {"protect state", "protectionStateWithReply:", bytes(R"({"available":true})"), 1, "",
-         "the daemon's protection state does not decode: Key not found at executableRoots: "
-         "No value associated with key \"executableRoots\".\n"},
-        {"protect history", "exportExecutionHistoryWithReply:", bytes("[" + outcome + "]"), 0,
-         outcomeLine, ""},
-        {"protect history", "exportExecutionHistoryWithReply:", bytes("[]"), 0,
-         "No executions recorded\n", ""},
+         "the daemon's protection state does not decode: Key not found at executableRoots: No "
+         "value associated with key \"executableRoots\".\n"},
+        {"protect history", history, bytes("[]"), 0, "No executions recorded\n", ""},
         // The same document, with every character outside printable ASCII escaped.
-        {"protect history --json", "exportExecutionHistoryWithReply:", bytes("[" + outcome + "]"),
-         0,
-         R"([{"id":"6F1C2B9E-0D3A-4C55-9E77-1A2B3C4D5E6F","path":"/home/ana/bin/t\u202e",)"
-         R"("date":736000000.25,"reason":"Blocked by user","allowed":false}])"
-         "\n",
+        {"protect history --json", history, bytes("[" + outcome + "]"), 0,
+         R"([{"id":")" + requestID +
+             R"(","path":"/home/ana/bin/t\u202e","date":736000000.25,"reason":"Blocked by user","allowed":false}])"
+             "\n",
          ""},
-        {"protect history", "exportExecutionHistoryWithReply:", bytes(""), 1, "",
+        {"protect history", history, bytes(""), 1, "",
          "the daemon could not export the execution history\n"},
-        {"protect disable", "configureProtection:reply:", XPCValue(true), 0,
-         "protection disabled\n", "", args(bytes(disabled))},
-        {"protect decide " + requestID + " block", "decideExecution:decision:reply:",
-         XPCValue(false), 1, "", "quorin protect decide: the daemon did not apply the decision\n",
+        {"protect disable", configure, XPCValue(true), 0, "protection disabled\n", "",
+         args(bytes(
+             R"({"enabled":false,"executableRoots":[],"executableAliases":{},"baseline":{},"references":{}})"))},
+        {"protect decide " + requestID + " block", decide, XPCValue(false), 1, "",
+         "quorin protect decide: the daemon did not apply the decision\n",
          args(requestID, std::string("block"))},
         {"protect clear-history", "clearExecutionHistoryWithReply:", XPCValue(true), 0,
          "execution history cleared\n", ""},
         {"protect clear-trust", "clearExecutionTrustWithReply:", XPCValue(false), 1, "",
          "quorin protect clear-trust: the daemon could not clear the trust rules\n"},
-        {"protect enable " + root + "/.", "configureProtection:reply:", XPCValue(true), 0,
-         "protection enabled: 1 roots, 1 executables in the baseline, 1 aliases\n", "",
-         args(bytes(encodeJSONText(configuration))), std::nullopt, noRecords, stateWith(false, {})},
-        {"protect enable " + root, "configureProtection:reply:", XPCValue(false), 1, "",
+        {enable, configure, XPCValue(true), 0,
+         "protection enabled: 1 roots, 1 executables in the baseline, 0 aliases\n", "",
+         configuration, askState, stateWith(false, false)},
+        {enable, configure, XPCValue(false), 1, "",
          "quorin protect enable: the daemon refused the configuration (is the exec client "
          "available? are the roots inside your home directory?)\n",
-         args(bytes(encodeJSONText(configuration))), std::nullopt, noRecords, stateWith(false, {})},
+         configuration, askState, stateWith(false, false)},
         // The daemon would keep the old configuration and still reply true.
-        {"protect enable " + root, "", XPCValue(true), 1, "",
+        {enable, "protectionStateWithReply:", stateWith(true, false), 1, "",
          "quorin protect enable: protection is already enabled; run \"quorin protect disable\" "
-         "first to set it up again\n",
-         args(), std::nullopt, noRecords, stateWith(true, {})},
-        {"protect prompt", "decideExecution:decision:reply:", XPCValue(true), 0,
-         "Waiting for held executions; end the input (Ctrl-D) to stop.\n"
-         "Held: /home/ana/bin/new\n  reasons not given\n"
-         "  signature unknown, trust unknown\n  1000000000 s left\n"
+         "first to set it up again\n"},
+        {"protect prompt", decide, XPCValue(true), 0,
+         "Waiting for held executions; end the input (Ctrl-D) to stop.\nHeld: /home/ana/bin/new\n  "
+         "reasons not given\n  signature unknown, trust unknown\n  1000000000 s left\n"
          "[b]lock, allow [o]nce, [a]lways trust, [s]kip? blocked: /home/ana/bin/new\n",
-         "", args(requestID, std::string("block")), std::nullopt, noRecords,
-         stateWith(true, {held}), directory.write("answers", "b\n")},
+         "", args(requestID, std::string("block")), askState, stateWith(true, true),
+         directory.write("answers", "b\n")},
     };
     for (const Case& sample : cases) {
         SCOPED_TRACE(sample.command);
-        std::map<std::string, XPCValue> replies{{sample.selector, sample.reply}};
-        std::vector<XPCInvocation> calls;
+        std::vector<XPCInvocation> expected;
         if (sample.before) {
-            calls.push_back(*sample.before);
+            expected.push_back(*sample.before);
         }
-        if (sample.state) {
-            replies.emplace("protectionStateWithReply:", *sample.state);
-            calls.push_back({1, "protectionStateWithReply:", args()});
-        }
-        if (!sample.selector.empty()) {
-            calls.push_back({sample.state ? 2U : 1U, sample.selector, sample.arguments});
-        }
-        const ClientRun run = runAgainst(replies, sample.command, sample.input, sample.records);
-        testing::expectRun(run.result, sample.status, sample.out, sample.err);
-        EXPECT_EQ(run.calls, calls);
+        expected.push_back(
+            {sample.before && sample.before->id ? 2U : 1U, sample.selector, sample.arguments});
+        // Every request is answered with the reply for its selector.
+        const std::map<std::string, XPCValue> replies{{sample.selector, sample.reply},
+                                                      {askState.selector, sample.state}};
+        std::vector<XPCInvocation> calls;
+        {
+            const FakeDaemon fake([&](FakeDaemon& peer) {
+                while (std::optional<XPCInvocation> call = peer.next()) {
+                    calls.push_back(*call);
+                    if (call->id) {
+                        peer.reply(*call->id, replies.at(call->selector));
+                        for (const std::string& record : sample.records) {
+                            peer.deliver(record);
+                        }
+                        if (!sample.records.empty()) {
+                            return peer.close();
+                        }
+                    }
+                }
+            });
+            expectRun(quorin(sample.command + " --socket " + fake.path, sample.input),
+                      {sample.status, sample.out, sample.err});
+        }  // the fake's script has ended: the client, having exited, closed its end
+        EXPECT_EQ(calls, expected);
     }
 }
-
-using cli::DaemonConnection;
 
 // The message of the `std::runtime_error` that `call` throws.
 std::string failureOf(const std::function<void()>& call) {
@@ -261,7 +488,7 @@ TEST(DaemonConnectionTest, HandsOverEveryRecordDeliveredAndThenFailsEveryCallOnc
         peer.deliver("r3");
         peer.close();
     });
-    DaemonConnection daemon(fake.path());
+    cli::DaemonConnection daemon(fake.path);
     EXPECT_EQ(daemon.status(), "subscribed:x");
     std::vector<std::string> records;
     const auto until = [&records](std::size_t count) {
@@ -279,12 +506,13 @@ TEST(DaemonConnectionTest, HandsOverEveryRecordDeliveredAndThenFailsEveryCallOnc
     EXPECT_EQ(records, (std::vector<std::string>{"r1", "r2", "r3"}));
 }
 
-// Nothing after a fault can be trusted, so nothing more is asked.
+// Nothing after a fault can be trusted, so nothing more is asked; a request that cannot be
+// encoded is no fault of the connection.
 TEST(DaemonConnectionTest, FailsForGoodOnAReplyThatDoesNotFitOrDoesNotComeInTime) {
     const std::vector<std::pair<std::optional<XPCValue>, std::string>> cases{
         {XPCValue(true),
-         "the daemon sent a message that does not fit the protocol: the reply to request 1 must "
-         "be text"},
+         "the daemon sent a message that does not fit the protocol: the reply to request 1 must be "
+         "text"},
         {std::nullopt, "no reply from the daemon within 0.15 s"},
     };
     for (const auto& sample : cases) {
@@ -293,10 +521,9 @@ TEST(DaemonConnectionTest, FailsForGoodOnAReplyThatDoesNotFitOrDoesNotComeInTime
             if (sample.first) {
                 peer.reply(call.id.value(), *sample.first);
             }
-            while (peer.next()) {
-            }
+            peer.drain();
         });
-        DaemonConnection daemon(fake.path(), std::chrono::milliseconds(150));
+        cli::DaemonConnection daemon(fake.path, std::chrono::milliseconds(150));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(failureOf([&] { (void)daemon.status(); }), sample.second);
         if (!sample.first) {
@@ -304,16 +531,12 @@ TEST(DaemonConnectionTest, FailsForGoodOnAReplyThatDoesNotFitOrDoesNotComeInTime
         }
         EXPECT_EQ(failureOf([&] { (void)daemon.clearExecutionTrust(); }), sample.second);
     }
-}
-
-TEST(DaemonConnectionTest, ARequestThatCannotBeEncodedLeavesTheConnectionUsable) {
     const FakeDaemon fake([](FakeDaemon& peer) {
         EXPECT_EQ(peer.next(), (XPCInvocation{1, "statusWithReply:", {}}));
         peer.reply(1, std::string("starting"));
-        while (peer.next()) {
-        }
+        peer.drain();
     });
-    DaemonConnection daemon(fake.path());
+    cli::DaemonConnection daemon(fake.path);
     EXPECT_EQ(failureOf([&] { (void)daemon.decideExecution("\xff", "block"); }),
               "cannot send a request to the daemon: the call of decideExecution:decision:reply: "
               "contains text that is not valid UTF-8");
