@@ -7,9 +7,15 @@
 
 #include <exception>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 namespace quorin::cli {
+
+/// `text` as it may be written to a terminal: control and format characters escaped.
+inline std::string safe(std::string_view text) {
+    return ReplayTerminalOutput::sanitize(text);
+}
 
 /// Writes `text` to `out` and flushes it. Returns 0, or 1 after writing "Could not write " +
 /// `what` on `err` when the output failed (a closed pipe, a full disk).

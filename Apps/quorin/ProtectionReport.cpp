@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "QuorinCore/Support/Enumeration.hpp"
+#include "quorin/CommandOutput.hpp"
 #include "quorin/ReplayCommand.hpp"
 
 #include <cmath>
@@ -11,10 +12,6 @@
 namespace quorin::cli {
 
 namespace {
-
-std::string safe(std::string_view text) {
-    return ReplayTerminalOutput::sanitize(text);
-}
 
 template <class Item, class Describe>
 std::string joined(const std::vector<Item>& items, Describe&& describe) {

@@ -23,10 +23,6 @@ namespace quorin::cli {
 
 namespace {
 
-std::string safe(std::string_view text) {
-    return ReplayTerminalOutput::sanitize(text);
-}
-
 std::string joined(const std::vector<std::string>& parts) {
     std::string text;
     for (const std::string& part : parts) {

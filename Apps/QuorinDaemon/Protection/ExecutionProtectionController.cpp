@@ -15,7 +15,9 @@
 
 namespace quorin::daemon {
 
+namespace {
 using Messages = ProtectionMessages;
+}  // namespace
 
 ExecutionProtectionController::ExecutionProtectionController(std::string directory,
                                                              Dispatch& dispatch,
