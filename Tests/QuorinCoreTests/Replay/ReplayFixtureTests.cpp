@@ -115,40 +115,36 @@ TEST(ReplayFixtureCoding, ReadsAndWritesEveryFieldFillingTheDefaultsOfAbsentKeys
     EXPECT_EQ(ReplayFixture::decode(serializeJSON(sparse)), expectedFixture());
 }
 
-template <class T>
-void expectRequiredKeys(const Json& sample, std::initializer_list<std::string_view> keys) {
-    for (const std::string_view key : keys) {
-        Json without = sample;
-        without.erase(std::string(key));
-        EXPECT_TRUE(failsToDecode<T>(
-            serializeJSON(without), {Kind::keyNotFound, std::string(key),
-                                     "No value associated with key \"" + std::string(key) + "\"."}))
-            << key;
-    }
-}
-
 TEST(ReplayFixtureCoding, EveryKeyWithoutADefaultIsRequiredAndIntegersFitTheirField) {
     const Json document = parseJSON(written);
-    expectRequiredKeys<ReplayProtectedPath>(
-        document["protectedPaths"][0], {"id", "path", "category", "recursive", "contentPolicy"});
-    expectRequiredKeys<ReplayProcess>(
-        document["processes"][1],
-        {"id", "pid", "auditToken", "executablePath", "signingStatus", "observedAt"});
-    expectRequiredKeys<ReplayFileMetadata>(
-        document["events"][0]["previousFile"],
-        {"id", "path", "size", "ownerID", "groupID", "mode", "isExecutable"});
-    expectRequiredKeys<ReplayEvent>(
-        document["events"][1], {"id", "sequence", "observedAt", "operation", "attribution",
-                                "fileID", "path", "isExecutable", "mode", "referencedExecutables"});
+    const auto required = [](auto decoded, const Json& sample,
+                             std::initializer_list<std::string> keys) {
+        for (const std::string& key : keys) {
+            Json without = sample;
+            without.erase(key);
+            EXPECT_TRUE(failsToDecode<typename decltype(decoded)::type>(
+                serializeJSON(without),
+                {Kind::keyNotFound, key, "No value associated with key \"" + key + "\"."}))
+                << key;
+        }
+    };
+    required(std::type_identity<ReplayProtectedPath>(), document["protectedPaths"][0],
+             {"id", "path", "category", "recursive", "contentPolicy"});
+    required(std::type_identity<ReplayProcess>(), document["processes"][1],
+             {"id", "pid", "auditToken", "executablePath", "signingStatus", "observedAt"});
+    required(std::type_identity<ReplayFileMetadata>(), document["events"][0]["previousFile"],
+             {"id", "path", "size", "ownerID", "groupID", "mode", "isExecutable"});
+    required(std::type_identity<ReplayEvent>(), document["events"][1],
+             {"id", "sequence", "observedAt", "operation", "attribution", "fileID", "path",
+              "isExecutable", "mode", "referencedExecutables"});
 
     const ReplayEvent extremes = decodeJSONText<ReplayEvent>(testing::patched(
         document["events"][1], R"({"sequence":18446744073709551615,"mode":65535})"));
-    EXPECT_EQ(extremes.sequence, UINT64_MAX);
-    EXPECT_EQ(extremes.mode, 65535);
+    EXPECT_EQ(std::pair(extremes.sequence, extremes.mode),
+              std::pair(UINT64_MAX, std::uint16_t{65535}));
     for (const auto& [patch, path] : std::initializer_list<std::pair<const char*, const char*>>{
              {R"({"mode":65536})", "mode"},
              {R"({"ownerID":4294967296})", "ownerID"},
-             {R"({"size":1.5})", "size"},
              {R"({"sequence":18446744073709551616})", "sequence"}}) {
         EXPECT_TRUE(failsToDecode<ReplayEvent>(testing::patched(document["events"][1], patch),
                                                {Kind::dataCorrupted, path, ""}))
@@ -162,14 +158,14 @@ TEST(ReplayFixtureCoding, EveryKeyWithoutADefaultIsRequiredAndIntegersFitTheirFi
 TEST(ReplayFixtureCoding, TimeStampsFollowTheChosenStrategy) {
     const std::string text =
         edited({{"/processes/0/observedAt", 978307210.5}, {"/events/1/observedAt", 978307212}});
-    const ReplayFixture sinceReference = ReplayFixture::decode(text);
-    EXPECT_EQ(sinceReference.processes[0].observedAt, Date{978307210.5});
-    EXPECT_EQ(sinceReference.events[1].observedAt, Date{978307212});
-    const ReplayFixture since1970 =
-        ReplayFixture::decode(text, ReplayDateDecodingStrategy::secondsSince1970);
-    EXPECT_EQ(since1970.processes[0].observedAt, Date{10.5});
-    EXPECT_EQ(since1970.processes[1].observedAt, Date::fromUnixTime(-1));
-    EXPECT_EQ(since1970.events[1].observedAt, Date{12});
+    const auto times = [](const ReplayFixture& fixture) {
+        return std::vector{fixture.processes[0].observedAt, fixture.processes[1].observedAt,
+                           fixture.events[1].observedAt};
+    };
+    EXPECT_EQ(times(ReplayFixture::decode(text)),
+              (std::vector{Date{978307210.5}, Date{-1}, Date{978307212}}));
+    EXPECT_EQ(times(ReplayFixture::decode(text, ReplayDateDecodingStrategy::secondsSince1970)),
+              (std::vector{Date{10.5}, Date::fromUnixTime(-1), Date{12}}));
 }
 
 // The strict pipeline: the size, then the duplicate-key validator on the bytes, then unknown keys
@@ -189,19 +185,13 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
         {std::string(maximum + 1, '\xFF'), tooLarge},
         // The schema version: its presence is tested before anything is decoded, its value only
         // after the lists have decoded.
-        {"{}", "validation: Replay fixture requires schemaVersion 2"},
         {R"({"protectedPaths":5,"processes":[],"events":[]})",
          "validation: Replay fixture requires schemaVersion 2"},
         {emptyDocument("null"),
          "decoding: Value not found at schemaVersion: Expected a value but found null instead."},
-        {emptyDocument("\"2\""),
-         "decoding: Type mismatch at schemaVersion: Expected Int64 but found a string instead."},
-        {emptyDocument("1"), "validation: Unsupported replay schema version: 1"},
         {emptyDocument("3"), "validation: Unsupported replay schema version: 3"},
         {R"({"schemaVersion":3,"protectedPaths":[],"processes":[]})",
          R"(decoding: Key not found at events: No value associated with key "events".)"},
-        {emptyDocument("2"), "decoded"},
-        {emptyDocument("2.0"), "decoded"},
         {"[]", "decoding: Type mismatch at <root>: Expected an object but found an array instead."},
         // Duplicate keys, then unknown keys, then type errors.
         {"{} x", "validation: Malformed replay JSON at byte 3"},
@@ -217,30 +207,23 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
         // Of an object's unknown keys the first in byte order (so scalar order) is named: upper
         // case first, and U+FF61 before U+1F600 although its UTF-16 code unit sorts after the
         // surrogate.
-        {edited({{"/zeta", 1}, {"/alpha", 1}}), "validation: Unknown replay key $.alpha"},
         {edited({{"/zeta", 1}, {"/Zeta", 1}, {"/alpha", 1}}),
          "validation: Unknown replay key $.Zeta"},
         {edited({{"/\U0001F600", 1}, {"/\uFF61", 1}}), "validation: Unknown replay key $.\uFF61"},
         // Each object has its own key set, and the root, protected paths, processes, events and
         // previous files are checked in that order.
-        {edited({{"/protectedPaths/0/size", 1}}),
-         "validation: Unknown replay key $.protectedPaths[0].size"},
-        {edited({{"/processes/1/sha256", ""}}),
-         "validation: Unknown replay key $.processes[1].sha256"},
         {edited({{"/events/0/pid", 1}}), "validation: Unknown replay key $.events[0].pid"},
         {edited({{"/protectedPaths/0/x", 1}, {"/x", 1}}), "validation: Unknown replay key $.x"},
         {edited({{"/processes/0/x", 1}, {"/protectedPaths/0/x", 1}}),
          "validation: Unknown replay key $.protectedPaths[0].x"},
         {edited({{"/events/0/x", 1}, {"/processes/1/x", 1}}),
          "validation: Unknown replay key $.processes[1].x"},
-        {edited({{"/events/0/previousFile/isExecutible", false}}),
+        {edited({{"/events/0/previousFile/isExecutible", false}, {"/events/1/x", 1}}),
          "validation: Unknown replay key $.events[0].previousFile.isExecutible"},
         // Containers of another shape are left to structural decoding: when not every element is
         // an object, no element is checked.
         {edited({{"/protectedPaths", parseJSON(R"([{"bogus":1},5])")}}),
          R"(decoding: Key not found at protectedPaths[0].id: No value associated with key "id".)"},
-        {edited({{"/processes", parseJSON(R"({"bogus":1})")}}),
-         "decoding: Type mismatch at processes: Expected an array but found an object instead."},
         {edited({{"/events/1/previousFile", parseJSON(R"([{"bogus":1}])")}}),
          "decoding: Type mismatch at events[1].previousFile: Expected an object but found an "
          "array instead."},

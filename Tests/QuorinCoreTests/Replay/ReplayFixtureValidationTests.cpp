@@ -99,14 +99,6 @@ std::string validationOutcome(const ReplayFixture& fixture, std::string_view hom
     }
 }
 
-std::string repeated(std::string_view text, std::size_t count) {
-    std::string result;
-    for (std::size_t index = 0; index < count; ++index) {
-        result += text;
-    }
-    return result;
-}
-
 const std::string tooLong = "/" + std::string(16384, 'a');
 
 std::string tooLongIn(std::string_view field) {
@@ -121,9 +113,7 @@ struct Fault {
 
 const std::vector<Fault> faults = {
     {[](auto& s) { s.f.schemaVersion = 3; }, "Unsupported replay schema version: 3"},
-    {[](auto& s) { s.f.schemaVersion = 1; }, "Unsupported replay schema version: 1"},
     {[](auto& s) { s.home = "/"; }, "Invalid replay home directory: /"},
-    {[](auto& s) { s.home += "/"; }, "Invalid replay home directory: /Users/ana/"},
     // Copies of a list's first record (copied before `assign`, which must not read from the list
     // it fills) put the count past its limit before anything else is checked; exactly the limit
     // passes that check and fails later on the repeated identifier instead.
@@ -141,40 +131,18 @@ const std::vector<Fault> faults = {
      "Duplicate event ID: {303}"},
     {[](auto& s) { s.ev(302).referencedExecutables.assign(1001, "/bin/x"); },
      "Too many references for event {302} (1001; maximum 1000)"},
-    // More added references than referenced ones still count by the longer list.
-    {[](auto& s) { s.ev(301).addedReferencedExecutables.assign(1001, "/a"); },
-     "Too many references for event {301} (1001; maximum 1000)"},
-    {[](auto& s) { s.f.processes.push_back(s.proc(202)); }, "Duplicate process ID: {202}"},
-    {[](auto& s) { s.ev(303) = s.ev(302); }, "Duplicate event ID: {302}"},
     {[](auto& s) { s.ev(303).id = numberedUUID(301); }, "Duplicate event ID: {301}"},
     {[](auto& s) { s.ev(302).sequence = 1; }, "Duplicate event sequence: 1"},
-    {[](auto& s) { s.path(101).id = numberedUUID(102); }, "Duplicate protected path ID: {102}"},
-    // Each text is named by its record and key.
+    // Each text is named by its record and key; lengths are counted in UTF-8 bytes.
     {[](auto& s) { s.path(102).path = tooLong; }, tooLongIn("protectedPaths[{102}].path")},
-    {[](auto& s) { s.proc(201).executablePath = tooLong; },
-     tooLongIn("processes[{201}].executablePath")},
-    {[](auto& s) { s.proc(202).observedAt = Date{std::numeric_limits<double>::quiet_NaN()}; },
-     "Process {202} has a non-finite timestamp"},
-    {[](auto& s) { s.proc(203).observedAt = Date{infinity}; },
-     "Process {203} has a non-finite timestamp"},
-    {[](auto& s) { s.proc(203).auditToken = tooLong; }, tooLongIn("processes[{203}].auditToken")},
     {[](auto& s) { s.ev(301).previousFile->sha256 = tooLong; },
      tooLongIn("events[{301}].previousFile.sha256")},
-    {[](auto& s) { s.ev(301).previousFile->path = tooLong; },
-     tooLongIn("events[{301}].previousFile.path")},
-    {[](auto& s) { s.ev(301).referencedExecutables.push_back(tooLong); },
-     tooLongIn("events[{301}].referencedExecutables")},
-    {[](auto& s) { s.ev(301).addedReferencedExecutables.push_back(tooLong); },
-     tooLongIn("events[{301}].addedReferencedExecutables")},
-    {[](auto& s) { s.ev(302).sha256 = tooLong; }, tooLongIn("events[{302}].sha256")},
-    {[](auto& s) { s.ev(302).destinationPath = tooLong; },
-     tooLongIn("events[{302}].destinationPath")},
+    {[](auto& s) { s.proc(202).auditToken = std::string(16383, 't') + "\u20AC"; },
+     "String processes[{202}].auditToken is too long (16386 bytes; maximum 16384)"},
+    {[](auto& s) { s.proc(202).observedAt = Date{std::numeric_limits<double>::quiet_NaN()}; },
+     "Process {202} has a non-finite timestamp"},
     {[](auto& s) { s.ev(302).observedAt = Date{-infinity}; },
      "Event {302} has a non-finite timestamp"},
-    {[](auto& s) { s.ev(303).path = tooLong; }, tooLongIn("events[{303}].path")},
-    // Lengths are counted in UTF-8 bytes: 5462 three-byte euro signs are 16386 bytes.
-    {[](auto& s) { s.proc(202).auditToken = repeated("\u20AC", 5462); },
-     "String processes[{202}].auditToken is too long (16386 bytes; maximum 16384)"},
     {[](auto& s) { s.path(102).path = "Library/LaunchAgents"; },
      "Invalid path Library/LaunchAgents in protectedPaths[{102}].path"},
     // ~/.zshrc and /Users/ana/.zshrc are one path once "~" is expanded.
@@ -184,36 +152,21 @@ const std::vector<Fault> faults = {
      "Process {202} references unknown responsible process {298}"},
     {[](auto& s) { s.proc(203).parentID = numberedUUID(299); },
      "Process {203} references unknown parent {299}"},
-    {[](auto& s) { s.proc(203).responsibleID = numberedUUID(298); },
-     "Process {203} references unknown responsible process {298}"},
     {[](auto& s) { s.proc(201).parentID = numberedUUID(203); },
      "Process reference cycle: {201}, {202}, {203}"},
-    {[](auto& s) { s.ev(303).observedAt = Date{10.5}; }, "Event {303} precedes event {302}"},
     {[](auto& s) { s.ev(302).observedAt = Date{9}; }, "Event {302} precedes event {301}"},
     {[](auto& s) { std::swap(s.ev(302).sequence, s.ev(303).sequence); },
      "Event sequence 2 does not follow increasing sequence 3"},
-    {[](auto& s) { s.ev(301).sequence = 5; },
-     "Event sequence 2 does not follow increasing sequence 5"},
     {[](auto& s) { s.ev(301).processID.reset(); }, "Complete event {301} has no process"},
-    {[](auto& s) { s.ev(303).attribution = AttributionConfidence::complete; },
-     "Complete event {303} has no process"},
     {[](auto& s) { s.ev(302).processID = numberedUUID(299); },
      "Event {302} references unknown process {299}"},
     {[](auto& s) { s.proc(203).observedAt = Date{10.5}; },
      "Process {203} was observed after event {301}"},
-    {[](auto& s) { s.ev(302).path = "agent.plist"; },
-     "Invalid path agent.plist in events[{302}].path"},
     {[](auto& s) { s.ev(302).destinationPath.reset(); }, "Rename event {302} has no destination"},
-    {[](auto& s) { s.ev(301).operation = EventOperation::fileRenamed; },
-     "Rename event {301} has no destination"},
     {[](auto& s) { s.ev(301).destinationPath = "/tmp/x"; },
      "Non-rename event {301} has a destination"},
-    {[](auto& s) { s.ev(302).destinationPath = "~ana/agent.plist"; },
-     "Invalid path ~ana/agent.plist in events[{302}].destinationPath"},
     {[](auto& s) { s.ev(301).previousFile->id = numberedUUID(499); },
      "Event {301} changes file identity from {499} to {1301}"},
-    {[](auto& s) { s.ev(301).previousFile->path = ".zshrc"; },
-     "Invalid path .zshrc in events[{301}].previousFile.path"},
     {[](auto& s) { s.ev(301).referencedExecutables.push_back("/Users/ana/bin/tool"); },
      "Event {301} repeats referenced executable /Users/ana/bin/tool"},
     // The relative entry comes before the repetition, so it is reported first.
@@ -223,23 +176,11 @@ const std::vector<Fault> faults = {
      "Invalid path bin/x in events[{301}].referencedExecutables"},
     {[](auto& s) { s.ev(301).addedReferencedExecutables.push_back("/Users/ana/bin/../bin/tool"); },
      "Event {301} repeats added executable reference /Users/ana/bin/tool"},
-    {[](auto& s) { s.ev(301).addedReferencedExecutables.push_back("tool"); },
-     "Invalid path tool in events[{301}].addedReferencedExecutables"},
-    // The first unreferenced addition in list order is named.
-    {[](auto& s) {
-         s.ev(301).addedReferencedExecutables = {"~/bin/tool", "/bin/o", "/bin/x"};
-     },
-     "Event {301} adds unreferenced executable /bin/o"},
     {[](auto& s) { s.ev(301).referencedExecutables = {"/usr/bin/env"}; },
      "Event {301} adds unreferenced executable /Users/ana/bin/tool"},
     // Gaps in the sequence are diagnostics, not errors.
-    {[](auto& s) { s.ev(303).sequence = 5; }, "valid, gap 3-5"},
     {[](auto& s) { s.ev(303).sequence = UINT64_MAX; }, "valid, gap 3-18446744073709551615"},
-    {[](auto& s) {
-         s.ev(302).sequence = 3;
-         s.ev(303).sequence = 10;
-     },
-     "valid, gap 2-3, gap 4-10"},
+    {[](auto& s) { s.ev(302).sequence = 3, s.ev(303).sequence = 10; }, "valid, gap 2-3, gap 4-10"},
     // Values at their limits pass.
     {[](auto& s) { s.proc(202).auditToken = std::string(16384, 't'); }, "valid"},
     {[](auto& s) { s.ev(302).observedAt = s.proc(203).observedAt = s.ev(301).observedAt; },
@@ -260,20 +201,10 @@ const std::vector<Fault> faults = {
 // The fault that raises `message`, which only one may raise.
 const Fault& fault(std::string_view message) {
     const auto matches = [&](const Fault& candidate) { return candidate.message == message; };
-    const auto found = std::find_if(faults.begin(), faults.end(), matches);
     if (std::count_if(faults.begin(), faults.end(), matches) != 1) {
         throw std::invalid_argument("no single fault raises " + std::string(message));
     }
-    return *found;
-}
-
-// The outcome of validating the base fixture with the faults raising `messages` applied in turn.
-std::string outcomeWith(std::initializer_list<std::string_view> messages) {
-    Scenario scenario;
-    for (const std::string_view message : messages) {
-        fault(message).apply(scenario);
-    }
-    return validationOutcome(scenario.f, scenario.home);
+    return *std::find_if(faults.begin(), faults.end(), matches);
 }
 
 TEST(ReplayFixtureValidation, EachFaultRaisesItsExactMessageAndLimitsPass) {
@@ -282,85 +213,63 @@ TEST(ReplayFixtureValidation, EachFaultRaisesItsExactMessageAndLimitsPass) {
         fault.apply(scenario);
         EXPECT_EQ(validationOutcome(scenario.f, scenario.home), withIDs(fault.message));
     }
-}
-
-TEST(ReplayFixtureValidation, ReportsTheFaultThatIsCheckedFirst) {
-    // In each chain a fault is checked before the next one, so it wins with both applied.
-    const std::vector<std::vector<std::string>> chains = {
-        {"Unsupported replay schema version: 3", "Invalid replay home directory: /"},
-        {"Invalid replay home directory: /Users/ana/",
-         "Too many references for event {302} (1001; maximum 1000)"},
-        // Limits come before uniqueness.
-        {"Too many references for event {301} (1001; maximum 1000)", "Duplicate process ID: {202}",
-         "Duplicate event ID: {301}"},
-        // Events are checked one by one, each for its id and then its sequence; then strings and
-        // time stamps: protected paths, then process by process, then events.
-        {"Duplicate event sequence: 1", "Duplicate event ID: {301}",
-         "Duplicate protected path ID: {102}", tooLongIn("protectedPaths[{102}].path"),
-         tooLongIn("processes[{201}].executablePath"), "Process {202} has a non-finite timestamp",
-         tooLongIn("processes[{203}].auditToken"), tooLongIn("events[{301}].previousFile.sha256"),
-         "Event {302} has a non-finite timestamp"},
-        {tooLongIn("events[{303}].path"),
-         "Invalid path Library/LaunchAgents in protectedPaths[{102}].path"},
-        // Process by process, the parent and then the responsible process.
-        {"Duplicate normalized protected path: /Users/ana/.zshrc",
-         "Process {202} references unknown responsible process {298}",
-         "Process {203} references unknown parent {299}",
-         "Process {203} references unknown responsible process {298}"},
-        // Then cycles, then pair by pair, time before sequence; every pair is ordered before any
-        // single event is checked.
-        {"Process {203} references unknown parent {299}",
-         "Process reference cycle: {201}, {202}, {203}", "Event {302} precedes event {301}",
-         "Event sequence 2 does not follow increasing sequence 5",
-         "Event {303} precedes event {302}", "Rename event {301} has no destination"},
-        {"Event sequence 2 does not follow increasing sequence 3",
-         "Complete event {301} has no process"},
-        // Event by event, in the order of the single-event checks.
-        {"Event {302} references unknown process {299}",
-         "Invalid path agent.plist in events[{302}].path", "Rename event {302} has no destination"},
-        {"Process {203} was observed after event {301}", "Non-rename event {301} has a destination",
-         "Event {301} changes file identity from {499} to {1301}",
-         "Invalid path .zshrc in events[{301}].previousFile.path",
-         "Event {301} repeats referenced executable /Users/ana/bin/tool",
-         "Event {301} repeats added executable reference /Users/ana/bin/tool",
-         "Event {301} adds unreferenced executable /Users/ana/bin/tool",
-         "Complete event {303} has no process"},
-    };
-    for (const auto& chain : chains) {
-        for (std::size_t index = 1; index < chain.size(); ++index) {
-            const std::string &earlier = chain[index - 1], &later = chain[index];
-            EXPECT_EQ(outcomeWith({later, earlier}), withIDs(earlier)) << " before " << later;
-        }
-    }
-}
-
-TEST(ReplayFixtureValidation, AcceptsOnlyAnAbsoluteCanonicalHomeOtherThanTheRoot) {
-    for (const char* home :
-         {"", "Users/ana", "~", "~/ana", "/Users//ana", "/Users/./ana", "/Users/x/../ana", "//"}) {
+    for (const char* home : {"", "~", "/Users/ana/", "/Users/x/../ana", "//"}) {
         EXPECT_EQ(validationOutcome(baseFixture(), home),
                   std::string("Invalid replay home directory: ") + home);
     }
-    for (const char* home : {"/a", "/Users/ana smith"}) {
-        EXPECT_EQ(validationOutcome(baseFixture(), home), "valid") << home;
+    EXPECT_EQ(validationOutcome(baseFixture(), "/a"), "valid");
+}
+
+// In each chain a fault is checked before the next one, so it wins with both applied.
+TEST(ReplayFixtureValidation, ReportsTheFaultThatIsCheckedFirst) {
+    const std::vector<std::vector<std::string>> chains = {
+        // Limits, uniqueness (events one by one, id before sequence), then strings and time stamps
+        // (protected paths, processes, events), paths, references process by process (parent
+        // before responsible process), cycles, then pair by pair (time before sequence), and only
+        // then event by event in the order of the single-event checks.
+        {"Unsupported replay schema version: 3", "Invalid replay home directory: /",
+         "Too many references for event {302} (1001; maximum 1000)", "Duplicate event sequence: 1",
+         "Duplicate event ID: {301}", tooLongIn("protectedPaths[{102}].path"),
+         "Process {202} has a non-finite timestamp", tooLongIn("events[{301}].previousFile.sha256"),
+         "Event {302} has a non-finite timestamp",
+         "Duplicate normalized protected path: /Users/ana/.zshrc",
+         "Process {202} references unknown responsible process {298}",
+         "Process {203} references unknown parent {299}",
+         "Process reference cycle: {201}, {202}, {203}", "Event {302} precedes event {301}",
+         "Event sequence 2 does not follow increasing sequence 3",
+         "Complete event {301} has no process", "Event {302} references unknown process {299}",
+         "Rename event {302} has no destination"},
+        {"Process {203} was observed after event {301}", "Non-rename event {301} has a destination",
+         "Event {301} changes file identity from {499} to {1301}",
+         "Event {301} repeats referenced executable /Users/ana/bin/tool",
+         "Event {301} repeats added executable reference /Users/ana/bin/tool",
+         "Event {301} adds unreferenced executable /Users/ana/bin/tool"},
+    };
+    for (const auto& chain : chains) {
+        for (std::size_t index = 1; index < chain.size(); ++index) {
+            Scenario scenario;
+            fault(chain[index]).apply(scenario);
+            fault(chain[index - 1]).apply(scenario);
+            EXPECT_EQ(validationOutcome(scenario.f, scenario.home), withIDs(chain[index - 1]))
+                << " before " << chain[index];
+        }
     }
 }
 
 // Processes given as {number, parent, responsible process}, 0 for none.
 TEST(ReplayFixtureValidation, FindsReferenceCyclesAndListsTheirMembersInUUIDOrder) {
     const struct {
-        const char* name;
         std::vector<std::array<unsigned, 3>> processes;
         std::string outcome;
     } cases[] = {
-        {"two parents, lower UUID first", {{1, 2, 0}, {2, 1, 0}}, "{1}, {2}"},
-        {"two parents, higher UUID first", {{2, 1, 0}, {1, 2, 0}}, "{1}, {2}"},
-        {"own parent", {{1, 0, 0}, {2, 2, 0}}, "{2}"},
-        {"own responsible process", {{3, 0, 3}}, "{3}"},
+        {{{2, 1, 0}, {1, 2, 0}}, "{1}, {2}"},
+        {{{1, 0, 0}, {2, 2, 0}}, "{2}"},
+        {{{3, 0, 3}}, "{3}"},
         // The search enters at 4, which leads into the cycle without being part of it.
-        {"reached from outside", {{4, 9, 0}, {9, 5, 0}, {5, 9, 0}}, "{5}, {9}"},
-        {"closed by a responsible process", {{7, 0, 8}, {6, 7, 0}, {8, 6, 0}}, "{6}, {7}, {8}"},
+        {{{4, 9, 0}, {9, 5, 0}, {5, 9, 0}}, "{5}, {9}"},
+        {{{7, 0, 8}, {6, 7, 0}, {8, 6, 0}}, "{6}, {7}, {8}"},
         // Shared ancestors are reached twice but close no cycle.
-        {"diamond", {{1, 2, 3}, {2, 4, 0}, {3, 4, 2}, {4, 0, 0}}, ""},
+        {{{1, 2, 3}, {2, 4, 0}, {3, 4, 2}, {4, 0, 0}}, ""},
     };
     for (const auto& c : cases) {
         std::vector<ReplayProcess> processes;
@@ -373,27 +282,14 @@ TEST(ReplayFixtureValidation, FindsReferenceCyclesAndListsTheirMembersInUUIDOrde
         }
         EXPECT_EQ(validationOutcome(testing::replayFixture({}, processes, {})),
                   c.outcome.empty() ? "valid" : withIDs("Process reference cycle: " + c.outcome))
-            << c.name;
+            << c.outcome;
     }
-}
-
-TEST(ReplayFixtureValidation, FollowsTheLongestParentChainsWithoutRecursion) {
-    constexpr unsigned count = 10000;
-    // Fixture order starts at the deepest process, so one search walks the whole chain.
-    std::vector<ReplayProcess> chain;
-    for (unsigned index = 0; index < count; ++index) {
-        chain.push_back(index + 1 < count ? replayProcess(index, index + 1) : replayProcess(index));
-        chain.back().responsibleID = chain.back().parentID;
-    }
-    EXPECT_EQ(validationOutcome(testing::replayFixture({}, chain, {})), "valid");
-
-    // Closing the chain makes every process part of one cycle; numbering them downwards puts the
-    // fixture order against the UUID order.
+    // A cycle through all 10000 processes is found without recursion; numbering them downwards
+    // puts the fixture order against the UUID order.
     std::vector<ReplayProcess> cycle;
     std::vector<UUID> members;
-    for (unsigned index = 0; index < count; ++index) {
-        const unsigned number = count - index;
-        cycle.push_back(replayProcess(number, number == 1 ? count : number - 1));
+    for (unsigned number = 10000; number > 0; --number) {
+        cycle.push_back(replayProcess(number, number == 1 ? 10000 : number - 1));
         members.push_back(numberedUUID(number));
     }
     std::sort(members.begin(), members.end());
@@ -401,17 +297,13 @@ TEST(ReplayFixtureValidation, FollowsTheLongestParentChainsWithoutRecursion) {
               ReplayFixtureValidationError::processReferenceCycle(members).message());
 }
 
-NormalizedPath absolute(std::string_view path) {
-    return NormalizedPath(path, "/");
-}
-
-CodeSigningIdentity signing(CodeSigningStatus status) {
-    return CodeSigningIdentity{status, std::nullopt, std::nullopt, std::nullopt};
-}
-
 // Paths are normalized against the home directory, signing statuses become identities, and a
 // correlated event without a process is lowered to incomplete by its envelope.
 TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder) {
+    const auto absolute = [](std::string_view path) { return NormalizedPath(path, "/"); };
+    const auto signing = [](CodeSigningStatus status) {
+        return CodeSigningIdentity{status, std::nullopt, std::nullopt, std::nullopt};
+    };
     ReplayProcess brew = replayProcess(202, 201, 5);
     brew.responsibleID = numberedUUID(201);
     brew.executablePath = "~/bin/../bin/brew";
@@ -451,13 +343,22 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
              std::nullopt, signing(CodeSigningStatus::unsigned_), Date{0}},
             {brewID, 202, "token-202", launchdID, launchdID, absolute("/Users/ana/bin/brew"),
              std::nullopt, signing(CodeSigningStatus::developerID), Date{5}}}));
-
-    const FileObjectID fileID(numberedUUID(1301)), otherID(numberedUUID(1302));
+    const FileObjectID fileID(numberedUUID(1301));
     const NormalizedPath path = absolute("/Users/ana/.ssh/config");
     const FileMetadata current{
         fileID, path, 12, 0, 0, 0755, "aa", true, signing(CodeSigningStatus::adHoc), {}, {}};
     const FileMetadata previous{fileID, path, 3, 501, 20, 0600, "bb", false, {}, {}, {}};
-    const FileMetadata other{otherID, absolute("/tmp/x"), 0, 501, 20, 0644, {}, false, {}, {}, {}};
+    const FileMetadata other{FileObjectID(numberedUUID(1302)),
+                             absolute("/tmp/x"),
+                             0,
+                             501,
+                             20,
+                             0644,
+                             {},
+                             false,
+                             {},
+                             {},
+                             {}};
     EXPECT_EQ(
         materialized.events(),
         (std::vector{
@@ -477,7 +378,6 @@ TEST(ReplayFixtureMaterialization, ValidatesFirstAndNormalizesExecutablePathsOnl
     Scenario scenario;
     fault("Event sequence 2 does not follow increasing sequence 3").apply(scenario);
     EXPECT_THROW((void)scenario.f.materialize(replayHome), ReplayFixtureValidationError);
-
     ReplayFixture fixture = baseFixture();
     fixture.processes[0].executablePath = "bin/tool";
     EXPECT_EQ(validationOutcome(fixture), "valid");

@@ -27,17 +27,15 @@ inline ReplayProtectedPath replayProtectedPath(unsigned number, std::string path
 /// An unsigned process observed at `observedAt` seconds, running /usr/bin/tool.
 inline ReplayProcess replayProcess(unsigned number, std::optional<unsigned> parent = std::nullopt,
                                    double observedAt = 0) {
-    return ReplayProcess{
-        .id = numberedUUID(number),
-        .pid = static_cast<std::int32_t>(number),
-        .auditToken = "token-" + std::to_string(number),
-        .parentID = parent ? std::optional(numberedUUID(*parent)) : std::nullopt,
-        .responsibleID = std::nullopt,
-        .executablePath = "/usr/bin/tool",
-        .signingStatus = CodeSigningStatus::unsigned_,
-        .recognizedPackageManager = false,
-        .observedAt = Date{observedAt},
-    };
+    return {numberedUUID(number),
+            static_cast<std::int32_t>(number),
+            "token-" + std::to_string(number),
+            parent ? std::optional(numberedUUID(*parent)) : std::nullopt,
+            std::nullopt,
+            "/usr/bin/tool",
+            CodeSigningStatus::unsigned_,
+            false,
+            Date{observedAt}};
 }
 
 /// A modification of the file at `path` (file object number + 1000), attributed completely to
@@ -45,28 +43,25 @@ inline ReplayProcess replayProcess(unsigned number, std::optional<unsigned> pare
 inline ReplayEvent replayEvent(unsigned number, std::uint64_t sequence, double observedAt,
                                std::string path, std::optional<unsigned> process = std::nullopt,
                                EventOperation operation = EventOperation::fileModified) {
-    return ReplayEvent{
-        .id = numberedUUID(number),
-        .sequence = sequence,
-        .observedAt = Date{observedAt},
-        .operation = operation,
-        .processID = process ? std::optional(numberedUUID(*process)) : std::nullopt,
-        .attribution =
+    return {numberedUUID(number),
+            sequence,
+            Date{observedAt},
+            operation,
+            process ? std::optional(numberedUUID(*process)) : std::nullopt,
             process ? AttributionConfidence::complete : AttributionConfidence::incomplete,
-        .fileID = numberedUUID(number + 1000),
-        .path = std::move(path),
-        .size = 0,
-        .ownerID = 501,
-        .groupID = 20,
-        .sha256 = std::nullopt,
-        .isExecutable = false,
-        .mode = 0644,
-        .signingStatus = std::nullopt,
-        .destinationPath = std::nullopt,
-        .previousFile = std::nullopt,
-        .referencedExecutables = {},
-        .addedReferencedExecutables = {},
-    };
+            numberedUUID(number + 1000),
+            std::move(path),
+            0,
+            501,
+            20,
+            std::nullopt,
+            false,
+            0644,
+            std::nullopt,
+            std::nullopt,
+            std::nullopt,
+            {},
+            {}};
 }
 
 inline ReplayFixture replayFixture(std::vector<ReplayProtectedPath> protectedPaths,
