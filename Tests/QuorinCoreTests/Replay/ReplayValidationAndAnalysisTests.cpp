@@ -1,3 +1,4 @@
+#include "QuorinCore/Replay/ReplayAnalyzer.hpp"
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "TestSupport/ReplaySamples.hpp"
@@ -6,10 +7,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -111,9 +113,56 @@ struct Fault {
     std::string message;  // sample UUIDs written as "{number}"
 };
 
-const std::vector<Fault> faults = {
+// Faults in the order they are checked: limits, uniqueness (events one by one, id before
+// sequence), strings and time stamps (protected paths, processes, events), paths, references
+// process by process, cycles, pair by pair (time before sequence), and then event by event in the
+// order of the single-event checks.
+const std::vector<Fault> inCheckOrder = {
     {[](auto& s) { s.f.schemaVersion = 3; }, "Unsupported replay schema version: 3"},
     {[](auto& s) { s.home = "/"; }, "Invalid replay home directory: /"},
+    {[](auto& s) { s.ev(302).referencedExecutables.assign(1001, "/bin/x"); },
+     "Too many references for event {302} (1001; maximum 1000)"},
+    {[](auto& s) { s.ev(302).sequence = 1; }, "Duplicate event sequence: 1"},
+    {[](auto& s) { s.ev(303).id = numberedUUID(301); }, "Duplicate event ID: {301}"},
+    // Each text is named by its record and key.
+    {[](auto& s) { s.path(102).path = tooLong; }, tooLongIn("protectedPaths[{102}].path")},
+    {[](auto& s) { s.proc(202).observedAt = Date{std::numeric_limits<double>::quiet_NaN()}; },
+     "Process {202} has a non-finite timestamp"},
+    {[](auto& s) { s.ev(301).previousFile->sha256 = tooLong; },
+     tooLongIn("events[{301}].previousFile.sha256")},
+    {[](auto& s) { s.ev(302).observedAt = Date{-infinity}; },
+     "Event {302} has a non-finite timestamp"},
+    // ~/.zshrc and /Users/ana/.zshrc are one path once "~" is expanded.
+    {[](auto& s) { s.path(102).path = "/Users/ana/.zshrc"; },
+     "Duplicate normalized protected path: /Users/ana/.zshrc"},
+    {[](auto& s) { s.proc(202).responsibleID = numberedUUID(298); },
+     "Process {202} references unknown responsible process {298}"},
+    {[](auto& s) { s.proc(203).parentID = numberedUUID(299); },
+     "Process {203} references unknown parent {299}"},
+    {[](auto& s) { s.proc(201).parentID = numberedUUID(203); },
+     "Process reference cycle: {201}, {202}, {203}"},
+    {[](auto& s) { s.ev(302).observedAt = Date{9}; }, "Event {302} precedes event {301}"},
+    {[](auto& s) { std::swap(s.ev(302).sequence, s.ev(303).sequence); },
+     "Event sequence 2 does not follow increasing sequence 3"},
+    {[](auto& s) { s.ev(301).processID.reset(); }, "Complete event {301} has no process"},
+    {[](auto& s) { s.proc(203).observedAt = Date{10.5}; },
+     "Process {203} was observed after event {301}"},
+    {[](auto& s) { s.ev(301).destinationPath = "/tmp/x"; },
+     "Non-rename event {301} has a destination"},
+    {[](auto& s) { s.ev(301).previousFile->id = numberedUUID(499); },
+     "Event {301} changes file identity from {499} to {1301}"},
+    {[](auto& s) { s.ev(301).referencedExecutables.push_back("/Users/ana/bin/tool"); },
+     "Event {301} repeats referenced executable /Users/ana/bin/tool"},
+    {[](auto& s) { s.ev(301).addedReferencedExecutables.push_back("/Users/ana/bin/../bin/tool"); },
+     "Event {301} repeats added executable reference /Users/ana/bin/tool"},
+    {[](auto& s) { s.ev(301).referencedExecutables = {"/usr/bin/env"}; },
+     "Event {301} adds unreferenced executable /Users/ana/bin/tool"},
+    {[](auto& s) { s.ev(302).processID = numberedUUID(299); },
+     "Event {302} references unknown process {299}"},
+    {[](auto& s) { s.ev(302).destinationPath.reset(); }, "Rename event {302} has no destination"},
+};
+
+const std::vector<Fault> others = {
     // Copies of a list's first record (copied before `assign`, which must not read from the list
     // it fills) put the count past its limit before anything else is checked; exactly the limit
     // passes that check and fails later on the repeated identifier instead.
@@ -129,55 +178,16 @@ const std::vector<Fault> faults = {
      "Too many events (100001; maximum 100000)"},
     {[](auto& s) { s.f.events.assign(100000, ReplayEvent(s.ev(303))); },
      "Duplicate event ID: {303}"},
-    {[](auto& s) { s.ev(302).referencedExecutables.assign(1001, "/bin/x"); },
-     "Too many references for event {302} (1001; maximum 1000)"},
-    {[](auto& s) { s.ev(303).id = numberedUUID(301); }, "Duplicate event ID: {301}"},
-    {[](auto& s) { s.ev(302).sequence = 1; }, "Duplicate event sequence: 1"},
-    // Each text is named by its record and key; lengths are counted in UTF-8 bytes.
-    {[](auto& s) { s.path(102).path = tooLong; }, tooLongIn("protectedPaths[{102}].path")},
-    {[](auto& s) { s.ev(301).previousFile->sha256 = tooLong; },
-     tooLongIn("events[{301}].previousFile.sha256")},
+    // Lengths are counted in UTF-8 bytes.
     {[](auto& s) { s.proc(202).auditToken = std::string(16383, 't') + "\u20AC"; },
      "String processes[{202}].auditToken is too long (16386 bytes; maximum 16384)"},
-    {[](auto& s) { s.proc(202).observedAt = Date{std::numeric_limits<double>::quiet_NaN()}; },
-     "Process {202} has a non-finite timestamp"},
-    {[](auto& s) { s.ev(302).observedAt = Date{-infinity}; },
-     "Event {302} has a non-finite timestamp"},
     {[](auto& s) { s.path(102).path = "Library/LaunchAgents"; },
      "Invalid path Library/LaunchAgents in protectedPaths[{102}].path"},
-    // ~/.zshrc and /Users/ana/.zshrc are one path once "~" is expanded.
-    {[](auto& s) { s.path(102).path = "/Users/ana/.zshrc"; },
-     "Duplicate normalized protected path: /Users/ana/.zshrc"},
-    {[](auto& s) { s.proc(202).responsibleID = numberedUUID(298); },
-     "Process {202} references unknown responsible process {298}"},
-    {[](auto& s) { s.proc(203).parentID = numberedUUID(299); },
-     "Process {203} references unknown parent {299}"},
-    {[](auto& s) { s.proc(201).parentID = numberedUUID(203); },
-     "Process reference cycle: {201}, {202}, {203}"},
-    {[](auto& s) { s.ev(302).observedAt = Date{9}; }, "Event {302} precedes event {301}"},
-    {[](auto& s) { std::swap(s.ev(302).sequence, s.ev(303).sequence); },
-     "Event sequence 2 does not follow increasing sequence 3"},
-    {[](auto& s) { s.ev(301).processID.reset(); }, "Complete event {301} has no process"},
-    {[](auto& s) { s.ev(302).processID = numberedUUID(299); },
-     "Event {302} references unknown process {299}"},
-    {[](auto& s) { s.proc(203).observedAt = Date{10.5}; },
-     "Process {203} was observed after event {301}"},
-    {[](auto& s) { s.ev(302).destinationPath.reset(); }, "Rename event {302} has no destination"},
-    {[](auto& s) { s.ev(301).destinationPath = "/tmp/x"; },
-     "Non-rename event {301} has a destination"},
-    {[](auto& s) { s.ev(301).previousFile->id = numberedUUID(499); },
-     "Event {301} changes file identity from {499} to {1301}"},
-    {[](auto& s) { s.ev(301).referencedExecutables.push_back("/Users/ana/bin/tool"); },
-     "Event {301} repeats referenced executable /Users/ana/bin/tool"},
     // The relative entry comes before the repetition, so it is reported first.
     {[](auto& s) {
          s.ev(301).referencedExecutables = {"~/bin/tool", "bin/x", "~/bin/tool"};
      },
      "Invalid path bin/x in events[{301}].referencedExecutables"},
-    {[](auto& s) { s.ev(301).addedReferencedExecutables.push_back("/Users/ana/bin/../bin/tool"); },
-     "Event {301} repeats added executable reference /Users/ana/bin/tool"},
-    {[](auto& s) { s.ev(301).referencedExecutables = {"/usr/bin/env"}; },
-     "Event {301} adds unreferenced executable /Users/ana/bin/tool"},
     // Gaps in the sequence are diagnostics, not errors.
     {[](auto& s) { s.ev(303).sequence = UINT64_MAX; }, "valid, gap 3-18446744073709551615"},
     {[](auto& s) { s.ev(302).sequence = 3, s.ev(303).sequence = 10; }, "valid, gap 2-3, gap 4-10"},
@@ -198,62 +208,30 @@ const std::vector<Fault> faults = {
      "valid"},
 };
 
-// The fault that raises `message`, which only one may raise.
-const Fault& fault(std::string_view message) {
-    const auto matches = [&](const Fault& candidate) { return candidate.message == message; };
-    if (std::count_if(faults.begin(), faults.end(), matches) != 1) {
-        throw std::invalid_argument("no single fault raises " + std::string(message));
-    }
-    return *std::find_if(faults.begin(), faults.end(), matches);
-}
-
-TEST(ReplayFixtureValidation, EachFaultRaisesItsExactMessageAndLimitsPass) {
-    for (const Fault& fault : faults) {
+// Each fault alone raises its message; each fault of `inCheckOrder` also wins over the next one.
+TEST(ReplayFixtureValidation, EachFaultRaisesItsExactMessageInCheckOrderAndLimitsPass) {
+    const auto outcome = [](std::initializer_list<const Fault*> faults) {
         Scenario scenario;
-        fault.apply(scenario);
-        EXPECT_EQ(validationOutcome(scenario.f, scenario.home), withIDs(fault.message));
+        for (const Fault* fault : faults) {
+            fault->apply(scenario);
+        }
+        return validationOutcome(scenario.f, scenario.home);
+    };
+    for (const auto* list : {&inCheckOrder, &others}) {
+        for (const Fault& fault : *list) {
+            EXPECT_EQ(outcome({&fault}), withIDs(fault.message));
+        }
+    }
+    for (std::size_t index = 1; index < inCheckOrder.size(); ++index) {
+        EXPECT_EQ(outcome({&inCheckOrder[index], &inCheckOrder[index - 1]}),
+                  withIDs(inCheckOrder[index - 1].message))
+            << " before " << inCheckOrder[index].message;
     }
     for (const char* home : {"", "~", "/Users/ana/", "/Users/x/../ana", "//"}) {
         EXPECT_EQ(validationOutcome(baseFixture(), home),
                   std::string("Invalid replay home directory: ") + home);
     }
     EXPECT_EQ(validationOutcome(baseFixture(), "/a"), "valid");
-}
-
-// In each chain a fault is checked before the next one, so it wins with both applied.
-TEST(ReplayFixtureValidation, ReportsTheFaultThatIsCheckedFirst) {
-    const std::vector<std::vector<std::string>> chains = {
-        // Limits, uniqueness (events one by one, id before sequence), then strings and time stamps
-        // (protected paths, processes, events), paths, references process by process (parent
-        // before responsible process), cycles, then pair by pair (time before sequence), and only
-        // then event by event in the order of the single-event checks.
-        {"Unsupported replay schema version: 3", "Invalid replay home directory: /",
-         "Too many references for event {302} (1001; maximum 1000)", "Duplicate event sequence: 1",
-         "Duplicate event ID: {301}", tooLongIn("protectedPaths[{102}].path"),
-         "Process {202} has a non-finite timestamp", tooLongIn("events[{301}].previousFile.sha256"),
-         "Event {302} has a non-finite timestamp",
-         "Duplicate normalized protected path: /Users/ana/.zshrc",
-         "Process {202} references unknown responsible process {298}",
-         "Process {203} references unknown parent {299}",
-         "Process reference cycle: {201}, {202}, {203}", "Event {302} precedes event {301}",
-         "Event sequence 2 does not follow increasing sequence 3",
-         "Complete event {301} has no process", "Event {302} references unknown process {299}",
-         "Rename event {302} has no destination"},
-        {"Process {203} was observed after event {301}", "Non-rename event {301} has a destination",
-         "Event {301} changes file identity from {499} to {1301}",
-         "Event {301} repeats referenced executable /Users/ana/bin/tool",
-         "Event {301} repeats added executable reference /Users/ana/bin/tool",
-         "Event {301} adds unreferenced executable /Users/ana/bin/tool"},
-    };
-    for (const auto& chain : chains) {
-        for (std::size_t index = 1; index < chain.size(); ++index) {
-            Scenario scenario;
-            fault(chain[index]).apply(scenario);
-            fault(chain[index - 1]).apply(scenario);
-            EXPECT_EQ(validationOutcome(scenario.f, scenario.home), withIDs(chain[index - 1]))
-                << " before " << chain[index];
-        }
-    }
 }
 
 // Processes given as {number, parent, responsible process}, 0 for none.
@@ -375,10 +353,10 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
 
 // Validation runs first; executable paths are normalized only when materializing.
 TEST(ReplayFixtureMaterialization, ValidatesFirstAndNormalizesExecutablePathsOnlyThen) {
-    Scenario scenario;
-    fault("Event sequence 2 does not follow increasing sequence 3").apply(scenario);
-    EXPECT_THROW((void)scenario.f.materialize(replayHome), ReplayFixtureValidationError);
     ReplayFixture fixture = baseFixture();
+    fixture.events[2].sequence = 2;
+    EXPECT_THROW((void)fixture.materialize(replayHome), ReplayFixtureValidationError);
+    fixture = baseFixture();
     fixture.processes[0].executablePath = "bin/tool";
     EXPECT_EQ(validationOutcome(fixture), "valid");
     try {
@@ -388,6 +366,153 @@ TEST(ReplayFixtureMaterialization, ValidatesFirstAndNormalizesExecutablePathsOnl
         EXPECT_EQ(error, ReplayFixtureValidationError::invalidPath(
                              withIDs("processes[{201}].executablePath"), "bin/tool"));
     }
+}
+
+using testing::numberedUUID;
+using testing::replayProtectedPath;
+using enum RiskFactor;
+
+// Two unrelated process trees: a shell (1) with the installer it started (2), and an editor (3).
+constexpr unsigned shell = 1;
+constexpr unsigned installer = 2;
+constexpr unsigned editor = 3;
+
+ReplayAnalysis analyze(std::vector<ReplayProtectedPath> paths, std::vector<ReplayEvent> events,
+                       bool installerIsPackageManager = false) {
+    ReplayProcess installerProcess = testing::replayProcess(installer, shell);
+    installerProcess.executablePath = "/usr/sbin/installer";
+    installerProcess.recognizedPackageManager = installerIsPackageManager;
+    const ReplayFixture fixture = testing::replayFixture(
+        std::move(paths),
+        {testing::replayProcess(shell), installerProcess, testing::replayProcess(editor)},
+        std::move(events));
+    return ReplayAnalyzer().analyze(fixture.materialize(testing::replayHome));
+}
+
+// Event number `number` (also its sequence) at `at` seconds.
+ReplayEvent event(unsigned number, double at, std::string path, unsigned process = editor,
+                  EventOperation operation = EventOperation::fileModified) {
+    return testing::replayEvent(number, number, at, std::move(path), process, operation);
+}
+
+// The message of the error `onlyIncident` raises, or "one incident".
+std::string onlyIncidentOutcome(const ReplayAnalysis& analysis) {
+    try {
+        (void)analysis.onlyIncident();
+    } catch (const ReplayAnalysisError& error) {
+        return error.what();
+    }
+    return "one incident";
+}
+
+const ReplayProtectedPath notes = replayProtectedPath(10, "~/notes");
+const ReplayProtectedPath launchDaemons =
+    replayProtectedPath(11, "/Library/LaunchDaemons", PathCategory::launchDaemon);
+
+// An event is ingested when its path or a rename's destination lies under a protected path (which
+// path covers which is the matcher's own rule).
+TEST(ReplayAnalyzerTest, IngestsOnlyWhatTouchesAProtectedPath) {
+    const struct {
+        std::string protectedPath;
+        bool recursive;
+        std::string path, destination;  // a rename when there is a destination
+        bool ingested;
+    } cases[] = {
+        {"~/.zshrc", false, "/Users/ana/.zshrc", "", true},
+        {"~/notes", true, "~/notes/todo.txt", "", true},
+        {"~/notes", true, "~/Downloads/todo.txt", "~/notes/todo.txt", true},
+        {"~/notes", true, "~/notes/todo.txt", "~/Downloads/todo.txt", true},
+        {"~/notes", true, "~/Downloads/a.txt", "~/Downloads/b.txt", false},
+    };
+    for (const auto& c : cases) {
+        ReplayEvent change = event(1, 10, c.path);
+        if (!c.destination.empty()) {
+            change.operation = EventOperation::fileRenamed;
+            change.destinationPath = c.destination;
+        }
+        const ReplayProtectedPath path =
+            replayProtectedPath(10, c.protectedPath, PathCategory::custom, c.recursive);
+        EXPECT_EQ(onlyIncidentOutcome(analyze({path}, {change})),
+                  c.ingested ? "one incident" : "The fixture produced no incident")
+            << c.path << " to " << c.destination;
+    }
+}
+
+TEST(ReplayAnalyzerTest, KeepsUnrelatedProcessTreesApartAndEveryProcessAndDiagnostic) {
+    const ReplayAnalysis analysis =
+        analyze({notes, launchDaemons}, {event(1, 10, "/Library/LaunchDaemons/a.plist", installer),
+                                         event(2, 11, "~/notes/todo.txt", editor),
+                                         event(5, 12, "/Library/LaunchDaemons/a.plist", shell)});
+    std::vector<std::vector<EventID>> eventIDs;
+    for (const Incident& incident : analysis.incidents) {
+        eventIDs.emplace_back();
+        for (const EventEnvelope& envelope : incident.events()) {
+            eventIDs.back().push_back(envelope.id());
+        }
+    }
+    const auto id = [](unsigned number) { return EventID(numberedUUID(number)); };
+    EXPECT_EQ(eventIDs, (std::vector<std::vector<EventID>>{{id(1), id(5)}, {id(2)}}));
+    EXPECT_EQ(onlyIncidentOutcome(analysis),
+              "The fixture produced 2 incidents; expected exactly one");
+    EXPECT_EQ(analysis.diagnostics, std::vector{ReplayDiagnostic::sequenceGap(3, 5)});
+    for (const unsigned process : {shell, installer, editor}) {
+        const ProcessIdentity* found =
+            analysis.processGraph.process(ProcessID(numberedUUID(process)));
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->executablePath.value(),
+                  process == installer ? "/usr/sbin/installer" : "/usr/bin/tool");
+    }
+}
+
+// The correlator runs with a 60-second initial and a 30-second extension window: an event joins
+// while its time is not past the window's end.
+TEST(ReplayAnalyzerTest, CorrelatesWithinTheWindows) {
+    const struct {
+        std::vector<double> times;
+        std::size_t incidentCount;
+    } cases[] = {{{0, 60}, 1}, {{0, 60.5}, 2}, {{0, 50, 80}, 1}, {{0, 50, 80.5}, 2}};
+    for (const auto& c : cases) {
+        std::vector<ReplayEvent> events;
+        for (const double time : c.times) {
+            events.push_back(
+                event(static_cast<unsigned>(events.size() + 1), time, "~/notes/a.txt"));
+        }
+        EXPECT_EQ(analyze({notes}, events).incidents.size(), c.incidentCount)
+            << ::testing::PrintToString(c.times);
+    }
+}
+
+TEST(ReplayAnalyzerTest, ScoresEachIncidentAndReplacesItsSummary) {
+    ReplayEvent daemon = event(1, 10, "/Library/LaunchDaemons/com.example.plist", installer,
+                               EventOperation::fileCreated);
+    daemon.referencedExecutables = {"/Library/Application Support/Example/updater"};
+    daemon.addedReferencedExecutables = daemon.referencedExecutables;
+    const Incident incident = analyze({launchDaemons}, {daemon}).onlyIncident();
+    EXPECT_EQ(
+        incident.assessment(),
+        RiskAssessment(80, {automaticExecutionAdded, launchPersistenceChanged, privilegedPath}));
+    EXPECT_EQ(incident.summary(), "A LaunchAgent or LaunchDaemon was added or changed");
+}
+
+// The fixture's package managers reach the scorer: the same platform-signed install is routine
+// only when the installer is recognized as one.
+TEST(ReplayAnalyzerTest, ScoresWithTheFixturePackageManagers) {
+    ReplayEvent install =
+        event(1, 10, "/usr/local/bin/tool", installer, EventOperation::fileCreated);
+    install.isExecutable = true;
+    install.mode = 0755;
+    install.signingStatus = CodeSigningStatus::platform;
+    const auto factors = [&](bool recognized) {
+        return analyze(
+                   {replayProtectedPath(12, "/usr/local/bin", PathCategory::executableDirectory)},
+                   {install}, recognized)
+            .onlyIncident()
+            .assessment()
+            ->factors();
+    };
+    EXPECT_EQ(factors(false), (std::vector{newProtectedExecutable, applePlatformSignature}));
+    EXPECT_EQ(factors(true), (std::vector{newProtectedExecutable, installerOrPackageHook,
+                                          applePlatformSignature, expectedPackageManagerActivity}));
 }
 
 }  // namespace
