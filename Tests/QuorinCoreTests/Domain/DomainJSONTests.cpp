@@ -20,11 +20,11 @@ namespace quorin {
 namespace {
 
 using namespace quorin::testing;
+using namespace std::string_literals;
 using Kind = DecodingError::Kind;
 using enum RiskFactor;
 
 struct Sample {
-    std::string name;
     std::string text;                                   // a canonical encoding
     bool everyKeyRequired;                              // no optional field is set
     std::function<std::string(const Json&)> reencoded;  // throws what decoding throws
@@ -33,8 +33,8 @@ struct Sample {
 };
 
 template <class T>
-Sample sample(std::string name, std::string text, bool everyKeyRequired = false) {
-    return {std::move(name), std::move(text), everyKeyRequired,
+Sample sample(std::string text, bool everyKeyRequired = false) {
+    return {std::move(text), everyKeyRequired,
             [](const Json& json) { return encodeJSONText(decodeJSON<T>(json)); },
             [](const std::string& json, const ExpectedDecodingError& expected) {
                 return testing::failsToDecode<T>(json, expected);
@@ -42,8 +42,8 @@ Sample sample(std::string name, std::string text, bool everyKeyRequired = false)
 }
 
 const std::string minimalFile =
-    R"({"id":{"value":"00000000-0000-4000-8000-000000000002"},"path":{"value":"/"},)"
-    R"("size":0,"ownerID":0,"groupID":0,"mode":0,"isExecutable":false})";
+    R"({"id":{"value":"00000000-0000-4000-8000-000000000002"},"path":{"value":"/"},"size":0,)"
+    R"("ownerID":0,"groupID":0,"mode":0,"isExecutable":false})";
 const std::string protectedPathText =
     R"({"id":{"value":"00000000-0000-4000-8000-000000000007"},"configuredPath":"~/.ssh",)"
     R"("normalizedPath":{"value":"/home/ana/.ssh"},"category":"ssh","recursive":true,)"
@@ -54,12 +54,6 @@ const std::string process =
     R"("responsibleID":{"value":"00000000-0000-4000-8000-000000000007"},)"
     R"("executablePath":{"value":"/bin/zsh"},"executableSHA256":"ab12",)"
     R"("signing":{"status":"platform"},"observedAt":0.25})";
-// The record keeps the reported path text as it is, normalized or not.
-const std::string record =
-    R"({"path":"relative//path/","timestamp":1.25,"operation":"fileModified",)"
-    R"("writer":{"pid":2147483647,"executablePath":"/bin/zsh",)"
-    R"("signingID":"com.example.zsh","teamID":"TEAM"},"isPlatformBinary":true,)"
-    R"("ancestry":[{"pid":1,"executablePath":"/sbin/launchd"}]})";
 
 EventEnvelope event(unsigned number, double time) {
     return EventEnvelope(EventID(numberedUUID(number)), number, Date{time},
@@ -75,64 +69,60 @@ Json validIncident() {
     return encodeJSON(incident);
 }
 
-// Every integer field holds the largest or smallest value of its type in one of the samples.
+// Every integer field holds the largest or smallest value of its type in one of the samples. The
+// record keeps the reported path text as it is, normalized or not; an ordinary observation
+// context is not written.
 std::vector<Sample> samples() {
     return {
-        sample<FileMetadata>("FileMetadata", minimalFile, true),
+        sample<FileMetadata>(minimalFile, true),
         sample<EventEnvelope>(
-            "EventEnvelope",
             R"({"id":{"value":"00000000-0000-4000-8000-000000000003"},)"
             R"("sequence":18446744073709551615,"observedAt":-0.5,"operation":"fileRenamed",)"
-            R"("processID":{"value":"00000000-0000-4000-8000-000000000004"},)"
-            R"("file":{"id":{"value":"00000000-0000-4000-8000-000000000001"},)"
-            R"("path":{"value":"/usr/local/bin/tool"},"size":18446744073709551615,)"
-            R"("ownerID":4294967295,"groupID":20,"mode":65535,"sha256":"ab12",)"
-            R"("isExecutable":true,"signing":{"status":"developerID",)"
-            R"("signingIdentifier":"com.example.tool","teamID":"TEAM",)"
-            R"("designatedRequirement":"identifier \"com.example.tool\""},)"
-            R"("kind":"symbolicLink","symlinkTarget":"../Cellar/tool"},"previousFile":)" +
-                minimalFile +
-                R"(,"destinationPath":{"value":"/opt/tool"},)"
-                R"("referencedExecutables":[{"value":"/a"},{"value":"/b"}],)"
-                R"("addedReferencedExecutables":[{"value":"/b"}],"attribution":"correlated",)"
-                R"("observationContext":"gapReconciliation"})"),
-        // An ordinary context is not written.
+            R"("processID":{"value":"00000000-0000-4000-8000-000000000004"},"file":{"id":)"
+            R"({"value":"00000000-0000-4000-8000-000000000001"},"path":{"value":"/usr/local/bin/)"
+            R"(tool"},"size":18446744073709551615,"ownerID":4294967295,"groupID":20,"mode":65535,)"
+            R"("sha256":"ab12","isExecutable":true,"signing":{"status":"developerID",)"
+            R"("signingIdentifier":"com.example.tool","teamID":"TEAM","designatedRequirement":)"
+            R"("identifier \"com.example.tool\""},"kind":"symbolicLink","symlinkTarget":)"
+            R"("../Cellar/tool"},"previousFile":)" +
+            minimalFile +
+            R"(,"destinationPath":{"value":"/opt/tool"},"referencedExecutables":[{"value":"/a"},)"
+            R"({"value":"/b"}],"addedReferencedExecutables":[{"value":"/b"}],)"
+            R"("attribution":"correlated","observationContext":"gapReconciliation"})"),
         sample<EventEnvelope>(
-            "EventEnvelope minimal",
             R"({"id":{"value":"00000000-0000-4000-8000-000000000003"},"observedAt":12.5,)"
             R"("operation":"processExit","referencedExecutables":[],"attribution":"incomplete"})",
             true),
-        sample<ProcessIdentity>("ProcessIdentity", process),
+        sample<ProcessIdentity>(process),
         sample<ProcessIdentity>(
-            "ProcessIdentity minimal",
             patched(parseJSON(process),
                     R"({"parentID":null,"responsibleID":null,"executableSHA256":null})"),
             true),
-        sample<AttributionRecord>("AttributionRecord", record),
         sample<AttributionRecord>(
-            "AttributionRecord minimal",
+            R"({"path":"relative//path/","timestamp":1.25,"operation":"fileModified","writer":)"
+            R"({"pid":2147483647,"executablePath":"/bin/zsh","signingID":"com.example.zsh",)"
+            R"("teamID":"TEAM"},"isPlatformBinary":true,"ancestry":[{"pid":1,"executablePath":)"
+            R"("/sbin/launchd"}]})"),
+        sample<AttributionRecord>(
             R"({"path":"/tmp/a","timestamp":-1.5,"writer":{"pid":-1,"executablePath":""},)"
             R"("isPlatformBinary":false,"ancestry":[]})",
             true),
         sample<WatchListEntry>(
-            "WatchListEntry",
             R"({"protectedPath":)" + protectedPathText + R"(,"enabled":false,"isDefault":true})",
             true),
-        sample<ProtectedPath>("ProtectedPath", protectedPathText, true),
-        sample<RiskAssessment>("RiskAssessment",
-                               R"({"score":55,"severity":"medium","factors":)"
-                               R"(["newProtectedExecutable","unsignedExecutable"]})",
-                               true),
-        sample<Incident>("Incident closed", patched(validIncident(), R"({"state":"closed"})")),
+        sample<ProtectedPath>(protectedPathText, true),
+        sample<RiskAssessment>(
+            R"({"score":55,"severity":"medium","factors":["newProtectedExecutable",)"
+            R"("unsignedExecutable"]})",
+            true),
         sample<Incident>(
-            "Incident closed with a decision",
-            patched(validIncident(), R"({"state":"closed","userDecision":"blocked"})")),
+            patched(validIncident(), R"({"state":"resolved","userDecision":"blocked"})")),
     };
 }
 
 TEST(JSONForms, EverySampleDecodesAndEncodesBackToItsTextAndRequiresItsKeys) {
     for (const Sample& s : samples()) {
-        SCOPED_TRACE(s.name);
+        SCOPED_TRACE(s.text);
         const Json original = parseJSON(s.text);
         EXPECT_EQ(s.reencoded(original), s.text);
         for (const auto& item : original.items()) {
@@ -148,10 +138,6 @@ TEST(JSONForms, EverySampleDecodesAndEncodesBackToItsTextAndRequiresItsKeys) {
     EXPECT_EQ(encodeJSONText(
                   decodeJSONText<ProcessID>(R"({"value":"01234567-89ab-4cde-8f01-23456789abcd"})")),
               R"({"value":"01234567-89AB-4CDE-8F01-23456789ABCD"})");
-    Incident resolved(IncidentID(numberedUUID(900)), std::nullopt, event(1, 3), 60);
-    resolved.refineRootProcessID(ProcessID(numberedUUID(8)));
-    resolved.resolve(UserDecision::allowedOnce);
-    EXPECT_EQ(roundTrip(resolved), resolved);
 }
 
 // The pointer of every place in `json`: the document itself, each member and each element.
@@ -200,10 +186,7 @@ TEST(EventEnvelopeDecoding, ReportsTheFirstFailureInReadingAndCheckingOrder) {
         const char* patch;
         ExpectedDecodingError expected;
     } steps[] = {
-        {R"({"processID":{"value":"not-a-uuid"}})", {Kind::dataCorrupted, "processID.value", ""}},
         {R"({"attribution":"Correlated"})", {Kind::dataCorrupted, "attribution", ""}},
-        {R"({"addedReferencedExecutables":{}})",
-         {Kind::typeMismatch, "addedReferencedExecutables", ""}},
         // The invariants are checked after those reads and before any other; with the later
         // steps applied, each of these documents also violates every later invariant.
         {R"({"processID":null})",
@@ -219,7 +202,6 @@ TEST(EventEnvelopeDecoding, ReportsTheFirstFailureInReadingAndCheckingOrder) {
          {Kind::dataCorrupted, "addedReferencedExecutables",
           "Added referenced executables must be referenced executables."}},
         {R"({"id":null})", {Kind::keyNotFound, "id", ""}},
-        {R"({"operation":"FileModified"})", {Kind::dataCorrupted, "operation", ""}},
         {R"({"observationContext":"Ordinary"})", {Kind::dataCorrupted, "observationContext", ""}},
     };
     for (std::size_t first = 0; first < std::size(steps); ++first) {
@@ -235,23 +217,18 @@ TEST(EventEnvelopeDecoding, ReportsTheFirstFailureInReadingAndCheckingOrder) {
 TEST(JSONDecoding, RefusesWhatTheTypesForbid) {
     using Check = ::testing::AssertionResult (*)(std::string_view, const ExpectedDecodingError&);
     const Json valid = validIncident();
-    const Json first = valid["events"][0];
-    const Json second = valid["events"][1];
-    Json laterFirst = first;
-    laterFirst["observedAt"] = 30;
-    const auto with = [](Json json, const char* key, Json value) {
-        json[key] = std::move(value);
-        return json;
+    const std::string first = serializeJSON(valid["events"][0]);
+    const std::string second = serializeJSON(valid["events"][1]);
+    const std::string laterFirst = patched(valid["events"][0], R"({"observedAt":30})");
+    const auto incident = [&](const std::string& patch) { return patched(valid, patch); };
+    const auto file = [](const std::string& patch) {
+        return patched(parseJSON(minimalFile), patch);
     };
-    const auto events = [&](Json list) { return with(valid, "events", std::move(list)); };
-    const auto text = [](const Json& json) { return serializeJSON(json); };
-    const auto path = [](const char* value) { return serializeJSON(Json{{"value", value}}); };
+    const auto risk = [](const char* score, const char* severity) {
+        return R"({"score":)"s + score + R"(,"severity":")" + severity +
+               R"(","factors":["explicitTrust","explicitTrust"]})";
+    };
     const std::string range = "Risk score must be between 0 and 100.";
-    const std::string absolute = "NormalizedPath requires an absolute path.";
-    const std::string canonical = "NormalizedPath requires a canonical path.";
-    const std::string unique = "Incident event IDs must be unique.";
-    const std::string chronological = "Incident events must be chronological.";
-    const std::string decision = "A resolved incident requires a user decision.";
     const struct {
         Check fails;
         std::string json;
@@ -259,82 +236,66 @@ TEST(JSONDecoding, RefusesWhatTheTypesForbid) {
         std::string sentence;
         Kind kind = Kind::dataCorrupted;
     } cases[] = {
-        // One past the widest value of each integer field.
-        {failsToDecode<FileMetadata>, patched(parseJSON(minimalFile), R"({"size":-1})"), "size",
+        // One past the widest value of each integer width.
+        {failsToDecode<FileMetadata>, file(R"({"size":-1})"), "size",
          "Number -1 does not fit in UInt64."},
-        {failsToDecode<FileMetadata>, patched(parseJSON(minimalFile), R"({"ownerID":4294967296})"),
-         "ownerID", "Number 4294967296 does not fit in UInt32."},
-        {failsToDecode<FileMetadata>, patched(parseJSON(minimalFile), R"({"groupID":-1})"),
-         "groupID", "Number -1 does not fit in UInt32."},
-        {failsToDecode<FileMetadata>, patched(parseJSON(minimalFile), R"({"mode":65536})"), "mode",
+        {failsToDecode<FileMetadata>, file(R"({"ownerID":4294967296})"), "ownerID",
+         "Number 4294967296 does not fit in UInt32."},
+        {failsToDecode<FileMetadata>, file(R"({"mode":65536})"), "mode",
          "Number 65536 does not fit in UInt16."},
         {failsToDecode<ProcessIdentity>, patched(parseJSON(process), R"({"pid":-2147483649})"),
          "pid", "Number -2147483649 does not fit in Int32."},
-        {failsToDecode<AttributionRecord>,
-         patched(parseJSON(record), R"({"writer":{"pid":2147483648}})"), "writer.pid",
-         "Number 2147483648 does not fit in Int32."},
         // Identifiers and paths are objects; paths are absolute, then canonical.
         {failsToDecode<EventID>, R"("9F2C7A4E-1B3D-4C5E-8F60-718293A4B5C6")", "<root>", "",
          Kind::typeMismatch},
-        {failsToDecode<NormalizedPath>, path("relative"), "value", absolute},
-        {failsToDecode<NormalizedPath>, path("~/x"), "value", absolute},
-        {failsToDecode<NormalizedPath>, path("/a/../b"), "value", canonical},
-        {failsToDecode<NormalizedPath>, path("/a/b/"), "value", canonical},
-        {failsToDecode<NormalizedPath>, path("/a//b"), "value", canonical},
-        {failsToDecode<NormalizedPath>, path("/a/./b"), "value", canonical},
+        {failsToDecode<NormalizedPath>, R"({"value":"relative"})", "value",
+         "NormalizedPath requires an absolute path."},
+        {failsToDecode<NormalizedPath>, R"({"value":"/a/b/"})", "value",
+         "NormalizedPath requires a canonical path."},
         // What the constructor would repair, in order.
         {failsToDecode<RiskAssessment>, R"({"score":101,"severity":"high","factors":[]})", "score",
          range},
-        {failsToDecode<RiskAssessment>,
-         R"({"score":-1,"severity":"medium","factors":["explicitTrust","explicitTrust"]})", "score",
-         range},
-        {failsToDecode<RiskAssessment>,
-         R"({"score":55,"severity":"high","factors":["explicitTrust","explicitTrust"]})",
-         "severity", "Risk severity must match the persisted score."},
-        {failsToDecode<RiskAssessment>,
-         R"({"score":55,"severity":"medium","factors":["explicitTrust","explicitTrust"]})",
-         "factors", "Risk factors must not contain duplicates."},
-        {failsToDecode<RiskAssessment>, R"({"score":5,"severity":"low","factors":["x"]})",
-         "factors[0]", ""},
-        // The incident's invariants in their documented order.
-        {failsToDecode<Incident>, text(events(Json::array())), "events",
+        {failsToDecode<RiskAssessment>, risk("-1", "medium"), "score", range},
+        {failsToDecode<RiskAssessment>, risk("55", "high"), "severity",
+         "Risk severity must match the persisted score."},
+        {failsToDecode<RiskAssessment>, risk("55", "medium"), "factors",
+         "Risk factors must not contain duplicates."},
+        // The incident's invariants in their documented order: duplicates before order, order
+        // before the start check, the lifecycle checks before the identity keys are read.
+        {failsToDecode<Incident>, incident(R"({"events":[]})"), "events",
          "An incident must contain at least one event."},
-        {failsToDecode<Incident>, text(events({first, first})), "events", unique},
-        {failsToDecode<Incident>, text(events({laterFirst, second})), "events", chronological},
-        {failsToDecode<Incident>, text(with(valid, "startedAt", 11)), "startedAt",
+        {failsToDecode<Incident>,
+         incident(R"({"startedAt":99,"events":[)" + laterFirst + "," + second + "," + second +
+                  "]}"),
+         "events", "Incident event IDs must be unique."},
+        {failsToDecode<Incident>,
+         incident(R"({"startedAt":99,"id":null,"events":[)" + laterFirst + "," + second + "]}"),
+         "events", "Incident events must be chronological."},
+        {failsToDecode<Incident>, incident(R"({"startedAt":11})"), "startedAt",
          "Incident start must match its first event."},
-        {failsToDecode<Incident>, text(with(events({first}), "startedAt", 10)), "lastEventAt",
-         "Incident end must match its last event."},
-        {failsToDecode<Incident>, text(with(valid, "openUntil", 19.5)), "openUntil",
+        {failsToDecode<Incident>, incident(R"({"startedAt":10,"events":[)" + first + "]}"),
+         "lastEventAt", "Incident end must match its last event."},
+        {failsToDecode<Incident>, incident(R"({"openUntil":19.5})"), "openUntil",
          "Incident window must not end before its last event."},
-        {failsToDecode<Incident>, text(with(valid, "userDecision", "trusted")), "userDecision",
+        {failsToDecode<Incident>, incident(R"({"userDecision":"trusted"})"), "userDecision",
          "An open incident cannot have a user decision."},
-        {failsToDecode<Incident>, text(with(valid, "state", "resolved")), "userDecision", decision},
-        // Duplicates before order, order before the start check, the lifecycle checks before the
-        // identity keys are read.
-        {failsToDecode<Incident>, text(with(events({laterFirst, second, second}), "startedAt", 99)),
-         "events", unique},
-        {failsToDecode<Incident>,
-         text(with(with(events({laterFirst, second}), "startedAt", 99), "id", nullptr)), "events",
-         chronological},
-        {failsToDecode<Incident>,
-         text(with(with(valid, "state", "resolved"), "id", "not an identifier")), "userDecision",
-         decision},
+        {failsToDecode<Incident>, incident(R"({"state":"resolved","id":"not an identifier"})"),
+         "userDecision", "A resolved incident requires a user decision."},
     };
     for (const auto& c : cases) {
         EXPECT_TRUE(c.fails(c.json, {c.kind, c.key, c.sentence})) << c.json;
     }
     // JSON text cannot carry an infinite number, but a document built in memory can; the dates
     // are checked first.
-    for (const char* key : {"startedAt", "lastEventAt", "openUntil"}) {
-        try {
-            (void)decodeJSON<Incident>(
-                with(events(Json::array()), key, std::numeric_limits<double>::infinity()));
-            ADD_FAILURE() << key;
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error.description(), "Incident dates must be finite.") << key;
-            EXPECT_EQ(describe(error.codingPath()), "events");
-        }
+    Json infinite = valid;
+    infinite["events"] = Json::array();
+    infinite["openUntil"] = std::numeric_limits<double>::infinity();
+    try {
+        (void)decodeJSON<Incident>(infinite);
+        ADD_FAILURE() << "decoded an infinite date";
+    } catch (const DecodingError& error) {
+        EXPECT_EQ(error.description(), "Incident dates must be finite.");
+        EXPECT_EQ(describe(error.codingPath()), "events");
     }
 }
 

@@ -45,35 +45,21 @@ TEST(Paths, NormalizeResolveAndCompareByComponents) {
         std::string context;  // the home, the link's directory, or the ancestor
         std::string expected;
     } cases[] = {
-        {normalizing, "~/.zshrc", "/Users/ana", "/Users/ana/.zshrc"},
-        {normalizing, "~/", "/Users/ana/", "/Users/ana"},
-        {normalizing, "~//a/../b", "/h", "/h/b"},
         {normalizing, "~/x", "/home/../root", "/root/x"},
         {normalizing, "/~/x", "/h", "/~/x"},
         {normalizing, "/usr//local/./bin/../lib/", "", "/usr/local/lib"},
         {normalizing, "/a/b/../../..", "", "/"},
-        {normalizing, "//", "", "/"},
         {normalizing, "/a/.../..b/.c", "", "/a/.../..b/.c"},
         {normalizing, "bin/tool", "/h", "refused"},
-        {normalizing, "", "/h", "refused"},
         {normalizing, "~ana/x", "/h", "refused"},
-        {normalizing, "~", "", "refused"},
         {normalizing, "~/x", "relative/home", "refused"},
-        {normalizing, "./a", "/h", "refused"},
-        {normalizing, "~~", "/h", "refused"},
         {resolving, "../bin/tool", "/usr/local/lib", "/usr/local/bin/tool"},
         {resolving, "/opt//x/./y", "/ignored", "/opt/x/y"},
-        {resolving, "../../../..", "/a", "/"},
-        {resolving, ".", "/usr//lib/", "/usr/lib"},
         {resolving, "tool", "relative/dir", "/relative/dir/tool"},
-        {resolving, "", "/a/b", "/a/b"},
-        {resolving, "x/", "", "/x"},
         {under, "/Library/LaunchAgents/x.plist", "/Library/LaunchAgents", "under"},
         {under, "/Library/LaunchAgentsOld", "/Library/LaunchAgents", "not under"},
         {under, "/a/b", "/a/b", "under"},
         {under, "/anything/at/all", "/", "under"},
-        {under, "/a", "/a/b", "not under"},
-        {under, "/A/b", "/a", "not under"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.operation(c.path, c.context), c.expected) << c.path << " with " << c.context;
@@ -100,18 +86,11 @@ TEST(EventEnvelopeConstruction, KeepsItsInvariants) {
     }
     // First occurrences stay where they were; the added list keeps its own order and only what
     // is referenced.
-    const struct {
-        Paths referenced, added, expectedReferenced, expectedAdded;
-    } cases[] = {
-        {normalizedPaths({"/c", "/a", "/c", "/b", "/a"}), normalizedPaths({"/b", "/a", "/b", "/d"}),
-         normalizedPaths({"/c", "/a", "/b"}), normalizedPaths({"/b", "/a"})},
-        {{}, normalizedPaths({"/a"}), {}, {}},
-    };
-    for (const auto& c : cases) {
-        const EventEnvelope value = event(1, 0, process50, complete, c.referenced, c.added);
-        EXPECT_EQ(value.referencedExecutables(), c.expectedReferenced);
-        EXPECT_EQ(value.addedReferencedExecutables(), c.expectedAdded);
-    }
+    const EventEnvelope value =
+        event(1, 0, process50, complete, normalizedPaths({"/c", "/a", "/c", "/b", "/a"}),
+              normalizedPaths({"/b", "/a", "/b", "/d"}));
+    EXPECT_EQ(value.referencedExecutables(), normalizedPaths({"/c", "/a", "/b"}));
+    EXPECT_EQ(value.addedReferencedExecutables(), normalizedPaths({"/b", "/a"}));
     const EventEnvelope attributed = event(1, 0, process50, correlated, normalizedPaths({"/a"}));
     const EventEnvelope detached = attributed.attributed(std::nullopt, complete);
     EXPECT_EQ(detached, event(1, 0, std::nullopt, incomplete, normalizedPaths({"/a"})));
@@ -133,33 +112,30 @@ std::vector<unsigned> sequencesOf(const Incident& incident) {
 TEST(IncidentCreation, OpensAroundOneEventWithASafeDeadline) {
     const double max = std::numeric_limits<double>::max();
     const std::pair<double, double> windows[] = {
-        {60, 160}, {0, 100}, {-5, 100}, {std::numeric_limits<double>::infinity(), 100}, {NAN, 100}};
+        {60, 160}, {-5, 100}, {std::numeric_limits<double>::infinity(), 100}, {NAN, 100}};
     for (const auto& [window, openUntil] : windows) {
-        const Incident incident = incidentAt(100, window);
-        EXPECT_EQ(incident.openUntil(), Date{openUntil}) << window;
-        EXPECT_EQ(incident.startedAt(), Date{100});
-        EXPECT_EQ(incident.lastEventAt(), Date{100});
+        EXPECT_EQ(incidentAt(100, window).openUntil(), Date{openUntil}) << window;
     }
     EXPECT_EQ(incidentAt(max, 1e308).openUntil(), Date{max});
     const Incident incident = incidentAt(5);
+    EXPECT_EQ(incident.startedAt(), Date{5});
+    EXPECT_EQ(incident.lastEventAt(), Date{5});
     EXPECT_EQ(incident.summary(), "Protected-path activity");
     EXPECT_EQ(incident.state(), IncidentState::open);
     EXPECT_FALSE(incident.assessment() || incident.userDecision() || incident.rootProcessID());
 }
 
-TEST(IncidentAppend, KeepsTimeAndArrivalOrderOnlyGrowsTheWindowAndIgnoresRepeats) {
-    Incident incident = incidentAt(100);  // open until 160
-    incident.append(event(2, 100), 30);   // same time: after the first
-    incident.append(event(3, 90), 30);    // earlier: goes first, window stays 160
-    EXPECT_EQ(incident.startedAt(), Date{90});
-    EXPECT_EQ(incident.lastEventAt(), Date{100});
-    EXPECT_EQ(incident.openUntil(), Date{160});
-    incident.append(event(4, 150), 30);  // window measured from the event: 180
+// How far an appended event moves the window is checked through the correlator, which owns the
+// windows (IncidentCorrelator.AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrows).
+TEST(IncidentAppend, KeepsTimeAndArrivalOrderAndIgnoresRepeatsAndClosedIncidents) {
+    Incident incident = incidentAt(100);
+    incident.append(event(2, 100), 30);  // same time: after the first
+    incident.append(event(3, 90), 30);   // earlier: goes first
+    incident.append(event(4, 150), 30);
     incident.append(event(5, 100), 30);  // equal to stored times: after them, before 150
-    incident.append(event(6, 155), -1);  // an unusable window adds nothing
-    EXPECT_EQ(sequencesOf(incident), (std::vector<unsigned>{3, 1, 2, 5, 4, 6}));
-    EXPECT_EQ(incident.openUntil(), Date{180});
-
+    EXPECT_EQ(sequencesOf(incident), (std::vector<unsigned>{3, 1, 2, 5, 4}));
+    EXPECT_EQ(incident.startedAt(), Date{90});
+    EXPECT_EQ(incident.lastEventAt(), Date{150});
     const Incident before = incident;
     incident.append(event(1, 170), 600);
     EXPECT_EQ(incident, before);
@@ -178,10 +154,6 @@ TEST(IncidentAttribute, AcceptsOnlyTheSameEventWithAProcessFilledIn) {
     EXPECT_FALSE(incident.attribute(event(3, 10, process50), root));  // unknown id
     EXPECT_FALSE(incident.attribute(event(1, 10), root));             // no process
     EXPECT_FALSE(incident.attribute(event(1, 11, process50), root));  // differs in time
-    EXPECT_FALSE(incident.attribute(
-        EventEnvelope(EventID(numberedUUID(1)), 1, Date{10}, EventOperation::fileCreated, process50,
-                      {}, {}, {}, {}, {}, AttributionConfidence::complete),
-        root));
     EXPECT_EQ(incident, before);
 
     // A later event does not set the root; the first event does, once.
@@ -205,7 +177,6 @@ TEST(IncidentLifecycle, FirstDecisionStandsAndClosingKeepsIt) {
     incident.close();
     EXPECT_EQ(incident.state(), IncidentState::closed);
     EXPECT_EQ(incident.userDecision(), UserDecision::trusted);
-
     Incident closedFirst = incidentAt(0);
     closedFirst.close();
     closedFirst.resolve(UserDecision::restored);
@@ -238,44 +209,21 @@ WatchListEntry entry(std::string_view path, unsigned number, bool enabled, bool 
     return WatchListEntry{protectedPath(path, number), enabled, isDefault};
 }
 
-WatchListEntry restored(const ProtectedPath& defaultPath) {
-    return WatchListEntry{defaultPath, true, true};
-}
-
+// Defaults come first, enabled; the first user entry at a default's path takes its place with its
+// own id and flags; a default path listed twice is restored once; the other entries keep their
+// order, state and duplicates.
 TEST(WatchListRestoringDefaults, PutsTheDefaultsFirstEnabledAndKeepsTheRest) {
     const auto zshrc = protectedPath("~/.zshrc", 1, false, PathCategory::shellStartup);
     const auto ssh = protectedPath("~/.ssh", 2, false, PathCategory::ssh);
-    const auto sshAgain = protectedPath("/home/ana/.ssh/", 3, true);
-    const struct {
-        std::string_view name;
-        std::vector<WatchListEntry> entries;
-        std::vector<ProtectedPath> defaults;
-        std::vector<WatchListEntry> expected;
-    } cases[] = {
-        {"no entries", {}, {zshrc, ssh}, {restored(zshrc), restored(ssh)}},
-        {"entries at no default's path keep their order, state and duplicates",
-         {entry("/a", 10, false), entry("/b", 11, true), entry("/a", 12, true)},
-         {zshrc},
-         {restored(zshrc), entry("/a", 10, false), entry("/b", 11, true), entry("/a", 12, true)}},
-        // The user's entry at a default's path keeps its own id, category, recursion and flag;
-        // only the first of several takes the default's place.
-        {"the first entry at a default's path takes the default's place, enabled",
-         {entry("/p", 10, false), entry("/home/ana/.ssh", 11, false),
-          entry("/home/ana/.ssh", 12, true, true)},
-         {zshrc, ssh},
-         {restored(zshrc), entry("/home/ana/.ssh", 11, true), entry("/p", 10, false)}},
-        {"a repeated default path is restored once",
-         {},
-         {ssh, zshrc, sshAgain},
-         {restored(ssh), restored(zshrc)}},
-        {"a repeated default path with an entry there",
-         {entry("/home/ana/.ssh", 11, false)},
-         {ssh, sshAgain},
-         {entry("/home/ana/.ssh", 11, true)}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(WatchList::restoringDefaults(c.entries, c.defaults), c.expected) << c.name;
-    }
+    const std::vector<WatchListEntry> entries{
+        entry("/a", 10, false), entry("/home/ana/.ssh", 11, false), entry("/b", 12, true),
+        entry("/home/ana/.ssh", 13, true, true), entry("/a", 14, true)};
+    const std::vector<WatchListEntry> expected{
+        WatchListEntry{zshrc, true, true}, entry("/home/ana/.ssh", 11, true),
+        entry("/a", 10, false), entry("/b", 12, true), entry("/a", 14, true)};
+    EXPECT_EQ(WatchList::restoringDefaults(
+                  entries, {zshrc, ssh, protectedPath("/home/ana/.ssh/", 3, true), zshrc}),
+              expected);
 }
 
 TEST(WatchListAdditionRejection, DecidesByPathEnablementAndRecursion) {
@@ -291,19 +239,13 @@ TEST(WatchListAdditionRejection, DecidesByPathEnablementAndRecursion) {
         std::vector<WatchListEntry> entries;
         std::optional<Rejection> expected;
     } cases[] = {
-        {"/", {}, std::nullopt},
         {"/a", {a(false)}, Rejection::duplicatePath()},
-        {"/a", {flatA}, Rejection::duplicatePath()},
-        {"/a/b/c", {a(true)}, coveredBy("/a")},
-        {"/a/b/c", {a(false)}, std::nullopt},
         {"/a/b/c", {flatA}, std::nullopt},
         {"/ab", {a(true)}, std::nullopt},
-        {"/", {a(true)}, std::nullopt},
         {"/etc/hosts", {entry("/", 3, true)}, coveredBy("/")},
         // A duplicate anywhere beats a covering scope; otherwise the first enabled covering
         // entry in list order.
         {"/a/b", {a(true), ab(false)}, Rejection::duplicatePath()},
-        {"/a/b/c", {ab(true), a(true)}, coveredBy("/a/b")},
         {"/a/b/c", {a(true), ab(true)}, coveredBy("/a")},
         {"/a/b/c", {ab(false), a(true)}, coveredBy("/a")},
     };

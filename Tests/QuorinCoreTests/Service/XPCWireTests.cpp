@@ -40,19 +40,14 @@ const std::string tooLong = "a frame body of 8388609 bytes exceeds the maximum o
 TEST(XPCFrameTest, FramesUpToTheMaximumAndRefusesABadLengthOnceItsPrefixIsComplete) {
     const std::string largest(maximumFrameBytes, 'c');
     EXPECT_TRUE(framed(largest) == "\0\x80\0\0"s + largest);
-    EXPECT_EQ(framed(std::string(0x0102, 'b')).substr(0, 4), "\0\0\x01\x02"s);
     XPCFrameReader whole;
     whole.append(framed(largest));
     EXPECT_TRUE(whole.next() == largest);
     EXPECT_EQ(whole.next(), std::nullopt);
     EXPECT_EQ(protocolError([] { framed(""); }), "a frame body must not be empty");
     EXPECT_EQ(protocolError([] { framed(std::string(maximumFrameBytes + 1, 'x')); }), tooLong);
-    const std::vector<std::pair<std::string, std::string>> refused{
-        {"\0\0\0\0"s, "a frame body must not be empty"},
-        {"\0\x80\0\x01"s, tooLong},
-        {"\xff\xff\xff\xff", "a frame body of 4294967295 bytes exceeds the maximum of 8388608"},
-    };
-    for (const auto& [header, message] : refused) {
+    for (const auto& [header, message] : {std::pair{"\0\0\0\0"s, "a frame body must not be empty"s},
+                                          std::pair{"\0\x80\0\x01"s, tooLong}}) {
         XPCFrameReader reader;
         reader.append(header.substr(0, 3));
         EXPECT_EQ(reader.next(), std::nullopt) << message;
@@ -87,15 +82,7 @@ TEST(XPCFrameTest, ReadsFramesInOrderHoweverTheStreamIsCut) {
 
 TEST(XPCBase64Test, EncodesTheStandardVectorsAndEveryByteAndRefusesWhatIsNotCanonical) {
     const std::vector<std::pair<std::string, std::string>> vectors{
-        {"", ""},
-        {"f", "Zg=="},
-        {"fo", "Zm8="},
-        {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="},
-        {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"},
-        {"\xfb\xff\xbf", "+/+/"},
-    };
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"\xfb\xff\xbf", "+/+/"}};
     for (const auto& [bytes, text] : vectors) {
         EXPECT_EQ(base64Encoded(bytes), text) << bytes;
         EXPECT_EQ(base64Decoded(text), bytes) << text;
@@ -110,8 +97,8 @@ TEST(XPCBase64Test, EncodesTheStandardVectorsAndEveryByteAndRefusesWhatIsNotCano
     // Short, missing, long or inner padding; bits after the last byte; blanks; the URL-safe
     // alphabet; NUL; a letter outside ASCII.
     for (const std::string& text :
-         Strings{"Zg=", "Zg", "Zg===", "Z===", "====", "Zg==Zg==", "Zh==", "Zm9=", "Zm9v\n",
-                 " Zm9v", "Zm9 v", "Zm-v", "Zm_v", "Zm9v\0\0\0\0"s, "Zm9\xc3\xa9"}) {
+         Strings{"Zg=", "Zg", "Zg===", "Zg==Zg==", "Zh==", "Zm9v\n", "Zm9 v", "Zm-v", "Zm_v",
+                 "Zm9v\0\0\0\0"s, "Zm9\xc3\xa9"}) {
         EXPECT_EQ(base64Decoded(text), std::nullopt) << text;
     }
 }
@@ -120,10 +107,8 @@ TEST(XPCBase64Test, EncodesTheStandardVectorsAndEveryByteAndRefusesWhatIsNotCano
 // in the comment (\0 is a NUL byte).
 TEST(QuorinDaemonXPCInterfacesTest, FingerprintsTheSetOfPathsAndReadsItFromAStatus) {
     const std::vector<std::pair<Strings, std::string>> fingerprints{
-        {{}, "3080e1e8da9c5bc3"},                      // "quorin-attribution-v2\0"
-        {{"/b", "/a", "/a"}, "b340cf7806105740"},      // "quorin-attribution-v2\0/a\0/b"
-        {{"/a/b"}, "fce94bdf3e34ca66"},                // "quorin-attribution-v2\0/a/b"
-        {{"/a/b", "/a b", "/a"}, "b07d533fcc5ba616"},  // "…\0/a\0/a b\0/a/b"
+        {{}, "3080e1e8da9c5bc3"},                  // "quorin-attribution-v2\0"
+        {{"/b", "/a", "/a"}, "b340cf7806105740"},  // "quorin-attribution-v2\0/a\0/b"
         // "…\0/Users/ana/.zshrc\0/Users/\xc3\xa9\0/Users/\xef\xbc\xa1": bytes order, not ASCII
         {{"/Users/\xef\xbc\xa1", "/Users/\xc3\xa9", "/Users/ana/.zshrc"}, "4106985584986e1b"},
     };
@@ -133,10 +118,8 @@ TEST(QuorinDaemonXPCInterfacesTest, FingerprintsTheSetOfPathsAndReadsItFromAStat
     const std::vector<std::pair<std::string, std::optional<std::string>>> statuses{
         {"subscribed", std::nullopt},
         {"Subscribed:3080e1e8da9c5bc3", std::nullopt},
-        {" subscribed:x", std::nullopt},
         {"subscribed:", ""},
         {"subscribed:3080e1e8da9c5bc3", "3080e1e8da9c5bc3"},
-        {"subscribed:subscribed:x", "subscribed:x"},
     };
     for (const auto& [status, fingerprint] : statuses) {
         EXPECT_EQ(Interfaces::subscribedFingerprint(status), fingerprint) << status;
@@ -186,13 +169,9 @@ TEST(XPCMessageTest, EncodesAndDecodesCallsAndReplies) {
          XPCInvocation{7, "pick:of:ok:", {"E6"s, "block"s}}},
         {As::call, R"({"arguments":["a","b"],"method":"pick:of:ok:","id":3})",
          XPCInvocation{3, "pick:of:ok:", {"a"s, "b"s}}, false},
-        {As::call, "{\"method\":\"tell:\",\"arguments\":[[\"/a\",\"/\xc3\xa9\"]]}",
-         XPCInvocation{noReply, "tell:", {Strings{"/a", "/\xc3\xa9"}}}},
         // Text keeps NUL and escapes as the peer wrote them; checking paths is the daemon's job.
         {As::call, R"({"method":"tell:","arguments":[["/a\u0000b","/\u00e9",""]]})",
          XPCInvocation{noReply, "tell:", {Strings{"/a\0b"s, "/\xc3\xa9", ""}}}, false},
-        {As::call, R"({"id":18446744073709551615,"method":"ask:","arguments":[]})",
-         XPCInvocation{max, "ask:", {}}},
         {As::call, R"({"id":0,"method":"load:ok:","arguments":[""]})",
          XPCInvocation{0, "load:ok:", {XPCData{""}}}},
         // An integral number written with a fraction is that integer, as everywhere in the system.
@@ -204,7 +183,6 @@ TEST(XPCMessageTest, EncodesAndDecodesCallsAndReplies) {
         {As::boolean, R"({"id":7,"reply":true})", XPCReply{7, true}},
         {As::data, R"({"id":18446744073709551615,"reply":"Zg=="})", XPCReply{max, XPCData{"f"}}},
         {As::text, R"({"id":1,"reply":"a\u0000b\n"})", XPCReply{1, "a\0b\n"s}},
-        {As::text, R"({"reply":"Zm9v","id":2})", XPCReply{2, "Zm9v"s}, false},
         {As::textList, R"({"id":5,"reply":["a","b"]})", XPCReply{5, Strings{"a", "b"}}},
     };
     for (const Row& row : rows) {
@@ -235,6 +213,8 @@ struct Recorder {
     }
 };
 
+// One row per message; calls handed to `invoke` are checked against the interface before anything
+// is called.
 TEST(XPCMessageTest, RefusesWhatDoesNotFitAndCallsNothing) {
     struct Row {
         As as;
@@ -242,60 +222,34 @@ TEST(XPCMessageTest, RefusesWhatDoesNotFitAndCallsNothing) {
         std::string error;
     };
     const std::string idError = R"("id" must be an integer from 0 to 18446744073709551615)";
-    const std::string decide = "decideExecution:decision:reply:";
     const std::vector<Row> rows{
-        {As::call, R"({"method":"ask:")", "the body is not valid JSON"},
         {As::call, "{\"method\":\"tell:\",\"arguments\":[[\"/\xff\"]]}",
          "the body is not valid JSON"},
         {As::call, "[]", "the body is not a JSON object"},
         {As::call, R"({"method":"deliver:","arguments":["e30="]})", "unknown method: deliver:"},
-        {As::call, R"({"arguments":[]})", R"(missing key "method")"},
-        {As::call, R"({"method":null,"arguments":[]})", R"("method" must be text)"},
         {As::call, R"({"id":1,"method":"ask:"})", R"(missing key "arguments")"},
+        {As::call, R"({"method":null,"arguments":[]})", R"("method" must be text)"},
         {As::call, R"({"id":1,"method":"ask:","arguments":[],"Id":1})", R"(unexpected key "Id")"},
         {As::call, R"({"id":1,"method":"ask:","arguments":[],"id":2})", R"(duplicate key "id")"},
         {As::call, R"({"id":1,"method":"tell:","arguments":[[]]})",
          R"(unexpected key "id": tell: has no reply)"},
         {As::call, R"({"method":"ask:","arguments":[]})", R"(missing key "id": ask: has a reply)"},
         {As::call, R"({"id":-1,"method":"ask:","arguments":[]})", idError},
-        {As::call, R"({"id":1.5,"method":"ask:","arguments":[]})", idError},
         {As::call, R"({"id":18446744073709551616,"method":"ask:","arguments":[]})", idError},
         {As::call, R"({"id":1,"method":"ask:","arguments":{}})", R"("arguments" must be an array)"},
-        {As::call, R"({"id":1,"method":"ask:","arguments":[null]})",
-         "ask: takes 0 arguments, not 1"},
         {As::call, R"({"id":1,"method":"pick:of:ok:","arguments":["a","b","c"]})",
          "pick:of:ok: takes 2 arguments, not 3"},
-        {As::call, R"({"id":1,"method":"pick:of:ok:","arguments":["a",true]})",
-         "argument 2 of pick:of:ok: must be text"},
         {As::call, R"({"method":"tell:","arguments":[["/a",null]]})",
          "argument 1 of tell: must be a list of texts"},
-        {As::call, R"({"id":1,"method":"load:ok:","arguments":[[]]})",
-         "argument 1 of load:ok: must be data"},
         {As::call, R"({"id":1,"method":"load:ok:","arguments":["e30=\n"]})",
          "argument 1 of load:ok: is not canonical base64"},
-        {As::boolean, R"({"id":7,"reply":1})", "the reply to request 7 must be a boolean"},
-        {As::text, R"({"id":7,"reply":null})", "the reply to request 7 must be text"},
-        {As::data, R"({"id":7,"reply":true})", "the reply to request 7 must be data"},
         {As::data, R"({"id":7,"reply":"Zh=="})", "the reply to request 7 is not canonical base64"},
-        {As::boolean, R"({"id":7})", R"(missing key "reply")"},
-        {As::boolean, R"({"id":7,"reply":true,"method":"deliver:"})", R"(unexpected key "method")"},
         {As::incoming, R"({"id":5,"reply":"W10="})", "reply to unknown request 5"},
         {As::incoming, R"({"id":4,"reply":true})", "the reply to request 4 must be data"},
-        {As::incoming, R"({"id":4,"method":"deliver:","arguments":["e30="]})",
-         R"(unexpected key "id": deliver: has no reply)"},
-        {As::incoming, R"({"id":4,"method":"ask:","arguments":[]})", "unknown method: ask:"},
-        {As::incoming, R"({"method":"deliver:","arguments":[true]})",
-         "argument 1 of deliver: must be data"},
-        // Calls handed to `invoke` are checked against the interface before anything is called.
         {As::call, XPCInvocation{1, "statusWithReply", {}}, "unknown method: statusWithReply"},
-        {As::call, XPCInvocation{1, decide, {"id"s}}, decide + " takes 2 arguments, not 1"},
-        {As::call, XPCInvocation{1, decide, {XPCData{"id"}, "block"s}},
-         "argument 1 of " + decide + " must be text"},
+        {As::incoming, XPCInvocation{noReply, "deliver:", {}}, "deliver: takes 1 argument, not 0"},
         {As::call, XPCInvocation{1, "configureProtection:reply:", {"{}"s}},
          "argument 1 of configureProtection:reply: must be data"},
-        {As::incoming, XPCInvocation{noReply, "deliver:", {}}, "deliver: takes 1 argument, not 0"},
-        {As::incoming, XPCInvocation{noReply, "setProtectedPaths:", {Strings{}}},
-         "unknown method: setProtectedPaths:"},
     };
     for (const Row& row : rows) {
         Recorder recorder;
@@ -320,26 +274,20 @@ TEST(XPCMessageTest, RefusesWhatDoesNotFitAndCallsNothing) {
     EXPECT_TRUE(recorder.calls.empty());
     // An interface's selectors are unique, with one colon per argument and reply block.
     using enum XPCValueKind;
-    const std::vector<std::vector<XPCMethod>> badInterfaces{
-        {{"a:", {text}, noReply}, {"a:", {data}, noReply}},
-        {{"ask", {}, text}},
-        {{"tell:", {}, noReply}},
-    };
-    for (const std::vector<XPCMethod>& methods : badInterfaces) {
-        EXPECT_THROW(XPCInterface{methods}, std::invalid_argument) << methods.front().selector;
-    }
+    EXPECT_THROW((XPCInterface{{{"a:", {text}, noReply}, {"a:", {data}, noReply}}}),
+                 std::invalid_argument);
+    EXPECT_THROW((XPCInterface{{{"ask", {}, text}}}), std::invalid_argument);
 }
 
 // Bytes that only survive as data: NUL, invalid UTF-8, every high byte.
 const std::string binary = "{\"held\":[]}\0\xff\xfe\x80"s;
 
-// Each method of the daemon goes from the client's proxy through its
-// encoded body to `invoke` on the daemon, and the daemon's reply comes back once through its own
-// encoded body to the caller's typed reply.
+// A call of each argument and reply kind goes from the client's proxy through its encoded body to
+// `invoke` on the daemon, and the daemon's reply comes back once through its own encoded body to
+// the caller's typed reply.
 TEST(QuorinDaemonXPCProtocolTest, CarriesEachRequestAndDeliveryFromProxyToPeerAndBack) {
     const XPCInterface interface = Interfaces::daemonInterface();
-    const std::vector<XPCValue> answers{
-        "subscribed:3080e1e8da9c5bc3"s, true, XPCData{binary}, false, XPCData{"[]"}, true, false};
+    const std::vector<XPCValue> answers{"subscribed:"s, true, XPCData{binary}, false};
     std::size_t answered = 0;
     std::vector<XPCInvocation> received;
     QuorinDaemonXPCProxy daemon(
@@ -367,26 +315,17 @@ TEST(QuorinDaemonXPCProtocolTest, CarriesEachRequestAndDeliveryFromProxyToPeerAn
     client.setProtectedPaths({"/Users/ana", "/a\0b"s});
     client.statusWithReply(text);
     client.configureProtection(binary, flag);
-    client.updateProtectionReferences("{}");
     client.protectionStateWithReply(data);
     client.decideExecution("E6", "alwaysTrust", flag);
-    client.exportExecutionHistoryWithReply(data);
-    client.clearExecutionHistoryWithReply(flag);
-    client.clearExecutionTrustWithReply(flag);
     const std::vector<XPCInvocation> calls{
         {noReply, "setProtectedPaths:", {Strings{"/Users/ana", "/a\0b"s}}},
         {noReply, "statusWithReply:", {}},
         {noReply, "configureProtection:reply:", {XPCData{binary}}},
-        {noReply, "updateProtectionReferences:", {XPCData{"{}"}}},
         {noReply, "protectionStateWithReply:", {}},
         {noReply, "decideExecution:decision:reply:", {"E6"s, "alwaysTrust"s}},
-        {noReply, "exportExecutionHistoryWithReply:", {}},
-        {noReply, "clearExecutionHistoryWithReply:", {}},
-        {noReply, "clearExecutionTrustWithReply:", {}},
     };
     EXPECT_EQ(received, calls);
     EXPECT_EQ(replies, answers);
-    EXPECT_EQ(calls.size(), interface.methods().size());
 
     // A delivery goes the other way, from the daemon's events proxy to the client's `invoke`.
     Recorder events;
@@ -408,12 +347,6 @@ TEST(QuorinDaemonXPCProtocolTest, ProxiesRefuseMissingFunctionsAndMismatchedRepl
     QuorinDaemonXPCProxy proxy(
         [&handler](std::string, std::vector<XPCValue>, XPCReplyHandler reply) { handler = reply; });
     EXPECT_THROW(proxy.statusWithReply({}), std::invalid_argument);
-    EXPECT_THROW(proxy.configureProtection("{}", {}), std::invalid_argument);
-    proxy.statusWithReply([](std::string) { FAIL() << "a boolean reached a text reply"; });
-    EXPECT_EQ(protocolError([&] { handler(true); }), "the reply to statusWithReply: must be text");
-    proxy.protectionStateWithReply([](std::string) { FAIL() << "text reached a data reply"; });
-    EXPECT_EQ(protocolError([&] { handler("{}"s); }),
-              "the reply to protectionStateWithReply: must be data");
     proxy.clearExecutionTrustWithReply([](bool) { FAIL() << "data reached a boolean reply"; });
     EXPECT_EQ(protocolError([&] { handler(XPCData{"1"}); }),
               "the reply to clearExecutionTrustWithReply: must be a boolean");
