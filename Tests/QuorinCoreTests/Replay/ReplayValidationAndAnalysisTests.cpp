@@ -14,7 +14,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -273,82 +272,6 @@ TEST(ReplayFixtureValidation, FindsReferenceCyclesAndListsTheirMembersInUUIDOrde
     std::sort(members.begin(), members.end());
     EXPECT_EQ(validationOutcome(testing::replayFixture({}, cycle, {})),
               ReplayFixtureValidationError::processReferenceCycle(members).message());
-}
-
-// Paths are normalized against the home directory, signing statuses become identities, and a
-// correlated event without a process is lowered to incomplete by its envelope.
-TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder) {
-    const auto absolute = [](std::string_view path) { return NormalizedPath(path, "/"); };
-    const auto signing = [](CodeSigningStatus status) {
-        return CodeSigningIdentity{status, std::nullopt, std::nullopt, std::nullopt};
-    };
-    ReplayProcess brew = replayProcess(202, 201, 5);
-    brew.responsibleID = numberedUUID(201);
-    brew.executablePath = "~/bin/../bin/brew";
-    brew.signingStatus = CodeSigningStatus::developerID;
-    brew.recognizedPackageManager = true;
-    ReplayEvent rename = replayEvent(301, 7, 10, "~/.ssh/./config", 202);
-    rename.operation = EventOperation::fileRenamed;
-    rename.attribution = AttributionConfidence::correlated;
-    rename.size = 12;
-    rename.ownerID = rename.groupID = 0;
-    rename.sha256 = "aa";
-    rename.isExecutable = true;
-    rename.mode = 0755;
-    rename.signingStatus = CodeSigningStatus::adHoc;
-    rename.destinationPath = "~/.ssh/config2";
-    rename.previousFile = ReplayFileMetadata{
-        numberedUUID(1301), "~/.ssh/config", 3, 501, 20, 0600, "bb", false, std::nullopt};
-    rename.referencedExecutables = {"~/bin/tool", "/usr/bin/env"};
-    rename.addedReferencedExecutables = {"/usr/bin/env"};
-    ReplayEvent unattributed = replayEvent(302, 8, 11, "/tmp/x");
-    unattributed.attribution = AttributionConfidence::correlated;
-
-    const MaterializedReplayFixture materialized =
-        testing::replayFixture({replayProtectedPath(101, "~/.ssh", PathCategory::ssh, true)},
-                               {replayProcess(201), brew}, {rename, unattributed})
-            .materialize(replayHome);
-
-    EXPECT_EQ(materialized.protectedPaths(),
-              (std::vector<ProtectedPath>{{ProtectedPathID(numberedUUID(101)), "~/.ssh",
-                                           absolute("/Users/ana/.ssh"), PathCategory::ssh, true,
-                                           ContentHistoryPolicy::metadataOnly}}));
-    const ProcessID brewID(numberedUUID(202)), launchdID(numberedUUID(201));
-    EXPECT_EQ(
-        materialized.processes(),
-        (std::vector<ProcessIdentity>{
-            {launchdID, 201, "token-201", std::nullopt, std::nullopt, absolute("/usr/bin/tool"),
-             std::nullopt, signing(CodeSigningStatus::unsigned_), Date{0}},
-            {brewID, 202, "token-202", launchdID, launchdID, absolute("/Users/ana/bin/brew"),
-             std::nullopt, signing(CodeSigningStatus::developerID), Date{5}}}));
-    const FileObjectID fileID(numberedUUID(1301));
-    const NormalizedPath path = absolute("/Users/ana/.ssh/config");
-    const FileMetadata current{
-        fileID, path, 12, 0, 0, 0755, "aa", true, signing(CodeSigningStatus::adHoc), {}, {}};
-    const FileMetadata previous{fileID, path, 3, 501, 20, 0600, "bb", false, {}, {}, {}};
-    const FileMetadata other{FileObjectID(numberedUUID(1302)),
-                             absolute("/tmp/x"),
-                             0,
-                             501,
-                             20,
-                             0644,
-                             {},
-                             false,
-                             {},
-                             {},
-                             {}};
-    EXPECT_EQ(
-        materialized.events(),
-        (std::vector{
-            EventEnvelope(EventID(numberedUUID(301)), 7, Date{10}, EventOperation::fileRenamed,
-                          brewID, current, previous, absolute("/Users/ana/.ssh/config2"),
-                          {absolute("/Users/ana/bin/tool"), absolute("/usr/bin/env")},
-                          {absolute("/usr/bin/env")}, AttributionConfidence::correlated),
-            EventEnvelope(EventID(numberedUUID(302)), 8, Date{11}, EventOperation::fileModified,
-                          std::nullopt, other, std::nullopt, std::nullopt, {}, {},
-                          AttributionConfidence::incomplete)}));
-    EXPECT_EQ(materialized.recognizedPackageManagerProcessIDs(),
-              std::unordered_set<ProcessID>{brewID});
 }
 
 // Validation runs first; executable paths are normalized only when materializing.
