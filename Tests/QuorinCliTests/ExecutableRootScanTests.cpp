@@ -17,31 +17,6 @@ namespace quorin {
 namespace {
 
 using cli::ExecutableRootScan;
-namespace fs = std::filesystem;
-
-// root/
-//   tool (0755), data.txt (0644)
-//   sub/notes (0600), sub/deeper/run.sh (0700), sub/bad\xff (0755, a name that is not UTF-8)
-//   link-to-tool -> tool, dangling -> missing, dirlink -> sub
-class ExecutableRootScanTest : public ::testing::Test {
-  protected:
-    ExecutableRootScanTest() : root(fs::canonical(directory.path()).string()) {
-        fs::create_directories(directory / "sub/deeper");
-        for (const auto& [name, mode] : std::map<std::string, mode_t>{{"tool", 0755},
-                                                                      {"data.txt", 0644},
-                                                                      {"sub/notes", 0600},
-                                                                      {"sub/deeper/run.sh", 0700},
-                                                                      {"sub/bad\xff", 0755}}) {
-            ::chmod(directory.write(name, "#!/bin/sh\n" + name).c_str(), mode);
-        }
-        fs::create_symlink("tool", directory / "link-to-tool");
-        fs::create_symlink("missing", directory / "dangling");
-        fs::create_directory_symlink("sub", directory / "dirlink");
-    }
-
-    const testing::TemporaryDirectory directory;
-    const std::string root;
-};
 
 // The version of the file at `path`, field by field from its status.
 ExecutionFileVersion versionOf(const std::string& path) {
@@ -56,7 +31,23 @@ ExecutionFileVersion versionOf(const std::string& path) {
             .changedNanoseconds = status.st_ctim.tv_nsec};
 }
 
-TEST_F(ExecutableRootScanTest, CollectsExecutablesAndLinksWithoutFollowingLinksAndNamesOmissions) {
+// root/
+//   tool (0755), data.txt (0644)
+//   sub/deeper/run.sh (0700), sub/bad\xff (0755, a name that is not UTF-8)
+//   link-to-tool -> tool, dangling -> missing, dirlink -> sub
+TEST(ExecutableRootScanTest, CollectsExecutablesAndLinksWithoutFollowingLinksWithinItsLimits) {
+    const testing::TemporaryDirectory directory;
+    const std::string root = std::filesystem::canonical(directory.path()).string();
+    std::filesystem::create_directories(directory / "sub/deeper");
+    for (const auto& [name, mode] : {std::pair{"tool", 0755},
+                                     {"data.txt", 0644},
+                                     {"sub/deeper/run.sh", 0700},
+                                     {"sub/bad\xff", 0755}}) {
+        ::chmod(directory.write(name, name).c_str(), static_cast<mode_t>(mode));
+    }
+    std::filesystem::create_symlink("tool", directory / "link-to-tool");
+    std::filesystem::create_symlink("missing", directory / "dangling");
+    std::filesystem::create_directory_symlink("sub", directory / "dirlink");
     const ExecutableRootScan scan = ExecutableRootScan::scanning({root});
     EXPECT_EQ(scan.roots, std::vector<std::string>{root});
     EXPECT_EQ(scan.baseline,
@@ -74,9 +65,7 @@ TEST_F(ExecutableRootScanTest, CollectsExecutablesAndLinksWithoutFollowingLinksA
         ExecutableRootScan::scanning({root + "/sub/deeper/..", root + "/dirlink", root + "/./sub/"})
             .roots,
         std::vector<std::string>{root + "/sub"});
-}
 
-TEST_F(ExecutableRootScanTest, RefusesRootsItCannotUseAndSaysWhichLimitIsExceeded) {
     struct Case {
         std::vector<std::string> roots;
         cli::ExecutableRootScanLimits limits;
