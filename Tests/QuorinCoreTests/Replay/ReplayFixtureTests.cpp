@@ -4,7 +4,6 @@
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "QuorinCore/Support/UniqueFd.hpp"
-#include "TestSupport/JSONTesting.hpp"
 #include "TestSupport/ReplaySamples.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 
@@ -16,7 +15,6 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -36,9 +34,7 @@ namespace quorin {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::failsToDecode;
 using testing::numberedUUID;
-using Kind = DecodingError::Kind;
 
 // A fixture exactly as it is written: the first record of each kind sets every optional key (with
 // values other than the defaults), the second sets none, so it is written with the defaults.
@@ -67,33 +63,6 @@ const std::string written =
     R"("fileID":"00000000-0000-4000-8000-000000000007","path":"/tmp/b","size":0,)"
     R"("ownerID":501,"groupID":20,"isExecutable":false,"mode":420,)"
     R"("referencedExecutables":[],"addedReferencedExecutables":[]}]})";
-
-ReplayFixture expectedFixture() {
-    ReplayEvent full = testing::replayEvent(4, 1, 11.25, "/tmp/a", 2, EventOperation::fileRenamed);
-    full.fileID = numberedUUID(5);
-    full.size = 12;
-    full.ownerID = full.groupID = 0;
-    full.sha256 = "ab";
-    full.isExecutable = true;
-    full.mode = 493;
-    full.signingStatus = CodeSigningStatus::adHoc;
-    full.destinationPath = "~/bin/a";
-    full.previousFile = ReplayFileMetadata{
-        numberedUUID(5), "/tmp/a", 3, 501, 20, 420, "cd", false, CodeSigningStatus::developerID};
-    full.referencedExecutables = {"/bin/sh", "~/bin/a"};
-    full.addedReferencedExecutables = {"~/bin/a"};
-    ReplayEvent minimal = testing::replayEvent(6, 2, 12, "/tmp/b");
-    minimal.fileID = numberedUUID(7);
-    minimal.mode = 420;
-    return testing::replayFixture(
-        {{numberedUUID(1), "~/.zshrc", PathCategory::shellStartup, false,
-          ContentHistoryPolicy::encryptedVersions}},
-        {{numberedUUID(2), 4242, "token-4242", numberedUUID(3), numberedUUID(3), "/usr/bin/curl",
-          CodeSigningStatus::platform, true, Date{10.5}},
-         {numberedUUID(3), 1, "t", std::nullopt, std::nullopt, "/sbin/init",
-          CodeSigningStatus::unsigned_, false, Date{-1}}},
-        {full, minimal});
-}
 
 // `written` with the value at each JSON pointer set (added when absent), as compact text.
 std::string edited(std::initializer_list<std::pair<std::string, Json>> edits) {
@@ -128,55 +97,43 @@ std::string outcome(const std::function<void()>& body) {
     }
 }
 
-TEST(ReplayFixtureCoding, ReadsAndWritesEveryFieldFillingTheDefaultsOfAbsentKeys) {
-    EXPECT_EQ(serializeJSON(expectedFixture().toJSON()), written);
-    EXPECT_EQ(ReplayFixture::decode(written), expectedFixture());
+// What is read is checked through materialization below; what is written must be what was read.
+TEST(ReplayFixtureCoding, WritesBackWhatItReadsFillsTheDefaultsAndRequiresEveryOtherKey) {
+    const ReplayFixture fixture = ReplayFixture::decode(written);
+    EXPECT_EQ(serializeJSON(fixture.toJSON()), written);
     Json sparse = parseJSON(written);
     sparse["processes"][1].erase("recognizedPackageManager");
     for (const char* key : {"size", "ownerID", "groupID", "addedReferencedExecutables"}) {
         sparse["events"][1].erase(key);
     }
-    EXPECT_EQ(ReplayFixture::decode(serializeJSON(sparse)), expectedFixture());
-}
-
-TEST(ReplayFixtureCoding, EveryKeyWithoutADefaultIsRequiredAndIntegersFitTheirField) {
-    const Json document = parseJSON(written);
-    const auto required = [](auto decoded, const Json& sample,
-                             std::initializer_list<std::string> keys) {
-        for (const std::string& key : keys) {
-            Json without = sample;
-            without.erase(key);
-            EXPECT_TRUE(failsToDecode<typename decltype(decoded)::type>(
-                serializeJSON(without),
-                {Kind::keyNotFound, key, "No value associated with key \"" + key + "\"."}))
-                << key;
-        }
+    EXPECT_EQ(ReplayFixture::decode(serializeJSON(sparse)), fixture);
+    const struct {
+        std::string pointer, path;
+        std::vector<std::string> keys;
+    } records[] = {
+        {"/protectedPaths/0",
+         "protectedPaths[0]",
+         {"id", "path", "category", "recursive", "contentPolicy"}},
+        {"/processes/1",
+         "processes[1]",
+         {"id", "pid", "auditToken", "executablePath", "signingStatus", "observedAt"}},
+        {"/events/0/previousFile",
+         "events[0].previousFile",
+         {"id", "path", "size", "ownerID", "groupID", "mode", "isExecutable"}},
+        {"/events/1",
+         "events[1]",
+         {"id", "sequence", "observedAt", "operation", "attribution", "fileID", "path",
+          "isExecutable", "mode", "referencedExecutables"}},
     };
-    required(std::type_identity<ReplayProtectedPath>(), document["protectedPaths"][0],
-             {"id", "path", "category", "recursive", "contentPolicy"});
-    required(std::type_identity<ReplayProcess>(), document["processes"][1],
-             {"id", "pid", "auditToken", "executablePath", "signingStatus", "observedAt"});
-    required(std::type_identity<ReplayFileMetadata>(), document["events"][0]["previousFile"],
-             {"id", "path", "size", "ownerID", "groupID", "mode", "isExecutable"});
-    required(std::type_identity<ReplayEvent>(), document["events"][1],
-             {"id", "sequence", "observedAt", "operation", "attribution", "fileID", "path",
-              "isExecutable", "mode", "referencedExecutables"});
-
-    const ReplayEvent extremes = decodeJSONText<ReplayEvent>(testing::patched(
-        document["events"][1], R"({"sequence":18446744073709551615,"mode":65535})"));
-    EXPECT_EQ(std::pair(extremes.sequence, extremes.mode),
-              std::pair(UINT64_MAX, std::uint16_t{65535}));
-    for (const auto& [patch, path] : std::initializer_list<std::pair<const char*, const char*>>{
-             {R"({"mode":65536})", "mode"},
-             {R"({"ownerID":4294967296})", "ownerID"},
-             {R"({"sequence":18446744073709551616})", "sequence"}}) {
-        EXPECT_TRUE(failsToDecode<ReplayEvent>(testing::patched(document["events"][1], patch),
-                                               {Kind::dataCorrupted, path, ""}))
-            << patch;
+    for (const auto& record : records) {
+        for (const std::string& key : record.keys) {
+            Json document = parseJSON(written);
+            document[Json::json_pointer(record.pointer)].erase(key);
+            EXPECT_EQ(outcome([&] { (void)ReplayFixture::decode(serializeJSON(document)); }),
+                      "decoding: Key not found at " + record.path + "." + key +
+                          ": No value associated with key \"" + key + "\".");
+        }
     }
-    EXPECT_TRUE(failsToDecode<ReplayProcess>(
-        testing::patched(document["processes"][1], R"({"pid":2147483648})"),
-        {Kind::dataCorrupted, "pid", ""}));
 }
 
 // Paths are normalized against the home directory, signing statuses become identities, and a
