@@ -19,21 +19,14 @@ using quorin::testing::protectedPath;
 constexpr bool recursive = true;
 constexpr bool flat = false;
 
-// The number given to the matching protected path (see `protectedPath`), or nothing.
-std::optional<int> matchedNumber(const ProtectedPathMatcher& matcher, std::string_view path) {
-    const auto match = matcher.match(quorin::testing::normalized(path));
-    if (!match) {
-        return std::nullopt;
-    }
-    return std::stoi(match->id.value.uuidString().substr(24));
+// The number given to a protected path (see `protectedPath`).
+int number(const ProtectedPath& path) {
+    return std::stoi(path.id.value.uuidString().substr(24));
 }
 
-std::vector<int> numbersInOrder(const ProtectedPathMatcher& matcher) {
-    std::vector<int> numbers;
-    for (const ProtectedPath& path : matcher.paths()) {
-        numbers.push_back(std::stoi(path.id.value.uuidString().substr(24)));
-    }
-    return numbers;
+std::optional<int> matchedNumber(const ProtectedPathMatcher& matcher, std::string_view path) {
+    const auto match = matcher.match(quorin::testing::normalized(path));
+    return match ? std::optional(number(*match)) : std::nullopt;
 }
 
 TEST(ProtectedPathMatcherTests, theMostSpecificCoveringPathGoverns) {
@@ -73,7 +66,11 @@ TEST(ProtectedPathMatcherTests, ordersLongestFirstAndKeepsTheGivenOrderAmongEqua
         protectedPath("/cafe\u0301", 6, recursive),  // 5 characters, 7 bytes
         protectedPath("/x", 7, recursive),
     });
-    EXPECT_EQ(numbersInOrder(matcher), (std::vector<int>{6, 4, 5, 3, 2, 1, 7}));
+    std::vector<int> order;
+    for (const ProtectedPath& path : matcher.paths()) {
+        order.push_back(number(path));
+    }
+    EXPECT_EQ(order, (std::vector<int>{6, 4, 5, 3, 2, 1, 7}));
     EXPECT_EQ(matchedNumber(matcher, "/x"), 1);
     EXPECT_EQ(matchedNumber(matcher, "/x/y"), 7);
 }

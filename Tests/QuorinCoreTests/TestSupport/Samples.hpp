@@ -36,14 +36,12 @@ inline std::vector<NormalizedPath> normalizedPaths(std::initializer_list<std::st
 /// A protected path at `path` whose identity is told apart by `number`.
 inline ProtectedPath protectedPath(std::string_view path, unsigned number, bool recursive = true,
                                    PathCategory category = PathCategory::custom) {
-    return ProtectedPath{
-        .id = ProtectedPathID(numberedUUID(number)),
-        .configuredPath = std::string(path),
-        .normalizedPath = normalized(path),
-        .category = category,
-        .recursive = recursive,
-        .contentPolicy = ContentHistoryPolicy::metadataOnly,
-    };
+    return ProtectedPath{ProtectedPathID(numberedUUID(number)),
+                         std::string(path),
+                         normalized(path),
+                         category,
+                         recursive,
+                         ContentHistoryPolicy::metadataOnly};
 }
 
 /// A file with no optional field set.
