@@ -18,18 +18,10 @@ namespace {
 
 using testing::numberedUUID;
 
-ProcessID pid(unsigned number) {
-    return ProcessID(numberedUUID(number));
-}
-
-EventID eid(unsigned number) {
-    return EventID(numberedUUID(number));
-}
-
-/// The id of the incident that the event numbered `number` opened.
-IncidentID incidentOf(unsigned number) {
-    return IncidentID(numberedUUID(number));
-}
+const auto pid = [](unsigned number) { return ProcessID(numberedUUID(number)); };
+const auto eid = [](unsigned number) { return EventID(numberedUUID(number)); };
+// The id of the incident that the event numbered `number` opened.
+const auto incidentOf = [](unsigned number) { return IncidentID(numberedUUID(number)); };
 
 ProcessIdentity process(unsigned number, std::optional<unsigned> parent = std::nullopt) {
     ProcessIdentity result{
@@ -68,18 +60,6 @@ EventEnvelope event(const Sample& sample) {
                          sample.process ? std::optional(pid(*sample.process)) : std::nullopt,
                          sample.file, std::nullopt, sample.destination, sample.referenced, {},
                          AttributionConfidence::complete);
-}
-
-// The events of each incident, incident by incident.
-std::vector<std::vector<EventID>> grouping(const std::vector<Incident>& incidents) {
-    std::vector<std::vector<EventID>> groups;
-    for (const Incident& incident : incidents) {
-        groups.emplace_back();
-        for (const EventEnvelope& stored : incident.events()) {
-            groups.back().push_back(stored.id());
-        }
-    }
-    return groups;
 }
 
 /// Runs `action` and returns what it threw, if anything.
@@ -127,8 +107,6 @@ TEST(IncidentCorrelator, AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrow
         EXPECT_EQ(opened.openUntil(), Date{160});
         EXPECT_EQ(opened.state(), IncidentState::open);
         EXPECT_EQ(c.ingest({11, secondAt, 1}), incidentOf(10));
-        EXPECT_EQ(grouping(c.at(secondAt)),
-                  (std::vector<std::vector<EventID>>{{eid(10), eid(11)}}));
         EXPECT_EQ(c.at(secondAt).at(0).openUntil(), Date{openUntil});
 
         Correlation late = c;
@@ -141,75 +119,65 @@ TEST(IncidentCorrelator, AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrow
     }
 }
 
-// An execution joins the incident that wrote its file only when it runs what was written (by
-// digest, when both are known), or a path the incident renamed to or referenced.
-TEST(IncidentCorrelator, AnExecutionJoinsTheIncidentThatWroteOrLinkedWhatItRuns) {
-    const auto executable = [](std::optional<std::string> digest, const char* path = "/opt/t") {
-        return file(1, path, std::move(digest), true);
+// Each sample goes to the incident opened by the sample numbered as given; the incidents listed
+// as ambiguous got conflicting evidence and have no root.
+TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
+    using enum EventOperation;
+    const auto exe = [](unsigned object, std::optional<std::string> digest) {
+        return file(object, "/opt/t", std::move(digest), true);
     };
-    const NormalizedPath linked("/opt/t", "/");
-    const auto modified = EventOperation::fileModified;
+    const auto run = [&exe](std::optional<std::string> digest) {
+        return Sample{9, 1, 5, exe(2, std::move(digest)), processExec};
+    };
+    const NormalizedPath t("/opt/t", "/");
+    const std::vector<NormalizedPath> x{NormalizedPath("/opt/x", "/")};
+    const std::vector<ProcessIdentity> unrelated{process(1), process(5)};
     const struct {
-        std::vector<Sample> writing;
-        std::optional<std::string> executed;
-        bool joins;
+        std::vector<ProcessIdentity> processes;
+        std::vector<std::pair<Sample, unsigned>> steps;
+        std::vector<unsigned> ambiguous{};
     } cases[] = {
-        {{{1, 0, 1, executable("aa")}}, "aa", true},
-        {{{1, 0, 1, executable("aa")}}, "bb", false},
-        {{{1, 0, 1, executable("aa")}, {2, 0, 1, executable("cc")}}, "cc", true},
-        {{{1, 0, 1, executable(std::nullopt)}}, "bb", true},
-        {{{1, 0, 1, executable({}, "/tmp/t"), EventOperation::fileRenamed, {}, {}, linked}},
-         {},
-         true},
-        {{{1, 0, 1, file(1, "/etc/rc"), modified, {}, {linked}}}, std::nullopt, true},
+        // An execution joins the incident that wrote what it runs (by digest, when both are
+        // known), or that renamed to or referenced its path.
+        {unrelated, {{{1, 0, 1, exe(1, "aa")}, 1}, {run("aa"), 1}}},
+        {unrelated, {{{1, 0, 1, exe(1, "aa")}, 1}, {run("bb"), 9}}},
+        {unrelated, {{{1, 0, 1, exe(1, "aa")}, 1}, {{2, 0, 1, exe(1, "cc")}, 1}, {run("cc"), 1}}},
+        {unrelated, {{{1, 0, 1, exe(1, {})}, 1}, {run("bb"), 1}}},
+        {unrelated,
+         {{{1, 0, 1, file(1, "/tmp/t", {}, true), fileRenamed, {}, {}, t}, 1}, {run({}), 1}}},
+        {unrelated, {{{1, 0, 1, file(1, "/etc/rc"), fileModified, {}, {t}}, 1}, {run({}), 1}}},
+        // Tied to incident 1 by the process tree and to incident 2 by the file.
+        {{process(1), process(2, 1), process(3)},
+         {{{1, 0, 1, file(1)}, 1},
+          {{2, 1, 3, file(2)}, 2},
+          {{3, 2, 2, file(2)}, 3},
+          {{4, 3, 1, file(2)}, 3},
+          {{5, 4, 2, file(2), fileDeleted}, 5}},
+         {3, 5}},
+        // Agreeing evidence narrows the choice: by process tree and file, then by file object
+        // among the incidents linking /opt/x; nothing narrows a reference alone.
+        {{process(1), process(2)},
+         {{{1, 0, 1, file(1), fileModified, {}, x}, 1},
+          {{2, 1, 2, file(2)}, 2},
+          {{3, 2, 2, file(2), fileModified, {}, x}, 2},
+          {{4, 3, 8, file(2), fileModified, {}, x}, 2},
+          {{5, 4, 9, {}, fileModified, {}, x}, 5}},
+         {5}},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(&row - cases);
-        Correlation c{{process(1), process(5)}};
-        for (const Sample& writing : row.writing) {
-            c.ingest(writing);
+        Correlation c{row.processes};
+        for (const auto& [sample, opener] : row.steps) {
+            EXPECT_EQ(c.ingest(sample), incidentOf(opener)) << sample.number;
         }
-        const Sample execution{9, 1, 5, file(2, "/opt/t", row.executed, true),
-                               EventOperation::processExec};
-        EXPECT_EQ(c.ingest(execution), row.joins ? incidentOf(1) : incidentOf(9));
+        for (const Incident& incident : c.at(row.steps.back().first.at)) {
+            const bool ambiguous = std::ranges::any_of(
+                row.ambiguous, [&incident](unsigned n) { return incident.id() == incidentOf(n); });
+            EXPECT_EQ(incident.summary(),
+                      ambiguous ? "Ambiguous protected-path activity" : "Protected-path activity");
+            EXPECT_EQ(incident.rootProcessID() == std::nullopt, ambiguous);
+        }
     }
-}
-
-TEST(IncidentCorrelator, ConflictingEvidenceGoesToAnAmbiguousIncidentPerAmbiguity) {
-    Correlation c{{process(1), process(2, 1), process(3)}};
-    c.ingest({1, 0, 1, file(1)});
-    c.ingest({2, 1, 3, file(2)});
-    // Tied to incident 1 by its process tree and to incident 2 by its file.
-    EXPECT_EQ(c.ingest({3, 2, 2, file(2)}), incidentOf(3));
-    EXPECT_EQ(c.ingest({4, 3, 1, file(2)}), incidentOf(3));
-    EXPECT_EQ(c.ingest({5, 4, 2, file(2), EventOperation::fileDeleted}), incidentOf(5));
-
-    const auto incidents = c.at(4);
-    EXPECT_EQ(grouping(incidents),
-              (std::vector<std::vector<EventID>>{{eid(1)}, {eid(2)}, {eid(3), eid(4)}, {eid(5)}}));
-    for (const std::size_t ambiguous : {2u, 3u}) {
-        EXPECT_EQ(incidents.at(ambiguous).summary(), "Ambiguous protected-path activity");
-        EXPECT_EQ(incidents.at(ambiguous).rootProcessID(), std::nullopt);
-    }
-    EXPECT_EQ(incidents.at(2).openUntil(), Date{62});
-}
-
-TEST(IncidentCorrelator, AgreeingEvidenceNarrowsTheChoiceAndDisagreeingEvidenceWidensIt) {
-    const std::vector<NormalizedPath> x{NormalizedPath("/opt/x", "/")};
-    Correlation c{{process(1), process(2)}};
-    c.ingest({.number = 1, .at = 0, .process = 1, .file = file(1), .referenced = x});
-    c.ingest({2, 1, 2, file(2)});
-    // Process tree and file name incident 2, the reference incident 1: the process agrees with 2.
-    EXPECT_EQ(c.ingest({.number = 3, .at = 2, .process = 2, .file = file(2), .referenced = x}),
-              incidentOf(2));
-    // Both incidents now link /opt/x; the file object narrows that down to incident 2.
-    EXPECT_EQ(c.ingest({.number = 4, .at = 3, .process = 8, .file = file(2), .referenced = x}),
-              incidentOf(2));
-    // Nothing narrows the reference alone.
-    EXPECT_EQ(c.ingest({.number = 5, .at = 4, .process = 9, .referenced = x}), incidentOf(5));
-    EXPECT_EQ(grouping(c.at(4)),
-              (std::vector<std::vector<EventID>>{{eid(1)}, {eid(2), eid(3), eid(4)}, {eid(5)}}));
-    EXPECT_EQ(c.at(4).at(2).summary(), "Ambiguous protected-path activity");
 }
 
 // The writer's root is the top of its chain or the smallest member of the cycle the chain runs
@@ -326,28 +294,22 @@ TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventT
 
 TEST(IncidentCorrelator, LateAttributionSetsTheRootOfAnOpenIncidentOnly) {
     Correlation c{{process(1), process(2, 1)}};
-    const Sample unattributed{.number = 1, .at = 0, .file = file(1)};
-    const auto attributed = [](const Sample& sample, unsigned by) {
-        return event(sample).attributed(pid(by), AttributionConfidence::complete);
+    const auto attributed = [](unsigned number, double at, unsigned object) {
+        return event({number, at, std::nullopt, file(object)})
+            .attributed(pid(2), AttributionConfidence::complete);
     };
-    c.ingest(unattributed);
-    c.ingest({.number = 2, .at = 100, .file = file(2)});  // closes 1
-    const Sample second{.number = 3, .at = 100, .file = file(3)};
-    c.ingest(second);
-    const struct {
-        EventEnvelope event;
-        IncidentID incident;
-    } refused[] = {
-        {attributed(unattributed, 1), incidentOf(1)},                               // closed
-        {attributed(unattributed, 1), incidentOf(9)},                               // unknown
-        {attributed({.number = 2, .at = 100, .file = file(4)}, 1), incidentOf(2)},  // changed
-    };
+    c.ingest({1, 0, std::nullopt, file(1)});
+    c.ingest({2, 100, std::nullopt, file(2)});  // closes 1
+    c.ingest({3, 100, std::nullopt, file(3)});
     const std::string before = encodeJSONText(c.at(100));
-    for (const auto& row : refused) {
-        EXPECT_FALSE(c.correlator.attribute(row.event, row.incident, c.graph).has_value());
+    // Closed, unknown, and an event that is not the one the incident holds.
+    for (const auto& [attributing, incident] : {std::pair{attributed(1, 0, 1), incidentOf(1)},
+                                                std::pair{attributed(1, 0, 1), incidentOf(9)},
+                                                std::pair{attributed(2, 100, 4), incidentOf(2)}}) {
+        EXPECT_FALSE(c.correlator.attribute(attributing, incident, c.graph).has_value());
         EXPECT_EQ(encodeJSONText(c.at(100)), before);
     }
-    const auto updated = c.correlator.attribute(attributed(second, 2), incidentOf(3), c.graph);
+    const auto updated = c.correlator.attribute(attributed(3, 100, 3), incidentOf(3), c.graph);
     ASSERT_TRUE(updated.has_value());
     EXPECT_EQ(updated->rootProcessID(), pid(1));
     EXPECT_EQ(updated->events().at(0).processID(), pid(2));
@@ -398,24 +360,23 @@ TEST(IncidentCorrelator, AStreamGivesTheSameWellFormedIncidentsEveryTime) {
         double time = 0;
         for (unsigned index = 1; index <= 300; ++index) {
             time += pick(3) == 0 ? 0 : (pick(10) == 0 ? 80 : pick(20));
-            Sample sample{index * 7919 % 100'003, time, std::nullopt, std::nullopt,
-                          operations[pick(5)]};
-            if (pick(8) != 0) {
-                sample.process = pick(7) == 0 ? 200 + pick(2) : 100 + 10 * pick(3) + pick(4);
-            }
-            if (const unsigned object = pick(7); object < 6) {
-                const std::optional<std::string> digest =
-                    pick(3) == 0 ? std::nullopt
-                                 : std::optional<std::string>(pick(2) == 0 ? "aa" : "bb");
-                sample.file = file(object + 1, paths[object % 4], digest, object < 2);
-            }
-            sample.sequence = pick(4) == 0 ? std::nullopt : std::optional<std::uint64_t>(pick(5));
-            sample.destination =
-                pick(2) == 0 ? std::optional(NormalizedPath(paths[pick(2)], "/")) : std::nullopt;
-            if (pick(5) == 0) {
-                sample.referenced = {NormalizedPath(paths[pick(2)], "/")};
-            }
-            events.push_back(event(sample));
+            const unsigned object = pick(7);  // 6: no file
+            const auto digest = pick(3) == 0
+                                    ? std::nullopt
+                                    : std::optional<std::string>(pick(2) == 0 ? "aa" : "bb");
+            // A braced list evaluates in order, so the stream depends only on the seed.
+            events.push_back(event(Sample{
+                index * 7919 % 100'003, time,
+                pick(8) == 0
+                    ? std::nullopt
+                    : std::optional(pick(7) == 0 ? 200 + pick(2) : 100 + 10 * pick(3) + pick(4)),
+                object < 6 ? std::optional(file(object + 1, paths[object % 4], digest, object < 2))
+                           : std::nullopt,
+                operations[pick(5)],
+                pick(4) == 0 ? std::nullopt : std::optional<std::uint64_t>(pick(5)),
+                pick(5) == 0 ? std::vector{NormalizedPath(paths[pick(2)], "/")}
+                             : std::vector<NormalizedPath>{},
+                pick(2) == 0 ? std::optional(NormalizedPath(paths[pick(2)], "/")) : std::nullopt}));
         }
         const auto correlated = [&events, &c] {
             IncidentCorrelator correlator(60, 30);
