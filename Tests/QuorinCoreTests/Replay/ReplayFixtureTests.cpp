@@ -1,11 +1,8 @@
-#include "QuorinCore/Domain/CodeSigningIdentity.hpp"
-#include "QuorinCore/Domain/NormalizedPath.hpp"
 #include "QuorinCore/Replay/JSONDuplicateKeyValidator.hpp"
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "QuorinCore/Replay/ReplayFixtureFileLoader.hpp"
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
-#include "QuorinCore/Support/JSON.hpp"
 #include "QuorinCore/Support/UniqueFd.hpp"
 #include "TestSupport/JSONTesting.hpp"
 #include "TestSupport/ReplaySamples.hpp"
@@ -150,6 +147,7 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
                                       {"/events/0/path", "~/.ssh/./config"},
                                       {"/events/1/attribution", "correlated"}}))
             .materialize(testing::replayHome);
+    using enum CodeSigningStatus;
     const auto path = [](std::string_view text) { return NormalizedPath(text, "/"); };
     const auto signing = [](CodeSigningStatus status) {
         return CodeSigningIdentity{status, std::nullopt, std::nullopt, std::nullopt};
@@ -162,25 +160,14 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
     EXPECT_EQ(materialized.processes(),
               (std::vector<ProcessIdentity>{
                   {curl, 4242, "token-4242", init, init, path("/Users/ana/bin/brew"), std::nullopt,
-                   signing(CodeSigningStatus::platform), Date{10.5}},
+                   signing(platform), Date{10.5}},
                   {init, 1, "t", std::nullopt, std::nullopt, path("/sbin/init"), std::nullopt,
-                   signing(CodeSigningStatus::unsigned_), Date{-1}}}));
-    const FileObjectID fileID(numberedUUID(5));
-    const FileMetadata current{fileID, path("/Users/ana/.ssh/config"),    12, 0, 0, 493, "ab",
-                               true,   signing(CodeSigningStatus::adHoc), {}, {}};
-    const FileMetadata previous{fileID,
-                                path("/tmp/a"),
-                                3,
-                                501,
-                                20,
-                                420,
-                                "cd",
-                                false,
-                                signing(CodeSigningStatus::developerID),
-                                {},
-                                {}};
-    const FileMetadata other{
-        FileObjectID(numberedUUID(7)), path("/tmp/b"), 0, 501, 20, 420, {}, false, {}, {}, {}};
+                   signing(unsigned_), Date{-1}}}));
+    const FileObjectID file(numberedUUID(5)), other(numberedUUID(7));
+    const FileMetadata current{
+        file, path("/Users/ana/.ssh/config"), 12, 0, 0, 493, "ab", true, signing(adHoc), {}, {}};
+    const FileMetadata previous{file,  path("/tmp/a"),       3,  501, 20, 420, "cd",
+                                false, signing(developerID), {}, {}};
     EXPECT_EQ(
         materialized.events(),
         (std::vector{
@@ -188,9 +175,10 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
                           curl, current, previous, path("/Users/ana/bin/a"),
                           {path("/bin/sh"), path("/Users/ana/bin/a")}, {path("/Users/ana/bin/a")},
                           AttributionConfidence::complete),
-            EventEnvelope(EventID(numberedUUID(6)), 2, Date{12}, EventOperation::fileModified,
-                          std::nullopt, other, std::nullopt, std::nullopt, {}, {},
-                          AttributionConfidence::incomplete)}));
+            EventEnvelope(
+                EventID(numberedUUID(6)), 2, Date{12}, EventOperation::fileModified, std::nullopt,
+                FileMetadata{other, path("/tmp/b"), 0, 501, 20, 420, {}, false, {}, {}, {}},
+                std::nullopt, std::nullopt, {}, {}, AttributionConfidence::incomplete)}));
     EXPECT_EQ(materialized.recognizedPackageManagerProcessIDs(),
               std::unordered_set<ProcessID>{curl});
 }
@@ -613,11 +601,8 @@ TEST(JSONCoding, ReportsEachDecodingFailureExactly) {
         failsToDecode<std::uint32_t>("1e10", doesNotFit("10000000000.0", "UInt32")),
         failsToDecode<std::uint16_t>("65536", doesNotFit("65536", "UInt16")),
         failsToDecode<std::int32_t>("2147483648", doesNotFit("2147483648", "Int32")),
-        failsToDecode<std::int32_t>("-2147483649.0", doesNotFit("-2147483649.0", "Int32")),
         failsToDecode<std::uint64_t>("18446744073709551616",
                                      doesNotFit("1.8446744073709552e+19", "UInt64")),
-        failsToDecode<std::int64_t>("9223372036854775808",
-                                    doesNotFit("9223372036854775808", "Int64")),
         failsToDecode<std::int32_t>("true", mismatch("Int32", "a boolean")),
         failsToDecode<std::int32_t>(R"({"v":5})", mismatch("Int32", "an object")),
         failsToDecode<std::int32_t>("null", mismatch("Int32", "null")),

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -224,10 +225,7 @@ TEST(ReplayFixtureValidation, EachFaultRaisesItsExactMessageInCheckOrderAndLimit
 
 // Processes given as {number, parent, responsible process}, 0 for none.
 TEST(ReplayFixtureValidation, FindsReferenceCyclesAndListsTheirMembersInUUIDOrder) {
-    const struct {
-        std::vector<std::array<unsigned, 3>> processes;
-        std::string outcome;
-    } cases[] = {
+    const std::pair<std::vector<std::array<unsigned, 3>>, std::string> cases[] = {
         {{{2, 1, 0}, {1, 2, 0}}, "{1}, {2}"},
         {{{1, 0, 0}, {2, 2, 0}}, "{2}"},
         // The search enters at 4, which leads into the cycle without being part of it.
@@ -236,9 +234,9 @@ TEST(ReplayFixtureValidation, FindsReferenceCyclesAndListsTheirMembersInUUIDOrde
         // Shared ancestors are reached twice but close no cycle.
         {{{1, 2, 3}, {2, 4, 0}, {3, 4, 2}, {4, 0, 0}}, ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [records, cycle] : cases) {
         std::vector<ReplayProcess> processes;
-        for (const auto& [number, parent, responsible] : c.processes) {
+        for (const auto& [number, parent, responsible] : records) {
             processes.push_back(
                 replayProcess(number, parent ? std::optional(parent) : std::nullopt));
             if (responsible != 0) {
@@ -246,19 +244,19 @@ TEST(ReplayFixtureValidation, FindsReferenceCyclesAndListsTheirMembersInUUIDOrde
             }
         }
         EXPECT_EQ(validationOutcome(testing::replayFixture({}, processes, {})),
-                  c.outcome.empty() ? "valid" : withIDs("Process reference cycle: " + c.outcome))
-            << c.outcome;
+                  cycle.empty() ? "valid" : withIDs("Process reference cycle: " + cycle))
+            << cycle;
     }
     // A cycle through all 10000 processes is found without recursion; numbering them downwards
     // puts the fixture order against the UUID order.
-    std::vector<ReplayProcess> cycle;
+    std::vector<ReplayProcess> chain;
     std::vector<UUID> members;
     for (unsigned number = 10000; number > 0; --number) {
-        cycle.push_back(replayProcess(number, number == 1 ? 10000 : number - 1));
+        chain.push_back(replayProcess(number, number == 1 ? 10000 : number - 1));
         members.push_back(numberedUUID(number));
     }
     std::sort(members.begin(), members.end());
-    EXPECT_EQ(validationOutcome(testing::replayFixture({}, cycle, {})),
+    EXPECT_EQ(validationOutcome(testing::replayFixture({}, chain, {})),
               ReplayFixtureValidationError::processReferenceCycle(members).message());
 }
 
@@ -279,31 +277,27 @@ TEST(ReplayFixtureMaterialization, ValidatesFirstAndNormalizesExecutablePathsOnl
     }
 }
 
-using testing::numberedUUID;
-using testing::replayProtectedPath;
 using enum RiskFactor;
 
 // Two unrelated process trees: a shell (1) with the installer it started (2), and an editor (3).
-constexpr unsigned shell = 1;
-constexpr unsigned installer = 2;
-constexpr unsigned editor = 3;
+constexpr unsigned shell = 1, installer = 2, editor = 3;
 
 ReplayAnalysis analyze(std::vector<ReplayProtectedPath> paths, std::vector<ReplayEvent> events,
                        bool installerIsPackageManager = false) {
-    ReplayProcess installerProcess = testing::replayProcess(installer, shell);
+    ReplayProcess installerProcess = replayProcess(installer, shell);
     installerProcess.executablePath = "/usr/sbin/installer";
     installerProcess.recognizedPackageManager = installerIsPackageManager;
-    const ReplayFixture fixture = testing::replayFixture(
-        std::move(paths),
-        {testing::replayProcess(shell), installerProcess, testing::replayProcess(editor)},
-        std::move(events));
-    return ReplayAnalyzer().analyze(fixture.materialize(testing::replayHome));
+    return ReplayAnalyzer().analyze(
+        testing::replayFixture(std::move(paths),
+                               {replayProcess(shell), installerProcess, replayProcess(editor)},
+                               std::move(events))
+            .materialize(replayHome));
 }
 
 // Event number `number` (also its sequence) at `at` seconds.
 ReplayEvent event(unsigned number, double at, std::string path, unsigned process = editor,
                   EventOperation operation = EventOperation::fileModified) {
-    return testing::replayEvent(number, number, at, std::move(path), process, operation);
+    return replayEvent(number, number, at, std::move(path), process, operation);
 }
 
 // The message of the error `onlyIncident` raises, or "one incident".
@@ -417,11 +411,8 @@ TEST(ReplayAnalyzerTest, ScoresWithTheFixturePackageManagers) {
 using namespace std::string_literals;
 
 TEST(ReplayTerminalOutputTest, EscapesControlAndFormatCharacters) {
-    const struct {
-        std::string input;
-        std::string oneLine;    // what `sanitize` gives
-        std::string multiline;  // what `sanitizeMultiline` gives
-    } cases[] = {
+    // Each input with what `sanitize` and what `sanitizeMultiline` give.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         // Controls, one line feed kept only by the multi-line form.
         {"a\nb", "a\\u{000A}b", "a\nb"},
         {"line\r\n", "line\\u{000D}\\u{000A}", "line\\u{000D}\n"},
@@ -429,8 +420,8 @@ TEST(ReplayTerminalOutputTest, EscapesControlAndFormatCharacters) {
         {"nul\0end"s, "nul\\u{0000}end", "nul\\u{0000}end"},
         {"\x1B[31mred", "\\u{001B}[31mred", "\\u{001B}[31mred"},
         {"\u009B2J", "\\u{009B}2J", "\\u{009B}2J"},  // C1 control sequence
-        // Format characters: overrides, joiners, a tag outside the basic
-        // plane (all five digits, no fill).
+        // Format characters: overrides, joiners, a tag outside the basic plane (all five digits,
+        // no fill).
         {"evil\u202Etxt.exe", "evil\\u{202E}txt.exe", "evil\\u{202E}txt.exe"},
         {"\U000E0001", "\\u{E0001}", "\\u{E0001}"},
         // Everything else passes: letters, combining marks, symbols, emoji, non-breaking and
@@ -446,9 +437,9 @@ TEST(ReplayTerminalOutputTest, EscapesControlAndFormatCharacters) {
         {"\xC0\xAF", "\uFFFD\uFFFD", "\uFFFD\uFFFD"},
         {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD", "\uFFFD\uFFFD\uFFFD"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ReplayTerminalOutput::sanitize(c.input), c.oneLine) << c.input;
-        EXPECT_EQ(ReplayTerminalOutput::sanitizeMultiline(c.input), c.multiline) << c.input;
+    for (const auto& [input, oneLine, multiline] : cases) {
+        EXPECT_EQ(ReplayTerminalOutput::sanitize(input), oneLine) << input;
+        EXPECT_EQ(ReplayTerminalOutput::sanitizeMultiline(input), multiline) << input;
     }
 }
 
@@ -466,11 +457,7 @@ using namespace std::string_view_literals;
 
 // Ill-formed UTF-8 counts as one replacement character per maximal bad subsequence.
 TEST(GraphemeCountTests, countsUserPerceivedCharactersAndBadBytesAsReplacements) {
-    const struct {
-        std::string_view name;
-        std::string_view text;
-        std::size_t expected;
-    } cases[] = {
+    const std::tuple<std::string_view, std::string_view, std::size_t> cases[] = {
         {"empty", "", 0},
         {"ASCII controls", "a\tb\0c"sv, 5},
         {"CR CR LF", "\r\r\n", 2},
