@@ -14,12 +14,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <map>
-#include <sstream>
 #include <stdexcept>
-#include <string>
-#include <tuple>
-#include <vector>
 
 namespace quorin {
 namespace {
@@ -129,8 +124,6 @@ std::string state(const std::string& pending) {
 
 // Hands out the states in order, repeating the last, and records the decisions it is sent.
 struct ScriptedDaemon final : cli::ProtectionRequests {
-    ScriptedDaemon(std::vector<std::string> script, bool applying)
-        : states(std::move(script)), applies(applying) {}
     std::string protectionState() override {
         return states.at(std::min(polls++, states.size() - 1));
     }
@@ -139,7 +132,7 @@ struct ScriptedDaemon final : cli::ProtectionRequests {
         return applies;
     }
     std::vector<std::string> states;
-    bool applies;
+    bool applies = true;
     std::size_t polls = 0;
     std::vector<Decision> decisions;
 };
@@ -150,7 +143,9 @@ struct ScriptedDaemon final : cli::ProtectionRequests {
 // ended it.
 Transcript converse(std::vector<std::string> states, const std::string& input,
                     bool applies = true) {
-    ScriptedDaemon daemon(std::move(states), applies);
+    ScriptedDaemon daemon;
+    daemon.states = std::move(states);
+    daemon.applies = applies;
     std::istringstream in(input);
     std::ostringstream out;
     int pauses = 0;
