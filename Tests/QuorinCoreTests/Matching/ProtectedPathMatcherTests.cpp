@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -75,25 +74,15 @@ TEST(ProtectedPathMatcherTests, ordersLongestFirstAndKeepsTheGivenOrderAmongEqua
     EXPECT_EQ(matchedNumber(matcher, "/x/y"), 7);
 }
 
+// A component of combining marks alone merges with the "/" before it, so this descendant is no
+// longer in characters than its ancestor; the more specific path must still win.
 TEST(ProtectedPathMatcherTests, aDescendantOfEqualCharacterLengthStillGoverns) {
-    // A component of combining marks alone merges with the "/" before it, and a prepended mark
-    // merges with the "/" after it, so these descendants are no longer in characters than
-    // their ancestors; the more specific path must still win.
-    const std::pair<std::string, std::string> cases[] = {
-        {"/", "/\u0301"},
-        {"/a\u0600", "/a\u0600/\u0301\u0301"},
-    };
-    for (const auto& [ancestor, descendant] : cases) {
-        SCOPED_TRACE(descendant);
-        ASSERT_EQ(graphemeClusterCount(ancestor), graphemeClusterCount(descendant));
-        const ProtectedPathMatcher matcher({
-            protectedPath(ancestor, 1, recursive),
-            protectedPath(descendant, 2, recursive),
-        });
-        EXPECT_EQ(matchedNumber(matcher, descendant), 2);
-        EXPECT_EQ(matchedNumber(matcher, descendant + "/file"), 2);
-        EXPECT_EQ(matchedNumber(matcher, ancestor + "/other"), 1);
-    }
+    ASSERT_EQ(graphemeClusterCount("/"), graphemeClusterCount("/\u0301"));
+    const ProtectedPathMatcher matcher(
+        {protectedPath("/", 1, recursive), protectedPath("/\u0301", 2, recursive)});
+    EXPECT_EQ(matchedNumber(matcher, "/\u0301"), 2);
+    EXPECT_EQ(matchedNumber(matcher, "/\u0301/file"), 2);
+    EXPECT_EQ(matchedNumber(matcher, "/other"), 1);
 }
 
 }  // namespace

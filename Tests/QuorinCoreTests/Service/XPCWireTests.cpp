@@ -37,13 +37,12 @@ std::string protocolError(const std::function<void()>& body) {
 
 const std::string tooLong = "a frame body of 8388609 bytes exceeds the maximum of 8388608";
 
-TEST(XPCFrameTest, FramesUpToTheMaximumAndRefusesABadLengthOnceItsPrefixIsComplete) {
+TEST(XPCFrameTest, FramesUpToTheMaximumReadsAnyCutAndRefusesABadLengthOnceItsPrefixIsComplete) {
     const std::string largest(maximumFrameBytes, 'c');
     EXPECT_TRUE(framed(largest) == "\0\x80\0\0"s + largest);
     XPCFrameReader whole;
     whole.append(framed(largest));
     EXPECT_TRUE(whole.next() == largest);
-    EXPECT_EQ(whole.next(), std::nullopt);
     EXPECT_EQ(protocolError([] { framed(""); }), "a frame body must not be empty");
     EXPECT_EQ(protocolError([] { framed(std::string(maximumFrameBytes + 1, 'x')); }), tooLong);
     for (const auto& [header, message] : {std::pair{"\0\0\0\0"s, "a frame body must not be empty"s},
@@ -57,10 +56,7 @@ TEST(XPCFrameTest, FramesUpToTheMaximumAndRefusesABadLengthOnceItsPrefixIsComple
         reader.append("more");
         EXPECT_EQ(protocolError([&] { reader.next(); }), message);
     }
-}
-
-// Frames of every byte value come out whole and in order however the stream is cut.
-TEST(XPCFrameTest, ReadsFramesInOrderHoweverTheStreamIsCut) {
+    // Frames of every byte value come out whole and in order however the stream is cut.
     Strings bodies;
     std::string stream;
     for (std::size_t index = 0; index < 600; ++index) {
@@ -80,19 +76,12 @@ TEST(XPCFrameTest, ReadsFramesInOrderHoweverTheStreamIsCut) {
     }
 }
 
-TEST(XPCBase64Test, EncodesTheStandardVectorsAndEveryByteAndRefusesWhatIsNotCanonical) {
+TEST(XPCBase64Test, EncodesTheStandardVectorsAndRefusesWhatIsNotCanonical) {
     const std::vector<std::pair<std::string, std::string>> vectors{
         {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"\xfb\xff\xbf", "+/+/"}};
     for (const auto& [bytes, text] : vectors) {
         EXPECT_EQ(base64Encoded(bytes), text) << bytes;
         EXPECT_EQ(base64Decoded(text), bytes) << text;
-    }
-    std::string every;
-    for (int value = 0; value < 256; ++value) {
-        every.push_back(static_cast<char>(value));
-    }
-    for (std::size_t skip = 0; skip < 3; ++skip) {
-        EXPECT_EQ(base64Decoded(base64Encoded(every.substr(skip))), every.substr(skip)) << skip;
     }
     // Short, missing, long or inner padding; bits after the last byte; blanks; the URL-safe
     // alphabet; NUL; a letter outside ASCII.
@@ -119,8 +108,7 @@ TEST(QuorinDaemonXPCInterfacesTest, FingerprintsTheSetOfPathsAndReadsItFromAStat
         {"subscribed", std::nullopt},
         {"Subscribed:3080e1e8da9c5bc3", std::nullopt},
         {"subscribed:", ""},
-        {"subscribed:3080e1e8da9c5bc3", "3080e1e8da9c5bc3"},
-    };
+        {"subscribed:3080e1e8da9c5bc3", "3080e1e8da9c5bc3"}};
     for (const auto& [status, fingerprint] : statuses) {
         EXPECT_EQ(Interfaces::subscribedFingerprint(status), fingerprint) << status;
         if (fingerprint) {
@@ -167,8 +155,6 @@ TEST(XPCMessageTest, EncodesAndDecodesCallsAndReplies) {
     const std::vector<Row> rows{
         {As::call, R"({"id":7,"method":"pick:of:ok:","arguments":["E6","block"]})",
          XPCInvocation{7, "pick:of:ok:", {"E6"s, "block"s}}},
-        {As::call, R"({"arguments":["a","b"],"method":"pick:of:ok:","id":3})",
-         XPCInvocation{3, "pick:of:ok:", {"a"s, "b"s}}, false},
         // Text keeps NUL and escapes as the peer wrote them; checking paths is the daemon's job.
         {As::call, R"({"method":"tell:","arguments":[["/a\u0000b","/\u00e9",""]]})",
          XPCInvocation{noReply, "tell:", {Strings{"/a\0b"s, "/\xc3\xa9", ""}}}, false},
@@ -183,7 +169,6 @@ TEST(XPCMessageTest, EncodesAndDecodesCallsAndReplies) {
         {As::boolean, R"({"id":7,"reply":true})", XPCReply{7, true}},
         {As::data, R"({"id":18446744073709551615,"reply":"Zg=="})", XPCReply{max, XPCData{"f"}}},
         {As::text, R"({"id":1,"reply":"a\u0000b\n"})", XPCReply{1, "a\0b\n"s}},
-        {As::textList, R"({"id":5,"reply":["a","b"]})", XPCReply{5, Strings{"a", "b"}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.body);
@@ -197,9 +182,6 @@ TEST(XPCMessageTest, EncodesAndDecodesCallsAndReplies) {
     const XPCInvocation badCall{noReply, "tell:", {Strings{"/\xff"}}};
     EXPECT_EQ(protocolError([&] { encodeInvocation(badCall); }),
               "the call of tell: contains text that is not valid UTF-8");
-    const XPCReply badReply{3, "\xc3"s};
-    EXPECT_EQ(protocolError([&] { encodeReply(badReply); }),
-              "the reply to request 3 contains text that is not valid UTF-8");
 }
 
 // Typed proxies that keep every call they are given stand in for the daemon and the client, so
@@ -282,12 +264,12 @@ TEST(XPCMessageTest, RefusesWhatDoesNotFitAndCallsNothing) {
 // Bytes that only survive as data: NUL, invalid UTF-8, every high byte.
 const std::string binary = "{\"held\":[]}\0\xff\xfe\x80"s;
 
-// A call of each argument and reply kind goes from the client's proxy through its encoded body to
+// A call of each reply kind goes from the client's proxy through its encoded body to
 // `invoke` on the daemon, and the daemon's reply comes back once through its own encoded body to
 // the caller's typed reply.
-TEST(QuorinDaemonXPCProtocolTest, CarriesEachRequestAndDeliveryFromProxyToPeerAndBack) {
+TEST(QuorinDaemonXPCProtocolTest, CarriesRequestsFromProxyToPeerAndBackAndRefusesMisuse) {
     const XPCInterface interface = Interfaces::daemonInterface();
-    const std::vector<XPCValue> answers{"subscribed:"s, true, XPCData{binary}, false};
+    const std::vector<XPCValue> answers{"subscribed:"s, true, XPCData{binary}};
     std::size_t answered = 0;
     std::vector<XPCInvocation> received;
     QuorinDaemonXPCProxy daemon(
@@ -316,31 +298,16 @@ TEST(QuorinDaemonXPCProtocolTest, CarriesEachRequestAndDeliveryFromProxyToPeerAn
     client.statusWithReply(text);
     client.configureProtection(binary, flag);
     client.protectionStateWithReply(data);
-    client.decideExecution("E6", "alwaysTrust", flag);
     const std::vector<XPCInvocation> calls{
         {noReply, "setProtectedPaths:", {Strings{"/Users/ana", "/a\0b"s}}},
         {noReply, "statusWithReply:", {}},
         {noReply, "configureProtection:reply:", {XPCData{binary}}},
         {noReply, "protectionStateWithReply:", {}},
-        {noReply, "decideExecution:decision:reply:", {"E6"s, "alwaysTrust"s}},
     };
     EXPECT_EQ(received, calls);
     EXPECT_EQ(replies, answers);
 
-    // A delivery goes the other way, from the daemon's events proxy to the client's `invoke`.
-    Recorder events;
-    QuorinDaemonEventsProxy clientSide(events.send());
-    QuorinDaemonEventsProxy daemonSide([&](std::string selector, std::vector<XPCValue> arguments,
-                                           XPCReplyHandler reply) {
-        EXPECT_FALSE(reply);
-        invoke(clientSide, std::get<XPCInvocation>(decoded(
-                               As::incoming, encodeInvocation({noReply, selector, arguments}))));
-    });
-    daemonSide.deliver(binary);
-    EXPECT_EQ(events.calls, (std::vector<XPCInvocation>{{noReply, "deliver:", {XPCData{binary}}}}));
-}
-
-TEST(QuorinDaemonXPCProtocolTest, ProxiesRefuseMissingFunctionsAndMismatchedReplies) {
+    // A proxy needs a send function and each reply block; a reply of another kind is refused.
     EXPECT_THROW(QuorinDaemonXPCProxy(XPCSend{}), std::invalid_argument);
     EXPECT_THROW(QuorinDaemonEventsProxy(XPCSend{}), std::invalid_argument);
     XPCReplyHandler handler;
