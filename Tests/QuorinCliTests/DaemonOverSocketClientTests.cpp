@@ -450,6 +450,8 @@ TEST(DaemonConnectionTest, FailsForGoodOnceClosedOnAReplyThatDoesNotFitOrOneNotI
         const FakeDaemon fake([fault](FakeDaemon& peer) {
             const XPCInvocation call = peer.next().value();
             if (fault == 0) {
+                peer.deliver("r1");
+                peer.deliver("r2");
                 return peer.close();
             }
             if (fault == 1) {
@@ -464,6 +466,19 @@ TEST(DaemonConnectionTest, FailsForGoodOnceClosedOnAReplyThatDoesNotFitOrOneNotI
                   std::chrono::milliseconds(fault == 2 ? 150 : 0));
         EXPECT_EQ(failureOf([&] { (void)daemon.clearExecutionTrust(); }), faults[fault]);
         EXPECT_EQ(failureOf([&] { daemon.setProtectedPaths({"/a"}); }), faults[fault]);
+        if (fault == 0) {  // records that came before the end are still handed over, as taken
+            std::vector<std::string> records;
+            const auto take = [&records](bool more) {
+                return [&records, more](const std::string& record) {
+                    records.push_back(record);
+                    return more;
+                };
+            };
+            daemon.receive(take(false));
+            EXPECT_EQ(records, std::vector<std::string>{"r1"});
+            EXPECT_EQ(failureOf([&] { daemon.receive(take(true)); }), faults[0]);
+            EXPECT_EQ(records, (std::vector<std::string>{"r1", "r2"}));
+        }
     }
     const FakeDaemon fake([](FakeDaemon& peer) {
         EXPECT_EQ(peer.next(), (XPCInvocation{1, "statusWithReply:", {}}));
