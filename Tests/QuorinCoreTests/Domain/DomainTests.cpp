@@ -221,15 +221,13 @@ TEST(WatchListAdditionRejection, DecidesByPathEnablementAndRecursion) {
         std::vector<WatchListEntry> entries;
         std::optional<Rejection> expected;
     } cases[] = {
-        {"/a", {a(false)}, Rejection::duplicatePath()},
         {"/a/b/c", {flatA}, std::nullopt},
         {"/ab", {a(true)}, std::nullopt},
         {"/etc/hosts", {entry("/", 3, true)}, coveredBy("/")},
-        // A duplicate anywhere beats a covering scope; otherwise the first enabled covering
-        // entry in list order.
+        // A duplicate anywhere, even disabled, beats a covering scope; otherwise the first enabled
+        // covering entry in list order.
         {"/a/b", {a(true), ab(false)}, Rejection::duplicatePath()},
-        {"/a/b/c", {a(true), ab(true)}, coveredBy("/a")},
-        {"/a/b/c", {ab(false), a(true)}, coveredBy("/a")},
+        {"/a/b/c", {ab(false), a(true), entry("/a/b", 5, true)}, coveredBy("/a")},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(WatchList::additionRejection(protectedPath(c.candidate, 99), c.entries),
