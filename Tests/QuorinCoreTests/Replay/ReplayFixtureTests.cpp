@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -24,11 +23,10 @@
 #include <iterator>
 #include <limits>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <system_error>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -110,10 +108,8 @@ TEST(ReplayFixtureCoding, WritesBackWhatItReadsFillsTheDefaultsAndRequiresEveryO
         sparse["events"][1].erase(key);
     }
     EXPECT_EQ(ReplayFixture::decode(serializeJSON(sparse)), fixture);
-    const struct {
-        std::string pointer, path;
-        std::vector<std::string> keys;
-    } records[] = {
+    // Each record by its pointer and its coding path, with its required keys.
+    const std::tuple<std::string, std::string, std::vector<std::string>> records[] = {
         {"/protectedPaths/0",
          "protectedPaths[0]",
          {"id", "path", "category", "recursive", "contentPolicy"}},
@@ -128,12 +124,12 @@ TEST(ReplayFixtureCoding, WritesBackWhatItReadsFillsTheDefaultsAndRequiresEveryO
          {"id", "sequence", "observedAt", "operation", "attribution", "fileID", "path",
           "isExecutable", "mode", "referencedExecutables"}},
     };
-    for (const auto& record : records) {
-        for (const std::string& key : record.keys) {
+    for (const auto& [pointer, path, keys] : records) {
+        for (const std::string& key : keys) {
             Json document = parseJSON(written);
-            document[Json::json_pointer(record.pointer)].erase(key);
+            document[Json::json_pointer(pointer)].erase(key);
             EXPECT_EQ(outcome([&] { (void)ReplayFixture::decode(serializeJSON(document)); }),
-                      "decoding: Key not found at " + record.path + "." + key +
+                      "decoding: Key not found at " + path + "." + key +
                           ": No value associated with key \"" + key + "\".");
         }
     }
@@ -245,9 +241,9 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
         // The validator does not bound magnitudes; a number beyond a double fails to parse.
         {withHugeSize, "decoding: Data corrupted at <root>: The given data was not valid JSON."},
     };
-    for (const auto& [bytes, expected] : cases) {
-        EXPECT_EQ(outcome([&] { (void)ReplayFixture::decode(bytes); }), expected)
-            << bytes.substr(0, 200);
+    for (const auto& c : cases) {
+        EXPECT_EQ(outcome([&] { (void)ReplayFixture::decode(c.first); }), c.second)
+            << c.first.substr(0, 200);
     }
 }
 
@@ -265,9 +261,7 @@ TEST(ReplayFixtureFileLoader, LoadsOnlyRegularFilesReachedWithoutAFinalLinkAndCl
     fs::create_symlink(valid, link);
     fs::create_directory_symlink(directory.path(), linkedDirectory);
     fs::create_directory(directory / "directory");
-    if (::mkfifo(fifo.c_str(), 0600) != 0) {
-        throw std::system_error(errno, std::generic_category(), "mkfifo");
-    }
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::pair<fs::path, std::string> cases[] = {
         {valid, "ok"},
         // Links in earlier components are followed; only the last one is refused.
@@ -284,8 +278,8 @@ TEST(ReplayFixtureFileLoader, LoadsOnlyRegularFilesReachedWithoutAFinalLinkAndCl
     // Every round closes what it opened.
     const std::size_t before = openDescriptorCount();
     for (int round = 0; round < 20; ++round) {
-        for (const auto& [file, expected] : cases) {
-            EXPECT_EQ(outcome([&] { (void)ReplayFixture::load(file); }), expected) << file;
+        for (const auto& c : cases) {
+            EXPECT_EQ(outcome([&] { (void)ReplayFixture::load(c.first); }), c.second) << c.first;
         }
     }
     EXPECT_EQ(openDescriptorCount(), before);

@@ -317,29 +317,26 @@ const ReplayProtectedPath launchDaemons =
 // An event is ingested when its path or a rename's destination lies under a protected path (which
 // path covers which is the matcher's own rule).
 TEST(ReplayAnalyzerTest, IngestsOnlyWhatTouchesAProtectedPath) {
-    const struct {
-        std::string protectedPath;
-        bool recursive;
-        std::string path, destination;  // a rename when there is a destination
-        bool ingested;
-    } cases[] = {
+    // The protected path, whether it is recursive, the event's path and a rename's destination,
+    // and whether the event is ingested.
+    const std::tuple<std::string, bool, std::string, std::string, bool> cases[] = {
         {"~/.zshrc", false, "/Users/ana/.zshrc", "", true},
         {"~/notes", true, "~/notes/todo.txt", "", true},
         {"~/notes", true, "~/Downloads/todo.txt", "~/notes/todo.txt", true},
         {"~/notes", true, "~/notes/todo.txt", "~/Downloads/todo.txt", true},
         {"~/notes", true, "~/Downloads/a.txt", "~/Downloads/b.txt", false},
     };
-    for (const auto& c : cases) {
-        ReplayEvent change = event(1, 10, c.path);
-        if (!c.destination.empty()) {
+    for (const auto& [protectedPath, recursive, path, destination, ingested] : cases) {
+        ReplayEvent change = event(1, 10, path);
+        if (!destination.empty()) {
             change.operation = EventOperation::fileRenamed;
-            change.destinationPath = c.destination;
+            change.destinationPath = destination;
         }
-        const ReplayProtectedPath path =
-            replayProtectedPath(10, c.protectedPath, PathCategory::custom, c.recursive);
-        EXPECT_EQ(onlyIncidentOutcome(analyze({path}, {change})),
-                  c.ingested ? "one incident" : "The fixture produced no incident")
-            << c.path << " to " << c.destination;
+        EXPECT_EQ(onlyIncidentOutcome(analyze(
+                      {replayProtectedPath(10, protectedPath, PathCategory::custom, recursive)},
+                      {change})),
+                  ingested ? "one incident" : "The fixture produced no incident")
+            << path << " to " << destination;
     }
 }
 
