@@ -97,7 +97,7 @@ Incident incidentAt(double time, double window = 60) {
     return Incident(IncidentID(numberedUUID(900)), std::nullopt, event(1, time), window);
 }
 
-TEST(Incident, OpensAroundOneEventWithASafeDeadline) {
+TEST(Incident, OpensWithASafeDeadlineAndAppendsInTimeAndArrivalOrder) {
     const double max = std::numeric_limits<double>::max();
     const std::pair<double, double> windows[] = {
         {60, 160}, {-5, 100}, {std::numeric_limits<double>::infinity(), 100}, {NAN, 100}};
@@ -105,18 +105,14 @@ TEST(Incident, OpensAroundOneEventWithASafeDeadline) {
         EXPECT_EQ(incidentAt(100, window).openUntil(), Date{openUntil}) << window;
     }
     EXPECT_EQ(incidentAt(max, 1e308).openUntil(), Date{max});
-    const Incident incident = incidentAt(5);
+    Incident incident = incidentAt(5);
     EXPECT_EQ(incident.startedAt(), Date{5});
     EXPECT_EQ(incident.lastEventAt(), Date{5});
-    EXPECT_EQ(incident.summary(), "Protected-path activity");
-    EXPECT_EQ(incident.state(), IncidentState::open);
     EXPECT_FALSE(incident.assessment() || incident.userDecision() || incident.rootProcessID());
-}
-
-// How far an appended event moves the window is checked through the correlator, which owns the
-// windows (IncidentCorrelator.AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrows).
-TEST(Incident, KeepsTimeAndArrivalOrderAndIgnoresRepeatsAndClosedIncidents) {
-    Incident incident = incidentAt(100);
+    // How far an appended event moves the window, the summary and the open state are checked
+    // through the correlator (IncidentCorrelator.AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhich-
+    // OnlyGrows); appending keeps time and arrival order and ignores repeats and closed incidents.
+    incident = incidentAt(100);
     incident.append(event(2, 100), 30);  // same time: after the first
     incident.append(event(3, 90), 30);   // earlier: goes first
     incident.append(event(4, 150), 30);
@@ -137,7 +133,7 @@ TEST(Incident, KeepsTimeAndArrivalOrderAndIgnoresRepeatsAndClosedIncidents) {
 
 // Refusals by a closed incident and of a changed event are checked through the correlator
 // (IncidentCorrelator.LateAttributionSetsTheRootOfAnOpenIncidentOnly).
-TEST(Incident, AcceptsOnlyTheSameEventWithAProcessFilledInAndSetsTheRootOnce) {
+TEST(Incident, AttributesTheSameEventWithAProcessAndKeepsTheFirstDecision) {
     const ProcessID root(numberedUUID(51));
     Incident incident = incidentAt(10);
     incident.append(event(2, 20), 30);
@@ -153,10 +149,8 @@ TEST(Incident, AcceptsOnlyTheSameEventWithAProcessFilledInAndSetsTheRootOnce) {
     EXPECT_TRUE(incident.attribute(event(1, 10, process50), root));
     EXPECT_TRUE(incident.attribute(event(1, 10, root), process50));
     EXPECT_EQ(incident.rootProcessID(), root);
-}
-
-TEST(Incident, FirstDecisionStandsAndClosingKeepsIt) {
-    Incident incident = incidentAt(0);
+    // The first decision stands and closing keeps it; a closed incident can still be resolved.
+    incident = incidentAt(0);
     incident.resolve(UserDecision::trusted);
     incident.resolve(UserDecision::blocked);
     incident.close();
@@ -194,7 +188,7 @@ WatchListEntry entry(std::string_view path, unsigned number, bool enabled, bool 
 // Defaults come first, enabled; the first user entry at a default's path takes its place with its
 // own id and flags; a default path listed twice is restored once; the other entries keep their
 // order, state and duplicates.
-TEST(WatchListRestoringDefaults, PutsTheDefaultsFirstEnabledAndKeepsTheRest) {
+TEST(WatchList, RestoresDefaultsFirstAndRefusesAdditionsByPathEnablementAndRecursion) {
     const auto zshrc = protectedPath("~/.zshrc", 1, false, PathCategory::shellStartup);
     const auto ssh = protectedPath("~/.ssh", 2, false, PathCategory::ssh);
     const std::vector<WatchListEntry> entries{
@@ -206,9 +200,7 @@ TEST(WatchListRestoringDefaults, PutsTheDefaultsFirstEnabledAndKeepsTheRest) {
     EXPECT_EQ(WatchList::restoringDefaults(
                   entries, {zshrc, ssh, protectedPath("/home/ana/.ssh/", 3, true), zshrc}),
               expected);
-}
-
-TEST(WatchListAdditionRejection, DecidesByPathEnablementAndRecursion) {
+    // Additions are refused by path, enablement and recursion.
     using Rejection = WatchList::AdditionRejection;
     const auto a = [](bool enabled) { return entry("/a", 1, enabled); };
     const auto ab = [](bool enabled) { return entry("/a/b", 4, enabled); };
