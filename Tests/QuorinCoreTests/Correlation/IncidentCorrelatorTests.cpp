@@ -264,6 +264,8 @@ TEST(IncidentCorrelator, RefusedEventsAndSnapshotsChangeNothing) {
     }
 }
 
+// Incident 20 adopts a resolution whose first event is that of incident 30; an unknown incident
+// and an unsettled one are not adopted.
 TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventThenOwnID) {
     Correlation c{{process(10), process(20), process(25), process(30), process(40), process(50)}};
     // Unrelated processes at one time, arriving in an order that differs from the output's.
@@ -273,17 +275,23 @@ TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventT
     c.ingest({20, 5, 20});
     c.ingest({.number = 50, .at = 5, .process = 50, .sequence = 3});
     c.ingest({.number = 10, .at = 6, .process = 10, .sequence = 1});
-    c.correlator.finalizeAll();
-    // Incident 20 adopts a resolution whose first event is that of incident 30.
     Incident adopted(incidentOf(20), std::nullopt, event({30, 5, 30}), 60);
     adopted.resolve(UserDecision::blocked);
-    c.correlator.adoptResolvedIncident(adopted);
+    Incident stranger(incidentOf(8), std::nullopt, event({8, 5, 30}), 60);
+    stranger.resolve(UserDecision::trusted);
+    for (const Incident& offered :
+         {adopted, stranger, Incident(incidentOf(25), std::nullopt, event({30, 5, 30}), 60)}) {
+        c.correlator.adoptResolvedIncident(offered);
+    }
+    EXPECT_EQ(c.at(6).at(3), adopted);
+    // No longer open: process 20's next event opens an incident of its own.
+    EXPECT_EQ(c.ingest({21, 6, 20}), incidentOf(21));
     std::vector<IncidentID> order;
     for (const Incident& incident : c.correlator.finalizeAll()) {
         order.push_back(incident.id());
     }
     EXPECT_EQ(order, (std::vector{incidentOf(50), incidentOf(40), incidentOf(25), incidentOf(20),
-                                  incidentOf(30), incidentOf(10)}));
+                                  incidentOf(30), incidentOf(10), incidentOf(21)}));
     // Finalizing closed everything; nothing closed reopens, even at an earlier time.
     EXPECT_EQ(c.ingest({60, 5, 30}), incidentOf(60));
 }
@@ -310,26 +318,6 @@ TEST(IncidentCorrelator, LateAttributionSetsTheRootOfAnOpenIncidentOnly) {
     EXPECT_EQ(updated->rootProcessID(), pid(1));
     EXPECT_EQ(updated->events().at(0).processID(), pid(2));
     EXPECT_EQ(c.ingest({4, 101, 1}), incidentOf(3));
-}
-
-TEST(IncidentCorrelator, AdoptingAResolutionReplacesAndClosesOnlyAKnownSettledIncident) {
-    Correlation c{{process(1)}};
-    c.ingest({1, 0, 1});
-    Incident stranger(incidentOf(8), std::nullopt, event({8, 0, 1}), 60);
-    stranger.resolve(UserDecision::trusted);
-    c.correlator.adoptResolvedIncident(stranger);
-    Incident stillOpen(incidentOf(1), std::nullopt, event({1, 0, 1}), 5);
-    c.correlator.adoptResolvedIncident(stillOpen);
-    const auto unchanged = c.at(0);
-    ASSERT_EQ(unchanged.size(), 1u);
-    EXPECT_EQ(unchanged[0].openUntil(), Date{60});
-
-    Incident resolved = unchanged[0];
-    resolved.resolve(UserDecision::trusted);
-    c.correlator.adoptResolvedIncident(resolved);
-    // No longer open here: a tied event opens a new incident.
-    EXPECT_EQ(c.ingest({2, 1, 1}), incidentOf(2));
-    EXPECT_EQ(c.at(1).at(0), resolved);
 }
 
 // A pseudo-random stream over a few process trees (one with a cycle) and file objects, with ties
