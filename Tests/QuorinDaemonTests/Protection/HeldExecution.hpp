@@ -1,15 +1,14 @@
 #pragma once
 
 // The controller's test harness: `HeldExecution`, one exec message with a single request, held by
-// the controller and answered the way the exec client answers it (every vote goes through a real
-// approval gate, and the vote that finishes the gate answers, here records the answer, and
-// reports the outcome to the controller); and `ProtectionHarness`, one controller on fakes over a
-// real store, whose requests return once the jobs they queued have run.
+// the controller and answered once, the way the exec client answers it (the first answer is
+// recorded and its outcome reported to the controller); and
+// `ProtectionHarness`, one controller on fakes over a real store, whose requests return once the
+// jobs they queued have run.
 
 #include "Fakes/FakeClock.hpp"
 #include "Fakes/FakeCodeSigning.hpp"
 #include "Fakes/ManualDispatch.hpp"
-#include "QuorinCore/Protection/ExecutionApprovalGate.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionState.hpp"
 #include "QuorinDaemon/Protection/ExecutionProtectionController.hpp"
 #include "QuorinDaemon/Protection/ProtectionStorage.hpp"
@@ -19,15 +18,7 @@
 
 #include <sys/stat.h>
 
-#include <cstdint>
-#include <filesystem>
-#include <limits>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace quorin::daemon::testing {
 
@@ -41,73 +32,58 @@ class HeldExecution {
 
     HeldExecution(ExecutionProtectionController& controller, std::uint32_t uid,
                   ExecutionCandidate candidate)
-        : state_(std::make_shared<State>(controller, uid, std::move(candidate))) {}
+        : state_(new State{controller, uid, std::move(candidate)}) {}
 
     const UUID& id() const { return state_->id; }
 
-    bool prepare(Date deadline,
-                 std::optional<std::vector<ExecutionExplanation::Reason>> reasons = std::nullopt) {
+    bool prepare(Date deadline) {
         auto state = state_;
         return state->controller.prepare(
-            state->uid, state->candidate, state->id, deadline, std::move(reasons),
-            [state] { return state->gate.isPending(state->id); },
-            [state](bool allow, std::string_view reason) {
-                return state->finish(state->gate.vote(state->id, 0, allow), allow, reason);
-            });
+            state->uid, state->candidate, state->id, deadline, std::nullopt,
+            [state] { return !state->finished; },
+            [state](bool allow, std::string_view reason) { return state->finish(allow, reason); });
     }
 
     /// The expiry timer firing.
-    void expire() { state_->finish(state_->gate.expire(), false, "Blocked after timeout"); }
+    void expire() { state_->finish(false, "Blocked after timeout"); }
 
     /// The answers given to the operating system; exactly one once the message is finished.
-    std::vector<Answer> answers() const {
-        const std::lock_guard lock(state_->mutex);
-        return state_->answers;
-    }
+    std::vector<Answer> answers() const { return state_->answers; }
 
   private:
     struct State {
-        State(ExecutionProtectionController& owner, std::uint32_t user, ExecutionCandidate file)
-            : controller(owner), uid(user), candidate(std::move(file)) {}
-
-        bool finish(ExecutionApprovalGate::Result result, bool requestedAllow,
-                    std::string_view reason) {
-            using Kind = ExecutionApprovalGate::Result::Kind;
-            if (result.kind() != Kind::finished) {
-                return result.kind() == Kind::waiting;
+        // The first answer wins; the message is answered once.
+        bool finish(bool allowed, std::string_view reason) {
+            if (std::exchange(finished, true)) {
+                return false;
             }
-            const bool allowed = result.allowed();
-            const std::string recorded =
-                requestedAllow && !allowed ? "Blocked after timeout" : std::string(reason);
-            {
-                const std::lock_guard lock(mutex);
-                answers.push_back({allowed, recorded});
-            }
+            answers.push_back({allowed, std::string(reason)});
             controller.completed(
-                uid, id, candidate.path, allowed, recorded,
+                uid, id, candidate.path, allowed, reason,
                 allowed ? ExecutionOutcomeResult::allowed : ExecutionOutcomeResult::blocked);
-            return requestedAllow == allowed;
+            return true;
         }
 
         ExecutionProtectionController& controller;
         std::uint32_t uid;
         ExecutionCandidate candidate;
         UUID id = UUID::random();
-        ExecutionApprovalGate gate{{id}, std::numeric_limits<std::uint64_t>::max()};
-        mutable std::mutex mutex;
-        std::vector<Answer> answers;
+        bool finished = false;
+        std::vector<Answer> answers{};
     };
 
     std::shared_ptr<State> state_;
 };
 
-/// One controller over a real store in a temporary home directory (or `storage`), with its queue
-/// run by hand. The exec client is subscribed; `restart` starts the daemon again on the same store.
+/// One controller over a real store in a temporary home directory (or `storage`) holding an
+/// executable `home/bin/tool`, with its queue run by hand. The exec client is subscribed; `restart`
+/// starts the daemon again on the same store.
 class ProtectionHarness {
   public:
     explicit ProtectionHarness(std::optional<std::filesystem::path> storage = std::nullopt)
         : storageDirectory(storage.value_or(home / "storage")) {
         std::filesystem::create_directory(home / "bin");
+        executable("tool", "x");
         restart();
     }
 
@@ -121,7 +97,6 @@ class ProtectionHarness {
     ExecutionProtectionConfiguration settings(bool enabled = true) const {
         return ExecutionProtectionConfiguration{enabled, {(home / "bin").string()}, {}, {}, {}};
     }
-
     std::optional<bool> configure(std::uint32_t uid,
                                   const ExecutionProtectionConfiguration& configuration) {
         return reply<bool>([&](auto done) {
@@ -131,9 +106,8 @@ class ProtectionHarness {
     void enable(std::uint32_t uid) { ASSERT_EQ(configure(uid, settings()), true); }
 
     ExecutionProtectionState state(std::uint32_t uid) {
-        const auto data = reply<std::string>([&](auto done) { controller->state(uid, done); });
-        EXPECT_TRUE(data.has_value());
-        return decodeJSONText<ExecutionProtectionState>(data.value_or("{}"));
+        return decodeJSONText<ExecutionProtectionState>(
+            reply<std::string>([&](auto done) { controller->state(uid, done); }).value());
     }
     std::optional<bool> decide(std::uint32_t uid, const UUID& id, ExecutionDecision decision) {
         return reply<bool>([&](auto done) { controller->decide(uid, id, decision, done); });
@@ -170,6 +144,11 @@ class ProtectionHarness {
         HeldExecution execution(*controller, uid, candidate);
         EXPECT_EQ(execution.prepare(clock.now().addingTimeInterval(seconds)), held);
         return execution;
+    }
+
+    /// An execution of `home/bin/tool`, held.
+    HeldExecution hold(std::uint32_t uid, double seconds = 100) {
+        return hold(uid, candidateFor(home / "bin" / "tool"), true, seconds);
     }
 
     User stored(std::uint32_t uid) const { return ProtectionStorage(storageDirectory).load(uid); }
