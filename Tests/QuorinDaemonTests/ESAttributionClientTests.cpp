@@ -8,11 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
+#include <type_traits>
 
 namespace quorin::daemon {
 namespace {
@@ -54,10 +50,26 @@ struct Harness {
     }
 };
 
+// A message whose `member` event is `value`, of the type that event has.
+template <class Event>
+es_message_t event(Event es_events_t::*member, Event value) {
+    es_message_t result =
+        message(std::is_same_v<Event, es_event_unlink_t>   ? ES_EVENT_TYPE_NOTIFY_UNLINK
+                : std::is_same_v<Event, es_event_close_t>  ? ES_EVENT_TYPE_NOTIFY_CLOSE
+                : std::is_same_v<Event, es_event_create_t> ? ES_EVENT_TYPE_NOTIFY_CREATE
+                : std::is_same_v<Event, es_event_rename_t> ? ES_EVENT_TYPE_NOTIFY_RENAME
+                                                           : ES_EVENT_TYPE_NOTIFY_WRITE);
+    result.event.*member = std::move(value);
+    return result;
+}
 es_message_t writeTo(const std::string& path) {
-    es_message_t write = message(ES_EVENT_TYPE_NOTIFY_WRITE);
-    write.event.write.target = file(path);
-    return write;
+    return event(&es_events_t::write, {file(path)});
+}
+std::string mute(const std::string& path) {
+    return "es_mute_path(" + path + ", ES_MUTE_PATH_TYPE_TARGET_PREFIX)";
+}
+std::string unmute(const std::string& path) {
+    return "es_unmute_path(" + path + ", ES_MUTE_PATH_TYPE_TARGET_PREFIX)";
 }
 
 const std::string inverted = "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)";
@@ -71,83 +83,50 @@ const Lines startCalls{
     "ES_EVENT_TYPE_NOTIFY_RENAME, ES_EVENT_TYPE_NOTIFY_UNLINK, ES_EVENT_TYPE_NOTIFY_CLOSE)",
 };
 
-std::string mute(const std::string& path) {
-    return "es_mute_path(" + path + ", ES_MUTE_PATH_TYPE_TARGET_PREFIX)";
-}
-std::string unmute(const std::string& path) {
-    return "es_unmute_path(" + path + ", ES_MUTE_PATH_TYPE_TARGET_PREFIX)";
-}
-
+// Each creation result (by number; -1: success without a client): the start status (none: the
+// process exits with 1) and what is logged.
 TEST(ESAttributionClientTest, StartMapsEveryCreationResult) {
-    struct Case {
-        es_new_client_result_t result;
-        std::string status;  // empty: the process exits
-        Lines log;
-        bool producesClient = true;
-    };
-    const std::string prefix = "es error: es_new_client: ";
-    const std::vector<Case> cases{
-        {ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT,
-         "es-error:invalid-argument",
-         {prefix + "ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT"}},
-        {ES_NEW_CLIENT_RESULT_ERR_INTERNAL,
-         "es-error:internal",
-         {prefix + "ES_NEW_CLIENT_RESULT_ERR_INTERNAL"}},
-        {ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED,
-         "",
-         {"es fault: es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED -- missing the "
-          "endpoint-security.client entitlement"}},
-        {ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED,
-         "",
-         {"es fault: es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED -- not TCC-approved "
-          "(Full Disk Access)"}},
-        {ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED,
-         "es-error:not-privileged",
-         {prefix + "ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED -- not running as root"}},
-        {ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS,
-         "es-error:too-many-clients",
-         {prefix + "ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS"}},
-        {static_cast<es_new_client_result_t>(7),
+    const std::string error = "es error: es_new_client: ES_NEW_CLIENT_RESULT_";
+    const std::string fault = "es fault: es_new_client: ES_NEW_CLIENT_RESULT_";
+    const std::string success = "es default: es_new_client: ES_NEW_CLIENT_RESULT_SUCCESS";
+    const std::vector<std::tuple<int, std::string, Lines>> cases{
+        {1, "es-error:invalid-argument", {error + "ERR_INVALID_ARGUMENT"}},
+        {2, "es-error:internal", {error + "ERR_INTERNAL"}},
+        {3, "", {fault + "ERR_NOT_ENTITLED -- missing the endpoint-security.client entitlement"}},
+        {4, "", {fault + "ERR_NOT_PERMITTED -- not TCC-approved (Full Disk Access)"}},
+        {5, "es-error:not-privileged", {error + "ERR_NOT_PRIVILEGED -- not running as root"}},
+        {6, "es-error:too-many-clients", {error + "ERR_TOO_MANY_CLIENTS"}},
+        {7,
          "es-error:unknown",
-         {prefix + "unrecognized es_new_client_result_t (7)"}},
-        {ES_NEW_CLIENT_RESULT_SUCCESS,
+         {"es error: es_new_client: unrecognized es_new_client_result_t (7)"}},
+        {-1,
          "",
-         {"es default: es_new_client: ES_NEW_CLIENT_RESULT_SUCCESS",
-          "es fault: es_new_client reported SUCCESS but produced no client handle"},
-         false},
+         {success, "es fault: es_new_client reported SUCCESS but produced no client handle"}},
+        {0,
+         "subscribed",
+         {success, "es default: es_unmute_all_target_paths: ES_RETURN_SUCCESS",
+          "es default: " + inverted + ": ES_MUTE_NOT_INVERTED",
+          "es default: " + invert + ": ES_RETURN_SUCCESS",
+          "es default: es_subscribe(WRITE, CREATE, RENAME, UNLINK, CLOSE): ES_RETURN_SUCCESS"}},
     };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.log.back());
+    for (const auto& [result, status, log] : cases) {
+        SCOPED_TRACE(log.back());
         Harness harness;
-        harness.endpointSecurity.scriptNewClient(test.result, test.producesClient);
-        if (test.status.empty()) {
-            EXPECT_THROW(harness.start(), Terminated);
-            EXPECT_EQ(harness.terminator.code(), 1);
-        } else {
-            const auto result = harness.start();
-            EXPECT_EQ(result.status, test.status);
-            EXPECT_FALSE(result.protectedPathsHandler);
-            EXPECT_FALSE(harness.terminator.code());
+        harness.endpointSecurity.scriptNewClient(
+            static_cast<es_new_client_result_t>(std::max(result, 0)), result >= 0);
+        std::optional<ESAttributionClient::StartResult> started;
+        try {
+            started = harness.start();
+        } catch (const Terminated& exited) {
+            EXPECT_EQ(exited.code, 1);
         }
-        EXPECT_EQ(harness.log->lines(), test.log);
-        EXPECT_EQ(harness.endpointSecurity.calls(), Lines{"es_new_client"});
+        EXPECT_EQ(started ? started->status : "", status);
+        EXPECT_EQ(started && started->protectedPathsHandler, status == "subscribed");
+        EXPECT_EQ(harness.log->lines(), log);
+        EXPECT_EQ(harness.endpointSecurity.calls(),
+                  started && started->protectedPathsHandler ? startCalls : Lines{"es_new_client"});
+        EXPECT_EQ(harness.endpointSecurity.deliver(writeTo("/Users/ana/.zshrc")), 0U);  // no prefix
     }
-}
-
-TEST(ESAttributionClientTest, StartSubscribesWithInversionAndNoPrefix) {
-    Harness harness;
-    const auto result = harness.start();
-    EXPECT_EQ(result.status, "subscribed");
-    EXPECT_TRUE(result.protectedPathsHandler);
-    EXPECT_EQ(harness.endpointSecurity.calls(), startCalls);
-    EXPECT_EQ(harness.log->lines(),
-              (Lines{"es default: es_new_client: ES_NEW_CLIENT_RESULT_SUCCESS",
-                     "es default: es_unmute_all_target_paths: ES_RETURN_SUCCESS",
-                     "es default: " + inverted + ": ES_MUTE_NOT_INVERTED",
-                     "es default: " + invert + ": ES_RETURN_SUCCESS",
-                     "es default: es_subscribe(WRITE, CREATE, RENAME, UNLINK, CLOSE): "
-                     "ES_RETURN_SUCCESS"}));
-    EXPECT_EQ(harness.endpointSecurity.deliver(writeTo("/Users/ana/.zshrc")), 0U);  // none yet
 }
 
 TEST(ESAttributionClientTest, AConfigurationFailureAtStartDeletesTheClient) {
@@ -180,7 +159,6 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
     }),
               (Lines{"es_unmute_all_target_paths", inverted, mute("/a"), mute("/b")}));
     EXPECT_EQ(harness.log->lines().back(), "es default: " + mute("/b") + ": ES_RETURN_SUCCESS");
-
     // A prefix kept is never let go, not even for a moment: the new one is selected first, then
     // the one no longer wanted is unmuted.
     EXPECT_EQ(harness.callsOf([&] {
@@ -193,20 +171,16 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
     harness.endpointSecurity.setInverted(client, false);
     harness.endpointSecurity.script("es_mute_path", es_return_t::ES_RETURN_SUCCESS);
     harness.endpointSecurity.script("es_mute_path", es_return_t::ES_RETURN_ERROR);
-    const Lines calls = harness.callsOf([&] {
+    EXPECT_EQ(harness.callsOf([&] {
         EXPECT_THROW(harness.client.applyMuting({"/d", "/e", "/f"}, client),
                      ESAttributionClient::ConfigurationError);
-    });
-    EXPECT_EQ(calls, (Lines{inverted, invert, mute("/d"), mute("/e")}));
-
+    }),
+              (Lines{inverted, invert, mute("/d"), mute("/e")}));
     // What was selected before the failure still delivers; nothing else does.
-    for (const std::string path : {"/b/x", "/c/x", "/d/x"}) {
-        EXPECT_EQ(harness.delivered(writeTo(path)).size(), 1U) << path;
+    for (const auto& [path, clients] : std::vector<std::pair<std::string, std::size_t>>{
+             {"/b/x", 1}, {"/c/x", 1}, {"/d/x", 1}, {"/a/x", 0}, {"/e/x", 0}, {"/f/x", 0}}) {
+        EXPECT_EQ(harness.endpointSecurity.deliver(writeTo(path)), clients) << path;
     }
-    for (const std::string path : {"/a/x", "/e/x", "/f/x"}) {
-        EXPECT_EQ(harness.endpointSecurity.deliver(writeTo(path)), 0U) << path;
-    }
-
     // A failed unmute stops the update too.
     harness.endpointSecurity.script("es_unmute_path", es_return_t::ES_RETURN_ERROR);
     EXPECT_THROW(harness.client.applyMuting({"/b"}, client),
@@ -216,77 +190,39 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
 // What one message becomes: the records' paths and operations, all from the same writer, each
 // logged once. A message without a path costs nothing: no ancestry walk, no log line.
 TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
-    struct Case {
-        std::string name;
-        es_event_type_t type;
-        std::function<void(es_events_t&)> fill;
-        std::string paths;  // separated by spaces
-        std::optional<EventOperation> operation;
-    };
     using enum EventOperation;
-    const auto unformable = static_cast<es_destination_type_t>(9);
-    const std::vector<Case> cases{
-        {"write", ES_EVENT_TYPE_NOTIFY_WRITE, [](auto& e) { e.write.target = file("/w/f"); },
-         "/w/f", fileModified},
-        {"unlink", ES_EVENT_TYPE_NOTIFY_UNLINK, [](auto& e) { e.unlink.target = file("/w/f"); },
-         "/w/f", fileDeleted},
-        {"modified close", ES_EVENT_TYPE_NOTIFY_CLOSE,
-         [](auto& e) {
-             e.close = {file("/w/f"), true};
-         },
-         "/w/f", fileModified},
-        {"unmodified close", ES_EVENT_TYPE_NOTIFY_CLOSE,
-         [](auto& e) {
-             e.close = {file("/w/f"), false};
-         },
-         "", std::nullopt},
-        {"create in a directory", ES_EVENT_TYPE_NOTIFY_CREATE,
-         [](auto& e) { e.create.destination = newPath("/w", "f"); }, "/w/f", fileCreated},
-        {"create in a directory ending in a slash", ES_EVENT_TYPE_NOTIFY_CREATE,
-         [](auto& e) { e.create.destination = newPath("/w/", "f"); }, "/w/f", fileCreated},
-        {"create over an existing file", ES_EVENT_TYPE_NOTIFY_CREATE,
-         [](auto& e) { e.create.destination = existingFile("/w/old"); }, "/w/old", fileCreated},
-        {"create at a destination that cannot be formed", ES_EVENT_TYPE_NOTIFY_CREATE,
-         [=](auto& e) {
-             e.create.destination = {unformable, {}, file("/w"), token("f")};
-         },
-         "", std::nullopt},
-        {"rename, source first", ES_EVENT_TYPE_NOTIFY_RENAME,
-         [](auto& e) {
-             e.rename = {file("/w/a"), newPath("/w", "b")};
-         },
-         "/w/a /w/b", fileRenamed},
-        {"rename onto an existing file", ES_EVENT_TYPE_NOTIFY_RENAME,
-         [](auto& e) {
-             e.rename = {file("/w/a"), existingFile("/w/b")};
-         },
-         "/w/a /w/b", fileRenamed},
-        {"rename to a destination that cannot be formed", ES_EVENT_TYPE_NOTIFY_RENAME,
-         [=](auto& e) {
-             e.rename = {file("/w/a"), {unformable, {}, {}, {}}};
-         },
-         "/w/a", fileRenamed},
+    const es_destination_t unformable{
+        static_cast<es_destination_type_t>(9), {}, file("/w"), token("f")};
+    const std::vector<std::tuple<es_message_t, std::string, std::optional<EventOperation>>> cases{
+        {writeTo("/w/f"), "/w/f", fileModified},
+        {event(&es_events_t::unlink, {file("/w/f")}), "/w/f", fileDeleted},
+        {event(&es_events_t::close, {file("/w/f"), true}), "/w/f", fileModified},
+        {event(&es_events_t::close, {file("/w/f"), false}), "", std::nullopt},
+        {event(&es_events_t::create, {newPath("/w", "f")}), "/w/f", fileCreated},
+        {event(&es_events_t::create, {newPath("/w/", "f")}), "/w/f", fileCreated},
+        {event(&es_events_t::create, {existingFile("/w/old")}), "/w/old", fileCreated},
+        {event(&es_events_t::create, {unformable}), "", std::nullopt},
+        {event(&es_events_t::rename, {file("/w/a"), newPath("/w", "b")}), "/w/a /w/b", fileRenamed},
+        {event(&es_events_t::rename, {file("/w/a"), unformable}), "/w/a", fileRenamed},
     };
     const AttributionProcess writer{4242, "/usr/bin/tee", "com.example.tee", std::nullopt};
     const std::vector<AttributionProcess> ancestry{{100, "/bin/p100", {}, {}},
                                                    {1, "/bin/p1", {}, {}}};
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
+    for (const auto& [delivered, paths, operation] : cases) {
+        SCOPED_TRACE(paths);
         Harness harness;
         (*harness.start().protectedPathsHandler)({"/w"});
         const std::size_t logged = harness.log->lines().size();
-        es_message_t delivered = message(test.type);
-        test.fill(delivered.event);
         const std::vector<AttributionRecord> records = harness.delivered(delivered);
-        std::string paths;
+        std::string got;
         for (const AttributionRecord& record : records) {
-            paths += (paths.empty() ? "" : " ") + record.path;
-            EXPECT_EQ(record.operation, test.operation);
+            got += (got.empty() ? "" : " ") + record.path;
+            EXPECT_EQ(record.operation, operation);
             EXPECT_EQ(record.writer, writer);
             EXPECT_EQ(record.timestamp, Date::fromUnixTime(1'700'000'000.25));
             EXPECT_EQ(record.ancestry, ancestry);
         }
-        EXPECT_EQ(paths, test.paths);
+        EXPECT_EQ(got, paths);
         EXPECT_EQ(harness.walking.calls(), records.empty() ? 0 : 3);  // one walk per message
         EXPECT_EQ(harness.log->lines().size(), logged + records.size());
     }
@@ -295,8 +231,7 @@ TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
 TEST(ESAttributionClientTest, LogsEachRecordAndReadsTextsSafely) {
     Harness harness;
     (*harness.start().protectedPathsHandler)({"/w"});
-    es_message_t rename = message(ES_EVENT_TYPE_NOTIFY_RENAME);
-    rename.event.rename = es_event_rename_t{file("/w/a\xFF"), newPath("/w", "b")};
+    es_message_t rename = event(&es_events_t::rename, {file("/w/a\xFF"), newPath("/w", "b")});
     rename.process.signing_id = es_string_token_t{"ignored", 0};                // a length below 1
     rename.process.team_id = es_string_token_t{std::nullopt, 5};                // no data
     rename.process.executable.path = es_string_token_t{"/usr/bin/teeXYZ", 12};  // the length counts
@@ -311,8 +246,9 @@ TEST(ESAttributionClientTest, LogsEachRecordAndReadsTextsSafely) {
                      "es default: attribution: path=/w/b writer=/usr/bin/tee writerPid=4242 "
                      "ancestryDepth=2"}));
     // Paths and the writer are private: the production log does not show them.
-    EXPECT_EQ(harness.log->entries().back().message(false),
-              "attribution: path=<private> writer=<private> writerPid=4242 ancestryDepth=2");
+    EXPECT_EQ(harness.log->lines(false).back(),
+              "es default: attribution: path=<private> writer=<private> writerPid=4242 "
+              "ancestryDepth=2");
 }
 
 }  // namespace

@@ -16,19 +16,16 @@ class CapturingLogSink final : public LogSink {
         entries_.push_back(entry);
     }
 
-    std::vector<LogEntry> entries() const {
+    /// Each entry as "category level: message", private values shown unless `revealPrivate` is
+    /// false.
+    std::vector<std::string> lines(bool revealPrivate = true) const {
         const std::lock_guard lock(mutex_);
-        return entries_;
-    }
-
-    /// Each entry as "category level: message", private values shown.
-    std::vector<std::string> lines() const {
         std::vector<std::string> result;
-        for (const LogEntry& entry : entries()) {
+        for (const LogEntry& entry : entries_) {
             const char* level = entry.level == LogLevel::default_ ? "default"
                                 : entry.level == LogLevel::error  ? "error"
                                                                   : "fault";
-            result.push_back(entry.category + " " + level + ": " + entry.message(true));
+            result.push_back(entry.category + " " + level + ": " + entry.message(revealPrivate));
         }
         return result;
     }

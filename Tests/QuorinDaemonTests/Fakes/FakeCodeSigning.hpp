@@ -5,6 +5,7 @@
 // file when its text is the file's designated requirement, or that requirement pinned to the
 // file's team and signing identifier. Unsigned paths that exist report `errSecCSUnsigned`;
 // operations can be made to fail, and the file can be changed while it is being checked.
+// Signing and failing are set up before the service is used.
 
 #include "QuorinDaemon/Platform/CodeSigning.hpp"
 #include "QuorinDaemon/Protection/Verification.hpp"
@@ -13,7 +14,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -23,22 +23,16 @@ namespace quorin::daemon::testing {
 class FakeCodeSigning final : public CodeSigning {
   public:
     struct Signature {
-        std::string teamID;
-        std::string signingID;
-        std::string designatedRequirement;
+        std::string teamID, signingID, designatedRequirement;
     };
     /// The status of a forced failure, and of a requirement a signed file does not satisfy.
     static constexpr OSStatus forcedFailure = -2;
 
     void sign(const std::string& path, Signature signature) {
-        const std::lock_guard lock(mutex_);
         signatures_.insert_or_assign(path, std::move(signature));
     }
     /// Makes every later call of `operation` ("SecCodeCopyDesignatedRequirement", ...) fail.
-    void fail(const std::string& operation) {
-        const std::lock_guard lock(mutex_);
-        failing_.insert(operation);
-    }
+    void fail(const std::string& operation) { failing_.insert(operation); }
     /// Runs once, inside the next validity check.
     std::function<void()> duringValidityCheck;
     std::atomic<int> codesCreated = 0;
@@ -46,64 +40,54 @@ class FakeCodeSigning final : public CodeSigning {
 
     SecResult<SecStaticCode> SecStaticCodeCreateWithPath(const std::string& path) override {
         ++codesCreated;
-        if (failing("SecStaticCodeCreateWithPath") || !std::filesystem::exists(path)) {
-            return {forcedFailure, std::nullopt};
-        }
-        return {errSecSuccess, SecStaticCode{path}};
+        return result("SecStaticCodeCreateWithPath", std::filesystem::exists(path),
+                      SecStaticCode{path});
     }
     OSStatus SecStaticCodeCheckValidity(const SecStaticCode& code,
                                         const SecRequirement* requirement) override {
         if (duringValidityCheck) {
             std::exchange(duringValidityCheck, nullptr)();
         }
-        const std::optional<Signature> signature = signatureOf(code.path);
-        if (failing("SecStaticCodeCheckValidity")) {
+        const Signature* signature = signatureOf(code.path);
+        if (failing_.contains("SecStaticCodeCheckValidity")) {
             return forcedFailure;
         }
-        if (!signature) {
+        if (signature == nullptr) {
             return errSecCSUnsigned;
         }
         const std::string& designated = signature->designatedRequirement;
-        if (requirement == nullptr || requirement->text == designated ||
-            requirement->text ==
-                pinnedRequirement(designated, signature->teamID, signature->signingID)) {
-            return errSecSuccess;
-        }
-        return forcedFailure;
+        return requirement == nullptr || requirement->text == designated ||
+                       requirement->text ==
+                           pinnedRequirement(designated, signature->teamID, signature->signingID)
+                   ? errSecSuccess
+                   : forcedFailure;
     }
     SecResult<SecRequirement> SecCodeCopyDesignatedRequirement(const SecStaticCode& code) override {
-        const std::optional<Signature> signature = signatureOf(code.path);
-        if (failing("SecCodeCopyDesignatedRequirement") || !signature) {
-            return {forcedFailure, std::nullopt};
-        }
-        return {errSecSuccess, SecRequirement{signature->designatedRequirement}};
+        const Signature* signature = signatureOf(code.path);
+        return result("SecCodeCopyDesignatedRequirement", signature != nullptr,
+                      SecRequirement{signature ? signature->designatedRequirement : ""});
     }
     SecResult<std::string> SecRequirementCopyString(const SecRequirement& requirement) override {
-        if (failing("SecRequirementCopyString")) {
-            return {forcedFailure, std::nullopt};
-        }
-        return {errSecSuccess, requirement.text};
+        return result("SecRequirementCopyString", true, requirement.text);
     }
     SecResult<SecRequirement> SecRequirementCreateWithString(const std::string& text) override {
         ++requirementsCreated;
-        if (failing("SecRequirementCreateWithString")) {
-            return {forcedFailure, std::nullopt};
-        }
-        return {errSecSuccess, SecRequirement{text}};
+        return result("SecRequirementCreateWithString", true, SecRequirement{text});
     }
 
   private:
-    bool failing(const std::string& operation) {
-        const std::lock_guard lock(mutex_);
-        return failing_.contains(operation);
+    template <class T>
+    SecResult<T> result(const std::string& operation, bool succeeds, T value) const {
+        if (!succeeds || failing_.contains(operation)) {
+            return {forcedFailure, std::nullopt};
+        }
+        return {errSecSuccess, std::move(value)};
     }
-    std::optional<Signature> signatureOf(const std::string& path) {
-        const std::lock_guard lock(mutex_);
+    const Signature* signatureOf(const std::string& path) const {
         const auto found = signatures_.find(path);
-        return found == signatures_.end() ? std::nullopt : std::optional(found->second);
+        return found == signatures_.end() ? nullptr : &found->second;
     }
 
-    std::mutex mutex_;
     std::map<std::string, Signature> signatures_;
     std::set<std::string> failing_;
 };

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorin::daemon::testing {
@@ -27,8 +28,6 @@ class FakeEndpointSecurity final : public EndpointSecurity {
   public:
     FakeEndpointSecurity() : thread_([this] { run(); }) {}
     ~FakeEndpointSecurity() override { stopDelivering(); }
-    FakeEndpointSecurity(const FakeEndpointSecurity&) = delete;
-    FakeEndpointSecurity& operator=(const FakeEndpointSecurity&) = delete;
 
     /// Ends the delivery thread once the message in hand is through, so that no handler runs
     /// (and nothing it holds goes) while the test tears the daemon down.
@@ -66,10 +65,6 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     std::size_t duplicateAnswers() const {
         return count([](const Tally& tally) { return std::max(tally.answers - 1, 0); });
     }
-    /// Messages retained more often than released.
-    std::size_t retainedMessages() const {
-        return count([](const Tally& tally) { return tally.retains > 0; });
-    }
     std::size_t overReleasedMessages() const {
         return count([](const Tally& tally) { return tally.retains < 0; });
     }
@@ -82,9 +77,9 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     /// selects one of its target paths; returns for how many.
     std::size_t deliver(es_message_t message) {
         auto shared = std::make_shared<const es_message_t>(std::move(message));
-        std::size_t count = 0;
-        locked([&] {
+        return locked([&] {
             delivered_.push_back(shared);
+            std::size_t count = 0;
             for (const auto& [id, client] : clients_) {
                 if (selects(client, *shared)) {
                     queue_.push_back({es_client_t{id}, shared});
@@ -93,25 +88,13 @@ class FakeEndpointSecurity final : public EndpointSecurity {
             }
             tallies_[shared.get()].authorization =
                 count > 0 && shared->event_type == es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC;
+            return count;
         });
-        return count;
     }
-    void waitUntilIdle() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return queue_.empty() && !handling_; });
-    }
+    void waitUntilIdle() { waitUntil(std::chrono::hours(1), false); }
     /// Waits, at most `bound`, until every queued message is handled, every authorization
     /// answered and every retained message released; returns whether that happened.
-    bool waitUntilSettled(std::chrono::milliseconds bound) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, bound, [this] {
-            return queue_.empty() && !handling_ &&
-                   std::none_of(tallies_.begin(), tallies_.end(), [](const auto& entry) {
-                       return entry.second.retains > 0 ||
-                              (entry.second.authorization && entry.second.answers == 0);
-                   });
-        });
-    }
+    bool waitUntilSettled(std::chrono::milliseconds bound) { return waitUntil(bound, true); }
 
     es_new_client_outcome es_new_client(es_handler_block_t handler) override {
         return locked([&]() -> es_new_client_outcome {
@@ -147,9 +130,8 @@ class FakeEndpointSecurity final : public EndpointSecurity {
                                                  es_mute_inversion_type_t) override {
         return locked([&] {
             calls_.emplace_back("es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)");
-            const bool inverted = clients_.at(client.id).inverted;
             return static_cast<es_mute_inverted_return_t>(
-                next("es_muting_inverted", inverted ? 0 : 1));
+                next("es_muting_inverted", clients_.at(client.id).inverted ? 0 : 1));
         });
     }
     es_return_t es_invert_muting(es_client_t client, es_mute_inversion_type_t) override {
@@ -199,10 +181,6 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         int answers = 0;
         int retains = 0;  // retains less releases
     };
-    struct Delivery {
-        es_client_t client;
-        std::shared_ptr<const es_message_t> message;
-    };
 
     // Runs `work` under the lock, then wakes every waiter.
     template <class Work>
@@ -214,7 +192,7 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         const std::lock_guard lock(mutex_);
         return work();
     }
-    // The sum of `count` over every message.
+    // The sum of `predicate` over every message.
     template <class Count>
     std::size_t count(Count predicate) const {
         return locked([&] {
@@ -223,6 +201,17 @@ class FakeEndpointSecurity final : public EndpointSecurity {
                 result += static_cast<std::size_t>(predicate(entry.second));
             }
             return result;
+        });
+    }
+    // Waits until nothing is queued or being handled and, if `settled`, every tally is settled.
+    bool waitUntil(std::chrono::milliseconds bound, bool settled) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, bound, [&] {
+            return queue_.empty() && !handling_ &&
+                   (!settled || std::none_of(tallies_.begin(), tallies_.end(), [](const auto& e) {
+                       return e.second.retains > 0 ||
+                              (e.second.authorization && e.second.answers == 0);
+                   }));
         });
     }
     std::uint32_t next(const std::string& operation, std::uint32_t unscripted) {
@@ -252,13 +241,11 @@ class FakeEndpointSecurity final : public EndpointSecurity {
                                         message.event_type) == client.subscriptions.end()) {
             return false;
         }
-        std::vector<std::string> targets;
+        std::vector<std::string> targets = AttributionMessageHandler::targetPaths(message);
         if (message.event_type == es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC) {
             targets = {message.event.exec.target.executable.path.text()};
         } else if (message.event_type == es_event_type_t::ES_EVENT_TYPE_NOTIFY_CLOSE) {
             targets = {message.event.close.target.path.text()};  // modified or not
-        } else {
-            targets = AttributionMessageHandler::targetPaths(message);
         }
         const bool muted = std::any_of(targets.begin(), targets.end(), [&](const auto& target) {
             return std::any_of(client.prefixes.begin(), client.prefixes.end(),
@@ -273,12 +260,12 @@ class FakeEndpointSecurity final : public EndpointSecurity {
             if (stopping_) {
                 return;
             }
-            const Delivery delivery = queue_.front();
+            const auto [client, message] = queue_.front();
             queue_.pop_front();
-            const es_handler_block_t handler = clients_.at(delivery.client.id).handler;
+            const es_handler_block_t handler = clients_.at(client.id).handler;
             handling_ = true;
             lock.unlock();
-            handler(delivery.client, *delivery.message);
+            handler(client, *message);
             lock.lock();
             handling_ = false;
             changed_.notify_all();
@@ -291,7 +278,7 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     std::map<std::string, std::deque<std::uint32_t>> scripted_;
     std::map<std::uint64_t, Client> clients_;
     std::uint64_t nextClient_ = 1;
-    std::deque<Delivery> queue_;
+    std::deque<std::pair<es_client_t, std::shared_ptr<const es_message_t>>> queue_;
     bool handling_ = false;
     bool stopping_ = false;
     // Every message delivered stays alive until the fake goes, so a retained message stays valid

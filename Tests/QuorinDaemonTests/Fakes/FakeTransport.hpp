@@ -23,17 +23,11 @@ class FakeConnection final : public XPCConnection {
     class Peer final : public QuorinDaemonEventsProtocol {
       public:
         void deliver(std::string data) override {
-            const std::lock_guard lock(mutex_);
-            delivered_.push_back(std::move(data));
+            const std::lock_guard lock(mutex);
+            delivered.push_back(std::move(data));
         }
-        std::vector<std::string> delivered() const {
-            const std::lock_guard lock(mutex_);
-            return delivered_;
-        }
-
-      private:
-        mutable std::mutex mutex_;
-        std::vector<std::string> delivered_;
+        std::mutex mutex;
+        std::vector<std::string> delivered;
     };
 
     explicit FakeConnection(std::uint32_t uid, bool peerReachable = true)
@@ -41,13 +35,9 @@ class FakeConnection final : public XPCConnection {
 
     std::uint32_t effectiveUserIdentifier() const override { return uid_; }
     void setCodeSigningRequirement(std::string text) override { requirement_ = std::move(text); }
-    void setExportedInterface(XPCInterface value) override {
-        exportedInterface_ = std::move(value);
-    }
+    void setExportedInterface(XPCInterface) override {}
     void setExportedObject(QuorinDaemonXPCProtocol& object) override { exported_ = &object; }
-    void setRemoteObjectInterface(XPCInterface value) override {
-        remoteInterface_ = std::move(value);
-    }
+    void setRemoteObjectInterface(XPCInterface) override {}
     void setInvalidationHandler(std::function<void()> run) override {
         invalidated_ = std::move(run);
     }
@@ -60,11 +50,12 @@ class FakeConnection final : public XPCConnection {
 
     // For the test.
     const std::optional<std::string>& requirement() const { return requirement_; }
-    const std::optional<XPCInterface>& exportedInterface() const { return exportedInterface_; }
-    const std::optional<XPCInterface>& remoteInterface() const { return remoteInterface_; }
     QuorinDaemonXPCProtocol* exported() const { return exported_; }
     bool resumed() const { return resumed_; }
-    std::vector<std::string> delivered() const { return peer_->delivered(); }
+    std::vector<std::string> delivered() const {
+        const std::lock_guard lock(peer_->mutex);
+        return peer_->delivered;
+    }
     /// The peer went away.
     void invalidate() { run(invalidated_); }
     /// A delivery to the peer failed.
@@ -81,8 +72,6 @@ class FakeConnection final : public XPCConnection {
     bool peerReachable_;
     std::shared_ptr<Peer> peer_ = std::make_shared<Peer>();
     std::optional<std::string> requirement_;
-    std::optional<XPCInterface> exportedInterface_;
-    std::optional<XPCInterface> remoteInterface_;
     QuorinDaemonXPCProtocol* exported_ = nullptr;
     std::function<void()> invalidated_;
     std::function<void()> errorHandler_;
@@ -93,26 +82,24 @@ class FakeTransport final : public Transport {
   public:
     class Listener final : public XPCListener {
       public:
-        void setDelegate(XPCListenerDelegate& delegate) override { delegate_ = &delegate; }
-        void resume() override { resumed_ = true; }
-        XPCListenerDelegate* delegate_ = nullptr;
-        bool resumed_ = false;
+        void setDelegate(XPCListenerDelegate& value) override { delegate = &value; }
+        void resume() override { resumed = true; }
+        XPCListenerDelegate* delegate = nullptr;
+        bool resumed = false;
     };
 
-    std::unique_ptr<XPCListener> makeListener(const std::string& machServiceName) override {
-        serviceNames_.push_back(machServiceName);
+    std::unique_ptr<XPCListener> makeListener(const std::string&) override {
         auto made = std::make_unique<Listener>();
         listener_ = made.get();
         return made;
     }
-
     std::shared_ptr<XPCConnection> currentConnection() const override { return current(); }
 
     /// A peer of user `uid` connects; the connection, or null when the delegate refused it.
     std::shared_ptr<FakeConnection> connect(std::uint32_t uid, bool peerReachable = true) {
         auto connection = std::make_shared<FakeConnection>(uid, peerReachable);
-        if (listener_ == nullptr || !listener_->resumed_ ||
-            !listener_->delegate_->shouldAcceptNewConnection(connection)) {
+        if (listener_ == nullptr || !listener_->resumed ||
+            !listener_->delegate->shouldAcceptNewConnection(connection)) {
             return nullptr;
         }
         return connection;
@@ -126,8 +113,6 @@ class FakeTransport final : public Transport {
         current() = nullptr;
     }
 
-    const std::vector<std::string>& serviceNames() const { return serviceNames_; }
-
   private:
     static std::shared_ptr<XPCConnection>& current() {
         thread_local std::shared_ptr<XPCConnection> connection;
@@ -135,7 +120,6 @@ class FakeTransport final : public Transport {
     }
 
     Listener* listener_ = nullptr;
-    std::vector<std::string> serviceNames_;
 };
 
 }  // namespace quorin::daemon::testing

@@ -15,11 +15,9 @@
 #include <asio/thread_pool.hpp>
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <random>
 #include <set>
-#include <thread>
 
 namespace quorin::daemon {
 namespace {
@@ -42,12 +40,10 @@ class ESExecutionClientConcurrencyTest : public ::testing::Test {
             files.push_back(home.write("bin/tool" + std::to_string(index), std::to_string(index)));
         }
         // One content is trusted by every user: its identity jobs answer by rule.
-        struct stat status {};
-        ::lstat(files[0].c_str(), &status);
         User user;
         user.rules = {*ExecutableIdentification(signing, clock)
-                           .identity({files[0], fileVersion(status), false, false, false, "", "",
-                                      std::nullopt})
+                           .identity(ESExecutionClient::candidates(
+                               execMessage(0, files[0], std::nullopt, 0))[0])
                            .rule};
         client.start(controller);
         for (std::uint32_t uid : users) {
@@ -55,13 +51,11 @@ class ESExecutionClientConcurrencyTest : public ::testing::Test {
             ASSERT_TRUE(configure(uid, true));
         }
     }
-
     void TearDown() override { pool.join(); }
 
     bool configure(std::uint32_t uid, bool enabled) {
-        ExecutionProtectionConfiguration configuration;
-        configuration.enabled = enabled;
-        configuration.executableRoots = {(home / "bin").string()};
+        ExecutionProtectionConfiguration configuration{
+            .enabled = enabled, .executableRoots = {(home / "bin").string()}};
         return reply<bool>([&](auto done) {
             controller.configure(uid, home.path().string(), encodeJSONText(configuration), done);
         });
@@ -137,9 +131,8 @@ TEST_F(ESExecutionClientConcurrencyTest, EveryMessageIsAnsweredAndReleasedOnce) 
         secondDecider.join();
     }
     // The last recordings finish; a snapshot queued after them finds them done.
-    for (int pass = 0; pass < 2; ++pass) {
-        (void)state(users.front());
-    }
+    (void)state(users.front());
+    (void)state(users.front());
     EXPECT_EQ(endpointSecurity.duplicateAnswers(), 0u);
     EXPECT_EQ(endpointSecurity.overReleasedMessages(), 0u);
 
