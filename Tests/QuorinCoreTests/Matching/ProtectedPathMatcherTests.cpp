@@ -39,13 +39,12 @@ TEST(ProtectedPathMatcherTests, theMostSpecificCoveringPathGoverns) {
     const struct {
         std::string_view path;
         std::optional<int> expected;
-    } cases[] = {
-        {"/etc/hosts", 2},
-        {"/etc/hosts/extra", 1},
-        {"/home/ana/.ssh/id_ed25519", 4},
-        {"/home/ana/projects/app/src/main.c", 5},
-        {"/home/ana/projects/application", 4},
-    };
+    } cases[] = {{"/etc/hosts", 2},
+                 {"/etc/hosts/extra", 1},
+                 {"/home/ana", 4},
+                 {"/home/ana/.ssh/id_ed25519", 4},
+                 {"/home/ana/projects/app/src/main.c", 5},
+                 {"/home/ana/projects/application", 4}};
     for (const auto& c : cases) {
         EXPECT_EQ(matchedNumber(matcher, c.path), c.expected) << c.path;
     }

@@ -154,9 +154,6 @@ TEST(XPCMessageTest, EncodesAndDecodesCallsAndReplies) {
     const std::vector<Row> rows{
         {As::call, R"({"id":7,"method":"pick:of:ok:","arguments":["E6","block"]})",
          XPCInvocation{7, "pick:of:ok:", {"E6"s, "block"s}}},
-        // Text keeps NUL and escapes as the peer wrote them; checking paths is the daemon's job.
-        {As::call, R"({"method":"tell:","arguments":[["/a\u0000b","/\u00e9",""]]})",
-         XPCInvocation{noReply, "tell:", {Strings{"/a\0b"s, "/\xc3\xa9", ""}}}, false},
         {As::call, R"({"id":0,"method":"load:ok:","arguments":[""]})",
          XPCInvocation{0, "load:ok:", {XPCData{""}}}},
         // An integral number written with a fraction is that integer, as everywhere in the system.
@@ -166,6 +163,7 @@ TEST(XPCMessageTest, EncodesAndDecodesCallsAndReplies) {
          XPCInvocation{noReply, "deliver:", {XPCData{"foobar"}}}},
         {As::incoming, R"({"id":4,"reply":"W10="})", XPCReply{4, XPCData{"[]"}}},
         {As::data, R"({"id":18446744073709551615,"reply":"Zg=="})", XPCReply{max, XPCData{"f"}}},
+        // Text keeps NUL and escapes as the peer wrote them; checking paths is the daemon's job.
         {As::text, R"({"id":1,"reply":"a\u0000b\n"})", XPCReply{1, "a\0b\n"s}},
     };
     for (const Row& row : rows) {
@@ -196,7 +194,6 @@ TEST(XPCMessageTest, RefusesWhatDoesNotFitAndCallsNothing) {
         {As::call, "{\"method\":\"tell:\",\"arguments\":[[\"/\xff\"]]}",
          "the body is not valid JSON"},
         {As::call, "[]", "the body is not a JSON object"},
-        {As::call, R"({"method":"deliver:","arguments":["e30="]})", "unknown method: deliver:"},
         {As::call, R"({"id":1,"method":"ask:"})", R"(missing key "arguments")"},
         {As::call, R"({"method":null,"arguments":[]})", R"("method" must be text)"},
         {As::call, R"({"id":1,"method":"ask:","arguments":[],"Id":1})", R"(unexpected key "Id")"},
