@@ -116,9 +116,21 @@ TEST(IncidentCorrelator, AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrow
 }
 
 // Each sample goes to the incident opened by the sample numbered as given; the incidents listed
-// as ambiguous got conflicting evidence and have no root.
+// as ambiguous got conflicting evidence and have no root. The root, where given, is that of the
+// first incident.
 TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
     using enum EventOperation;
+    // 40 processes numbered 100 + 7i mod 40, each the parent of the one before; the last one's
+    // parent is the eleventh. The smallest of all (100) is outside the cycle, whose smallest is
+    // 101.
+    std::vector<ProcessIdentity> longChain;
+    for (unsigned index = 0; index < 40; ++index) {
+        const unsigned next = index + 1 < 40 ? index + 1 : 10;
+        longChain.push_back(process(100 + index * 7 % 40, 100 + next * 7 % 40));
+    }
+    const auto twice = [](unsigned writer) {
+        return std::vector<std::pair<Sample, unsigned>>{{{1, 0, writer}, 1}, {{2, 1, writer}, 1}};
+    };
     const auto exe = [](unsigned object, std::optional<std::string> digest) {
         return file(object, "/opt/t", std::move(digest), true);
     };
@@ -132,7 +144,17 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
         std::vector<ProcessIdentity> processes;
         std::vector<std::pair<Sample, unsigned>> steps;
         std::vector<unsigned> ambiguous{};
+        std::optional<unsigned> root{};
     } cases[] = {
+        // The writer's root is the top of its chain or the smallest member of the cycle the chain
+        // runs into; the writer itself is in the context too, so its next event joins.
+        {{}, twice(99), {}, 99},  // unregistered
+        {{process(1), process(2, 1), process(3, 2)}, twice(3), {}, 1},
+        {{process(1, 3), process(3, 2), process(2, 3)},
+         twice(1),
+         {},
+         2},  // entering the cycle at 3
+        {longChain, twice(100), {}, 101},
         // An execution joins the incident that wrote what it runs (by digest, when both are
         // known), or that renamed to or referenced its path.
         {unrelated, {{{1, 0, 1, exe(1, "aa")}, 1}, {run("aa"), 1}}},
@@ -166,7 +188,11 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
         for (const auto& [sample, opener] : row.steps) {
             EXPECT_EQ(c.ingest(sample), incidentOf(opener)) << sample.number;
         }
-        for (const Incident& incident : c.at(row.steps.back().first.at)) {
+        const auto incidents = c.at(row.steps.back().first.at);
+        if (row.root) {
+            EXPECT_EQ(incidents.at(0).rootProcessID(), pid(*row.root));
+        }
+        for (const Incident& incident : incidents) {
             const bool ambiguous = std::ranges::any_of(
                 row.ambiguous, [&incident](unsigned n) { return incident.id() == incidentOf(n); });
             EXPECT_EQ(incident.summary(),
@@ -176,33 +202,7 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
     }
 }
 
-// The writer's root is the top of its chain or the smallest member of the cycle the chain runs
-// into; the writer itself is in the context too, so its next event joins.
-TEST(IncidentCorrelator, TheRootIsTheTopOfTheChainOrTheSmallestMemberOfItsCycle) {
-    // 40 processes numbered 100 + 7i mod 40, each the parent of the one before; the last one's
-    // parent is the eleventh. The smallest of all (100) is outside the cycle, whose smallest is
-    // 101.
-    std::vector<ProcessIdentity> longChain;
-    for (unsigned index = 0; index < 40; ++index) {
-        const unsigned next = index + 1 < 40 ? index + 1 : 10;
-        longChain.push_back(process(100 + index * 7 % 40, 100 + next * 7 % 40));
-    }
-    const struct {
-        std::vector<ProcessIdentity> processes;
-        unsigned writer;
-        unsigned root;
-    } cases[] = {
-        {{}, 99, 99},  // unregistered
-        {{process(1), process(2, 1), process(3, 2)}, 3, 1},
-        {{process(1, 3), process(3, 2), process(2, 3)}, 1, 2},  // the cycle is entered at 3
-        {longChain, 100, 101},
-    };
-    for (const auto& row : cases) {
-        Correlation c{row.processes};
-        c.ingest({1, 0, row.writer});
-        EXPECT_EQ(c.ingest({2, 1, row.writer}), incidentOf(1));
-        EXPECT_EQ(c.at(1).at(0).rootProcessID(), pid(row.root)) << row.writer;
-    }
+TEST(IncidentCorrelator, AJoiningEventFromHigherUpRaisesTheRoot) {
     // A joining event whose chain passes through the root raises it: process 2 was its own root
     // until its parent became known; process 3 is tied only through the file.
     for (const unsigned writer : {2u, 3u}) {
