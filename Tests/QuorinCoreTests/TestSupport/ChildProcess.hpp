@@ -11,9 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <optional>
 #include <string>
@@ -27,10 +27,8 @@ namespace quorin::testing {
 
 struct ChildProcessResult {
     std::optional<int> exitStatus;  // absent when a signal ended the process
-    std::optional<int> signal;
     std::string out;
     std::string err;
-    bool timedOut = false;
 };
 
 namespace detail {
@@ -42,36 +40,30 @@ inline int check(int result, const char* what) {
     return result;
 }
 
-// The null-terminated array of C strings that exec takes; `texts` must outlive it.
-inline std::vector<char*> pointers(std::vector<std::string>& texts) {
-    std::vector<char*> result;
-    for (std::string& text : texts) {
-        result.push_back(text.data());
-    }
-    result.push_back(nullptr);
-    return result;
-}
-
-/// Spawns `program` with standard input read from the file `input`, standard output to `out`,
-/// and standard error to `err` or, when that is -1, appended to the file `errorFile`.
+/// Spawns `program` in `environment` (the test's own when absent) with standard input read from
+/// the file `input` and standard output and error written to `out` and `err`.
 inline pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
-                   char* const* envp, const std::string& input, int out, int err,
-                   const std::string& errorFile = "") {
+                   const std::optional<std::vector<std::string>>& environment,
+                   const std::string& input, int out, int err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out, 1);
-    if (err >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, err, 2);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    // exec takes null-terminated arrays of C strings.
+    std::vector<std::string> texts[2] = {{program},
+                                         environment.value_or(std::vector<std::string>{})};
+    texts[0].insert(texts[0].end(), arguments.begin(), arguments.end());
+    std::vector<char*> pointers[2];
+    for (int index = 0; index < 2; ++index) {
+        for (std::string& text : texts[index]) {
+            pointers[index].push_back(text.data());
+        }
+        pointers[index].push_back(nullptr);
     }
-    std::vector<std::string> texts{program};
-    texts.insert(texts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv = pointers(texts);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp);
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, pointers[0].data(),
+                                    environment ? pointers[1].data() : environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         throw std::system_error(spawned, std::generic_category(), "posix_spawn");
@@ -89,12 +81,8 @@ inline int reap(pid_t pid) {
 
 // Everything written to the file `fd` from its start; the file is closed.
 inline std::string readAll(int fd) {
-    std::string contents;
-    char buffer[65536];
-    for (ssize_t count = 0;
-         (count = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(contents.size()))) > 0;) {
-        contents.append(buffer, static_cast<std::size_t>(count));
-    }
+    std::ifstream stream("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
+    std::string contents(std::istreambuf_iterator<char>(stream), {});
     ::close(fd);
     return contents;
 }
@@ -103,8 +91,7 @@ inline std::string readAll(int fd) {
 
 /// Runs `program` with `arguments` (not including the program name), standard input read from the
 /// file `standardInput`, and the environment given (the test's own when absent). A child still
-/// running after `timeout` is killed and reported as timed out, so a client that blocks cannot hang
-/// the test run.
+/// running after `timeout` is killed, so a client that blocks cannot hang the test run.
 inline ChildProcessResult runChildProcess(
     const std::string& program, const std::vector<std::string>& arguments,
     const std::optional<std::vector<std::string>>& environment = std::nullopt,
@@ -113,52 +100,38 @@ inline ChildProcessResult runChildProcess(
     // The output goes to files in memory, read once the child has ended.
     const int out = detail::check(::memfd_create("out", MFD_CLOEXEC), "memfd_create");
     const int err = detail::check(::memfd_create("err", MFD_CLOEXEC), "memfd_create");
-    std::vector<std::string> environmentTexts = environment.value_or(std::vector<std::string>{});
-    const std::vector<char*> envp = detail::pointers(environmentTexts);
-    const pid_t pid = detail::spawn(program, arguments, environment ? envp.data() : environ,
-                                    standardInput, out, err);
-    ChildProcessResult result;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (detail::check(::waitpid(pid, &status, WNOHANG), "waitpid") == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            result.timedOut = true;
-            ::kill(pid, SIGKILL);
-            status = detail::reap(pid);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const pid_t pid = detail::spawn(program, arguments, environment, standardInput, out, err);
+    auto ended = std::async(std::launch::async, [pid] { return detail::reap(pid); });
+    if (ended.wait_for(timeout) == std::future_status::timeout) {
+        ::kill(pid, SIGKILL);
     }
-    result.out = detail::readAll(out);
-    result.err = detail::readAll(err);
-    if (WIFEXITED(status)) {
-        result.exitStatus = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
-    return result;
+    const int status = ended.get();
+    return {WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt,
+            detail::readAll(out), detail::readAll(err)};
 }
 
 /// A child process that keeps running while the test works beside it, such as a daemon or a
 /// watching client. Its standard output is read line by line, each read bounded in time; its
-/// standard error goes to the file `errorFile`. It is killed and reaped when the object goes, so
-/// no test leaves one behind.
+/// standard error is appended to the file `errorFile`. It is killed and reaped when the object
+/// goes, so no test leaves one behind.
 class RunningChildProcess {
   public:
     RunningChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                         const std::string& errorFile = "/dev/null") {
         int ends[2];
         detail::check(::pipe2(ends, O_CLOEXEC), "pipe2");
+        const int err = detail::check(
+            ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600), "open");
         out_ = ends[0];
-        pid_ = detail::spawn(program, arguments, environ, "/dev/null", ends[1], -1, errorFile);
+        pid_ = detail::spawn(program, arguments, std::nullopt, "/dev/null", ends[1], err);
         ::close(ends[1]);
+        ::close(err);
     }
-
     ~RunningChildProcess() {
-        stop();
+        ::kill(pid_, SIGKILL);
+        detail::reap(pid_);
         ::close(out_);
     }
-
     RunningChildProcess(const RunningChildProcess&) = delete;
     RunningChildProcess& operator=(const RunningChildProcess&) = delete;
 
@@ -168,43 +141,27 @@ class RunningChildProcess {
     /// `timeout` or the child closed its output.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (const auto end = pending_.find('\n'); end != std::string::npos) {
-                std::string line = pending_.substr(0, end);
-                pending_.erase(0, end + 1);
-                return line;
-            }
+        std::size_t end = 0;
+        while ((end = pending_.find('\n')) == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             pollfd ready{out_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) == 0) {
-                return std::nullopt;
-            }
             char buffer[65536];
-            const ssize_t count = ::read(out_, buffer, sizeof buffer);
-            if (count == 0 || (count < 0 && errno != EINTR)) {
+            ssize_t count = 0;
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
+                (count = ::read(out_, buffer, sizeof buffer)) <= 0) {
                 return std::nullopt;
             }
-            if (count > 0) {
-                pending_.append(buffer, static_cast<std::size_t>(count));
-            }
+            pending_.append(buffer, static_cast<std::size_t>(count));
         }
-    }
-
-    /// Kills the child (SIGKILL) unless it has already been stopped, and gives its wait status.
-    int stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            status_ = detail::reap(pid_);
-            pid_ = -1;
-        }
-        return status_;
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
     }
 
   private:
     pid_t pid_ = -1;
     int out_ = -1;
-    int status_ = 0;
     std::string pending_;
 };
 

@@ -2,24 +2,9 @@
 // `quorin` client as a user would: records of real changes reach `quorin watch`, and real execs
 // wait for `quorin protect decide`.
 
-#include "EndToEnd/ScopedDaemon.hpp"
 #include "Linux/PrivateTmpfs.hpp"
-#include "QuorinCore/Domain/AttributionRecord.hpp"
-#include "QuorinCore/Protection/ExecutionOutcome.hpp"
-#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
-#include "QuorinCore/Support/JSON.hpp"
-#include "TestSupport/ChildProcess.hpp"
 
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <future>
 #include <iostream>
-#include <thread>
 
 namespace quorin::daemon {
 namespace {
@@ -28,7 +13,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using quorin::testing::ChildProcessResult;
 using quorin::testing::execInChild;
-using quorin::testing::RunningChildProcess;
+using quorin::testing::launchExecInChild;
 
 class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
   protected:
@@ -50,15 +35,17 @@ class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
     ChildProcessResult quorin(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin() + (arguments.at(0) == "protect" ? 2 : 1),
                          {"--socket", daemon.socket().string()});
-        return quorin::testing::runChildProcess(QUORIN_CLI_PATH, arguments);
+        const ChildProcessResult result =
+            quorin::testing::runChildProcess(QUORIN_CLI_PATH, arguments);
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        return result;
     }
 
     // Waits until `quorin protect state` shows a held execution, and gives it.
     std::optional<ExecutionRequest> heldExecution() {
         for (int attempt = 0; attempt < 200; ++attempt) {
-            const ChildProcessResult result = quorin({"protect", "state", "--json"});
-            EXPECT_EQ(result.exitStatus, 0) << result.err;
-            const auto state = decodeJSONText<ExecutionProtectionState>(result.out);
+            const auto state = decodeJSONText<ExecutionProtectionState>(
+                quorin({"protect", "state", "--json"}).out);
             if (!state.pending.empty()) {
                 return state.pending.front();
             }
@@ -67,30 +54,21 @@ class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
         return std::nullopt;
     }
 
-    // Protects home/bin with the executable `known` in it, then adds `fresh`, new to protection.
-    fs::path protectBin() {
-        fs::create_directory(home / "bin");
-        fs::copy_file("/bin/true", home / "bin" / "known");
-        const ChildProcessResult enabled = quorin({"protect", "enable", (home / "bin").string()});
-        EXPECT_EQ(enabled.exitStatus, 0) << enabled.err;
-        fs::copy_file("/bin/true", home / "bin" / "fresh");
-        return home / "bin" / "fresh";
-    }
-
-    testing::ScopedDaemonProcess daemon{mountPoint, directory.path(), directory / "protect"};
+    testing::ScopedDaemonProcess daemon{mountPoint, directory.path(), directory / "protect", {}};
     const fs::path& home = mountPoint;
 };
 
-TEST_F(ClientAndDaemonTest, WatchReceivesAChangeWithTheProcessThatMadeItAndItsAncestry) {
+// A change reaches `quorin watch` with the process that made it and its ancestry; execs of new
+// executables wait for the user, and run when the daemon dies.
+TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     const fs::path zshrc = home / ".zshrc";
-    const fs::path elsewhere = home / "notes.txt";
     std::ofstream(zshrc) << "export A=1\n";
-    RunningChildProcess watch(QUORIN_CLI_PATH,
-                              {"watch", "--socket", daemon.socket().string(), zshrc.string()});
+    quorin::testing::RunningChildProcess watch(
+        QUORIN_CLI_PATH, {"watch", "--socket", daemon.socket().string(), zshrc.string()});
     // The client subscribes after it starts: the test writes until it hears of it.
     std::optional<std::string> line;
     for (int attempt = 0; attempt < 50 && !line; ++attempt) {
-        std::ofstream(elsewhere) << attempt;
+        std::ofstream(home / "notes.txt") << attempt;
         std::ofstream(zshrc, std::ios::app) << "curl x | sh\n";
         line = watch.readLine(100ms);
     }
@@ -106,64 +84,46 @@ TEST_F(ClientAndDaemonTest, WatchReceivesAChangeWithTheProcessThatMadeItAndItsAn
     while ((line = watch.readLine(500ms))) {
         EXPECT_EQ(decodeJSONText<AttributionRecord>(*line).path, zshrc.string());
     }
-}
 
-TEST_F(ClientAndDaemonTest, ExecsOfNewExecutablesWaitForTheUsersDecisionInTheClient) {
-    const fs::path fresh = protectBin();
+    // home/bin is protected with the executable `known` in it; `fresh` is new to protection.
+    const fs::path bin = home / "bin";
+    fs::create_directory(bin);
+    fs::copy_file("/bin/true", bin / "known");
+    quorin({"protect", "enable", bin.string()});
+    fs::copy_file("/bin/true", bin / "fresh");
+    fs::copy_file("/bin/false", bin / "other");
     // An unchanged baseline executable runs without asking.
-    EXPECT_EQ(execInChild(home / "bin" / "known"), 0);
+    EXPECT_EQ(execInChild(bin / "known"), 0);
 
-    struct Case {
-        std::optional<std::string> decision;  // none: the person does not answer
-        int status;
-    };
-    const Case cases[] = {
-        {"allowOnce", 0}, {"block", EPERM}, {std::nullopt, EPERM}, {"alwaysTrust", 0}};
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.decision.value_or("no answer"));
+    // Unanswered, an exec is denied once the 15 s the person has run out, not before; trusted,
+    // it runs (its other outcomes are the controller's to check).
+    const std::optional<std::string> decisions[] = {std::nullopt, "alwaysTrust"};
+    for (const std::optional<std::string>& decision : decisions) {
+        SCOPED_TRACE(decision.value_or("no answer"));
         const auto started = std::chrono::steady_clock::now();
-        std::future<int> execution = quorin::testing::launchExecInChild(fresh);
+        std::future<int> execution = launchExecInChild(bin / "fresh");
         const std::optional<ExecutionRequest> request = heldExecution();
         ASSERT_TRUE(request.has_value());
-        EXPECT_EQ(request->path, fresh.string());
+        EXPECT_EQ(request->path, (bin / "fresh").string());
         EXPECT_EQ(execution.wait_for(0s), std::future_status::timeout);  // still held
-        if (test.decision) {
-            const ChildProcessResult decided =
-                quorin({"protect", "decide", request->id.uuidString(), *test.decision});
-            EXPECT_EQ(decided.exitStatus, 0) << decided.err;
+        if (decision) {
+            quorin({"protect", "decide", request->id.uuidString(), *decision});
         }
         ASSERT_EQ(execution.wait_for(30s), std::future_status::ready);
-        EXPECT_EQ(execution.get(), test.status);
-        if (!test.decision) {
-            // Denied when the 15 s the person has run out, not before.
-            EXPECT_GE(std::chrono::steady_clock::now() - started, 14s);
-        }
+        EXPECT_EQ(execution.get(), decision ? 0 : EPERM);
+        EXPECT_EQ(std::chrono::steady_clock::now() - started >= 14s, !decision);
     }
     // Trusted now: the same content runs without asking.
-    EXPECT_EQ(execInChild(fresh), 0);
+    EXPECT_EQ(execInChild(bin / "fresh"), 0);
 
-    const ChildProcessResult history = quorin({"protect", "history", "--json"});
-    ASSERT_EQ(history.exitStatus, 0) << history.err;
-    std::vector<std::string> reasons;
-    for (const ExecutionOutcome& outcome :
-         decodeJSONText<std::vector<ExecutionOutcome>>(history.out)) {
-        EXPECT_EQ(outcome.path, fresh.string());
-        reasons.push_back(outcome.reason);
-    }
-    EXPECT_EQ(reasons,
-              (std::vector<std::string>{"Allowed once", "Blocked by user", "Blocked after timeout",
-                                        "Allowed; saving trust rule", "Allowed by trust rule"}));
-}
-
-TEST_F(ClientAndDaemonTest, AnExecHeldWhenTheDaemonIsKilledRuns) {
-    const fs::path fresh = protectBin();
-    std::future<int> execution = quorin::testing::launchExecInChild(fresh);
+    // An exec held when the daemon process is killed runs (`false` exits with 1), and nothing is
+    // held any more.
+    std::future<int> execution = launchExecInChild(bin / "other");
     ASSERT_TRUE(heldExecution().has_value());
     daemon.kill();
     ASSERT_EQ(execution.wait_for(10s), std::future_status::ready) << "the exec stayed stuck";
-    EXPECT_EQ(execution.get(), 0);
-    // Nothing is held any more.
-    EXPECT_EQ(execInChild(fresh), 0);
+    EXPECT_EQ(execution.get(), 1);
+    EXPECT_EQ(execInChild(bin / "other"), 1);
 }
 
 }  // namespace

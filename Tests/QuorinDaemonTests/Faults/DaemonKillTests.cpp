@@ -2,26 +2,12 @@
 // on disk is always one whole record that the daemon wrote, never a mix or a partial write, it
 // holds at least everything the daemon had confirmed, and a daemon restarted on it serves it.
 
-#include "EndToEnd/ScopedDaemon.hpp"
 #include "Linux/PrivateTmpfs.hpp"
-#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
-#include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
 #include "QuorinDaemon/Protection/ProtectionStorage.hpp"
-#include "Service/SocketPeer.hpp"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdint>
-#include <filesystem>
-#include <iostream>
+#include <algorithm>
 #include <map>
-#include <optional>
 #include <random>
-#include <string>
-#include <thread>
-#include <variant>
-#include <vector>
 
 namespace quorin::daemon {
 namespace {
@@ -35,7 +21,6 @@ class DaemonKillTest : public testing::PrivateTmpfsTest {
     // One configuration call and the record the user file holds once the daemon has done it.
     struct Step {
         std::uint64_t id;
-        std::string payload;
         User after;
     };
 
@@ -44,20 +29,16 @@ class DaemonKillTest : public testing::PrivateTmpfsTest {
     std::vector<Step> burst(int round, std::mt19937& random) {
         std::vector<Step> steps;
         for (int index = 0; index < 12; ++index) {
+            const std::string root = "r" + std::to_string(round) + "-" + std::to_string(index);
             ExecutionProtectionConfiguration configuration{
-                index % 2 == 0,
-                {(mountPoint / ("r" + std::to_string(round) + "-" + std::to_string(index)))
-                     .string()},
-                {},
-                {},
-                {}};
+                index % 2 == 0, {(mountPoint / root).string()}, {}, {}, {}};
             const int count = std::uniform_int_distribution<int>(0, 200)(random);
             for (int reference = 0; reference < count; ++reference) {
                 configuration.references.emplace(
                     "/Library/LaunchAgents/" + std::to_string(reference) + std::string(80, 'p'),
                     Date{1'000.5 + reference});
             }
-            steps.push_back({nextID++, encodeJSONText(configuration), User{configuration, {}, {}}});
+            steps.push_back({nextID++, User{configuration, {}, {}}});
         }
         return steps;
     }
@@ -90,16 +71,15 @@ class DaemonKillTest : public testing::PrivateTmpfsTest {
         return peer;
     }
 
+    // The stand-in sees the test as root.
     std::optional<User> stored() const {
-        if (!fs::exists(protection / "0.json")) {
-            return std::nullopt;
-        }
-        return ProtectionStorage(protection.string())
-            .load(0);  // the stand-in sees the test as root
+        return fs::exists(protection / "0.json")
+                   ? std::optional(ProtectionStorage(protection.string()).load(0))
+                   : std::nullopt;
     }
 
     const fs::path protection = mountPoint / "protect";
-    testing::ScopedDaemonProcess daemon{mountPoint, directory.path(), protection};
+    testing::ScopedDaemonProcess daemon{mountPoint, directory.path(), protection, {}};
     std::uint64_t nextID = 1;
     std::map<std::uint64_t, bool> confirmed;
 };
@@ -120,7 +100,8 @@ TEST_F(DaemonKillTest, TheUserFileIsAlwaysOneWholeRecordAndServedAfterARestart) 
         const auto sendBurst = [&peer, &steps] {
             try {
                 for (const Step& step : steps) {
-                    peer.call("configureProtection:reply:", {XPCData{step.payload}}, step.id);
+                    peer.call("configureProtection:reply:",
+                              {XPCData{encodeJSONText(step.after.configuration)}}, step.id);
                 }
             } catch (const std::runtime_error&) {
                 // The daemon died while the burst was being sent.
@@ -145,30 +126,27 @@ TEST_F(DaemonKillTest, TheUserFileIsAlwaysOneWholeRecordAndServedAfterARestart) 
         daemon.kill();
         readReplies(peer);
 
-        // Which record is on disk: the one before the burst (-1) or the one after some step.
-        ASSERT_NO_THROW(stored()) << testing::contentsOf(protection / "0.json").value_or("");
-        const std::optional<User> found = stored();
-        int reached = found == onDisk ? -1 : -2;
-        for (int index = 0; index < static_cast<int>(steps.size()); ++index) {
-            if (found == steps[static_cast<std::size_t>(index)].after) {
-                reached = index;
-            }
-        }
-        ASSERT_NE(reached, -2) << "not a record the daemon wrote: "
-                               << testing::contentsOf(protection / "0.json").value_or("(no file)");
+        // Which record is on disk: the one before the burst or the one after some step.
+        const std::string bytes = testing::contentsOf(protection / "0.json").value_or("(no file)");
+        std::optional<User> found;
+        ASSERT_NO_THROW(found = stored()) << bytes;
+        const auto reached = std::find_if(
+            steps.begin(), steps.end(), [&found](const Step& step) { return found == step.after; });
+        ASSERT_TRUE(reached != steps.end() || found == onDisk)
+            << "not a record the daemon wrote: " << bytes;
         // Everything confirmed before the kill is on disk.
-        for (int index = 0; index < static_cast<int>(steps.size()); ++index) {
-            if (const auto reply = confirmed.find(steps[static_cast<std::size_t>(index)].id);
-                reply != confirmed.end()) {
-                EXPECT_TRUE(reply->second) << "step " << index;
-                EXPECT_GE(reached, index) << "a confirmed configuration was lost";
+        for (auto step = steps.begin(); step != steps.end(); ++step) {
+            if (const auto reply = confirmed.find(step->id); reply != confirmed.end()) {
+                EXPECT_TRUE(reply->second) << "step " << step - steps.begin();
+                EXPECT_TRUE(reached != steps.end() && step <= reached)
+                    << "a confirmed configuration was lost";
             }
         }
         // A save cut short leaves at most its temporary file behind: "." and a UUID.
         for (const std::string& name : testing::temporaryNames(protection)) {
             EXPECT_TRUE(UUID::parse(name.substr(1)).has_value()) << name;
         }
-        cutMidway += reached >= 0 && reached + 1 < static_cast<int>(steps.size()) ? 1 : 0;
+        cutMidway += reached != steps.end() && reached + 1 != steps.end() ? 1 : 0;
         onDisk = found;
         played += round > 0 ? 1 : 0;
     }
@@ -178,9 +156,6 @@ TEST_F(DaemonKillTest, TheUserFileIsAlwaysOneWholeRecordAndServedAfterARestart) 
     EXPECT_GE(played, 10) << "too few rounds in the time allowed";
     // Kills land anywhere in the burst, so some must have cut one short.
     EXPECT_GT(cutMidway, 0) << "no kill landed in the middle of a burst in " << played;
-    std::cout << "[          ] " << played << " rounds, " << cutMidway
-              << " cut in the middle of the burst, " << testing::temporaryNames(protection).size()
-              << " temporary files left behind\n";
 }
 
 }  // namespace

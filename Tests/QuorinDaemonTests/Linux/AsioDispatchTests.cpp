@@ -4,42 +4,31 @@
 
 #include <asio/thread_pool.hpp>
 
-#include <atomic>
-#include <chrono>
 #include <future>
+#include <numeric>
 #include <thread>
-#include <vector>
 
 namespace quorin::daemon {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Queues on a pool of several threads, as the daemon runs them.
-class AsioDispatchTest : public ::testing::Test {
-  protected:
-    void TearDown() override { pool.join(); }
-
+TEST(AsioDispatchTest, RunsQueuesSideBySideEachJobOnceInOrderAndDelayedWorkAfterItsDelay) {
+    // Queues on a pool of several threads, as the daemon runs them.
     asio::thread_pool pool{4};
     AsioDispatch dispatch{pool.get_executor()};
-};
-
-TEST_F(AsioDispatchTest, RunsTheJobsOfOneQueueOneAtATimeInSubmissionOrder) {
     const auto queue = dispatch.makeQueue("quorin.test.serial");
-    EXPECT_EQ(queue->label(), "quorin.test.serial");
     constexpr int jobsPerSubmitter = 5'000;
     std::atomic<bool> running{false};
     std::atomic<int> overlaps{0};
+    std::atomic<int> remaining{2 * jobsPerSubmitter};
+    std::promise<void> finished;
     // Written only by the queue's jobs, which never overlap: no lock needed.
     std::vector<int> seen[2];
-    std::promise<void> finished;
-    std::atomic<int> remaining{2 * jobsPerSubmitter};
-    auto submit = [&](int submitter) {
+    const auto submit = [&](int submitter) {
         for (int index = 0; index < jobsPerSubmitter; ++index) {
             queue->async([&, submitter, index] {
-                if (running.exchange(true)) {
-                    ++overlaps;
-                }
+                overlaps += running.exchange(true) ? 1 : 0;
                 seen[submitter].push_back(index);
                 running = false;
                 if (--remaining == 0) {
@@ -54,29 +43,21 @@ TEST_F(AsioDispatchTest, RunsTheJobsOfOneQueueOneAtATimeInSubmissionOrder) {
     second.join();
     ASSERT_EQ(finished.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_EQ(overlaps, 0);
-    for (const auto& indices : seen) {
-        ASSERT_EQ(indices.size(), static_cast<std::size_t>(jobsPerSubmitter));
-        for (int index = 0; index < jobsPerSubmitter; ++index) {
-            ASSERT_EQ(indices[static_cast<std::size_t>(index)], index);
-        }
-    }
-}
+    std::vector<int> inOrder(jobsPerSubmitter);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    EXPECT_TRUE(seen[0] == inOrder && seen[1] == inOrder);
 
-TEST_F(AsioDispatchTest, RunsDifferentQueuesSideBySide) {
-    const auto waiting = dispatch.makeQueue("quorin.test.a");
-    const auto other = dispatch.makeQueue("quorin.test.b");
+    // Different queues run side by side.
+    const auto other = dispatch.makeQueue("quorin.test.other");
     std::promise<void> otherRan;
-    std::promise<bool> result;
+    std::promise<bool> sideBySide;
     // The first job can finish only if the other queue runs while it is still running.
-    waiting->async([&, ran = otherRan.get_future().share()] {
-        result.set_value(ran.wait_for(30s) == std::future_status::ready);
+    queue->async([&, ran = otherRan.get_future().share()] {
+        sideBySide.set_value(ran.wait_for(30s) == std::future_status::ready);
     });
     other->async([&] { otherRan.set_value(); });
-    EXPECT_TRUE(result.get_future().get());
-}
+    EXPECT_TRUE(sideBySide.get_future().get());
 
-TEST_F(AsioDispatchTest, RunsDelayedWorkOnceAfterItsDelayOnItsQueue) {
-    const auto queue = dispatch.makeQueue("quorin.test.delayed");
     std::atomic<int> runs{0};
     std::promise<std::chrono::steady_clock::time_point> ran;
     const auto submitted = std::chrono::steady_clock::now();

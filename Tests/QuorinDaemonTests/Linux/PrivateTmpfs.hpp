@@ -5,21 +5,16 @@
 // and with it its fanotify groups (the kernel then lets every held exec through) and any stand-in
 // daemon it started.
 
+#include "Service/SocketPeer.hpp"
+#include "TestSupport/ChildProcess.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace quorin::daemon::testing {
 
@@ -51,8 +46,7 @@ class PrivateTmpfsTest : public ::testing::Test {
     /// Makes the whole file system read-only, or writable again.
     void remount(bool readOnly) {
         const unsigned long flags = readOnly ? MS_REMOUNT | MS_RDONLY : MS_REMOUNT;
-        ASSERT_EQ(::mount(nullptr, mountPoint.c_str(), nullptr, flags, nullptr), 0)
-            << "remount " << (readOnly ? "read-only" : "read-write") << ": " << errno;
+        ASSERT_EQ(::mount(nullptr, mountPoint.c_str(), nullptr, flags, nullptr), 0) << errno;
     }
 
     quorin::testing::TemporaryDirectory directory;
@@ -82,5 +76,42 @@ inline std::vector<std::string> temporaryNames(const std::filesystem::path& dire
     }
     return names;
 }
+
+/// The daemon as a process of its own: the stand-in (`QuorinScopedDaemon`), the daemon's own
+/// composition on the real back ends marking only the private mount `mount`, which also serves as
+/// every user's home. Its socket is in `directory`/run, its storage in `protection` and its log
+/// (and any sanitizer report) is appended to `directory`/daemon.log. `start` returns once its
+/// socket accepts connections (a socket a killed predecessor left behind does not count); `kill`
+/// is SIGKILL and a wait, so nothing of the daemon runs after it returns. The stand-in dies with
+/// the thread that started it, so it is started from the test's own thread.
+struct ScopedDaemonProcess {
+    void start() {
+        kill();
+        std::filesystem::create_directories(directory / "run");
+        process = std::make_unique<quorin::testing::RunningChildProcess>(
+            QUORIN_SCOPED_DAEMON_PATH,
+            std::vector<std::string>{mount, directory / "run", protection, mount}, log());
+        for (int attempt = 0; attempt < 2000; ++attempt) {
+            try {
+                const SocketPeer probe(socket().string());
+                return;
+            } catch (const std::runtime_error&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        kill();
+        throw std::runtime_error("the stand-in daemon did not come up; see " + log().string());
+    }
+    void kill() { process.reset(); }
+    std::filesystem::path socket() const {
+        return directory / "run" / "com.brenmoor.quorin.daemon.xpc";
+    }
+    std::filesystem::path log() const { return directory / "daemon.log"; }
+
+    std::filesystem::path mount;
+    std::filesystem::path directory;
+    std::filesystem::path protection;
+    std::unique_ptr<quorin::testing::RunningChildProcess> process;
+};
 
 }  // namespace quorin::daemon::testing
