@@ -9,7 +9,6 @@
 #include <atomic>
 #include <map>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 namespace quorin::daemon::testing {
@@ -17,8 +16,7 @@ namespace quorin::daemon::testing {
 /// Users have the homes the test gave them; other users have no entry.
 class FakePasswordDatabase final : public PasswordDatabase {
   public:
-    explicit FakePasswordDatabase(std::map<std::uint32_t, std::string> homes = {})
-        : homes_(std::move(homes)) {}
+    explicit FakePasswordDatabase(std::map<std::uint32_t, std::string> homes) : homes_(homes) {}
     std::optional<std::string> homeDirectory(std::uint32_t uid) const override {
         const std::lock_guard lock(mutex_);
         const auto found = homes_.find(uid);
@@ -26,7 +24,7 @@ class FakePasswordDatabase final : public PasswordDatabase {
     }
     void add(std::uint32_t uid, std::string home) {
         const std::lock_guard lock(mutex_);
-        homes_.insert_or_assign(uid, std::move(home));
+        homes_[uid] = home;
     }
 
   private:
@@ -38,19 +36,13 @@ class FakePasswordDatabase final : public PasswordDatabase {
 class FakePeerRequirement final : public PeerRequirement {
   public:
     bool satisfies(pid_t pid, const std::string& requirement) const override {
-        const std::lock_guard lock(mutex_);
-        asked_.emplace_back(pid, requirement);
+        const std::lock_guard lock(mutex);
+        asked.emplace_back(pid, requirement);
         return admit;
     }
-    std::vector<std::pair<pid_t, std::string>> asked() const {
-        const std::lock_guard lock(mutex_);
-        return asked_;
-    }
     std::atomic<bool> admit{true};
-
-  private:
-    mutable std::mutex mutex_;
-    mutable std::vector<std::pair<pid_t, std::string>> asked_;
+    mutable std::mutex mutex;
+    mutable std::vector<std::pair<pid_t, std::string>> asked;
 };
 
 }  // namespace quorin::daemon::testing

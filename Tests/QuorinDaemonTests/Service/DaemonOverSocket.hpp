@@ -2,8 +2,8 @@
 
 // The daemon's own wiring for tests, on a socket in a temporary directory, with fake
 // security-event and code-signing services: everything else is real (queues, clock, socket,
-// storage). Peers connect as the test's own user, or, when the test runs as root, as any user id
-// the test gave a home directory.
+// storage). Peers connect as the test's own user, or, when the test runs as root, as users the
+// test made up.
 
 #include "QuorinDaemon/Daemon.hpp"
 
@@ -27,7 +27,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <future>
 #include <system_error>
@@ -46,10 +45,9 @@ class DaemonOverSocketTest : public ::testing::Test {
             std::filesystem::perm_options::add);
     }
 
-    // The daemon is not made to stop (its listener waits for connections for ever), so its
-    // queues are stopped instead: first nothing runs any more, then the daemon goes, then the
-    // queues with what was still pending on them (held messages, replies), while the services
-    // those refer to are still there.
+    // The daemon's listener waits for connections for ever, so its queues stop first: nothing
+    // runs any more, then the daemon goes, then the queues with what was still pending on them
+    // (held messages, replies), while the services those refer to are still there.
     void TearDown() override {
         endpointSecurity.stopDelivering();
         pool->stop();
@@ -58,8 +56,6 @@ class DaemonOverSocketTest : public ::testing::Test {
         pool.reset();
     }
 
-    static bool runningAsRoot() { return ::geteuid() == 0; }
-
     /// The status of a client whose accepted paths are `paths`.
     static std::string subscribed(const std::vector<std::string>& paths) {
         return Interfaces::subscribedStatus(Interfaces::protectedPathsFingerprint(paths));
@@ -67,29 +63,35 @@ class DaemonOverSocketTest : public ::testing::Test {
 
     SocketPeer connect() { return SocketPeer((directory / "com.brenmoor.quorin.daemon.xpc")); }
 
-    /// A peer whose credentials, as the kernel reports them to the daemon, are user `uid`'s.
-    /// Needs root. Only a short-lived thread of this process takes the user id, with the raw
-    /// system call (the C library's would switch every thread): the kernel records the
-    /// connecting thread's effective user id as the peer's.
-    SocketPeer connectAs(std::uint32_t uid) {
-        return std::async(std::launch::async,
-                          [&] {
-                              if (::syscall(SYS_setresuid, -1L, static_cast<long>(uid), -1L) != 0) {
-                                  throw std::system_error(errno, std::generic_category(),
-                                                          "setresuid");
-                              }
-                              return connect();
-                          })
-            .get();
+    /// Peers of users `first` to `first + count - 1`, each connected as itself, with a home whose
+    /// "bin", holding an executable "tool", is protected. Needs root. Only a short-lived thread
+    /// takes the user id, with the raw system call (the C library's would switch every thread):
+    /// the kernel records the connecting thread's effective user id as the peer's.
+    std::vector<SocketPeer> protectedUsers(std::uint32_t first, std::uint32_t count) {
+        std::vector<SocketPeer> users;
+        for (std::uint32_t uid = first; uid < first + count; ++uid) {
+            std::filesystem::create_directories(homeOf(uid) / "bin");
+            tool(uid, "tool");
+            passwords.add(uid, homeOf(uid).string());
+            users.push_back(std::async(std::launch::async, [&] {
+                                if (::syscall(SYS_setresuid, -1L, static_cast<long>(uid), -1L)) {
+                                    throw std::system_error(errno, std::generic_category());
+                                }
+                                return connect();
+                            }).get());
+            EXPECT_TRUE(users.back().configure((homeOf(uid) / "bin").string()));
+        }
+        return users;
     }
 
-    /// A home directory for user `uid`, with an executable "bin/tool" in it.
-    std::filesystem::path addUser(std::uint32_t uid) {
-        const std::string userHome = "users/" + std::to_string(uid);
-        std::filesystem::create_directories(home / userHome / "bin");
-        directory.write(userHome + "/bin/tool", "#!/bin/sh\necho " + std::to_string(uid) + "\n");
-        passwords.add(uid, (home / userHome).string());
-        return home / userHome;
+    std::filesystem::path homeOf(std::uint32_t uid) const {
+        return home / "users" / std::to_string(uid);
+    }
+
+    /// An executable `name` in user `uid`'s "bin", its contents its own.
+    void tool(std::uint32_t uid, const std::string& name) {
+        directory.write("users/" + std::to_string(uid) + "/bin/" + name,
+                        "#!/bin/sh\necho " + name + std::to_string(uid) + "\n");
     }
 
     /// A write to `path`, which the security-event service delivers when a prefix selects it.
@@ -99,10 +101,10 @@ class DaemonOverSocketTest : public ::testing::Test {
         return endpointSecurity.deliver(change);
     }
 
-    /// Delivers an exec of `target` by user `uid` with a minute left to answer.
-    void deliverExec(std::uint32_t uid, const std::filesystem::path& target) {
-        endpointSecurity.deliver(
-            execMessage(uid, target.string(), std::nullopt, clock.absoluteTime() + 60'000'000'000));
+    /// Delivers an exec of `name` in user `uid`'s "bin" with a minute left to answer.
+    void deliverExec(std::uint32_t uid, const std::string& name) {
+        endpointSecurity.deliver(execMessage(uid, (homeOf(uid) / "bin" / name).string(),
+                                             std::nullopt, clock.absoluteTime() + 60'000'000'000));
     }
 
     quorin::testing::TemporaryDirectory directory;

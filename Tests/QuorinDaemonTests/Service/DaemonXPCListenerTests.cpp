@@ -8,17 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <map>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace quorin::daemon {
 namespace {
 
 using namespace testing;
+using namespace std::string_literals;
 using Interfaces = QuorinDaemonXPCInterfaces;
+using Paths = std::vector<std::string>;
 
 constexpr std::uint32_t ana = 501;
 constexpr std::uint32_t ben = 502;
@@ -28,18 +26,18 @@ AttributionRecord recordAbout(const std::string& path) {
                              EventOperation::fileModified);
 }
 
-std::string subscribed(const std::vector<std::string>& paths) {
+std::string subscribed(const Paths& paths) {
     return Interfaces::subscribedStatus(Interfaces::protectedPathsFingerprint(paths));
 }
 
-// Ana's home is the controller harness's; Ben's is "/home/ben".
+// Ana's home is the controller harness's; Ben's is "/home/ben". Once `subscribe` has run, the
+// file-event client installs its prefixes into `installed`, or fails while `failPrefixUpdates`.
 class DaemonXPCListenerTest : public ::testing::Test {
   protected:
     void SetUp() override { listener.resume(); }
 
-    // Starts the file-event client as subscribed, its prefixes going to `installed`.
     void subscribe() {
-        listener.setFileEventClient("subscribed", [this](const std::vector<std::string>& paths) {
+        listener.setFileEventClient("subscribed", [this](const Paths& paths) {
             if (failPrefixUpdates) {
                 throw std::runtime_error("muting failed");
             }
@@ -47,23 +45,27 @@ class DaemonXPCListenerTest : public ::testing::Test {
         });
     }
 
-    std::shared_ptr<FakeConnection> connect(std::uint32_t uid) {
-        auto connection = transport.connect(uid);
-        EXPECT_NE(connection, nullptr);
-        return connection;
+    /// Calls `selector` as `connection`'s peer would, checking that `queued` jobs reached the
+    /// controller, then runs them; the reply, if any.
+    std::optional<XPCValue> call(const std::shared_ptr<XPCConnection>& connection,
+                                 const std::string& selector, std::vector<XPCValue> arguments,
+                                 std::size_t queued = 0) {
+        std::optional<XPCValue> reply;
+        transport.on(connection, [&] {
+            invoke(listener, {1, selector, std::move(arguments)},
+                   [&](XPCValue value) { reply = std::move(value); });
+        });
+        EXPECT_EQ(h.dispatch.readyCount(), queued);
+        h.dispatch.runPending();
+        return reply;
     }
 
-    void setPaths(const std::shared_ptr<FakeConnection>& connection,
-                  std::vector<std::string> paths) {
-        transport.on(connection, [&] { listener.setProtectedPaths(std::move(paths)); });
+    void setPaths(const std::shared_ptr<XPCConnection>& connection, Paths paths) {
+        call(connection, "setProtectedPaths:", {std::move(paths)});
     }
 
     std::string status(const std::shared_ptr<XPCConnection>& connection) {
-        std::optional<std::string> reply;
-        transport.on(connection, [&] {
-            listener.statusWithReply([&](std::string text) { reply = std::move(text); });
-        });
-        return reply.value_or("<no reply>");
+        return std::get<std::string>(call(connection, "statusWithReply:", {}).value());
     }
 
     ProtectionHarness h;
@@ -71,24 +73,23 @@ class DaemonXPCListenerTest : public ::testing::Test {
     FakeTransport transport;
     FakePasswordDatabase passwords{{{ana, anaHome}, {ben, "/home/ben"}}};
     DaemonXPCListener listener{transport, passwords, *h.controller};
-    std::vector<std::vector<std::string>> installed;
+    std::vector<Paths> installed;
     bool failPrefixUpdates = false;
 };
 
+// (That an accepted connection is served, the tests over the socket show.)
 TEST_F(DaemonXPCListenerTest, AcceptsKnownUsersWhosePeersCanBeReached) {
     EXPECT_EQ(transport.connect(4'000), nullptr);       // no password-database entry
     EXPECT_EQ(transport.connect(ana, false), nullptr);  // the peer's side cannot be reached
-    const auto connection = connect(ana);
+    const auto connection = transport.connect(ana);
     EXPECT_EQ(connection->requirement(), std::string(Interfaces::appCodeSigningRequirement));
-    EXPECT_EQ(connection->exported(), &listener);
-    EXPECT_TRUE(connection->resumed());
 }
 
 TEST_F(DaemonXPCListenerTest, ReportsStatusPerClient) {
     const std::string zshrc = anaHome + "/.zshrc";
     const std::string ssh = anaHome + "/.ssh";
-    const auto first = connect(ana);
-    const auto second = connect(ana);  // the same user, another client
+    const auto first = transport.connect(ana);
+    const auto second = transport.connect(ana);  // the same user, another client
     EXPECT_EQ(status(nullptr), "es-error:unknown-client");
     EXPECT_EQ(status(first), "starting");  // the file-event client has not reported
     // A failed file-event client is every client's status, unless its own paths were refused.
@@ -99,13 +100,13 @@ TEST_F(DaemonXPCListenerTest, ReportsStatusPerClient) {
     EXPECT_EQ(status(second), "es-error:unauthorized-paths");
 
     subscribe();
-    EXPECT_EQ(status(connect(ben)), "starting");  // no paths yet
+    EXPECT_EQ(status(transport.connect(ben)), "starting");  // no paths yet
     setPaths(first, {zshrc, ssh, zshrc});
     EXPECT_EQ(status(first), subscribed({ssh, zshrc}));
-    // A refused list withdraws the accepted paths too.
-    setPaths(first, {"/home/ben/.zshrc"});
+    // One path of another user's refuses the whole list, and withdraws the accepted paths too.
+    setPaths(first, {ssh, "/home/ben/.zshrc"});
     EXPECT_EQ(status(first), "es-error:unauthorized-paths");
-    EXPECT_EQ(installed.back(), std::vector<std::string>{});
+    EXPECT_EQ(installed.back(), Paths{});
     setPaths(first, {ssh});
     EXPECT_EQ(status(first), subscribed({ssh}));
 
@@ -119,117 +120,89 @@ TEST_F(DaemonXPCListenerTest, ReportsStatusPerClient) {
     EXPECT_EQ(status(second), subscribed({zshrc}));
 }
 
-TEST_F(DaemonXPCListenerTest, InstallsTheUnionOfAllClientsPaths) {
+// The union of the clients' accepted paths is installed, and a record goes to the clients whose
+// paths cover it; a client that left or cannot be reached takes its paths with it.
+TEST_F(DaemonXPCListenerTest, InstallsTheUnionOfAllClientsPathsAndDeliversWhatTheyCover) {
     subscribe();
-    EXPECT_EQ(installed, std::vector<std::vector<std::string>>{{}});  // before any client
-    const auto first = connect(ana);
-    const auto second = connect(ben);
-    setPaths(first, {anaHome + "/b", "/usr/local/bin"});
+    EXPECT_EQ(installed, std::vector<Paths>{{}});  // before any client
+    const auto first = transport.connect(ana);
+    const auto second = transport.connect(ben);
+    const auto unconfigured = transport.connect(ana);
+    const auto refused = transport.connect(ben);
+    setPaths(first, {anaHome + "/.ssh", "/usr/local/bin"});
     setPaths(second, {"/usr/local/bin", "/home/ben/a"});
-    std::vector<std::string> union_{anaHome + "/b", "/home/ben/a", "/usr/local/bin"};
+    setPaths(refused, {anaHome});
+    Paths union_{anaHome + "/.ssh", "/home/ben/a", "/usr/local/bin"};
     std::sort(union_.begin(), union_.end());
     EXPECT_EQ(installed.back(), union_);
-    first->invalidate();
-    EXPECT_EQ(installed.back(), (std::vector<std::string>{"/home/ben/a", "/usr/local/bin"}));
-    EXPECT_EQ(status(first), "es-error:unknown-client");
-    second->failDelivery();
-    EXPECT_EQ(installed.back(), std::vector<std::string>{});
-}
-
-TEST_F(DaemonXPCListenerTest, DeliversRecordsToTheClientsWhosePathsCoverThem) {
-    subscribe();
-    const auto first = connect(ana);
-    const auto second = connect(ben);
-    const auto unconfigured = connect(ana);
-    const auto refused = connect(ben);
-    setPaths(first, {anaHome + "/.ssh"});
-    setPaths(second, {"/usr/local/bin"});
-    setPaths(refused, {anaHome});
-    listener.broadcast(recordAbout(anaHome + "/.ssh/authorized_keys"));
-    listener.broadcast(recordAbout("/usr/local/bin/tool"));
-    listener.broadcast(recordAbout(anaHome + "/.ssh2"));
+    for (const std::string& path :
+         Paths{anaHome + "/.ssh/keys", "/home/ben/a/b", anaHome + "/.ssh2"}) {
+        listener.broadcast(recordAbout(path));
+    }
     ASSERT_EQ(first->delivered().size(), 1u);
     EXPECT_EQ(decodeJSONText<AttributionRecord>(first->delivered()[0]),
-              recordAbout(anaHome + "/.ssh/authorized_keys"));
+              recordAbout(anaHome + "/.ssh/keys"));
     EXPECT_EQ(second->delivered().size(), 1u);
     EXPECT_TRUE(unconfigured->delivered().empty());
     EXPECT_TRUE(refused->delivered().empty());
-
+    // Nobody receives while the prefixes are wrong.
     failPrefixUpdates = true;
     setPaths(unconfigured, {anaHome});
     listener.broadcast(recordAbout(anaHome + "/.ssh/config"));
-    EXPECT_EQ(first->delivered().size(), 1u);  // nobody receives while the prefixes are wrong
+    EXPECT_EQ(first->delivered().size(), 1u);
+    failPrefixUpdates = false;
+    setPaths(unconfigured, {});
+    first->invalidate();
+    EXPECT_EQ(installed.back(), (Paths{"/home/ben/a", "/usr/local/bin"}));
+    EXPECT_EQ(status(first), "es-error:unknown-client");
+    second->failDelivery();
+    EXPECT_EQ(installed.back(), Paths{});
 }
 
 // Requests reach the controller in the name of the connection's user, and only then: those of
 // an unknown client get the fallbacks, malformed decisions and another user's decision answer
 // nobody's execution, and references over one mebibyte or malformed are ignored.
 TEST_F(DaemonXPCListenerTest, ForwardsOnlyWellFormedRequestsInTheNameOfTheConnectionsUser) {
-    const auto own = connect(ana);
-    const auto other = connect(ben);
+    const auto own = transport.connect(ana);
+    const auto other = transport.connect(ben);
     h.enable(ana);
     const HeldExecution held = h.hold(ana, h.candidateFor(h.executable("tool", "x")));
     h.dispatch.runPending();
     const std::string id = held.id().uuidString();
     const std::string tool = (h.home / "bin" / "tool").string();
-    const std::string reference = R"({")" + tool + R"(":1})";
-    const auto padded = [&](std::size_t size) {
-        std::string data = reference;
-        data.resize(size, ' ');  // white space after the object keeps it valid JSON
-        return data;
-    };
-
-    std::string replied;
-    const auto asBool = [&](bool value) { replied = value ? "true" : "false"; };
-    const auto asData = [&](const std::string& data) { replied = "data:" + data; };
-    const auto decide = [&](std::string uuid, std::string decision) {
-        return std::function<void()>(
-            [&, uuid, decision] { listener.decideExecution(uuid, decision, asBool); });
-    };
-    const auto references = [&](std::string data) {
-        return std::function<void()>([&, data] { listener.updateProtectionReferences(data); });
-    };
-    const auto configure = [&] {
-        listener.configureProtection(encodeJSONText(h.settings()), asBool);
-    };
+    std::string reference = R"({")" + tool + R"(":1})";
+    reference.resize(1'048'576, ' ');  // white space after the object keeps it valid JSON
+    const std::string decide = "decideExecution:decision:reply:";
+    const std::string references = "updateProtectionReferences:";
+    const std::string configure = "configureProtection:reply:";
+    const std::vector<XPCValue> settings{XPCData{encodeJSONText(h.settings())}};
     struct Case {
-        const char* name;
         std::shared_ptr<XPCConnection> from;  // none: an unknown client
-        std::function<void()> request;
-        std::string reply;   // empty: none
+        std::string selector;
+        std::vector<XPCValue> arguments;
+        std::optional<XPCValue> reply;
         std::size_t queued;  // jobs handed to the controller
     };
+    // An unknown client's requests; the own user's configuration; malformed decisions (not a UUID,
+    // not a decision) and another user's; malformed references, references one byte over one
+    // mebibyte and at it; the own user's decision.
     const Case cases[] = {
-        {"unknown: configure", nullptr, configure, "false", 0},
-        {"unknown: state", nullptr, [&] { listener.protectionStateWithReply(asData); }, "data:", 0},
-        {"unknown: decide", nullptr, decide(id, "block"), "false", 0},
-        {"unknown: export", nullptr, [&] { listener.exportExecutionHistoryWithReply(asData); },
-         "data:", 0},
-        {"unknown: clear history", nullptr,
-         [&] { listener.clearExecutionHistoryWithReply(asBool); }, "false", 0},
-        {"unknown: clear trust", nullptr, [&] { listener.clearExecutionTrustWithReply(asBool); },
-         "false", 0},
-        {"unknown: references", nullptr, references(reference), "", 0},
-        {"roots in its own home", own, configure, "true", 1},
-        {"not a UUID", own, decide("not-a-uuid", "block"), "false", 0},
-        {"a UUID and a space", own, decide(id + " ", "block"), "false", 0},
-        {"a decision in the wrong case", own, decide(id, "Block"), "false", 0},
-        {"an unknown decision", own, decide(id, "allowAlways"), "false", 0},
-        {"no decision", own, decide(id, ""), "false", 0},
-        {"another user's decision", other, decide(id, "block"), "false", 0},
-        {"references not an object", own, references("[]"), "", 0},
-        {"references not time stamps", own, references(R"({"/x":"soon"})"), "", 0},
-        {"references one byte over", own, references(padded(1'048'577)), "", 0},
-        {"references of exactly one mebibyte", own, references(padded(1'048'576)), "", 1},
-        {"its own user's decision", own, decide(id, "block"), "true", 1},
+        {nullptr, configure, settings, false, 0},
+        {nullptr, "protectionStateWithReply:", {}, XPCData{}, 0},
+        {nullptr, decide, {id, "block"s}, false, 0},
+        {nullptr, references, {XPCData{reference}}, {}, 0},
+        {own, configure, settings, true, 1},
+        {own, decide, {id + " ", "block"s}, false, 0},
+        {own, decide, {id, "Block"s}, false, 0},
+        {other, decide, {id, "block"s}, false, 0},
+        {own, references, {XPCData{R"({"/x":"soon"})"}}, {}, 0},
+        {own, references, {XPCData{reference + " "}}, {}, 0},
+        {own, references, {XPCData{reference}}, {}, 1},
+        {own, decide, {id, "block"s}, true, 1},
     };
     for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
-        replied.clear();
-        transport.on(test.from, test.request);
-        EXPECT_EQ(h.dispatch.readyCount(), test.queued);
-        h.dispatch.runPending();
-        EXPECT_EQ(replied, test.reply);
+        SCOPED_TRACE(&test - cases);
+        EXPECT_EQ(call(test.from, test.selector, test.arguments, test.queued), test.reply);
     }
     EXPECT_EQ(held.answers(), (std::vector<HeldExecution::Answer>{{false, "Blocked by user"}}));
     EXPECT_EQ(h.stored(ana).configuration.references,

@@ -1,9 +1,8 @@
 #pragma once
 
-// A peer of the daemon's service socket for tests: it writes raw bytes or frames and reads the
-// frames the daemon sends back, each read bounded in time, and tells when the daemon has closed
-// the connection. Its requests number their replies themselves, and the protection requests
-// decode what the daemon answers.
+// A peer of the daemon's service socket for tests: it writes raw bytes or calls, reads the frames
+// the daemon sends back, each read bounded in time, and tells when the daemon has closed the
+// connection. Its requests number their replies themselves.
 
 #include "QuorinCore/Domain/AttributionRecord.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionConfiguration.hpp"
@@ -18,11 +17,8 @@
 #include <sys/un.h>
 
 #include <chrono>
-#include <cstring>
-#include <optional>
+#include <deque>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace quorin::daemon::testing {
 
@@ -32,32 +28,24 @@ class SocketPeer {
         : socket_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (!socket_.valid() ||
-            ::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-                0) {
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address)) {
             throw std::runtime_error("cannot connect to " + path);
         }
     }
 
+    // A blocking stream socket sends everything unless the daemon closes the connection.
     void sendRaw(const std::string& bytes) {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            const ssize_t count =
-                ::send(socket_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (count <= 0) {
-                throw std::runtime_error("send failed");
-            }
-            sent += static_cast<std::size_t>(count);
+        if (::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(bytes.size())) {
+            throw std::runtime_error("send failed");
         }
     }
-
-    void send(const std::string& body) { sendRaw(framed(body)); }
 
     /// A call of the daemon's interface; its reply, when the method has one, comes from `reply`.
     void call(const std::string& selector, std::vector<XPCValue> arguments,
               std::optional<std::uint64_t> id = std::nullopt) {
-        send(encodeInvocation(XPCInvocation{id, selector, std::move(arguments)}));
+        sendRaw(framed(encodeInvocation(XPCInvocation{id, selector, std::move(arguments)})));
     }
 
     /// The next frame's body; nothing when the daemon closed the connection or sent nothing in
@@ -81,8 +69,7 @@ class SocketPeer {
         }
     }
 
-    /// The reply to request `id`, skipping callbacks; fails the test's expectations by returning
-    /// nothing when none comes.
+    /// The reply to request `id`, keeping the records delivered before it for `record`.
     std::optional<XPCValue> reply(std::uint64_t id, XPCValueKind kind) {
         while (std::optional<std::string> body = next()) {
             const auto incoming =
@@ -93,99 +80,67 @@ class SocketPeer {
             if (const auto* answer = std::get_if<XPCReply>(&incoming)) {
                 return answer->value;
             }
-            callbacks_.push_back(std::get<XPCInvocation>(incoming));
+            delivered_.push_back(*body);
         }
         return std::nullopt;
     }
 
-    /// Callbacks that arrived while waiting for replies, then those arriving within `bound`.
-    std::optional<XPCInvocation> callback(
-        std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-        if (!callbacks_.empty()) {
-            XPCInvocation first = callbacks_.front();
-            callbacks_.erase(callbacks_.begin());
-            return first;
-        }
-        const std::optional<std::string> body = next(bound);
-        if (!body) {
-            return std::nullopt;
-        }
-        return decodeInvocation(*body, QuorinDaemonXPCInterfaces::eventsInterface());
-    }
-
-    /// Whether the daemon closes the connection within `bound`, reading whatever comes first.
-    bool closedByDaemon(std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-        const auto until = std::chrono::steady_clock::now() + bound;
-        while (!closed_ && std::chrono::steady_clock::now() < until) {
-            next(std::chrono::duration_cast<std::chrono::milliseconds>(
-                until - std::chrono::steady_clock::now()));
+    /// Whether the daemon closes the connection, reading whatever comes first.
+    bool closedByDaemon() {
+        while (next()) {
         }
         return closed_;
     }
 
     void close() { socket_.reset(); }
 
-    /// A call under this peer's next id, and its reply.
-    std::optional<XPCValue> request(const std::string& selector, std::vector<XPCValue> arguments,
-                                    XPCValueKind kind) {
-        const std::uint64_t id = nextID_++;
-        call(selector, std::move(arguments), id);
-        return reply(id, kind);
+    /// A request under this peer's next id, and its reply: an empty value when none comes.
+    template <class Value>
+    Value ask(const std::string& selector, std::vector<XPCValue> arguments = {}) {
+        const XPCValueKind kind = std::is_same_v<Value, bool>      ? XPCValueKind::boolean
+                                  : std::is_same_v<Value, XPCData> ? XPCValueKind::data
+                                                                   : XPCValueKind::text;
+        call(selector, std::move(arguments), nextID_);
+        const std::optional<XPCValue> value = reply(nextID_++, kind);
+        return value ? std::get<Value>(*value) : Value{};
     }
 
-    std::string status() {
-        const auto value = request("statusWithReply:", {}, XPCValueKind::text);
-        return value ? std::get<std::string>(*value) : "<no reply>";
-    }
-
-    /// A request answered with a boolean; false when no reply comes.
-    bool confirmed(const std::string& selector, std::vector<XPCValue> arguments = {}) {
-        const auto value = request(selector, std::move(arguments), XPCValueKind::boolean);
-        return value && std::get<bool>(*value);
-    }
-
-    /// A request answered with data; empty when no reply comes.
-    std::string data(const std::string& selector) {
-        const auto value = request(selector, {}, XPCValueKind::data);
-        return value ? std::get<XPCData>(*value).bytes : std::string();
-    }
+    std::string status() { return ask<std::string>("statusWithReply:"); }
 
     /// The path of the next record delivered, waiting up to `bound` for it.
     std::optional<std::string> record(std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-        const std::optional<XPCInvocation> delivered = callback(bound);
-        if (!delivered) {
+        const auto body = delivered_.empty() ? next(bound) : std::optional(delivered_.front());
+        if (!delivered_.empty()) {
+            delivered_.pop_front();
+        }
+        if (!body) {
             return std::nullopt;
         }
-        return decodeJSONText<AttributionRecord>(
-                   std::get<XPCData>(delivered->arguments.at(0)).bytes)
+        const XPCInvocation call =
+            decodeInvocation(*body, QuorinDaemonXPCInterfaces::eventsInterface());
+        return decodeJSONText<AttributionRecord>(std::get<XPCData>(call.arguments.at(0)).bytes)
             .path;
     }
 
-    /// Enables protection of executables under `roots`.
-    bool configure(std::vector<std::string> roots) {
-        ExecutionProtectionConfiguration configuration;
-        configuration.enabled = true;
-        configuration.executableRoots = std::move(roots);
-        return confirmed("configureProtection:reply:", {XPCData{encodeJSONText(configuration)}});
+    /// Enables protection of executables under `root`.
+    bool configure(const std::string& root) {
+        const ExecutionProtectionConfiguration enabled{.enabled = true, .executableRoots = {root}};
+        return ask<bool>("configureProtection:reply:", {XPCData{encodeJSONText(enabled)}});
     }
 
     ExecutionProtectionState state() {
-        return decodeJSONText<ExecutionProtectionState>(data("protectionStateWithReply:"));
-    }
-
-    std::vector<ExecutionOutcome> history() {
-        return decodeJSONText<std::vector<ExecutionOutcome>>(
-            data("exportExecutionHistoryWithReply:"));
+        return decodeJSONText<ExecutionProtectionState>(
+            ask<XPCData>("protectionStateWithReply:").bytes);
     }
 
     bool decide(const UUID& id, const std::string& decision) {
-        return confirmed("decideExecution:decision:reply:", {id.uuidString(), decision});
+        return ask<bool>("decideExecution:decision:reply:", {id.uuidString(), decision});
     }
 
   private:
     UniqueFd socket_;
     XPCFrameReader reader_;
-    std::vector<XPCInvocation> callbacks_;
+    std::deque<std::string> delivered_;
     bool closed_ = false;
     std::uint64_t nextID_ = 1;
 };
