@@ -24,14 +24,11 @@ const auto eid = [](unsigned number) { return EventID(numberedUUID(number)); };
 const auto incidentOf = [](unsigned number) { return IncidentID(numberedUUID(number)); };
 
 ProcessIdentity process(unsigned number, std::optional<unsigned> parent = std::nullopt) {
-    ProcessIdentity result{
-        pid(number),  static_cast<std::int32_t>(number),
-        "",           std::nullopt,
-        std::nullopt, NormalizedPath("/bin/sh", "/"),
-        std::nullopt, CodeSigningIdentity{CodeSigningStatus::unsigned_, {}, {}, {}},
-        Date{0}};
-    result.parentID = parent ? std::optional(pid(*parent)) : std::nullopt;
-    return result;
+    const CodeSigningIdentity code{CodeSigningStatus::unsigned_, {}, {}, {}};
+    const std::optional<ProcessID> parentID = parent ? std::optional(pid(*parent)) : std::nullopt;
+    // clang-format off
+    return {pid(number), static_cast<std::int32_t>(number), "", parentID, std::nullopt, NormalizedPath("/bin/sh", "/"), std::nullopt, code, Date{0}};
+    // clang-format on
 }
 
 FileMetadata file(unsigned object, const char* path = "/etc/hosts",
@@ -146,14 +143,12 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
         std::vector<unsigned> ambiguous{};
         std::optional<unsigned> root{};
     } cases[] = {
+        // clang-format off
         // The writer's root is the top of its chain or the smallest member of the cycle the chain
         // runs into; the writer itself is in the context too, so its next event joins.
         {{}, twice(99), {}, 99},  // unregistered
         {{process(1), process(2, 1), process(3, 2)}, twice(3), {}, 1},
-        {{process(1, 3), process(3, 2), process(2, 3)},
-         twice(1),
-         {},
-         2},  // entering the cycle at 3
+        {{process(1, 3), process(3, 2), process(2, 3)}, twice(1), {}, 2},  // entering the cycle at 3
         {longChain, twice(100), {}, 101},
         // An execution joins the incident that wrote what it runs (by digest, when both are
         // known), or that renamed to or referenced its path.
@@ -161,26 +156,14 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
         {unrelated, {{{1, 0, 1, exe(1, "aa")}, 1}, {run("bb"), 9}}},
         {unrelated, {{{1, 0, 1, exe(1, "aa")}, 1}, {{2, 0, 1, exe(1, "cc")}, 1}, {run("cc"), 1}}},
         {unrelated, {{{1, 0, 1, exe(1, {})}, 1}, {run("bb"), 1}}},
-        {unrelated,
-         {{{1, 0, 1, file(1, "/tmp/t", {}, true), fileRenamed, {}, {}, t}, 1}, {run({}), 1}}},
+        {unrelated, {{{1, 0, 1, file(1, "/tmp/t", {}, true), fileRenamed, {}, {}, t}, 1}, {run({}), 1}}},
         {unrelated, {{{1, 0, 1, file(1, "/etc/rc"), fileModified, {}, {t}}, 1}, {run({}), 1}}},
         // Tied to incident 1 by the process tree and to incident 2 by the file.
-        {{process(1), process(2, 1), process(3)},
-         {{{1, 0, 1, file(1)}, 1},
-          {{2, 1, 3, file(2)}, 2},
-          {{3, 2, 2, file(2)}, 3},
-          {{4, 3, 1, file(2)}, 3},
-          {{5, 4, 2, file(2), fileDeleted}, 5}},
-         {3, 5}},
+        {{process(1), process(2, 1), process(3)}, {{{1, 0, 1, file(1)}, 1}, {{2, 1, 3, file(2)}, 2}, {{3, 2, 2, file(2)}, 3}, {{4, 3, 1, file(2)}, 3}, {{5, 4, 2, file(2), fileDeleted}, 5}}, {3, 5}},
         // Agreeing evidence narrows the choice: by process tree and file, then by file object
         // among the incidents linking /opt/x; nothing narrows a reference alone.
-        {{process(1), process(2)},
-         {{{1, 0, 1, file(1), fileModified, {}, x}, 1},
-          {{2, 1, 2, file(2)}, 2},
-          {{3, 2, 2, file(2), fileModified, {}, x}, 2},
-          {{4, 3, 8, file(2), fileModified, {}, x}, 2},
-          {{5, 4, 9, {}, fileModified, {}, x}, 5}},
-         {5}},
+        {{process(1), process(2)}, {{{1, 0, 1, file(1), fileModified, {}, x}, 1}, {{2, 1, 2, file(2)}, 2}, {{3, 2, 2, file(2), fileModified, {}, x}, 2}, {{4, 3, 8, file(2), fileModified, {}, x}, 2}, {{5, 4, 9, {}, fileModified, {}, x}, 5}}, {5}},
+        // clang-format on
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(&row - cases);
@@ -328,12 +311,13 @@ TEST(IncidentCorrelator, AStreamGivesTheSameWellFormedIncidentsEveryTime) {
     const EventOperation operations[] = {fileModified, fileCreated, processExec, fileRenamed,
                                          fileDeleted};
     const char* paths[] = {"/opt/bin/a", "/opt/bin/b", "/etc/profile", "/tmp/x"};
+    // Three trees of four processes, and a cycle.
     Correlation c{{process(200, 201), process(201, 200)}};
-    for (unsigned root = 100; root <= 120; root += 10) {
-        for (const unsigned member : {0u, 1u, 2u, 3u}) {
-            c.graph.register_(process(
-                root + member, member == 0 ? std::nullopt : std::optional(root + member / 2)));
-        }
+    for (unsigned member = 0; member < 12; ++member) {
+        const unsigned root = 100 + member / 4 * 10;
+        c.graph.register_(process(root + member % 4, member % 4 == 0
+                                                         ? std::nullopt
+                                                         : std::optional(root + member % 4 / 2)));
     }
     for (const unsigned seed : {1u, 2u}) {
         std::mt19937 random(seed);
@@ -348,19 +332,15 @@ TEST(IncidentCorrelator, AStreamGivesTheSameWellFormedIncidentsEveryTime) {
             const auto digest = pick(3) == 0
                                     ? std::nullopt
                                     : std::optional<std::string>(pick(2) == 0 ? "aa" : "bb");
+            // clang-format off
             // A braced list evaluates in order, so the stream depends only on the seed.
-            events.push_back(event(Sample{
-                index * 7919 % 100'003, time,
-                pick(8) == 0
-                    ? std::nullopt
-                    : std::optional(pick(7) == 0 ? 200 + pick(2) : 100 + 10 * pick(3) + pick(4)),
-                object < 6 ? std::optional(file(object + 1, paths[object % 4], digest, object < 2))
-                           : std::nullopt,
-                operations[pick(5)],
-                pick(4) == 0 ? std::nullopt : std::optional<std::uint64_t>(pick(5)),
-                pick(5) == 0 ? std::vector{NormalizedPath(paths[pick(2)], "/")}
-                             : std::vector<NormalizedPath>{},
+            events.push_back(event(Sample{index * 7919 % 100'003, time,
+                pick(8) == 0 ? std::nullopt : std::optional(pick(7) == 0 ? 200 + pick(2) : 100 + 10 * pick(3) + pick(4)),
+                object < 6 ? std::optional(file(object + 1, paths[object % 4], digest, object < 2)) : std::nullopt,
+                operations[pick(5)], pick(4) == 0 ? std::nullopt : std::optional<std::uint64_t>(pick(5)),
+                pick(5) == 0 ? std::vector{NormalizedPath(paths[pick(2)], "/")} : std::vector<NormalizedPath>{},
                 pick(2) == 0 ? std::optional(NormalizedPath(paths[pick(2)], "/")) : std::nullopt}));
+            // clang-format on
         }
         const auto correlated = [&events, &c] {
             IncidentCorrelator correlator(60, 30);
