@@ -150,15 +150,11 @@ TEST(RiskScorer, FactorsAndScores) {
         std::vector<RiskFactor> factors;
         std::optional<std::int64_t> score{};  // for whole scenarios; severity is the score's
     } cases[] = {
+        // clang-format off
         {{{created, tool, {}, {}, {}, editor}}, {newExe, unsignedExe}, 55},
-        // Clamped to 0, then to 100; factors come in declaration order, whatever the order of the
-        // changes.
-        {{{created, executable("/usr/local/bin/t", Status::platform), {}, {}, {}, installerHook}},
-         {newExe, hook, applePlatformSignature, routine},
-         0},
-        {{{created, daemon, {}, {}, references}, {created, tool}},
-         {newExe, unsignedExe, autoExec, launch, privileged},
-         100},
+        // Clamped to 0, then to 100; factors come in declaration order, whatever the order of the changes.
+        {{{created, executable("/usr/local/bin/t", Status::platform), {}, {}, {}, installerHook}}, {newExe, hook, applePlatformSignature, routine}, 0},
+        {{{created, daemon, {}, {}, references}, {created, tool}}, {newExe, unsignedExe, autoExec, launch, privileged}, 100},
         {{{created, executable("/opt/t"), {}, {}, {}, editor}}, {}},
         {{{created, document("/tmp/t"), {}, {}, {}, installerHook}}, {hook}},
         {{{created, document("/tmp/t"), {}, {}, {}, unregisteredInstaller}}, {}},
@@ -170,8 +166,7 @@ TEST(RiskScorer, FactorsAndScores) {
         {{{modified, document("/LibraryData/x")}}, {}},
         {{{modeChanged, tool, document("/usr/local/bin/tool")}}, {newExe, unsignedExe, permissive}},
         {{{modeChanged, tool, tool}}, {}},
-        {{{modeChanged, executable("~/.zshrc"), document("~/.zshrc"), {}, references}},
-         {permissive}},
+        {{{modeChanged, executable("~/.zshrc"), document("~/.zshrc"), {}, references}}, {permissive}},
         {{{modified, document("~/.zshrc")}}, {shell}},
         {{{modified, document("~/notes/n"), {}, {}, references}}, {autoExec}},
         {{{created, document("~/Library/LaunchAgents/a", std::nullopt)}}, {launch}},
@@ -180,8 +175,8 @@ TEST(RiskScorer, FactorsAndScores) {
         {{{created, link("/usr/local/Cellar/git")}}, {store}},
         {{{created, link("/opt/homebrew/Cellar")}}, {newExe}},
         {{{created, link("/opt/homebrew/CellarX/git")}}, {newExe}},
-        // Mode, owner and group: more permissive when a permission bit is gained (above), the
-        // sticky bit lost, or root's ownership left; never for a deletion.
+        // More permissive when a permission bit is gained (above), the sticky bit lost, or root's
+        // ownership left; never for a deletion.
         {{ownerChange({01777, 0, 0}, {0777, 0, 0})}, {permissive}},
         {{ownerChange({0755, 0, 0}, {01755, 0, 0})}, {}},
         {{ownerChange({0644, 0, 0}, {0644, 501, 0})}, {permissive}},
@@ -191,6 +186,7 @@ TEST(RiskScorer, FactorsAndScores) {
         // expected only when it placed an executable.
         {{platform, {created, tool}}, {newExe, unsignedExe}},
         {{{created, link("/usr/local/Cellar/git/2"), {}, {}, {}, installerHook}}, {store, hook}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);  // the row's index
