@@ -61,21 +61,14 @@ class DaemonKillTest : public testing::PrivateTmpfsTest {
 
     // Starts the stand-in, connects to it and checks that it serves `onDisk`, with protection
     // off until configured.
-    SocketPeer restart(const std::optional<User>& onDisk) {
+    SocketPeer restart(const User& onDisk) {
         daemon.start();
         SocketPeer peer(daemon.socket().string());
         const ExecutionProtectionState state = peer.state();
         EXPECT_EQ(state.error, std::nullopt);
         EXPECT_FALSE(state.enabled);
-        EXPECT_EQ(state.executableRoots, onDisk.value_or(User{}).configuration.executableRoots);
+        EXPECT_EQ(state.executableRoots, onDisk.configuration.executableRoots);
         return peer;
-    }
-
-    // The stand-in sees the test as root.
-    std::optional<User> stored() const {
-        return fs::exists(protection / "0.json")
-                   ? std::optional(ProtectionStorage(protection.string()).load(0))
-                   : std::nullopt;
     }
 
     const fs::path protection = mountPoint / "protect";
@@ -88,7 +81,7 @@ TEST_F(DaemonKillTest, TheUserFileIsAlwaysOneWholeRecordAndServedAfterARestart) 
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    std::optional<User> onDisk;
+    User onDisk{};  // none yet
     std::chrono::steady_clock::duration burstTime{};
     const auto budget = std::chrono::steady_clock::now() + 45s;
     int played = 0;
@@ -128,8 +121,9 @@ TEST_F(DaemonKillTest, TheUserFileIsAlwaysOneWholeRecordAndServedAfterARestart) 
 
         // Which record is on disk: the one before the burst or the one after some step.
         const std::string bytes = testing::contentsOf(protection / "0.json").value_or("(no file)");
-        std::optional<User> found;
-        ASSERT_NO_THROW(found = stored()) << bytes;
+        User found{};
+        // The stand-in sees the test as root.
+        ASSERT_NO_THROW(found = ProtectionStorage(protection.string()).load(0)) << bytes;
         const auto reached = std::find_if(
             steps.begin(), steps.end(), [&found](const Step& step) { return found == step.after; });
         ASSERT_TRUE(reached != steps.end() || found == onDisk)
