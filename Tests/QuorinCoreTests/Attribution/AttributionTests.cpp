@@ -42,14 +42,15 @@ TEST(AncestryWalkerTest, WalksNearestFirstAndStopsAtCyclesAndEightAncestors) {
 
 TEST(DaemonPathAuthorizationTest, AllowsTheHomeAndSharedRootsWithinTheLimits) {
     const std::string ana = "/Users/ana";
-    const std::vector<std::string> shared{"/Library/LaunchAgents", "/Library/LaunchDaemons",
-                                          "/usr/local/bin/tool", "/opt/homebrew/bin"};
     const struct {
         std::vector<std::string> paths;
         std::string home;
         bool allowed;
     } cases[] = {{{ana, "/Users/ana/.zshrc"}, ana, true},
-                 {shared, "/home/bob", true},
+                 {{"/Library/LaunchAgents", "/Library/LaunchDaemons", "/usr/local/bin/tool",
+                   "/opt/homebrew/bin"},
+                  "/home/bob",
+                  true},
                  {{"/Users/anabel"}, ana, false},
                  {{"/x"}, "/", false},
                  {{}, "Users/ana", false},

@@ -22,7 +22,6 @@ namespace {
 using namespace quorin::testing;
 using namespace std::string_literals;
 using Kind = DecodingError::Kind;
-using enum RiskFactor;
 
 struct Sample {
     std::string text;                                   // a canonical encoding
@@ -55,19 +54,15 @@ const std::string process =
     R"("executablePath":{"value":"/bin/zsh"},"executableSHA256":"ab12",)"
     R"("signing":{"status":"platform"},"observedAt":0.25})";
 
-EventEnvelope event(unsigned number, double time) {
-    return EventEnvelope(EventID(numberedUUID(number)), number, Date{time},
-                         EventOperation::fileModified, std::nullopt, std::nullopt, std::nullopt,
-                         std::nullopt, {}, {}, AttributionConfidence::incomplete);
-}
-
-// A valid incident document with two events at 10 and 20, open until 50.
-Json validIncident() {
-    Incident incident(IncidentID(numberedUUID(900)), std::nullopt, event(1, 10), 40);
-    incident.append(event(2, 20), 0);
-    incident.setAssessment(RiskAssessment(20, {privilegedPath}));
-    return encodeJSON(incident);
-}
+// An incident with two events at 10 and 20, open until 50.
+const std::string validIncident =
+    R"({"id":{"value":"00000000-0000-4000-8000-000000000900"},"startedAt":10.0,"lastEventAt":20.0,)"
+    R"("openUntil":50.0,"events":[{"id":{"value":"00000000-0000-4000-8000-000000000001"},)"
+    R"("sequence":1,"observedAt":10.0,"operation":"fileModified","referencedExecutables":[],)"
+    R"("attribution":"incomplete"},{"id":{"value":"00000000-0000-4000-8000-000000000002"},)"
+    R"("sequence":2,"observedAt":20.0,"operation":"fileModified","referencedExecutables":[],)"
+    R"("attribution":"incomplete"}],"summary":"Protected-path activity","assessment":)"
+    R"({"score":20,"severity":"low","factors":["privilegedPath"]},"state":"open"})";
 
 // Every integer field holds the largest or smallest value of its type in one of the samples. The
 // record keeps the reported path text as it is, normalized or not; an ordinary observation
@@ -112,11 +107,9 @@ std::vector<Sample> samples() {
             true),
         sample<ProtectedPath>(protectedPathText, true),
         sample<RiskAssessment>(
-            R"({"score":55,"severity":"medium","factors":["newProtectedExecutable",)"
-            R"("unsignedExecutable"]})",
-            true),
+            R"({"score":55,"severity":"medium","factors":["unsignedExecutable"]})", true),
         sample<Incident>(
-            patched(validIncident(), R"({"state":"resolved","userDecision":"blocked"})")),
+            patched(parseJSON(validIncident), R"({"state":"resolved","userDecision":"blocked"})")),
     };
 }
 
@@ -169,7 +162,7 @@ TEST(JSONForms, SamplesRoundTripRequireTheirKeysAndFailOnlyWithDecodingErrorsWhe
 
 TEST(JSONDecoding, RefusesWhatTheTypesForbid) {
     using Check = ::testing::AssertionResult (*)(std::string_view, const ExpectedDecodingError&);
-    const Json valid = validIncident();
+    const Json valid = parseJSON(validIncident);
     const std::string first = serializeJSON(valid["events"][0]);
     const std::string second = serializeJSON(valid["events"][1]);
     const std::string laterFirst = patched(valid["events"][0], R"({"observedAt":30})");

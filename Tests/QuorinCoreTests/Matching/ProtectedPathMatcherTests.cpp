@@ -15,8 +15,7 @@ namespace {
 
 using quorin::testing::protectedPath;
 
-constexpr bool recursive = true;
-constexpr bool flat = false;
+constexpr bool flat = false;  // protected paths are recursive unless flat
 
 // The number given to a protected path (see `protectedPath`).
 int number(const ProtectedPath& path) {
@@ -30,11 +29,11 @@ std::optional<int> matchedNumber(const ProtectedPathMatcher& matcher, std::strin
 
 TEST(ProtectedPathMatcherTests, theMostSpecificCoveringPathGoverns) {
     const ProtectedPathMatcher matcher({
-        protectedPath("/", 1, recursive),
+        protectedPath("/", 1),
         protectedPath("/etc/hosts", 2, flat),
         protectedPath("/home/ana/.ssh", 3, flat),
-        protectedPath("/home/ana", 4, recursive),
-        protectedPath("/home/ana/projects/app", 5, recursive),
+        protectedPath("/home/ana", 4),
+        protectedPath("/home/ana/projects/app", 5),
     });
     const struct {
         std::string_view path;
@@ -57,12 +56,12 @@ TEST(ProtectedPathMatcherTests, theMostSpecificCoveringPathGoverns) {
 TEST(ProtectedPathMatcherTests, ordersLongestFirstAndKeepsTheGivenOrderAmongEqualLengths) {
     const ProtectedPathMatcher matcher({
         protectedPath("/x", 1, flat),
-        protectedPath("/\U0001F468\u200D\U0001F469\u200D\U0001F467", 2, recursive),  // 2, 19 bytes
-        protectedPath("/ab", 3, recursive),
-        protectedPath("/caf\u00E9", 4, recursive),  // 5 characters, 6 bytes
-        protectedPath("/abcd", 5, recursive),
-        protectedPath("/cafe\u0301", 6, recursive),  // 5 characters, 7 bytes
-        protectedPath("/x", 7, recursive),
+        protectedPath("/\U0001F468\u200D\U0001F469\u200D\U0001F467", 2),  // 2, 19 bytes
+        protectedPath("/ab", 3),
+        protectedPath("/caf\u00E9", 4),  // 5 characters, 6 bytes
+        protectedPath("/abcd", 5),
+        protectedPath("/cafe\u0301", 6),  // 5 characters, 7 bytes
+        protectedPath("/x", 7),
     });
     std::vector<int> order;
     for (const ProtectedPath& path : matcher.paths()) {
@@ -74,8 +73,7 @@ TEST(ProtectedPathMatcherTests, ordersLongestFirstAndKeepsTheGivenOrderAmongEqua
     // A component of combining marks alone merges with the "/" before it, so this descendant is
     // no longer in characters than its ancestor; the more specific path must still win.
     ASSERT_EQ(graphemeClusterCount("/"), graphemeClusterCount("/\u0301"));
-    const ProtectedPathMatcher marks(
-        {protectedPath("/", 1, recursive), protectedPath("/\u0301", 2, recursive)});
+    const ProtectedPathMatcher marks({protectedPath("/", 1), protectedPath("/\u0301", 2)});
     EXPECT_EQ(matchedNumber(marks, "/\u0301/file"), 2);
     EXPECT_EQ(matchedNumber(marks, "/other"), 1);
 }

@@ -7,7 +7,6 @@
 #include "QuorinCore/Domain/ProtectedPath.hpp"
 #include "TestSupport/JSONTesting.hpp"
 
-#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
