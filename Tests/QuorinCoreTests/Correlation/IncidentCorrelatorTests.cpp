@@ -53,10 +53,11 @@ struct Sample {
 };
 
 EventEnvelope event(const Sample& sample) {
-    return EventEnvelope(eid(sample.number), sample.sequence, Date{sample.at}, sample.operation,
-                         sample.process ? std::optional(pid(*sample.process)) : std::nullopt,
-                         sample.file, std::nullopt, sample.destination, sample.referenced, {},
-                         AttributionConfidence::complete);
+    const std::optional<ProcessID> process =
+        sample.process ? std::optional(pid(*sample.process)) : std::nullopt;
+    // clang-format off
+    return EventEnvelope(eid(sample.number), sample.sequence, Date{sample.at}, sample.operation, process, sample.file, std::nullopt, sample.destination, sample.referenced, {}, AttributionConfidence::complete);
+    // clang-format on
 }
 
 /// Runs `action` and returns what it threw, if anything.
@@ -231,15 +232,13 @@ TEST(IncidentCorrelator, RefusedEventsAndSnapshotsChangeNothing) {
     for (const auto& row : cases) {
         SCOPED_TRACE(&row - cases);
         IncidentCorrelator copy = base.correlator;
+        // clang-format off
         const auto run = [&copy, &base](const std::pair<unsigned, double>& step) {
-            if (step.first == snapshot) {
-                copy.snapshot(Date{step.second});
-            } else if (step.first == finalize) {
-                copy.finalizeAll();
-            } else {
-                copy.ingest(event({step.first, step.second, 1}), base.graph);
-            }
+            step.first == snapshot ? (void)copy.snapshot(Date{step.second})
+                : step.first == finalize ? (void)copy.finalizeAll()
+                : (void)copy.ingest(event({step.first, step.second, 1}), base.graph);
         };
+        // clang-format on
         std::for_each(row.steps.begin(), row.steps.end() - 1, run);
         const std::string before = observed(copy);
         EXPECT_EQ(refusalOf([&] { run(row.steps.back()); }), row.expected);
@@ -252,12 +251,11 @@ TEST(IncidentCorrelator, RefusedEventsAndSnapshotsChangeNothing) {
 TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventThenOwnID) {
     Correlation c{{process(10), process(20), process(25), process(30), process(40), process(50)}};
     // Unrelated processes at one time, arriving in an order that differs from the output's.
-    c.ingest({30, 5, 30});
-    c.ingest({.number = 40, .at = 5, .process = 40, .sequence = 7});
-    c.ingest({25, 5, 25});
-    c.ingest({20, 5, 20});
-    c.ingest({.number = 50, .at = 5, .process = 50, .sequence = 3});
-    c.ingest({.number = 10, .at = 6, .process = 10, .sequence = 1});
+    // clang-format off
+    for (const auto& [number, at, sequence] : {std::tuple{30u, 5.0, std::optional<std::uint64_t>()}, {40u, 5.0, 7u}, {25u, 5.0, std::nullopt}, {20u, 5.0, std::nullopt}, {50u, 5.0, 3u}, {10u, 6.0, 1u}}) {
+        c.ingest({.number = number, .at = at, .process = number, .sequence = sequence});
+    }
+    // clang-format on
     Incident adopted(incidentOf(20), std::nullopt, event({30, 5, 30}), 60);
     adopted.resolve(UserDecision::blocked);
     Incident stranger(incidentOf(8), std::nullopt, event({8, 5, 30}), 60);

@@ -36,10 +36,8 @@ const std::vector<ProtectedPath> protectedPaths = {
 
 // The installer is a recognized package manager and the parent of its hook; the editor is not;
 // the last one is listed as a package manager but was never registered in the graph.
-const ProcessID installer{numberedUUID(900)};
-const ProcessID installerHook{numberedUUID(901)};
-const ProcessID editor{numberedUUID(902)};
-const ProcessID unregisteredInstaller{numberedUUID(903)};
+const ProcessID installer{numberedUUID(900)}, installerHook{numberedUUID(901)},
+    editor{numberedUUID(902)}, unregisteredInstaller{numberedUUID(903)};
 
 CodeSigningIdentity signing(Status status) {
     return CodeSigningIdentity{status, "com.example.tool", "TEAM1", R"(identifier "tool")"};
@@ -103,10 +101,9 @@ Incident incidentOf(const std::vector<Change>& changes) {
     std::vector<EventEnvelope> events;
     for (const Change& change : changes) {
         const auto number = static_cast<unsigned>(events.size());
-        events.emplace_back(EventID(numberedUUID(100 + number)), std::nullopt,
-                            Date{static_cast<double>(number)}, change.operation, change.processID,
-                            change.file, change.previousFile, change.destinationPath, change.added,
-                            change.added, change.attribution);
+        // clang-format off
+        events.emplace_back(EventID(numberedUUID(100 + number)), std::nullopt, Date{static_cast<double>(number)}, change.operation, change.processID, change.file, change.previousFile, change.destinationPath, change.added, change.added, change.attribution);
+        // clang-format on
     }
     Incident incident(IncidentID(numberedUUID(1)), std::nullopt, events.front(), 60);
     for (std::size_t index = 1; index < events.size(); ++index) {
@@ -122,9 +119,9 @@ RiskAssessment assess(const std::vector<Change>& changes,
     for (const auto& [id, parent] : {std::pair{installer, std::optional<ProcessID>()},
                                      std::pair{installerHook, std::optional(installer)},
                                      std::pair{editor, std::optional<ProcessID>()}}) {
-        graph.register_(ProcessIdentity{
-            id, 100, "", parent, std::nullopt, normalized("/usr/bin/tool"), std::nullopt,
-            CodeSigningIdentity{Status::platform, {}, {}, {}}, Date{0}});
+        // clang-format off
+        graph.register_(ProcessIdentity{id, 100, "", parent, std::nullopt, normalized("/usr/bin/tool"), std::nullopt, CodeSigningIdentity{Status::platform, {}, {}, {}}, Date{0}});
+        // clang-format on
     }
     return RiskScorer().assess(
         incidentOf(changes), graph,
