@@ -586,6 +586,8 @@ TEST(JSONCoding, ReportsEachDecodingFailureExactly) {
         failsToDecode<std::uint32_t>("1e10", doesNotFit("10000000000.0", "UInt32")),
         failsToDecode<std::uint16_t>("65536", doesNotFit("65536", "UInt16")),
         failsToDecode<std::int32_t>("2147483648", doesNotFit("2147483648", "Int32")),
+        failsToDecode<std::int64_t>("9223372036854775808",
+                                    doesNotFit("9223372036854775808", "Int64")),
         failsToDecode<std::uint64_t>("18446744073709551616",
                                      doesNotFit("1.8446744073709552e+19", "UInt64")),
         failsToDecode<std::int32_t>("true", mismatch("Int32", "a boolean")),
