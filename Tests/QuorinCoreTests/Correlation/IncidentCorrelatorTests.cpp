@@ -87,8 +87,7 @@ struct Correlation {
 
     /// Every incident as it stands at `at`, without touching the correlator itself.
     std::vector<Incident> at(double time) const {
-        IncidentCorrelator copy = correlator;
-        return copy.snapshot(Date{time});
+        return IncidentCorrelator(correlator).snapshot(Date{time});
     }
 };
 
