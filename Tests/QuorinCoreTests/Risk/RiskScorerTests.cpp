@@ -238,23 +238,21 @@ TEST(RiskScorer, EveryChangeConditionFailsOnOneOfTwoChanges) {
 }
 
 TEST(RiskScorer, SummaryTakesTheFirstRuleThatApplies) {
-    const struct {
-        std::vector<RiskFactor> factors;
-        std::string_view summary;
-    } cases[] = {
-        {{autoExec, launch, shell, newExe},
-         "An executable was created or replaced and automatic execution or persistence was added"},
+    const std::pair<std::vector<RiskFactor>, std::string_view> cases[] = {
+        // clang-format off
+        {{autoExec, launch, shell, newExe}, "An executable was created or replaced and automatic execution or persistence was added"},
         {{launch, shell, newExe}, "A LaunchAgent or LaunchDaemon was added or changed"},
         {{shell, store, newExe}, "A shell startup file was changed"},
         {{store, unsignedExe}, "A package manager relinked executables"},
         {{store, newExe}, "An executable was created or replaced"},
         {{autoExec, privileged, permissive}, "A protected path was changed"},
+        // clang-format on
     };
     const Incident incident = incidentOf({{created, document("/tmp/x")}});
-    for (const auto& c : cases) {
-        const RiskAssessment assessment(0, c.factors);
+    for (const auto& [factors, summary] : cases) {
+        const RiskAssessment assessment(0, factors);
         const Incident scored = RiskScorer().applying(assessment, incident);
-        EXPECT_EQ(scored.summary(), c.summary);
+        EXPECT_EQ(scored.summary(), summary);
         EXPECT_EQ(scored.assessment(), assessment);
     }
 }
