@@ -31,7 +31,8 @@ void race(const std::vector<std::function<void()>>& bodies) {
 // Fifty clients of one user, each watching its own folder, ask for their protection state while
 // four threads of the security-event service write into every folder. The folder "c1" is a text
 // prefix of "c10" to "c19": the service's prefix selection lets their records through to the
-// daemon, and only the daemon's own path test keeps them apart.
+// daemon, and only the daemon's own path test keeps them apart. Once every client has left with
+// a request in flight, nothing is watched any more and a newcomer is served.
 TEST_F(ClientLoadTest, FiftyClientsEachGetExactlyTheirOwnRecordsInOrder) {
     constexpr std::size_t clients = 50;
     std::vector<SocketPeer> connections;
@@ -75,7 +76,14 @@ TEST_F(ClientLoadTest, FiftyClientsEachGetExactlyTheirOwnRecordsInOrder) {
             seen[client].push_back(*late);
         }
         EXPECT_EQ(seen[client], expected[client]) << client;
+        connections[client].call("protectionStateWithReply:", {}, 100);
     }
+    connections.clear();
+    for (const auto until = Clock::now() + 20s; write(expected[0][0]) && Clock::now() < until;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(write(expected[0][0]), 0u);
+    EXPECT_EQ(connect().status(), "starting");
 }
 
 // Six users run a thousand executions from three threads while each decides, on its own
