@@ -41,13 +41,13 @@ struct Harness {
         const std::lock_guard lock(mutex);
         return std::exchange(records, {});
     }
-    // What `change` calls.
-    Lines callsOf(const std::function<void()>& change) {
-        const std::size_t before = endpointSecurity.calls().size();
-        change();
+    // The calls made since the last time this was asked.
+    Lines newCalls() {
         const Lines calls = endpointSecurity.calls();
-        return Lines(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end());
+        return Lines(calls.begin() + static_cast<std::ptrdiff_t>(std::exchange(seen, calls.size())),
+                     calls.end());
     }
+    std::size_t seen = 0;
 };
 
 // A message whose `member` event is `value`, of the type that event has.
@@ -75,20 +75,19 @@ std::string unmute(const std::string& path) {
 const std::string inverted = "es_muting_inverted(ES_MUTE_INVERSION_TYPE_TARGET_PATH)";
 const std::string invert = "es_invert_muting(ES_MUTE_INVERSION_TYPE_TARGET_PATH)";
 const Lines startCalls{
-    "es_new_client",
-    "es_unmute_all_target_paths",
-    inverted,
-    invert,
+    "es_new_client", "es_unmute_all_target_paths", inverted, invert,
     "es_subscribe(ES_EVENT_TYPE_NOTIFY_WRITE, ES_EVENT_TYPE_NOTIFY_CREATE, "
-    "ES_EVENT_TYPE_NOTIFY_RENAME, ES_EVENT_TYPE_NOTIFY_UNLINK, ES_EVENT_TYPE_NOTIFY_CLOSE)",
-};
+    "ES_EVENT_TYPE_NOTIFY_RENAME, ES_EVENT_TYPE_NOTIFY_UNLINK, ES_EVENT_TYPE_NOTIFY_CLOSE)"};
 
 // Each creation result (by number; -1: success without a client): the start status (none: the
 // process exits with 1) and what is logged.
 TEST(ESAttributionClientTest, StartMapsEveryCreationResult) {
     const std::string error = "es error: es_new_client: ES_NEW_CLIENT_RESULT_";
     const std::string fault = "es fault: es_new_client: ES_NEW_CLIENT_RESULT_";
-    const std::string success = "es default: es_new_client: ES_NEW_CLIENT_RESULT_SUCCESS";
+    const std::string ok = "es default: es_new_client: ES_NEW_CLIENT_RESULT_SUCCESS";
+    const std::string no = "es fault: es_new_client reported SUCCESS but produced no client handle";
+    const std::string unknown = "es error: es_new_client: unrecognized es_new_client_result_t (7)";
+    const std::string d = "es default: ";
     const std::vector<std::tuple<int, std::string, Lines>> cases{
         {1, "es-error:invalid-argument", {error + "ERR_INVALID_ARGUMENT"}},
         {2, "es-error:internal", {error + "ERR_INTERNAL"}},
@@ -96,18 +95,13 @@ TEST(ESAttributionClientTest, StartMapsEveryCreationResult) {
         {4, "", {fault + "ERR_NOT_PERMITTED -- not TCC-approved (Full Disk Access)"}},
         {5, "es-error:not-privileged", {error + "ERR_NOT_PRIVILEGED -- not running as root"}},
         {6, "es-error:too-many-clients", {error + "ERR_TOO_MANY_CLIENTS"}},
-        {7,
-         "es-error:unknown",
-         {"es error: es_new_client: unrecognized es_new_client_result_t (7)"}},
-        {-1,
-         "",
-         {success, "es fault: es_new_client reported SUCCESS but produced no client handle"}},
+        {7, "es-error:unknown", {unknown}},
+        {-1, "", {ok, no}},
         {0,
          "subscribed",
-         {success, "es default: es_unmute_all_target_paths: ES_RETURN_SUCCESS",
-          "es default: " + inverted + ": ES_MUTE_NOT_INVERTED",
-          "es default: " + invert + ": ES_RETURN_SUCCESS",
-          "es default: es_subscribe(WRITE, CREATE, RENAME, UNLINK, CLOSE): ES_RETURN_SUCCESS"}},
+         {ok, d + "es_unmute_all_target_paths: ES_RETURN_SUCCESS",
+          d + inverted + ": ES_MUTE_NOT_INVERTED", d + invert + ": ES_RETURN_SUCCESS",
+          d + "es_subscribe(WRITE, CREATE, RENAME, UNLINK, CLOSE): ES_RETURN_SUCCESS"}},
     };
     for (const auto& [result, status, log] : cases) {
         SCOPED_TRACE(log.back());
@@ -154,28 +148,23 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
     Harness harness;
     const auto apply = *harness.start().protectedPathsHandler;
     const es_client_t client = harness.endpointSecurity.lastClient();
-    EXPECT_EQ(harness.callsOf([&] {
-        apply({"/a", "/b", "/a"});
-    }),
+    harness.newCalls();
+    apply({"/a", "/b", "/a"});
+    EXPECT_EQ(harness.newCalls(),
               (Lines{"es_unmute_all_target_paths", inverted, mute("/a"), mute("/b")}));
     EXPECT_EQ(harness.log->lines().back(), "es default: " + mute("/b") + ": ES_RETURN_SUCCESS");
     // A prefix kept is never let go, not even for a moment: the new one is selected first, then
     // the one no longer wanted is unmuted.
-    EXPECT_EQ(harness.callsOf([&] {
-        apply({"/b", "/c"});
-    }),
-              (Lines{inverted, mute("/c"), unmute("/a")}));
+    apply({"/b", "/c"});
+    EXPECT_EQ(harness.newCalls(), (Lines{inverted, mute("/c"), unmute("/a")}));
     EXPECT_EQ(harness.log->lines().back(), "es default: " + unmute("/a") + ": ES_RETURN_SUCCESS");
-
     // Inversion lost behind the daemon's back is switched on again.
     harness.endpointSecurity.setInverted(client, false);
     harness.endpointSecurity.script("es_mute_path", es_return_t::ES_RETURN_SUCCESS);
     harness.endpointSecurity.script("es_mute_path", es_return_t::ES_RETURN_ERROR);
-    EXPECT_EQ(harness.callsOf([&] {
-        EXPECT_THROW(harness.client.applyMuting({"/d", "/e", "/f"}, client),
-                     ESAttributionClient::ConfigurationError);
-    }),
-              (Lines{inverted, invert, mute("/d"), mute("/e")}));
+    EXPECT_THROW(harness.client.applyMuting({"/d", "/e", "/f"}, client),
+                 ESAttributionClient::ConfigurationError);
+    EXPECT_EQ(harness.newCalls(), (Lines{inverted, invert, mute("/d"), mute("/e")}));
     // What was selected before the failure still delivers; nothing else does.
     for (const auto& [path, clients] : std::vector<std::pair<std::string, std::size_t>>{
              {"/b/x", 1}, {"/c/x", 1}, {"/d/x", 1}, {"/a/x", 0}, {"/e/x", 0}, {"/f/x", 0}}) {

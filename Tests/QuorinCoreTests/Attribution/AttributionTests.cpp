@@ -1,9 +1,10 @@
-// Whose change it was: the writer's ancestry, and which paths a user may have attributed to them.
-// The process graph's walk is checked through what uses it (AIExportBuilderTest.ProcessChain), and
-// 256 paths passing through the execution-protection configuration's limits.
+// Whose change it was: the writer's ancestry, the process graph, and which paths a user may have
+// attributed to them (256 paths pass through the execution-protection configuration's limits).
 
 #include "QuorinCore/Attribution/AncestryWalker.hpp"
 #include "QuorinCore/Attribution/DaemonPathAuthorization.hpp"
+#include "QuorinCore/Processes/ProcessGraph.hpp"
+#include "TestSupport/Samples.hpp"
 #include "TestSupport/TableAncestryWalking.hpp"
 
 #include <gtest/gtest.h>
@@ -75,6 +76,26 @@ TEST(DaemonPathAuthorizationTest, AllowsTheHomeAndSharedRootsWithinTheLimits) {
     for (const auto& c : receipts) {
         EXPECT_EQ(DaemonPathAuthorization::receives(c.path, c.paths), c.received) << c.path;
     }
+}
+
+// 1 → 2 → 4 (2's responsible process wins over its parent 3) → 1 again; 3's parent 9 is unknown.
+TEST(ProcessGraphAncestry, WalksResponsibleBeforeParentAndStopsAtUnknownsAndCycles) {
+    const auto id = [](unsigned number) { return ProcessID(testing::numberedUUID(number)); };
+    const struct {
+        unsigned number, parent, responsible;
+    } processes[] = {{1, 2, 0}, {2, 3, 4}, {3, 9, 0}, {4, 1, 0}};
+    const CodeSigningIdentity unsigned_{CodeSigningStatus::unsigned_, {}, {}, {}};
+    ProcessGraph graph;
+    for (const auto& p : processes) {
+        graph.register_(
+            ProcessIdentity{id(p.number), static_cast<std::int32_t>(p.number), "", id(p.parent),
+                            p.responsible ? std::optional(id(p.responsible)) : std::nullopt,
+                            testing::normalized("/bin/sh"), std::nullopt, unsigned_, Date{0}});
+    }
+    EXPECT_EQ(graph.ancestry(id(1)).size(), 3U);
+    EXPECT_EQ(graph.root(id(1))->pid, 4);
+    EXPECT_EQ(graph.root(id(3))->pid, 3);
+    EXPECT_FALSE(graph.root(id(9)));
 }
 
 }  // namespace

@@ -87,8 +87,7 @@ struct Correlation {
 
     /// Every incident as it stands at `at`, without touching the correlator itself.
     std::vector<Incident> at(double time) const {
-        IncidentCorrelator copy = correlator;
-        return copy.snapshot(Date{time});
+        return IncidentCorrelator(correlator).snapshot(Date{time});
     }
 };
 
@@ -279,18 +278,17 @@ TEST(IncidentCorrelator, IncidentsComeOutByStartThenFirstSequenceThenFirstEventT
 
 TEST(IncidentCorrelator, LateAttributionSetsTheRootOfAnOpenIncidentOnly) {
     Correlation c{{process(1), process(2, 1)}};
-    const auto attributed = [](unsigned number, double at, unsigned object) {
-        return event({number, at, std::nullopt, file(object)})
-            .attributed(pid(2), AttributionConfidence::complete);
-    };
+    // clang-format off
+    const auto attributed = [](unsigned number, double at, unsigned object) { return event({number, at, std::nullopt, file(object)}).attributed(pid(2), AttributionConfidence::complete); };
+    // clang-format on
     c.ingest({1, 0, std::nullopt, file(1)});
     c.ingest({2, 100, std::nullopt, file(2)});  // closes 1
     c.ingest({3, 100, std::nullopt, file(3)});
     const std::string before = encodeJSONText(c.at(100));
     // Closed, unknown, and an event that is not the one the incident holds.
-    for (const auto& [attributing, incident] : {std::pair{attributed(1, 0, 1), incidentOf(1)},
-                                                std::pair{attributed(1, 0, 1), incidentOf(9)},
-                                                std::pair{attributed(2, 100, 4), incidentOf(2)}}) {
+    // clang-format off
+    for (const auto& [attributing, incident] : {std::pair{attributed(1, 0, 1), incidentOf(1)}, std::pair{attributed(1, 0, 1), incidentOf(9)}, std::pair{attributed(2, 100, 4), incidentOf(2)}}) {
+        // clang-format on
         EXPECT_FALSE(c.correlator.attribute(attributing, incident, c.graph).has_value());
         EXPECT_EQ(encodeJSONText(c.at(100)), before);
     }

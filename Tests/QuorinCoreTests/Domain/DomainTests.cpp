@@ -179,9 +179,6 @@ TEST(WatchList, RestoresDefaultsFirstAndRefusesAdditionsByPathEnablementAndRecur
               expected);
     // Additions are refused by path, enablement and recursion.
     using Rejection = WatchList::AdditionRejection;
-    const auto a = [](bool enabled) { return entry("/a", 1, enabled); };
-    const auto ab = [](bool enabled) { return entry("/a/b", 4, enabled); };
-    const auto flatA = WatchListEntry{protectedPath("/a", 2, false), true, false};
     const auto coveredBy = [](std::string_view path) {
         return std::optional(Rejection::coveredByEnabledRecursiveScope(normalized(path)));
     };
@@ -190,13 +187,15 @@ TEST(WatchList, RestoresDefaultsFirstAndRefusesAdditionsByPathEnablementAndRecur
         std::vector<WatchListEntry> entries;
         std::optional<Rejection> expected;
     } cases[] = {
-        {"/a/b/c", {flatA}, std::nullopt},
-        {"/ab", {a(true)}, std::nullopt},
+        {"/a/b/c", {WatchListEntry{protectedPath("/a", 2, false), true, false}}, std::nullopt},
+        {"/ab", {entry("/a", 1, true)}, std::nullopt},
         {"/etc/hosts", {entry("/", 3, true)}, coveredBy("/")},
         // A duplicate anywhere, even disabled, beats a covering scope; otherwise the first enabled
         // covering entry in list order.
-        {"/a/b", {a(true), ab(false)}, Rejection::duplicatePath()},
-        {"/a/b/c", {ab(false), a(true), entry("/a/b", 5, true)}, coveredBy("/a")},
+        {"/a/b", {entry("/a", 1, true), entry("/a/b", 4, false)}, Rejection::duplicatePath()},
+        {"/a/b/c",
+         {entry("/a/b", 4, false), entry("/a", 1, true), entry("/a/b", 5, true)},
+         coveredBy("/a")},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(WatchList::additionRejection(protectedPath(c.candidate, 99), c.entries),

@@ -42,11 +42,11 @@ Incident incident(const std::vector<EventSample>& samples, std::optional<Process
     std::vector<EventEnvelope> events;
     for (const EventSample& sample : samples) {
         const auto number = static_cast<unsigned>(events.size() + 1);
-        events.emplace_back(
-            EventID(numberedUUID(number)), std::nullopt, Date{double(number)}, sample.operation,
-            sample.process, file(sample.path, 50 + number), file(sample.previous, 80 + number),
-            sample.destination ? std::optional(normalized(*sample.destination)) : std::nullopt,
-            sample.referenced, sample.referenced, sample.attribution, sample.context);
+        const auto destination =
+            sample.destination ? std::optional(normalized(*sample.destination)) : std::nullopt;
+        // clang-format off
+        events.emplace_back(EventID(numberedUUID(number)), std::nullopt, Date{double(number)}, sample.operation, sample.process, file(sample.path, 50 + number), file(sample.previous, 80 + number), destination, sample.referenced, sample.referenced, sample.attribution, sample.context);
+        // clang-format on
     }
     Incident result(IncidentID(numberedUUID(100)), root, events.front(), 60);
     for (std::size_t index = 1; index < events.size(); ++index) {

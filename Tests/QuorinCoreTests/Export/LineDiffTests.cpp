@@ -16,12 +16,11 @@ using WrittenHunk = std::vector<std::string>;
 std::vector<WrittenHunk> written(const std::vector<LineDiff::Hunk>& hunks) {
     std::vector<WrittenHunk> result;
     for (const LineDiff::Hunk& hunk : hunks) {
-        WrittenHunk lines;
+        result.emplace_back();
         for (const LineDiff::Line& line : hunk.lines()) {
             // Kind is context, added or removed.
-            lines.push_back(" +-"[static_cast<std::size_t>(line.kind())] + line.text());
+            result.back().push_back(" +-"[static_cast<std::size_t>(line.kind())] + line.text());
         }
-        result.push_back(lines);
     }
     return result;
 }
@@ -64,8 +63,9 @@ TEST(LineDiffTest, Hunks) {
 }
 
 TEST(LineDiffTest, LineCount) {
-    for (const auto& [text, count] : {std::pair{"", 0u}, std::pair{"a", 1u}, std::pair{"a\n\n", 2u},
-                                      std::pair{"a\r\nb\r\n", 1u}}) {
+    // clang-format off
+    for (const auto& [text, count] : {std::pair{"", 0u}, std::pair{"a", 1u}, std::pair{"a\n\n", 2u}, std::pair{"a\r\nb\r\n", 1u}}) {
+        // clang-format on
         EXPECT_EQ(LineDiff::lineCount(text), count) << text;
     }
 }

@@ -23,15 +23,14 @@ using enum RiskFactor;
 using Op = EventOperation;
 using Status = CodeSigningStatus;
 
+using enum PathCategory;
 const std::vector<ProtectedPath> protectedPaths = {
-    protectedPath("/usr/local/bin", 1, true, PathCategory::executableDirectory),
-    protectedPath("~/.zshrc", 2, false, PathCategory::shellStartup),
-    protectedPath("/Library/LaunchDaemons", 3, true, PathCategory::launchDaemon),
-    protectedPath("~/Library/LaunchAgents", 4, true, PathCategory::launchAgent),
-    protectedPath("~/notes", 6, true, PathCategory::custom),
-    protectedPath("/LibraryData", 7, true, PathCategory::custom),
-    protectedPath("/Library", 8, false, PathCategory::custom),
-    protectedPath("/opt/bin", 9, true, PathCategory::executableDirectory),
+    // clang-format off
+    protectedPath("/usr/local/bin", 1, true, executableDirectory), protectedPath("~/.zshrc", 2, false, shellStartup),
+    protectedPath("/Library/LaunchDaemons", 3, true, launchDaemon), protectedPath("~/Library/LaunchAgents", 4, true, launchAgent),
+    protectedPath("~/notes", 6, true, custom), protectedPath("/LibraryData", 7, true, custom), protectedPath("/Library", 8, false, custom),
+    protectedPath("/opt/bin", 9, true, executableDirectory),
+    // clang-format on
 };
 
 // The installer is a recognized package manager and the parent of its hook; the editor is not;
@@ -200,14 +199,12 @@ TEST(RiskScorer, FactorsAndScores) {
 TEST(RiskScorer, EveryChangeConditionFailsOnOneOfTwoChanges) {
     const std::string path = "/usr/local/bin/a";
     const Change base{created, executable(path, Status::developerID), {}, {}, {}, installerHook};
-    const auto seen = [](const std::function<void(CodeSigningIdentity&)>& change) {
-        CodeSigningIdentity identity = signing(Status::developerID);
-        change(identity);
-        return ObservedSignerUpdatePattern{identity, protectedPaths[0].id, created};
-    };
     // A signer without a team is never taken as seen, even when recorded.
+    CodeSigningIdentity withoutTeam = signing(Status::developerID);
+    withoutTeam.teamID = "";
     const std::unordered_set<ObservedSignerUpdatePattern> signers{
-        seen([](auto&) {}), seen([](auto& s) { s.teamID = ""; })};
+        {signing(Status::developerID), protectedPaths[0].id, created},
+        {withoutTeam, protectedPaths[0].id, created}};
     const std::vector<RiskFactor> all = {newExe, hook, trusted, signer, routine};
     const struct {
         std::function<void(Change&)> alter;
@@ -228,7 +225,6 @@ TEST(RiskScorer, EveryChangeConditionFailsOnOneOfTwoChanges) {
         {[&path](Change& c) { c.previousFile = document(path); }, {permissive, routine}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
         Change second = base;
         c.alter(second);
         std::vector<RiskFactor> expected;
@@ -237,28 +233,26 @@ TEST(RiskScorer, EveryChangeConditionFailsOnOneOfTwoChanges) {
                 expected.push_back(factor);
             }
         }
-        EXPECT_EQ(assess({base, second}, {"ab12"}, signers).factors(), expected);
+        EXPECT_EQ(assess({base, second}, {"ab12"}, signers).factors(), expected) << (&c - cases);
     }
 }
 
 TEST(RiskScorer, SummaryTakesTheFirstRuleThatApplies) {
-    const struct {
-        std::vector<RiskFactor> factors;
-        std::string_view summary;
-    } cases[] = {
-        {{autoExec, launch, shell, newExe},
-         "An executable was created or replaced and automatic execution or persistence was added"},
+    const std::pair<std::vector<RiskFactor>, std::string_view> cases[] = {
+        // clang-format off
+        {{autoExec, launch, shell, newExe}, "An executable was created or replaced and automatic execution or persistence was added"},
         {{launch, shell, newExe}, "A LaunchAgent or LaunchDaemon was added or changed"},
         {{shell, store, newExe}, "A shell startup file was changed"},
         {{store, unsignedExe}, "A package manager relinked executables"},
         {{store, newExe}, "An executable was created or replaced"},
         {{autoExec, privileged, permissive}, "A protected path was changed"},
+        // clang-format on
     };
     const Incident incident = incidentOf({{created, document("/tmp/x")}});
-    for (const auto& c : cases) {
-        const RiskAssessment assessment(0, c.factors);
+    for (const auto& [factors, summary] : cases) {
+        const RiskAssessment assessment(0, factors);
         const Incident scored = RiskScorer().applying(assessment, incident);
-        EXPECT_EQ(scored.summary(), c.summary);
+        EXPECT_EQ(scored.summary(), summary);
         EXPECT_EQ(scored.assessment(), assessment);
     }
 }

@@ -34,10 +34,7 @@ struct ChildProcessResult {
 namespace detail {
 
 inline int check(int result, const char* what) {
-    if (result < 0) {
-        throw std::system_error(errno, std::generic_category(), what);
-    }
-    return result;
+    return result < 0 ? throw std::system_error(errno, std::generic_category(), what) : result;
 }
 
 /// Spawns `program` in `environment` (the test's own when absent) with standard input read from

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -37,11 +36,7 @@ class TemporaryDirectory {
     /// Writes `contents` byte for byte to the file `name` and returns its path.
     std::filesystem::path write(std::string_view name, std::string_view contents) const {
         const std::filesystem::path file = path_ / name;
-        std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-        stream.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        if (!stream.flush()) {
-            throw std::runtime_error("could not write " + file.string());
-        }
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << contents;
         return file;
     }
 

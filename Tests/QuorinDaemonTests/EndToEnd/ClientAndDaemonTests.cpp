@@ -58,8 +58,9 @@ class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
     const fs::path& home = mountPoint;
 };
 
-// A change reaches `quorin watch` with the process that made it and its ancestry; execs of new
-// executables wait for the user, and run when the daemon dies.
+// A change reaches `quorin watch` with the process that made it (which changes come and how the
+// writer's ancestry is read is the back ends' to check); execs of new executables wait for the
+// user, and run when the daemon dies.
 TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     const fs::path zshrc = home / ".zshrc";
     std::ofstream(zshrc) << "export A=1\n";
@@ -77,13 +78,6 @@ TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     EXPECT_EQ(record.path, zshrc.string());
     EXPECT_EQ(record.operation, EventOperation::fileModified);
     EXPECT_EQ(record.writer.pid, ::getpid());
-    EXPECT_EQ(record.writer.executablePath, fs::canonical("/proc/self/exe").string());
-    ASSERT_FALSE(record.ancestry.empty());
-    EXPECT_EQ(record.ancestry[0].pid, ::getppid());
-    // Nothing about the file outside the watched paths comes.
-    while ((line = watch.readLine(500ms))) {
-        EXPECT_EQ(decodeJSONText<AttributionRecord>(*line).path, zshrc.string());
-    }
 
     // home/bin is protected with the executable `known` in it; `fresh` is new to protection.
     const fs::path bin = home / "bin";
@@ -95,26 +89,16 @@ TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     // An unchanged baseline executable runs without asking.
     EXPECT_EQ(execInChild(bin / "known"), 0);
 
-    // Unanswered, an exec is denied once the 15 s the person has run out, not before; trusted,
-    // it runs (its other outcomes are the controller's to check).
-    const std::optional<std::string> decisions[] = {std::nullopt, "alwaysTrust"};
-    for (const std::optional<std::string>& decision : decisions) {
-        SCOPED_TRACE(decision.value_or("no answer"));
-        const auto started = std::chrono::steady_clock::now();
-        std::future<int> execution = launchExecInChild(bin / "fresh");
-        const std::optional<ExecutionRequest> request = heldExecution();
-        ASSERT_TRUE(request.has_value());
-        EXPECT_EQ(request->path, (bin / "fresh").string());
-        EXPECT_EQ(execution.wait_for(0s), std::future_status::timeout);  // still held
-        if (decision) {
-            quorin({"protect", "decide", request->id.uuidString(), *decision});
-        }
-        ASSERT_EQ(execution.wait_for(30s), std::future_status::ready);
-        EXPECT_EQ(execution.get(), decision ? 0 : EPERM);
-        EXPECT_EQ(std::chrono::steady_clock::now() - started >= 14s, !decision);
-    }
-    // Trusted now: the same content runs without asking.
-    EXPECT_EQ(execInChild(bin / "fresh"), 0);
+    // Unanswered, an exec is denied once the 15 s the person has run out, not before (how the
+    // answers release it is the controller's and the fanotify back end's to check).
+    const auto started = std::chrono::steady_clock::now();
+    std::future<int> denied = launchExecInChild(bin / "fresh");
+    const std::optional<ExecutionRequest> request = heldExecution();
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(request->path, (bin / "fresh").string());
+    EXPECT_EQ(denied.wait_until(started + 14s), std::future_status::timeout);
+    ASSERT_EQ(denied.wait_until(started + 20s), std::future_status::ready);
+    EXPECT_EQ(denied.get(), EPERM);
 
     // An exec held when the daemon process is killed runs (`false` exits with 1), and nothing is
     // held any more.

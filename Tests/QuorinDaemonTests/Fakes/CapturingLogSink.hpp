@@ -3,8 +3,6 @@
 #include "QuorinDaemon/Platform/Log.hpp"
 
 #include <mutex>
-#include <string>
-#include <vector>
 
 namespace quorin::daemon::testing {
 

@@ -15,8 +15,6 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <string>
-#include <utility>
 
 namespace quorin::daemon::testing {
 
@@ -45,16 +43,13 @@ class FakeCodeSigning final : public CodeSigning {
     }
     OSStatus SecStaticCodeCheckValidity(const SecStaticCode& code,
                                         const SecRequirement* requirement) override {
-        if (duringValidityCheck) {
+        if (duringValidityCheck)
             std::exchange(duringValidityCheck, nullptr)();
-        }
         const Signature* signature = signatureOf(code.path);
-        if (failing_.contains("SecStaticCodeCheckValidity")) {
+        if (failing_.contains("SecStaticCodeCheckValidity"))
             return forcedFailure;
-        }
-        if (signature == nullptr) {
+        if (signature == nullptr)
             return errSecCSUnsigned;
-        }
         const std::string& designated = signature->designatedRequirement;
         return requirement == nullptr || requirement->text == designated ||
                        requirement->text ==
@@ -78,10 +73,9 @@ class FakeCodeSigning final : public CodeSigning {
   private:
     template <class T>
     SecResult<T> result(const std::string& operation, bool succeeds, T value) const {
-        if (!succeeds || failing_.contains(operation)) {
-            return {forcedFailure, std::nullopt};
-        }
-        return {errSecSuccess, std::move(value)};
+        return !succeeds || failing_.contains(operation)
+                   ? SecResult<T>{forcedFailure, std::nullopt}
+                   : SecResult<T>{errSecSuccess, std::move(value)};
     }
     const Signature* signatureOf(const std::string& path) const {
         const auto found = signatures_.find(path);

@@ -12,15 +12,10 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 namespace quorin::daemon::testing {
 
@@ -33,9 +28,8 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     /// (and nothing it holds goes) while the test tears the daemon down.
     void stopDelivering() {
         locked([this] { stopping_ = true; });
-        if (thread_.joinable()) {
+        if (thread_.joinable())
             thread_.join();
-        }
     }
 
     /// What the next call of `operation` ("es_subscribe", "es_muting_inverted",
@@ -79,13 +73,11 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         auto shared = std::make_shared<const es_message_t>(std::move(message));
         return locked([&] {
             delivered_.push_back(shared);
-            std::size_t count = 0;
-            for (const auto& [id, client] : clients_) {
-                if (selects(client, *shared)) {
+            const std::size_t before = queue_.size();
+            for (const auto& [id, client] : clients_)
+                if (selects(client, *shared))
                     queue_.push_back({es_client_t{id}, shared});
-                    ++count;
-                }
-            }
+            const std::size_t count = queue_.size() - before;
             tallies_[shared.get()].authorization =
                 count > 0 && shared->event_type == es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC;
             return count;
@@ -100,9 +92,8 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         return locked([&]() -> es_new_client_outcome {
             calls_.emplace_back("es_new_client");
             const std::uint32_t raw = next("es_new_client", 0);
-            if (raw != 0) {
+            if (raw != 0)
                 return {static_cast<es_new_client_result_t>(raw == noHandle ? 0 : raw), {}};
-            }
             clients_[nextClient_] = Client{std::move(handler), {}, {}};
             return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS,
                     es_client_t{nextClient_++}};
@@ -116,10 +107,9 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         static const char* const names[] = {"AUTH_EXEC",     "NOTIFY_CLOSE",  "NOTIFY_CREATE",
                                             "NOTIFY_RENAME", "NOTIFY_UNLINK", "NOTIFY_WRITE"};
         std::string call = "es_subscribe(";
-        for (const es_event_type_t event : events) {
+        for (const es_event_type_t event : events)
             call += (call.ends_with("(") ? "ES_EVENT_TYPE_" : ", ES_EVENT_TYPE_") +
                     std::string(names[static_cast<std::size_t>(event)]);
-        }
         return apply(call + ")", client, [&](Client& entry) { entry.subscriptions = events; });
     }
     es_return_t es_unmute_all_target_paths(es_client_t client) override {
@@ -154,10 +144,9 @@ class FakeEndpointSecurity final : public EndpointSecurity {
             calls_.push_back(std::string("es_respond_auth_result(ES_AUTH_RESULT_") +
                              (result == es_auth_result_t::ES_AUTH_RESULT_ALLOW ? "ALLOW" : "DENY") +
                              (cache ? ", cache)" : ")"));
-            if (++tallies_[&message].answers > 1) {
-                return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;
-            }
-            return static_cast<es_respond_result_t>(next("es_respond_auth_result", 0));
+            return ++tallies_[&message].answers > 1
+                       ? es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE
+                       : static_cast<es_respond_result_t>(next("es_respond_auth_result", 0));
         });
     }
     void es_retain_message(const es_message_t& message) override {
@@ -182,14 +171,11 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         int retains = 0;  // retains less releases
     };
 
-    // Runs `work` under the lock, then wakes every waiter.
+    // Runs `work` under the lock; waiters woken here see its result once the lock is free.
     template <class Work>
     auto locked(Work work) const -> decltype(work()) {
-        struct Notify {
-            std::condition_variable& changed;
-            ~Notify() { changed.notify_all(); }
-        } notify{changed_};
         const std::lock_guard lock(mutex_);
+        changed_.notify_all();
         return work();
     }
     // The sum of `predicate` over every message.
@@ -197,9 +183,8 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     std::size_t count(Count predicate) const {
         return locked([&] {
             std::size_t result = 0;
-            for (const auto& entry : tallies_) {
+            for (const auto& entry : tallies_)
                 result += static_cast<std::size_t>(predicate(entry.second));
-            }
             return result;
         });
     }
@@ -209,19 +194,14 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         return changed_.wait_for(lock, bound, [&] {
             return queue_.empty() && !handling_ &&
                    (!settled || std::none_of(tallies_.begin(), tallies_.end(), [](const auto& e) {
-                       return e.second.retains > 0 ||
-                              (e.second.authorization && e.second.answers == 0);
+                       return e.second.retains > 0 || (e.second.authorization && !e.second.answers);
                    }));
         });
     }
     std::uint32_t next(const std::string& operation, std::uint32_t unscripted) {
         std::deque<std::uint32_t>& queue = scripted_[operation];
-        if (queue.empty()) {
-            return unscripted;
-        }
-        const std::uint32_t result = queue.front();
-        queue.pop_front();
-        return result;
+        const std::uint32_t result = queue.empty() ? unscripted : queue.front();
+        return queue.empty() ? result : (queue.pop_front(), result);
     }
     // Records the call `call`; unless a failure is scripted for its operation, applies `change`.
     template <class Change>
@@ -229,9 +209,8 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         return locked([&] {
             calls_.push_back(call);
             const auto result = static_cast<es_return_t>(next(call.substr(0, call.find('(')), 0));
-            if (result == es_return_t::ES_RETURN_SUCCESS) {
+            if (result == es_return_t::ES_RETURN_SUCCESS)
                 change(clients_.at(client.id));
-            }
             return result;
         });
     }
@@ -241,12 +220,13 @@ class FakeEndpointSecurity final : public EndpointSecurity {
                                         message.event_type) == client.subscriptions.end()) {
             return false;
         }
-        std::vector<std::string> targets = AttributionMessageHandler::targetPaths(message);
-        if (message.event_type == es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC) {
-            targets = {message.event.exec.target.executable.path.text()};
-        } else if (message.event_type == es_event_type_t::ES_EVENT_TYPE_NOTIFY_CLOSE) {
-            targets = {message.event.close.target.path.text()};  // modified or not
-        }
+        using enum es_event_type_t;
+        const std::vector<std::string> targets =  // a close, modified or not
+            message.event_type == ES_EVENT_TYPE_AUTH_EXEC
+                ? std::vector{message.event.exec.target.executable.path.text()}
+            : message.event_type == ES_EVENT_TYPE_NOTIFY_CLOSE
+                ? std::vector{message.event.close.target.path.text()}
+                : AttributionMessageHandler::targetPaths(message);
         const bool muted = std::any_of(targets.begin(), targets.end(), [&](const auto& target) {
             return std::any_of(client.prefixes.begin(), client.prefixes.end(),
                                [&](const auto& prefix) { return target.starts_with(prefix); });
@@ -257,9 +237,8 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         std::unique_lock lock(mutex_);
         while (true) {
             changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (stopping_) {
+            if (stopping_)
                 return;
-            }
             const auto [client, message] = queue_.front();
             queue_.pop_front();
             const es_handler_block_t handler = clients_.at(client.id).handler;

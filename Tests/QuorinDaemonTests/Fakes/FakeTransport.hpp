@@ -12,8 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <vector>
 
 namespace quorin::daemon::testing {
 
@@ -36,7 +34,7 @@ class FakeConnection final : public XPCConnection {
     std::uint32_t effectiveUserIdentifier() const override { return uid_; }
     void setCodeSigningRequirement(std::string text) override { requirement_ = std::move(text); }
     void setExportedInterface(XPCInterface) override {}
-    void setExportedObject(QuorinDaemonXPCProtocol& object) override { exported_ = &object; }
+    void setExportedObject(QuorinDaemonXPCProtocol&) override {}
     void setRemoteObjectInterface(XPCInterface) override {}
     void setInvalidationHandler(std::function<void()> run) override {
         invalidated_ = std::move(run);
@@ -46,12 +44,10 @@ class FakeConnection final : public XPCConnection {
         errorHandler_ = std::move(errorHandler);
         return peerReachable_ ? peer_ : nullptr;
     }
-    void resume() override { resumed_ = true; }
+    void resume() override {}
 
     // For the test.
     const std::optional<std::string>& requirement() const { return requirement_; }
-    QuorinDaemonXPCProtocol* exported() const { return exported_; }
-    bool resumed() const { return resumed_; }
     std::vector<std::string> delivered() const {
         const std::lock_guard lock(peer_->mutex);
         return peer_->delivered;
@@ -63,19 +59,16 @@ class FakeConnection final : public XPCConnection {
 
   private:
     static void run(const std::function<void()>& handler) {
-        if (handler) {
+        if (handler)
             handler();
-        }
     }
 
     std::uint32_t uid_;
     bool peerReachable_;
     std::shared_ptr<Peer> peer_ = std::make_shared<Peer>();
     std::optional<std::string> requirement_;
-    QuorinDaemonXPCProtocol* exported_ = nullptr;
     std::function<void()> invalidated_;
     std::function<void()> errorHandler_;
-    bool resumed_ = false;
 };
 
 class FakeTransport final : public Transport {

@@ -10,13 +10,10 @@
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <utility>
 
 namespace quorin::daemon::testing {
 
@@ -27,13 +24,9 @@ class ManualDispatch final : public Dispatch {
     }
 
     /// Runs due jobs until none is left; returns how many ran.
-    std::size_t runPending() {
-        std::size_t count = 0;
-        while (std::function<void()> job = take()) {
+    void runPending() {
+        while (std::function<void()> job = take())
             job();
-            ++count;
-        }
-        return count;
     }
     void advance(std::chrono::nanoseconds duration) {
         const std::lock_guard lock(mutex_);
@@ -64,12 +57,9 @@ class ManualDispatch final : public Dispatch {
 
     std::function<void()> take() {
         const std::lock_guard lock(mutex_);
-        if (jobs_.empty() || jobs_.begin()->first.first > now_) {
+        if (jobs_.empty() || jobs_.begin()->first.first > now_)
             return nullptr;
-        }
-        std::function<void()> job = std::move(jobs_.begin()->second);
-        jobs_.erase(jobs_.begin());
-        return job;
+        return std::move(jobs_.extract(jobs_.begin()).mapped());
     }
 
     mutable std::mutex mutex_;

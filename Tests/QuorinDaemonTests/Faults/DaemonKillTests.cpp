@@ -64,10 +64,9 @@ class DaemonKillTest : public testing::PrivateTmpfsTest {
     SocketPeer restart(const User& onDisk) {
         daemon.start();
         SocketPeer peer(daemon.socket().string());
-        const ExecutionProtectionState state = peer.state();
-        EXPECT_EQ(state.error, std::nullopt);
-        EXPECT_FALSE(state.enabled);
-        EXPECT_EQ(state.executableRoots, onDisk.configuration.executableRoots);
+        EXPECT_EQ(peer.state(),
+                  (ExecutionProtectionState{
+                      onDisk.configuration.executableRoots, true, false, std::nullopt, {}, {}, 0}));
         return peer;
     }
 

@@ -7,6 +7,7 @@
 #include "Protection/HeldExecution.hpp"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <functional>
 
@@ -18,7 +19,6 @@ using testing::contentsOf;
 using testing::HeldExecution;
 using testing::ProtectionHarness;
 using testing::temporaryNames;
-using Answer = HeldExecution::Answer;
 using Decision = ExecutionDecision;
 
 constexpr std::uint32_t ana = 501;
@@ -52,19 +52,15 @@ class UnwritableStoreTest : public testing::PrivateTmpfsTest {
   protected:
     UnwritableStoreTest() : PrivateTmpfsTest("size=64k,mode=0700") {}
 
-    // Fills the file system to the last page, then gives `spare` bytes back.
+    // Fills the file system but for `spare` bytes.
     void fillLeaving(std::size_t spare) {
-        const std::string page(4096, 'f');
-        std::size_t written = 0;
+        struct statvfs space {};
+        ASSERT_EQ(::statvfs(mountPoint.c_str(), &space), 0);
         const int file = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ASSERT_GE(file, 0);
-        for (ssize_t count = 0; (count = ::write(file, page.data(), page.size())) > 0;) {
-            written += static_cast<std::size_t>(count);
-        }
-        EXPECT_EQ(errno, ENOSPC);
+        const std::size_t free = space.f_bavail * space.f_frsize;
+        ASSERT_GE(free, spare);
+        EXPECT_EQ(::posix_fallocate(file, 0, static_cast<off_t>(free - spare)), 0);
         ::close(file);
-        ASSERT_GE(written, spare);
-        fs::resize_file(filler, written - spare);
     }
 
     const fs::path storage = mountPoint / "storage";
@@ -72,7 +68,8 @@ class UnwritableStoreTest : public testing::PrivateTmpfsTest {
 };
 
 TEST_F(UnwritableStoreTest, SavesFailWithTheirMessagesAndNothingStoredIsLost) {
-    // Whether saves go through again once the store is writable is the controller's to check.
+    // Whether saves go through again once the store is writable, and the messages of a trust rule
+    // and of clearing that could not be saved, are the controller's to check.
     struct Case {
         std::string name;
         std::optional<std::size_t> spare;  // bytes free when the save runs; none: read-only
@@ -80,15 +77,6 @@ TEST_F(UnwritableStoreTest, SavesFailWithTheirMessagesAndNothingStoredIsLost) {
         std::optional<std::string> error;
     };
     const std::vector<Case> cases{
-        // The outcome, recorded after the rule, fails too and its message replaces the rule's.
-        {"a trust rule, read-only", std::nullopt,
-         [](ProtectionHarness& protection) {
-             const HeldExecution held = holdNew(protection, ana, "fresh");
-             EXPECT_EQ(protection.decide(ana, held.id(), Decision::alwaysTrust), false);
-             EXPECT_EQ(held.answers(), (std::vector<Answer>{{true, "Allowed; saving trust rule"}}));
-             EXPECT_EQ(protection.state(ana).trustedRuleCount, 1);
-         },
-         "Protection history could not be saved"},
         {"references, room for a part", 2 * 4096,
          [](ProtectionHarness& protection) { updateReferences(protection, 'r'); },
          "Protection references could not be updated"},
@@ -138,12 +126,11 @@ TEST_F(UnwritableStoreTest, SavesFailWithTheirMessagesAndNothingStoredIsLost) {
     const HeldExecution held = holdNew(protection, ben, "tool");
     ASSERT_EQ(protection.decide(ben, held.id(), Decision::allowOnce), true);
     const std::string exported = protection.exportHistory(ben);
+    ExecutionProtectionState served = protection.state(ben);
+    served.enabled = false;  // protection is off until configured again
     remount(true);
     protection.restart();
-    const ExecutionProtectionState state = protection.state(ben);
-    EXPECT_EQ(state.error, std::nullopt);
-    EXPECT_FALSE(state.enabled);
-    EXPECT_EQ(state.executableRoots, protection.settings().executableRoots);
+    EXPECT_EQ(protection.state(ben), served);
     EXPECT_EQ(protection.exportHistory(ben), exported);
     EXPECT_EQ(protection.state(ana).error, std::nullopt);  // no file: the default user
 }
@@ -151,10 +138,9 @@ TEST_F(UnwritableStoreTest, SavesFailWithTheirMessagesAndNothingStoredIsLost) {
 // What is at a path, told apart well enough to see that nothing changed it.
 std::string describe(const fs::path& path) {
     const fs::file_status status = fs::symlink_status(path);
-    if (fs::is_symlink(status)) {
-        return "link to " + fs::read_symlink(path).string();
-    }
-    return fs::is_fifo(status) ? "named pipe" : "file " + contentsOf(path).value_or("(none)");
+    return fs::is_symlink(status) ? "link to " + fs::read_symlink(path).string()
+           : fs::is_fifo(status)  ? "named pipe"
+                                  : "file " + contentsOf(path).value_or("(none)");
 }
 
 TEST(CorruptUserFileTest, IsReportedAndKeptUntilTheUserInMemorySavesAgain) {
@@ -190,8 +176,7 @@ TEST(CorruptUserFileTest, IsReportedAndKeptUntilTheUserInMemorySavesAgain) {
                 protection.restart();
             }
             const fs::path file = userFile(protection, ana);
-            const fs::path other = userFile(protection, ben);
-            const std::string otherBytes = describe(other);
+            const std::string otherBytes = describe(userFile(protection, ben));
             User expected = protection.stored(ana);
             corrupt(file);
             const std::string bad = describe(file);
@@ -210,8 +195,6 @@ TEST(CorruptUserFileTest, IsReportedAndKeptUntilTheUserInMemorySavesAgain) {
                     {}, true, false, "Protection storage unavailable", {}, {}, 0};
                 EXPECT_EQ(protection.state(ana), unavailable);
                 EXPECT_EQ(protection.exportHistory(ana), "");
-                EXPECT_EQ(protection.clearHistory(ana), false);
-                EXPECT_EQ(protection.clearTrust(ana), false);
                 // Every save starts from the stored record, so none replaces the bad file.
                 EXPECT_EQ(protection.configure(ana, protection.settings()), false);
                 EXPECT_EQ(protection.state(ana), unavailable);
@@ -219,7 +202,7 @@ TEST(CorruptUserFileTest, IsReportedAndKeptUntilTheUserInMemorySavesAgain) {
             }
             EXPECT_TRUE(temporaryNames(protection.storageDirectory).empty());
             // Another user, even one a link leads to, is not touched by it.
-            EXPECT_EQ(describe(other), otherBytes);
+            EXPECT_EQ(describe(userFile(protection, ben)), otherBytes);
             EXPECT_EQ(protection.state(ben).error, std::nullopt);
         }
     }

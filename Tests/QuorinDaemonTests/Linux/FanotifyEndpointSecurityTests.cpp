@@ -169,24 +169,16 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
     const auto handler = [&](es_client_t self, const es_message_t& message) {
         EXPECT_EQ(message.event.exec.target.executable.path.text(), tool.string());
         ++held;
-        switch (next.load()) {
-            case Answer::allow:
-                EXPECT_EQ(respond(self, message, true),
-                          es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
-                // A second answer is refused and changes nothing.
-                EXPECT_EQ(respond(self, message, false),
-                          es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE);
-                break;
-            case Answer::deny:
-                respond(self, message, false);
-                break;
-            case Answer::never:
-                break;  // let go unanswered
-            case Answer::keep:
-                // Held after the handler returns, for the test to answer or not.
-                service.es_retain_message(message);
-                kept.set_value(&message);
-                break;
+        if (next == Answer::keep) {
+            // Held after the handler returns, for the test to answer or not.
+            service.es_retain_message(message);
+            kept.set_value(&message);
+        } else if (next != Answer::never) {  // `never` lets it go unanswered
+            EXPECT_EQ(respond(self, message, next == Answer::allow),
+                      es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
+            // A second answer is refused and changes nothing.
+            EXPECT_EQ(respond(self, message, next != Answer::allow),
+                      es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE);
         }
     };
     const auto client = service.es_new_client(handler).client;
@@ -195,9 +187,9 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
     }
     ASSERT_EQ(service.es_subscribe(*client, {ES_EVENT_TYPE_AUTH_EXEC}),
               es_return_t::ES_RETURN_SUCCESS);
-    const std::pair<Answer, int> cases[] = {
-        {Answer::allow, 0}, {Answer::deny, EPERM}, {Answer::never, EPERM}};
-    for (const auto& [answer, status] : cases) {
+    for (const auto& [answer, status] :
+         {std::pair{Answer::allow, 0}, std::pair{Answer::deny, EPERM},
+          std::pair{Answer::never, EPERM}}) {
         next = answer;
         EXPECT_EQ(execInChild(tool), status) << static_cast<int>(answer);
     }

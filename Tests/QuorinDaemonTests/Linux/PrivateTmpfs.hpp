@@ -60,10 +60,8 @@ class PrivateTmpfsTest : public ::testing::Test {
 /// The bytes of a file, or nothing when it cannot be opened.
 inline std::optional<std::string> contentsOf(const std::filesystem::path& file) {
     std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
-        return std::nullopt;
-    }
-    return std::string(std::istreambuf_iterator<char>(stream), {});
+    return stream ? std::optional(std::string(std::istreambuf_iterator<char>(stream), {}))
+                  : std::nullopt;
 }
 
 /// The names in a directory that a save leaves only when it was interrupted: "." + a UUID.

@@ -1,5 +1,6 @@
 #include "QuorinDaemon/Platform/Linux/UnixSocketTransport.hpp"
 
+#include "Fakes/FakeAccounts.hpp"
 #include "Service/SocketPeer.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 
@@ -13,11 +14,6 @@ namespace quorin::daemon {
 namespace {
 
 using testing::SocketPeer;
-
-class AdmitAll final : public PeerRequirement {
-  public:
-    bool satisfies(pid_t, const std::string&) const override { return true; }
-};
 
 // Exports an object that answers only the status request, and lets every other reply go
 // unanswered.
@@ -44,18 +40,11 @@ TEST(UnixSocketTransportTest, ServesEveryUserAnswersEveryRequestOnceAndOutlivesL
     const quorin::testing::TemporaryDirectory directory;
     const std::string path = (directory / "quorin.test").string();
     // A socket left by an earlier run is replaced.
-    {
-        const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof address.sun_path - 1);
-        ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        ::close(stale);
-    }
+    ASSERT_EQ(::mknod(path.c_str(), S_IFSOCK | 0600, 0), 0);
     {
         // A listener served by two threads until it goes.
         asio::thread_pool pool{2};
-        const AdmitAll peers;
+        const testing::FakePeerRequirement peers;
         ForgetfulService service;
         UnixSocketTransport transport(pool.get_executor(), directory.path().string(), peers);
         const std::unique_ptr<XPCListener> listener = transport.makeListener("quorin.test");

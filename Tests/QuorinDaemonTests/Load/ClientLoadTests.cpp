@@ -46,7 +46,8 @@ TEST_F(ClientLoadTest, FiftyClientsEachGetExactlyTheirOwnRecordsInOrder) {
         }
         connections.push_back(connect());
         connections.back().call("setProtectedPaths:", {std::vector{folder}});
-        ASSERT_EQ(connections.back().status(), subscribed({folder}));
+        ASSERT_EQ(connections.back().status(),
+                  Interfaces::subscribedStatus(Interfaces::protectedPathsFingerprint({folder})));
         bodies.emplace_back([&, client] {
             for (const auto until = Clock::now() + 60s;
                  seen[client].size() < 20 && Clock::now() < until;) {

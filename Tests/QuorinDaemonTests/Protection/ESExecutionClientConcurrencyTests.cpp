@@ -24,9 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::CapturingLogSink;
-using testing::execMessage;
-using testing::FakeEndpointSecurity;
+using namespace quorin::daemon::testing;
 
 // Thousands of exec messages, held and answered while user decisions, trust rules, expiry timers
 // and a user turning protection off and on race on them, on real queues and the real clock.
@@ -36,9 +34,8 @@ class ESExecutionClientConcurrencyTest : public ::testing::Test {
   protected:
     void SetUp() override {
         fs::create_directory(home / "bin");
-        for (int index = 0; index < 4; ++index) {
+        for (int index = 0; index < 4; ++index)
             files.push_back(home.write("bin/tool" + std::to_string(index), std::to_string(index)));
-        }
         // One content is trusted by every user: its identity jobs answer by rule.
         User user;
         user.rules = {*ExecutableIdentification(signing, clock)
@@ -142,9 +139,8 @@ TEST_F(ESExecutionClientConcurrencyTest, EveryMessageIsAnsweredAndReleasedOnce) 
     std::size_t heldRequests = 0;
     for (const std::string& line : log->lines()) {
         constexpr std::string_view waiting = "protect default: AUTH waiting: ";
-        if (line.starts_with(waiting)) {
+        if (line.starts_with(waiting))
             heldRequests += std::stoul(line.substr(waiting.size()));
-        }
     }
     std::set<UUID> recorded;
     std::size_t outcomes = 0;
@@ -153,9 +149,8 @@ TEST_F(ESExecutionClientConcurrencyTest, EveryMessageIsAnsweredAndReleasedOnce) 
                  reply<std::string>([&](auto done) { controller.exportHistory(uid, done); }))) {
             recorded.insert(outcome.id);
             ++outcomes;
-            if (outcome.reason == "Blocked: insufficient decision time") {
+            if (outcome.reason == "Blocked: insufficient decision time")
                 ++heldRequests;
-            }
         }
     }
     EXPECT_GT(heldRequests, 0u);

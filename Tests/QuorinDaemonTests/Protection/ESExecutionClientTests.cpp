@@ -70,9 +70,8 @@ class ESExecutionClientTest : public ::testing::Test {
     std::optional<bool> configure(bool enabled, std::optional<fs::path> known = std::nullopt) {
         ExecutionProtectionConfiguration configuration{
             .enabled = enabled, .executableRoots = {(home / "bin").string()}};
-        if (known) {
+        if (known)
             configuration.baseline.emplace(known->string(), versionOf(*known));
-        }
         return reply([&](auto done) {
             controller.configure(ana, home.path().string(), encodeJSONText(configuration), done);
         });
@@ -202,16 +201,15 @@ TEST_F(ESExecutionClientTest, TheRequestsOfAMessageAreAnsweredTogether) {
         std::vector<std::pair<std::string, ExecutionDecision>> decisions;
         Lines history;  // the last is the answer
     };
-    const std::string both = "allowed: Allowed script and interpreter";
-    const std::string byUser = "blocked: Blocked by user";
+    const std::string both = "allowed: Allowed script and interpreter", i = "interpreter ";
+    const std::string byUser = "blocked: Blocked by user", s = "script.sh ";
+    const auto block = ExecutionDecision::block;
     const Case cases[] = {
-        {true, {{"script.sh", allowOnce}}, {"script.sh allowed: Allowed once", allow}},
+        {true, {{"script.sh", allowOnce}}, {s + "allowed: Allowed once", allow}},
         {false,
          {{"interpreter", allowOnce}, {"script.sh", allowOnce}},
-         {"interpreter " + both, "script.sh " + both, allow}},
-        {false,
-         {{"interpreter", allowOnce}, {"script.sh", ExecutionDecision::block}},
-         {"interpreter " + byUser, "script.sh " + byUser, deny}},
+         {i + both, s + both, allow}},
+        {false, {{"interpreter", allowOnce}, {"script.sh", block}}, {i + byUser, s + byUser, deny}},
     };
     startProtecting();
     Lines answered;  // all cases so far

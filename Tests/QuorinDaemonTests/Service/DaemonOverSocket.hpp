@@ -37,12 +37,16 @@ class DaemonOverSocketTest : public ::testing::Test {
   protected:
     using Interfaces = QuorinDaemonXPCInterfaces;
 
-    // Peers of other users reach the socket through the directory.
-    DaemonOverSocketTest() {
+    // Peers of other users reach the socket through the directory. A fixture that scripts the
+    // security-event service does so before this runs.
+    void SetUp() override {
         std::filesystem::permissions(
             directory.path(),
             std::filesystem::perms::group_exec | std::filesystem::perms::others_exec,
             std::filesystem::perm_options::add);
+        daemon.emplace(DaemonServices{endpointSecurity, walking, log, terminator, dispatch, clock,
+                                      codeSigning, transport, passwords,
+                                      (directory / "protect").string()});
     }
 
     // The daemon's listener waits for connections for ever, so its queues stop first: nothing
@@ -56,22 +60,18 @@ class DaemonOverSocketTest : public ::testing::Test {
         pool.reset();
     }
 
-    /// The status of a client whose accepted paths are `paths`.
-    static std::string subscribed(const std::vector<std::string>& paths) {
-        return Interfaces::subscribedStatus(Interfaces::protectedPathsFingerprint(paths));
-    }
-
     SocketPeer connect() { return SocketPeer((directory / "com.brenmoor.quorin.daemon.xpc")); }
 
     /// Peers of users `first` to `first + count - 1`, each connected as itself, with a home whose
-    /// "bin", holding an executable "tool", is protected. Needs root. Only a short-lived thread
-    /// takes the user id, with the raw system call (the C library's would switch every thread):
-    /// the kernel records the connecting thread's effective user id as the peer's.
+    /// "bin", holding an executable "tool" of its own, is protected. Needs root. Only a short-lived
+    /// thread takes the user id, with the raw system call (the C library's would switch every
+    /// thread): the kernel records the connecting thread's effective user id as the peer's.
     std::vector<SocketPeer> protectedUsers(std::uint32_t first, std::uint32_t count) {
         std::vector<SocketPeer> users;
         for (std::uint32_t uid = first; uid < first + count; ++uid) {
             std::filesystem::create_directories(homeOf(uid) / "bin");
-            tool(uid, "tool");
+            directory.write("users/" + std::to_string(uid) + "/bin/tool",
+                            "#!/bin/sh\necho tool" + std::to_string(uid) + "\n");
             passwords.add(uid, homeOf(uid).string());
             users.push_back(std::async(std::launch::async, [&] {
                                 if (::syscall(SYS_setresuid, -1L, static_cast<long>(uid), -1L)) {
@@ -79,19 +79,16 @@ class DaemonOverSocketTest : public ::testing::Test {
                                 }
                                 return connect();
                             }).get());
-            EXPECT_TRUE(users.back().configure((homeOf(uid) / "bin").string()));
+            const ExecutionProtectionConfiguration enabled{
+                .enabled = true, .executableRoots = {(homeOf(uid) / "bin").string()}};
+            EXPECT_TRUE(users.back().ask<bool>("configureProtection:reply:",
+                                               {XPCData{encodeJSONText(enabled)}}));
         }
         return users;
     }
 
     std::filesystem::path homeOf(std::uint32_t uid) const {
         return home / "users" / std::to_string(uid);
-    }
-
-    /// An executable `name` in user `uid`'s "bin", its contents its own.
-    void tool(std::uint32_t uid, const std::string& name) {
-        directory.write("users/" + std::to_string(uid) + "/bin/" + name,
-                        "#!/bin/sh\necho " + name + std::to_string(uid) + "\n");
     }
 
     /// A write to `path`, which the security-event service delivers when a prefix selects it.
@@ -120,10 +117,7 @@ class DaemonOverSocketTest : public ::testing::Test {
     RecordingTerminator terminator;
     SystemClock clock;
     FakeCodeSigning codeSigning;
-    std::optional<Daemon> daemon{
-        std::in_place,
-        DaemonServices{endpointSecurity, walking, log, terminator, dispatch, clock, codeSigning,
-                       transport, passwords, (directory / "protect").string()}};
+    std::optional<Daemon> daemon;
 };
 
 }  // namespace quorin::daemon::testing

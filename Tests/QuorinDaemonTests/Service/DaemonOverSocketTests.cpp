@@ -10,6 +10,26 @@ namespace {
 using testing::DaemonOverSocketTest;
 using testing::SocketPeer;
 
+// When the file-event client cannot start, the exec client still starts after it, and every
+// client's status says why.
+struct DaemonStartupTest : DaemonOverSocketTest {
+    void SetUp() override {
+        endpointSecurity.scriptNewClient(
+            es_new_client_result_t::ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED);
+        DaemonOverSocketTest::SetUp();
+    }
+};
+
+TEST_F(DaemonStartupTest, AFailedFileEventClientLeavesTheRestRunning) {
+    EXPECT_EQ(log->lines().at(0), "lifecycle default: quorin daemon started");
+    EXPECT_EQ(endpointSecurity.calls(),
+              (std::vector<std::string>{"es_new_client", "es_new_client",
+                                        "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"}));
+    SocketPeer peer = connect();
+    EXPECT_EQ(peer.status(), "es-error:not-privileged");
+    EXPECT_TRUE(peer.state().available);
+}
+
 // The daemon asks whether each peer's process meets the app's requirement: a peer that does not
 // is dropped, one that does is served.
 TEST_F(DaemonOverSocketTest, OnlyPeersMeetingTheRequirementAreServed) {
@@ -64,7 +84,7 @@ TEST_F(DaemonOverSocketTest, AUserCannotDecideReadOrClearAnotherUsersExecutions)
         return UUID();
     };
     // A trusts one executable, which leaves a rule and an outcome, and has another held.
-    tool(43'001, "held");
+    directory.write("users/43001/bin/held", "#!/bin/sh\necho held\n");
     deliverExec(43'001, "tool");
     ASSERT_TRUE(a.decide(heldOfA(true), "alwaysTrust"));
     deliverExec(43'001, "held");

@@ -26,8 +26,7 @@ class SocketPeer {
   public:
     explicit SocketPeer(const std::string& path)
         : socket_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         if (::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address)) {
             throw std::runtime_error("cannot connect to " + path);
@@ -120,12 +119,6 @@ class SocketPeer {
             decodeInvocation(*body, QuorinDaemonXPCInterfaces::eventsInterface());
         return decodeJSONText<AttributionRecord>(std::get<XPCData>(call.arguments.at(0)).bytes)
             .path;
-    }
-
-    /// Enables protection of executables under `root`.
-    bool configure(const std::string& root) {
-        const ExecutionProtectionConfiguration enabled{.enabled = true, .executableRoots = {root}};
-        return ask<bool>("configureProtection:reply:", {XPCData{encodeJSONText(enabled)}});
     }
 
     ExecutionProtectionState state() {
