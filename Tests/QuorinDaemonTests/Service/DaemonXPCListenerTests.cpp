@@ -107,6 +107,8 @@ TEST_F(DaemonXPCListenerTest, ReportsStatusPerClient) {
     setPaths(first, {ssh, "/home/ben/.zshrc"});
     EXPECT_EQ(status(first), "es-error:unauthorized-paths");
     EXPECT_EQ(installed.back(), Paths{});
+    setPaths(first, {ssh});
+    EXPECT_EQ(status(first), subscribed({ssh}));
 
     // A failed prefix update shows for every client until one succeeds.
     failPrefixUpdates = true;
