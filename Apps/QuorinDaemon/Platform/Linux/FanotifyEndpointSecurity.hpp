@@ -12,6 +12,10 @@
 
 namespace quorin::daemon {
 
+namespace fanotify {
+class ExecEnvelopes;
+}
+
 /// The security-event service on fanotify, for file notifications: each client is a
 /// notification group reporting directory handles and names. With target-path muting inverted
 /// (how the file-event client runs), each selected prefix's file system is marked, and only
@@ -56,16 +60,15 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
     void es_retain_message(const es_message_t& message) override;
     void es_release_message(const es_message_t& message) override;
 
-    class Client;
-    class Envelopes;
-
   private:
+    struct Client;
+
     std::shared_ptr<Client> find(es_client_t client);
 
     std::string scope_;
     const Clock& clock_;
     Log log_;
-    std::shared_ptr<Envelopes> envelopes_;
+    std::shared_ptr<fanotify::ExecEnvelopes> envelopes_;
     std::mutex mutex_;
     std::map<std::uint64_t, std::shared_ptr<Client>> clients_;  // guarded by mutex_
     std::uint64_t nextClient_ = 1;                              // guarded by mutex_

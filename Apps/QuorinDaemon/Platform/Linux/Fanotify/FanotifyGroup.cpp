@@ -1,0 +1,137 @@
+#include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyGroup.hpp"
+
+#include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
+
+#include <linux/magic.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+namespace quorin::daemon::fanotify {
+
+es_string_token_t token(std::string text) {
+    const auto length = static_cast<std::int64_t>(text.size());
+    return es_string_token_t{std::move(text), length};
+}
+
+es_file_t fileAt(std::string path) {
+    return es_file_t{token(std::move(path)), {}};
+}
+
+es_process_t processOf(pid_t pid) {
+    es_process_t process;
+    const std::optional<ProcessFacts> facts = ProcessFacts::of(pid);
+    process.audit_token = audit_token_t{pid, facts ? facts->realUserID : UINT32_MAX};
+    process.executable = fileAt(facts ? facts->executable : std::string());
+    process.is_platform_binary = facts && ProcessFacts::isPlatformBinary(facts->executable);
+    process.signing_id = token("");
+    process.team_id = token("");
+    return process;
+}
+
+timespec timeOf(Date date) {
+    const double seconds = date.unixTime();
+    return timespec{static_cast<time_t>(std::floor(seconds)),
+                    static_cast<long>((seconds - std::floor(seconds)) * 1e9)};
+}
+
+// The mount points of every file system an executable can be run from: all but the kernel's own
+// interfaces. Mount points are written with octal escapes for blanks.
+std::vector<std::string> executableMounts() {
+    static const std::set<std::string> interfaces{
+        "proc",      "sysfs",       "cgroup", "cgroup2",    "devpts",   "mqueue",   "debugfs",
+        "tracefs",   "securityfs",  "pstore", "bpf",        "autofs",   "configfs", "fusectl",
+        "hugetlbfs", "binfmt_misc", "nsfs",   "rpc_pipefs", "efivarfs", "selinuxfs"};
+    std::vector<std::string> mountPoints;
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device;
+    std::string mountPoint;
+    std::string type;
+    std::string rest;
+    while (mounts >> device >> mountPoint >> type && std::getline(mounts, rest)) {
+        if (interfaces.contains(type)) {
+            continue;
+        }
+        std::string decoded;
+        for (std::size_t index = 0; index < mountPoint.size(); ++index) {
+            if (mountPoint[index] == '\\' && index + 3 < mountPoint.size()) {
+                decoded +=
+                    static_cast<char>(std::stoi(mountPoint.substr(index + 1, 3), nullptr, 8));
+                index += 3;
+            } else {
+                decoded += mountPoint[index];
+            }
+        }
+        mountPoints.push_back(decoded);
+    }
+    return mountPoints;
+}
+
+std::string fileSystemName(__fsword_t type) {
+    switch (type) {
+        case FUSE_SUPER_MAGIC:
+            return "fuse";
+        case NFS_SUPER_MAGIC:
+            return "nfs";
+        case SMB_SUPER_MAGIC:
+        case CIFS_SUPER_MAGIC:
+        case SMB2_SUPER_MAGIC:
+            return "smb";
+        case OVERLAYFS_SUPER_MAGIC:
+            return "overlay";
+        case PROC_SUPER_MAGIC:
+            return "proc";
+        case SYSFS_MAGIC:
+            return "sysfs";
+        default: {
+            char text[32];
+            std::snprintf(text, sizeof text, "type 0x%lx", static_cast<unsigned long>(type));
+            return text;
+        }
+    }
+}
+
+bool readEvents(int group, int stop, const EventHandler& onEvent) {
+    alignas(fanotify_event_metadata) std::array<char, 64 * 1024> buffer{};
+    while (true) {
+        std::array<pollfd, 2> ready{pollfd{group, POLLIN, 0}, pollfd{stop, POLLIN, 0}};
+        if (::poll(ready.data(), ready.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (ready[1].revents != 0) {
+            return true;
+        }
+        const ssize_t length = ::read(group, buffer.data(), buffer.size());
+        if (length < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (length <= 0) {
+            return false;
+        }
+        // Events follow one another at their own lengths, which need not keep the next one
+        // aligned: each is copied out before its fields are read.
+        const auto total = static_cast<std::size_t>(length);
+        std::size_t offset = 0;
+        while (total - offset >= sizeof(fanotify_event_metadata)) {
+            fanotify_event_metadata metadata{};
+            std::memcpy(&metadata, buffer.data() + offset, sizeof metadata);
+            if (metadata.event_len < sizeof metadata || metadata.event_len > total - offset) {
+                break;
+            }
+            onEvent(metadata, std::string_view(buffer.data() + offset, metadata.event_len));
+            offset += metadata.event_len;
+        }
+    }
+}
+
+}  // namespace quorin::daemon::fanotify

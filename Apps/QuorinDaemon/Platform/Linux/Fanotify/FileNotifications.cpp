@@ -1,0 +1,329 @@
+#include "QuorinDaemon/Platform/Linux/Fanotify/FileNotifications.hpp"
+
+#include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyGroup.hpp"
+#include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace quorin::daemon::fanotify {
+
+namespace {
+
+constexpr std::uint64_t notificationMask(const std::vector<es_event_type_t>& events) {
+    std::uint64_t mask = 0;
+    for (const es_event_type_t event : events) {
+        switch (event) {
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE:
+                mask |= FAN_MODIFY;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_CLOSE:
+                mask |= FAN_CLOSE_WRITE;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_CREATE:
+                mask |= FAN_CREATE;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_RENAME:
+                mask |= FAN_RENAME;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_NOTIFY_UNLINK:
+                mask |= FAN_DELETE;
+                break;
+            case es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC:
+                break;
+        }
+    }
+    return mask;
+}
+
+bool contains(const std::string& prefix, const std::string& path) {
+    return path.starts_with(prefix);
+}
+
+// The nearest existing directory at or above `path`.
+std::string existingDirectory(std::filesystem::path path) {
+    std::error_code error;
+    while (!std::filesystem::is_directory(path, error) && path.has_relative_path()) {
+        path = path.parent_path();
+    }
+    return path.string();
+}
+
+}  // namespace
+
+FileNotifications::FileNotifications(UniqueFd group, es_client_t handle, es_handler_block_t handler,
+                                     const Clock& clock, std::string scope, Log log)
+    : group_(std::move(group)),
+      stop_(::eventfd(0, EFD_CLOEXEC)),
+      handle_(handle),
+      handler_(std::move(handler)),
+      clock_(clock),
+      scope_(std::move(scope)),
+      log_(std::move(log)) {}
+
+FileNotifications::~FileNotifications() {
+    stop();
+}
+
+bool FileNotifications::subscribe(const std::vector<es_event_type_t>& events) {
+    {
+        const std::lock_guard lock(mutex_);
+        const std::uint64_t mask = notificationMask(events);
+        if (mask != mask_) {
+            // Marks carry the mask they were added with; they are made again with the new one.
+            ::fanotify_mark(group_.get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD,
+                            nullptr);
+            mounts_.clear();
+            mask_ = mask;
+        }
+        if (!remark()) {
+            return false;
+        }
+    }
+    if (!reader_.joinable() && stop_.valid()) {
+        reader_ = std::thread([this] { run(); });
+    }
+    return true;
+}
+
+void FileNotifications::stop() {
+    if (reader_.joinable()) {
+        const std::uint64_t one = 1;
+        (void)!::write(stop_.get(), &one, sizeof one);
+        reader_.join();
+    }
+}
+
+bool FileNotifications::unmuteAll() {
+    const std::lock_guard lock(mutex_);
+    prefixes_.clear();
+    return remark();
+}
+
+bool FileNotifications::inverted() {
+    const std::lock_guard lock(mutex_);
+    return inverted_;
+}
+
+bool FileNotifications::invert() {
+    const std::lock_guard lock(mutex_);
+    inverted_ = !inverted_;
+    return remark();
+}
+
+bool FileNotifications::mute(const std::string& prefix) {
+    const std::lock_guard lock(mutex_);
+    prefixes_.push_back(prefix);
+    return remark();
+}
+
+bool FileNotifications::unmute(const std::string& prefix) {
+    const std::lock_guard lock(mutex_);
+    std::erase(prefixes_, prefix);
+    return remark();
+}
+
+// With mutex_ held. Brings the marks to the file systems the selection needs: the whole
+// scope's without inversion; with it, the file system of each selected prefix (at its
+// nearest existing directory). Marks already in place stay, so a file system that remains
+// selected loses no event while the selection changes. A prefix that cannot be covered
+// (outside the scope, or on a file system that cannot be marked) is reported once and the
+// others are marked all the same; false only when the scope itself cannot be marked.
+bool FileNotifications::remark() {
+    std::map<FileSystemKey, UniqueFd> wanted;
+    std::map<std::string, std::string> uncovered;
+    if (mask_ != 0 && !inverted_) {
+        if (const auto problem = cover(scope_, wanted)) {
+            log_.log(LogLevel::error, "cannot watch %{private}s: %{public}s",
+                     {LogValue::private_(scope_), LogValue::public_(*problem)});
+            return false;
+        }
+    } else if (mask_ != 0) {
+        for (const std::string& prefix : prefixes_) {
+            if (!contains(scope_, prefix)) {
+                uncovered.emplace(prefix, "outside the watched scope");
+            } else if (const auto problem = cover(existingDirectory(prefix), wanted)) {
+                uncovered.emplace(prefix, *problem);
+            }
+        }
+    }
+    for (auto& [key, mount] : mounts_) {
+        if (mount.valid() && !wanted.contains(key)) {
+            ::fanotify_mark(group_.get(), FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, mask_, mount.get(),
+                            nullptr);
+        }
+    }
+    mounts_ = std::move(wanted);
+    for (const auto& [prefix, problem] : uncovered) {
+        const auto known = uncovered_.find(prefix);
+        if (known == uncovered_.end() || known->second != problem) {
+            log_.log(LogLevel::error, "cannot watch %{private}s: %{public}s",
+                     {LogValue::private_(prefix), LogValue::public_(problem)});
+        }
+    }
+    uncovered_ = std::move(uncovered);
+    return true;
+}
+
+// With mutex_ held. Marks the file system of the directory `path` unless it is marked
+// already (its descriptor then moves over from `mounts_`) and files it in `wanted`; or says
+// what went wrong.
+std::optional<std::string> FileNotifications::cover(const std::string& path,
+                                                    std::map<FileSystemKey, UniqueFd>& wanted) {
+    UniqueFd mount(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct statfs system {};
+    if (!mount.valid() || ::fstatfs(mount.get(), &system) != 0) {
+        return std::string(std::strerror(errno));
+    }
+    const FileSystemKey key{system.f_fsid.__val[0], system.f_fsid.__val[1]};
+    if (wanted.contains(key)) {
+        return std::nullopt;
+    }
+    if (const auto marked = mounts_.find(key); marked != mounts_.end() && marked->second.valid()) {
+        wanted.emplace(key, std::move(marked->second));
+        return std::nullopt;
+    }
+    if (::fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask_, mount.get(),
+                        nullptr) != 0) {
+        return fileSystemName(system.f_type) + " file system: " + std::strerror(errno);
+    }
+    wanted.emplace(key, std::move(mount));
+    return std::nullopt;
+}
+
+void FileNotifications::run() {
+    readEvents(group_.get(), stop_.get(),
+               [this](const fanotify_event_metadata& event, std::string_view bytes) {
+                   deliver(event, bytes);
+               });
+}
+
+// The path an info record names: its directory, resolved from the handle, and the name. The
+// record is copied out first, since it need not be aligned where it arrived.
+std::optional<std::string> FileNotifications::pathOf(std::string_view record) {
+    alignas(fanotify_event_info_fid) std::array<char, 1024> copy{};
+    constexpr std::size_t handleOffset = sizeof(fanotify_event_info_fid);
+    if (record.size() < handleOffset + sizeof(file_handle) || record.size() >= copy.size()) {
+        return std::nullopt;
+    }
+    std::memcpy(copy.data(), record.data(), record.size());
+    const auto& info = *reinterpret_cast<const fanotify_event_info_fid*>(copy.data());
+    auto* handle = reinterpret_cast<file_handle*>(copy.data() + handleOffset);
+    const std::size_t nameOffset = handleOffset + sizeof(file_handle) + handle->handle_bytes;
+    if (nameOffset >= record.size()) {
+        return std::nullopt;
+    }
+    const std::string name(copy.data() + nameOffset,
+                           ::strnlen(copy.data() + nameOffset, record.size() - nameOffset));
+    int mount = -1;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = mounts_.find({info.fsid.val[0], info.fsid.val[1]});
+        if (found == mounts_.end()) {
+            return std::nullopt;
+        }
+        mount = found->second.get();
+    }
+    const UniqueFd directory(::open_by_handle_at(mount, handle, O_PATH | O_CLOEXEC));
+    if (!directory.valid()) {
+        return std::nullopt;  // the directory is gone already
+    }
+    const std::string resolved =
+        ProcessFacts::linkTarget("/proc/self/fd/" + std::to_string(directory.get()));
+    if (resolved.empty()) {
+        return std::nullopt;
+    }
+    return name == "." ? resolved : (std::filesystem::path(resolved) / name).string();
+}
+
+void FileNotifications::deliver(const fanotify_event_metadata& metadata, std::string_view bytes) {
+    if ((metadata.mask & FAN_Q_OVERFLOW) != 0) {
+        // The kernel's queue was full and changes were dropped before they could be read.
+        // Nothing says which, so it is reported rather than passed over.
+        log_.log(LogLevel::error, "event queue overflowed; changes were missed");
+        return;
+    }
+    std::optional<std::string> path;
+    std::optional<std::string> destination;
+    std::size_t offset = metadata.metadata_len;
+    while (offset + sizeof(fanotify_event_info_header) <= bytes.size()) {
+        fanotify_event_info_header header{};
+        std::memcpy(&header, bytes.data() + offset, sizeof header);
+        if (header.len == 0 || header.len > bytes.size() - offset) {
+            break;
+        }
+        const std::string_view record = bytes.substr(offset, header.len);
+        if (header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
+            header.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME) {
+            path = pathOf(record);
+        } else if (header.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) {
+            destination = pathOf(record);
+        }
+        offset += header.len;
+    }
+    if (!path) {
+        return;
+    }
+    if (!selected(*path) && !(destination && selected(*destination))) {
+        return;
+    }
+    es_message_t message;
+    message.time = timeOf(clock_.now());
+    message.process = processOf(metadata.pid);
+    const std::uint64_t mask = metadata.mask;
+    using enum es_event_type_t;
+    if ((mask & FAN_CREATE) != 0) {
+        message.event_type = ES_EVENT_TYPE_NOTIFY_CREATE;
+        const std::filesystem::path created(*path);
+        message.event.create.destination.destination_type =
+            es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
+        message.event.create.destination.new_path_dir = fileAt(created.parent_path().string());
+        message.event.create.destination.new_path_filename = token(created.filename().string());
+        handler_(handle_, message);
+    }
+    if ((mask & FAN_MODIFY) != 0) {
+        message.event_type = ES_EVENT_TYPE_NOTIFY_WRITE;
+        message.event.write.target = fileAt(*path);
+        handler_(handle_, message);
+    }
+    if ((mask & FAN_CLOSE_WRITE) != 0) {
+        message.event_type = ES_EVENT_TYPE_NOTIFY_CLOSE;
+        message.event.close.target = fileAt(*path);
+        message.event.close.modified = true;
+        handler_(handle_, message);
+    }
+    if ((mask & FAN_RENAME) != 0 && destination) {
+        message.event_type = ES_EVENT_TYPE_NOTIFY_RENAME;
+        message.event.rename.source = fileAt(*path);
+        const std::filesystem::path target(*destination);
+        message.event.rename.destination.destination_type =
+            es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
+        message.event.rename.destination.new_path_dir = fileAt(target.parent_path().string());
+        message.event.rename.destination.new_path_filename = token(target.filename().string());
+        handler_(handle_, message);
+    }
+    if ((mask & FAN_DELETE) != 0) {
+        message.event_type = ES_EVENT_TYPE_NOTIFY_UNLINK;
+        message.event.unlink.target = fileAt(*path);
+        handler_(handle_, message);
+    }
+}
+
+bool FileNotifications::selected(const std::string& path) {
+    const std::lock_guard lock(mutex_);
+    const bool underPrefix =
+        std::any_of(prefixes_.begin(), prefixes_.end(),
+                    [&](const auto& prefix) { return contains(prefix, path); });
+    return inverted_ == underPrefix;
+}
+
+}  // namespace quorin::daemon::fanotify

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "QuorinCore/Support/UniqueFd.hpp"
+#include "QuorinDaemon/Platform/Clock.hpp"
+#include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Log.hpp"
+
+#include <sys/fanotify.h>
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace quorin::daemon::fanotify {
+
+/// One notification group and the thread that reads it. The selection state is shared with the
+/// service's callers under `mutex_`; the reading thread is the only caller of the handler.
+class FileNotifications {
+  public:
+    FileNotifications(UniqueFd group, es_client_t handle, es_handler_block_t handler,
+                      const Clock& clock, std::string scope, Log log);
+    ~FileNotifications();
+
+    FileNotifications(const FileNotifications&) = delete;
+    FileNotifications& operator=(const FileNotifications&) = delete;
+
+    /// Marks what the selection needs for `events` (file notifications only) and starts reading.
+    bool subscribe(const std::vector<es_event_type_t>& events);
+    bool unmuteAll();
+    bool inverted();
+    bool invert();
+    bool mute(const std::string& prefix);
+    bool unmute(const std::string& prefix);
+    void stop();
+
+  private:
+    using FileSystemKey = std::pair<int, int>;
+
+    bool remark();
+    std::optional<std::string> cover(const std::string& path,
+                                     std::map<FileSystemKey, UniqueFd>& wanted);
+    void run();
+    std::optional<std::string> pathOf(std::string_view record);
+    void deliver(const fanotify_event_metadata& metadata, std::string_view bytes);
+    bool selected(const std::string& path);
+
+    UniqueFd group_;
+    UniqueFd stop_;
+    es_client_t handle_;
+    es_handler_block_t handler_;
+    const Clock& clock_;
+    std::string scope_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::uint64_t mask_ = 0;                        // guarded by mutex_
+    bool inverted_ = false;                         // guarded by mutex_
+    std::vector<std::string> prefixes_;             // guarded by mutex_
+    std::map<FileSystemKey, UniqueFd> mounts_;      // guarded by mutex_: one per marked file system
+    std::map<std::string, std::string> uncovered_;  // guarded by mutex_: prefix, what went wrong
+    Log log_;
+};
+
+}  // namespace quorin::daemon::fanotify
