@@ -97,6 +97,10 @@ struct es_file_t {
     es_stat_t stat;
 };
 
+/// The real user id of a process whose user the service could not learn (it had exited, or the
+/// system had no resources left to say). No account has it.
+inline constexpr std::uint32_t es_unknown_ruid = UINT32_MAX;
+
 /// Who a process is: the facts the service's audit token yields.
 struct audit_token_t {
     std::int32_t pid = 0;
@@ -211,6 +215,10 @@ class EndpointSecurity {
     virtual es_respond_result_t es_respond_auth_result(es_client_t client,
                                                        const es_message_t& message,
                                                        es_auth_result_t result, bool cache) = 0;
+    /// `handler` hears false when the service can no longer deliver the client's authorizations
+    /// (execs then run unchecked) and true once it can again; it runs on the service's own
+    /// thread. Only a Linux back end loses a subscription this way.
+    virtual void setAvailabilityHandler(es_client_t client, std::function<void(bool)> handler) = 0;
     /// Keeps a message valid after its handler returns, until the matching release.
     virtual void es_retain_message(const es_message_t& message) = 0;
     virtual void es_release_message(const es_message_t& message) = 0;

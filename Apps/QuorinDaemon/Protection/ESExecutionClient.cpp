@@ -4,6 +4,7 @@
 #include "QuorinCore/Protection/ExecutionProtectionPolicy.hpp"
 #include "QuorinDaemon/Protection/ProtectionMessages.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -119,6 +120,8 @@ void ESExecutionClient::start(ExecutionProtectionController& controller) {
         });
     bool available = false;
     if (outcome.result == es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS && outcome.client) {
+        endpointSecurity_.setAvailabilityHandler(
+            *outcome.client, [&controller](bool now) { controller.setAvailable(now); });
         available = endpointSecurity_.es_subscribe(*outcome.client,
                                                    {es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC}) ==
                     es_return_t::ES_RETURN_SUCCESS;
@@ -153,6 +156,10 @@ void ESExecutionClient::handle(es_client_t client, const es_message_t& message,
     const std::uint32_t uid = audit_token_to_ruid(message.process.audit_token);
     const Date now = clock_.now();
     std::vector<ExecutionCandidate> gathered = candidates(message);
+    if (uid == es_unknown_ruid) {
+        answerUnknownUser(client, message, gathered, now, controller);
+        return;
+    }
     std::vector<std::vector<ExecutionExplanation::Reason>> reasons;
     controller.withConfiguration(uid, [&](const ExecutionProtectionConfiguration& configuration) {
         for (const ExecutionCandidate& candidate : gathered) {
@@ -175,6 +182,31 @@ void ESExecutionClient::handle(es_client_t client, const es_message_t& message,
         return;
     }
     hold(client, message, uid, std::move(authorizations), controller);
+}
+
+void ESExecutionClient::answerUnknownUser(es_client_t client, const es_message_t& message,
+                                          const std::vector<ExecutionCandidate>& gathered, Date now,
+                                          ExecutionProtectionController& controller) {
+    // Whose protection applies cannot be told, so every user's is asked: an exec that any of
+    // them would hold is blocked, since nobody can be asked about it.
+    const bool concerned = controller.anyConfiguration([&](const auto& configuration) {
+        return std::any_of(gathered.begin(), gathered.end(), [&](const auto& candidate) {
+            return !ExecutionProtectionPolicy::reasons(candidate, configuration, now).empty();
+        });
+    });
+    const es_respond_result_t status = endpointSecurity_.es_respond_auth_result(
+        client, message,
+        concerned ? es_auth_result_t::ES_AUTH_RESULT_DENY : es_auth_result_t::ES_AUTH_RESULT_ALLOW,
+        false);
+    if (concerned) {
+        log_.log(
+            LogLevel::error,
+            "Blocked an execution of %{private}s by pid %{public}d: its user is unknown",
+            {LogValue::private_(gathered.front().path),
+             LogValue::public_(std::to_string(audit_token_to_pid(message.process.audit_token)))});
+    } else if (status != es_respond_result_t::ES_RESPOND_RESULT_SUCCESS) {
+        log_.log(LogLevel::error, "Immediate AUTH_EXEC response failed");
+    }
 }
 
 void ESExecutionClient::hold(es_client_t client, const es_message_t& message, std::uint32_t uid,

@@ -74,7 +74,8 @@ class ESExecutionClient {
                       std::shared_ptr<LogSink> logSink);
 
     /// Creates the client and subscribes it to exec authorization; the controller's
-    /// `available` says whether that worked. Nothing is logged or retried on failure.
+    /// `available` says whether that worked, and follows the service when it loses the
+    /// subscription and gets it back. Nothing is logged or retried on failure.
     void start(ExecutionProtectionController& controller);
 
     /// The executables a message would run: its target, then the script of a script exec.
@@ -85,6 +86,11 @@ class ESExecutionClient {
                 ExecutionProtectionController& controller);
 
   private:
+    /// Answers an exec whose process's user is unknown: blocked when any user's protection
+    /// would hold it, allowed otherwise.
+    void answerUnknownUser(es_client_t client, const es_message_t& message,
+                           const std::vector<ExecutionCandidate>& gathered, Date now,
+                           ExecutionProtectionController& controller);
     void hold(es_client_t client, const es_message_t& message, std::uint32_t uid,
               std::vector<Authorization> authorizations, ExecutionProtectionController& controller);
 

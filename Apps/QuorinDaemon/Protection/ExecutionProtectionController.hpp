@@ -13,6 +13,7 @@
 #include "QuorinDaemon/Protection/Rule.hpp"
 #include "QuorinDaemon/Protection/User.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -83,6 +84,15 @@ class ExecutionProtectionController {
         const auto found = users_.find(uid);
         return std::forward<Body>(body)(found == users_.end() ? defaultConfiguration()
                                                               : found->second.configuration);
+    }
+
+    /// Whether `concerns` holds for the configuration of any user in memory (a user not in memory
+    /// has protection off), under the controller's lock: `concerns` must be short.
+    template <class Predicate>
+    bool anyConfiguration(Predicate&& concerns) const {
+        const std::lock_guard lock(lock_);
+        return std::any_of(users_.begin(), users_.end(),
+                           [&](const auto& user) { return concerns(user.second.configuration); });
     }
 
     /// Whether the exec client is subscribed; shown in every snapshot and required for enabling.

@@ -94,7 +94,7 @@ class FakeEndpointSecurity final : public EndpointSecurity {
             const std::uint32_t raw = next("es_new_client", 0);
             if (raw != 0)
                 return {static_cast<es_new_client_result_t>(raw == noHandle ? 0 : raw), {}};
-            clients_[nextClient_] = Client{std::move(handler), {}, {}};
+            clients_[nextClient_] = Client{std::move(handler), {}, {}, false, false, {}};
             return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS,
                     es_client_t{nextClient_++}};
         });
@@ -149,6 +149,14 @@ class FakeEndpointSecurity final : public EndpointSecurity {
                        : static_cast<es_respond_result_t>(next("es_respond_auth_result", 0));
         });
     }
+    void setAvailabilityHandler(es_client_t client, std::function<void(bool)> handler) override {
+        locked([&] { clients_.at(client.id).availability = std::move(handler); });
+    }
+    /// Tells a client's availability handler that its subscription was lost or is back.
+    void setAvailable(es_client_t client, bool available) {
+        const auto handler = locked([&] { return clients_.at(client.id).availability; });
+        handler(available);
+    }
     void es_retain_message(const es_message_t& message) override {
         locked([&] { ++tallies_[&message].retains; });
     }
@@ -164,6 +172,7 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         std::vector<std::string> prefixes;
         bool inverted = false;
         bool deleted = false;
+        std::function<void(bool)> availability;
     };
     struct Tally {
         bool authorization = false;  // handed to at least one client

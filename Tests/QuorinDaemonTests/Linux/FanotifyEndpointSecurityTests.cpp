@@ -21,6 +21,7 @@ class FanotifyEndpointSecurityTest : public testing::PrivateTmpfsTest {
     const SystemClock clock{};
     const std::shared_ptr<testing::CapturingLogSink> log =
         std::make_shared<testing::CapturingLogSink>();
+    fanotify::LinuxFanotifyKernel kernel;
 };
 
 TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly) {
@@ -38,7 +39,7 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
     std::mutex mutex;
     std::condition_variable changed;
     std::string received;
-    FanotifyEndpointSecurity service(mountPoint.string(), clock, log);
+    FanotifyEndpointSecurity service(mountPoint.string(), clock, log, kernel);
     const auto handler = [&](es_client_t, const es_message_t& message) {
         const es_events_t& event = message.event;
         const auto at = [](const es_destination_t& destination) {
@@ -123,7 +124,7 @@ TEST_F(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueW
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> first{true};
-    FanotifyEndpointSecurity service(mountPoint.string(), clock, log);
+    FanotifyEndpointSecurity service(mountPoint.string(), clock, log, kernel);
     const auto handler = [&](es_client_t, const es_message_t&) {
         if (first.exchange(false)) {  // the reader stops here while the queue fills
             entered.set_value();
@@ -159,7 +160,7 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
     std::atomic<Answer> next{Answer::allow};
     std::atomic<int> held{0};
     std::promise<const es_message_t*> kept;
-    FanotifyEndpointSecurity service(mountPoint.string(), clock, log);
+    FanotifyEndpointSecurity service(mountPoint.string(), clock, log, kernel);
     const auto respond = [&service](es_client_t client, const es_message_t& message, bool allow) {
         return service.es_respond_auth_result(
             client, message,

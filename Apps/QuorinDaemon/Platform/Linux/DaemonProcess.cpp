@@ -36,7 +36,8 @@ void runDaemonProcess(const DaemonProcessSettings& settings) {
         std::filesystem::path(settings.protectionDirectory).parent_path(), ignored);
 
     const SystemClock clock;
-    FanotifyEndpointSecurity endpointSecurity(settings.scope, clock, logSink);
+    fanotify::LinuxFanotifyKernel kernel;
+    FanotifyEndpointSecurity endpointSecurity(settings.scope, clock, logSink, kernel);
     const ProcAncestryWalking walking;
     ProcessTerminator terminator;
     AsioDispatch dispatch(loop.get_executor());

@@ -14,16 +14,18 @@ namespace quorin::daemon {
 // A client of the service: its notification group, and its content group once it subscribes to
 // exec authorization.
 struct FanotifyEndpointSecurity::Client {
-    Client(UniqueFd group, es_client_t client, es_handler_block_t handler,
-           const Clock& serviceClock, std::string watchedScope,
-           std::shared_ptr<fanotify::ExecEnvelopes> execEnvelopes, Log log)
-        : handle(client),
+    Client(fanotify::FanotifyKernel& groupKernel, UniqueFd group, es_client_t client,
+           es_handler_block_t handler, const Clock& serviceClock, std::string watchedScope,
+           std::shared_ptr<fanotify::ExecEnvelopes> execEnvelopes, const Log& serviceLog)
+        : kernel(groupKernel),
+          handle(client),
           execHandler(handler),
-          notifications(std::move(group), client, std::move(handler), serviceClock, watchedScope,
-                        std::move(log)),
+          notifications(groupKernel, std::move(group), client, std::move(handler), serviceClock,
+                        watchedScope, serviceLog),
           scope(std::move(watchedScope)),
           clock(serviceClock),
-          envelopes(std::move(execEnvelopes)) {}
+          envelopes(std::move(execEnvelopes)),
+          log(serviceLog) {}
 
     bool subscribe(const std::vector<es_event_type_t>& events) {
         if (std::find(events.begin(), events.end(), es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC) ==
@@ -33,43 +35,57 @@ struct FanotifyEndpointSecurity::Client {
         if (events.size() != 1) {
             return false;
         }
+        const std::lock_guard lock(mutex);
         if (authorizations) {
             return true;
         }
-        UniqueFd group(
-            ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
-        if (!group.valid()) {
+        auto made = std::make_unique<fanotify::ExecAuthorizations>(
+            kernel, scope, handle, execHandler, clock, envelopes, log);
+        made->setAvailabilityHandler(availabilityHandler);
+        if (!made->start()) {
             return false;
         }
-        authorizations = std::make_unique<fanotify::ExecAuthorizations>(
-            std::move(group), handle, execHandler, clock, envelopes);
-        if (!authorizations->start(scope)) {
-            authorizations.reset();
-            return false;
-        }
+        authorizations = std::move(made);
         return true;
     }
 
-    void stop() {
+    void setAvailabilityHandler(std::function<void(bool)> handler) {
+        const std::lock_guard lock(mutex);
+        availabilityHandler = handler;
         if (authorizations) {
-            authorizations->stop();
+            authorizations->setAvailabilityHandler(std::move(handler));
+        }
+    }
+
+    void stop() {
+        {
+            const std::lock_guard lock(mutex);
+            if (authorizations) {
+                authorizations->stop();
+            }
         }
         notifications.stop();
     }
 
+    fanotify::FanotifyKernel& kernel;
     es_client_t handle;
     es_handler_block_t execHandler;
     fanotify::FileNotifications notifications;
     std::string scope;
     const Clock& clock;
     std::shared_ptr<fanotify::ExecEnvelopes> envelopes;
-    std::unique_ptr<fanotify::ExecAuthorizations> authorizations;
+    Log log;
+    std::mutex mutex;
+    std::function<void(bool)> availabilityHandler;                 // guarded by mutex
+    std::unique_ptr<fanotify::ExecAuthorizations> authorizations;  // guarded by mutex
 };
 
 FanotifyEndpointSecurity::FanotifyEndpointSecurity(std::string scope, const Clock& clock,
-                                                   std::shared_ptr<LogSink> logSink)
+                                                   std::shared_ptr<LogSink> logSink,
+                                                   fanotify::FanotifyKernel& kernel)
     : scope_(std::move(scope)),
       clock_(clock),
+      kernel_(kernel),
       log_(std::move(logSink), std::string(daemonLogSubsystem), "fanotify"),
       envelopes_(std::make_shared<fanotify::ExecEnvelopes>()) {}
 
@@ -92,8 +108,8 @@ std::shared_ptr<FanotifyEndpointSecurity::Client> FanotifyEndpointSecurity::find
 }
 
 es_new_client_outcome FanotifyEndpointSecurity::es_new_client(es_handler_block_t handler) {
-    UniqueFd group(::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_CLOEXEC,
-                                   O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    UniqueFd group(kernel_.fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_CLOEXEC,
+                                         O_RDONLY | O_LARGEFILE | O_CLOEXEC));
     if (!group.valid()) {
         switch (errno) {
             case EPERM:
@@ -109,8 +125,8 @@ es_new_client_outcome FanotifyEndpointSecurity::es_new_client(es_handler_block_t
     const std::lock_guard lock(mutex_);
     const es_client_t handle{nextClient_++};
     clients_.emplace(handle.id,
-                     std::make_shared<Client>(std::move(group), handle, std::move(handler), clock_,
-                                              scope_, envelopes_, log_));
+                     std::make_shared<Client>(kernel_, std::move(group), handle, std::move(handler),
+                                              clock_, scope_, envelopes_, log_));
     return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS, handle};
 }
 
@@ -186,6 +202,13 @@ es_respond_result_t FanotifyEndpointSecurity::es_respond_auth_result(es_client_t
         return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;  // already let go
     }
     return envelope->answer(result == es_auth_result_t::ES_AUTH_RESULT_ALLOW);
+}
+
+void FanotifyEndpointSecurity::setAvailabilityHandler(es_client_t client,
+                                                      std::function<void(bool)> handler) {
+    if (const auto found = find(client)) {
+        found->setAvailabilityHandler(std::move(handler));
+    }
 }
 
 void FanotifyEndpointSecurity::es_retain_message(const es_message_t& message) {

@@ -2,6 +2,7 @@
 
 #include "QuorinDaemon/Platform/Clock.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyKernel.hpp"
 #include "QuorinDaemon/Platform/Log.hpp"
 
 #include <map>
@@ -30,14 +31,17 @@ class ExecEnvelopes;
 /// is let go unanswered is denied. Execs by the daemon's own process are allowed at once.
 ///
 /// `scope` bounds what may be marked: a prefix outside it is not covered, and execs are watched
-/// on the scope's mount only (the daemon passes "/", a test its own private mount). Not every
+/// on every mount at or under it, mounts made later included (the daemon passes "/", a test its
+/// own private mount). Should a content group be lost, a new one is made, and the client's
+/// availability handler hears of both. Not every
 /// file system can be marked (FUSE, network and overlay file systems may not report): a selected
 /// prefix that cannot be covered is logged, once, under the category "fanotify", and the other
 /// prefixes are watched all the same.
 class FanotifyEndpointSecurity final : public EndpointSecurity {
   public:
+    /// `kernel` must outlive the service.
     FanotifyEndpointSecurity(std::string scope, const Clock& clock,
-                             std::shared_ptr<LogSink> logSink);
+                             std::shared_ptr<LogSink> logSink, fanotify::FanotifyKernel& kernel);
     ~FanotifyEndpointSecurity() override;
 
     FanotifyEndpointSecurity(const FanotifyEndpointSecurity&) = delete;
@@ -57,6 +61,7 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
                                es_mute_path_type_t type) override;
     es_respond_result_t es_respond_auth_result(es_client_t client, const es_message_t& message,
                                                es_auth_result_t result, bool cache) override;
+    void setAvailabilityHandler(es_client_t client, std::function<void(bool)> handler) override;
     void es_retain_message(const es_message_t& message) override;
     void es_release_message(const es_message_t& message) override;
 
@@ -67,6 +72,7 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
 
     std::string scope_;
     const Clock& clock_;
+    fanotify::FanotifyKernel& kernel_;
     Log log_;
     std::shared_ptr<fanotify::ExecEnvelopes> envelopes_;
     std::mutex mutex_;

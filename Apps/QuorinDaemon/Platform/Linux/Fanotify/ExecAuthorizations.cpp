@@ -9,6 +9,9 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <set>
 
 namespace quorin::daemon::fanotify {
@@ -29,8 +32,11 @@ es_respond_result_t ExecEnvelopes::Envelope::answer(bool allow) {
     if (answered.exchange(true)) {
         return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;
     }
-    return group->respond(event.get(), allow) ? es_respond_result_t::ES_RESPOND_RESULT_SUCCESS
-                                              : es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;
+    const bool written = group->respond(event.get(), allow);
+    // Answered, the event needs its descriptor no more, however long the message is kept.
+    event.reset();
+    return written ? es_respond_result_t::ES_RESPOND_RESULT_SUCCESS
+                   : es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;
 }
 
 void ExecEnvelopes::add(std::shared_ptr<Envelope> envelope) {
@@ -62,24 +68,33 @@ void ExecEnvelopes::release(const es_message_t& message) {
     }
 }
 
-ExecAuthorizations::ExecAuthorizations(UniqueFd group, es_client_t handle,
-                                       es_handler_block_t handler, const Clock& clock,
-                                       std::shared_ptr<ExecEnvelopes> envelopes)
-    : group_(std::make_shared<ContentGroup>(std::move(group))),
-      descriptor_(group_->descriptor()),
+ExecAuthorizations::ExecAuthorizations(FanotifyKernel& kernel, std::string scope,
+                                       es_client_t handle, es_handler_block_t handler,
+                                       const Clock& clock, std::shared_ptr<ExecEnvelopes> envelopes,
+                                       Log log)
+    : kernel_(kernel),
+      scope_(std::move(scope)),
       stop_(::eventfd(0, EFD_CLOEXEC)),
+      mountTable_(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)),
       handle_(handle),
       handler_(std::move(handler)),
       clock_(clock),
-      envelopes_(std::move(envelopes)) {}
+      envelopes_(std::move(envelopes)),
+      log_(std::move(log)) {}
 
 ExecAuthorizations::~ExecAuthorizations() {
     stop();
-    group_->close();
+    if (group_) {
+        group_->close();
+    }
 }
 
-bool ExecAuthorizations::start(const std::string& scope) {
-    if (!stop_.valid() || !mark(scope)) {
+bool ExecAuthorizations::start() {
+    if (!stop_.valid() || !mountTable_.valid()) {
+        return false;
+    }
+    group_ = makeGroup();
+    if (!group_) {
         return false;
     }
     reader_ = std::thread([this] { run(); });
@@ -94,39 +109,119 @@ void ExecAuthorizations::stop() {
     }
 }
 
-bool ExecAuthorizations::mark(const std::string& scope) {
-    if (scope != "/") {
-        return ::fanotify_mark(descriptor_, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM,
-                               AT_FDCWD, scope.c_str()) == 0;
+void ExecAuthorizations::setAvailabilityHandler(AvailabilityHandler handler) {
+    const std::lock_guard lock(mutex_);
+    availabilityHandler_ = std::move(handler);
+}
+
+std::shared_ptr<ContentGroup> ExecAuthorizations::makeGroup() {
+    UniqueFd group(kernel_.fanotify_init(FAN_CLASS_CONTENT | FAN_UNLIMITED_QUEUE | FAN_CLOEXEC,
+                                         O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    if (!group.valid() || !markMounts(group.get())) {
+        return nullptr;
     }
+    return std::make_shared<ContentGroup>(std::move(group));
+}
+
+bool ExecAuthorizations::markMounts(int group) {
+    // Marking again what is marked already changes nothing, so every mount is marked each time:
+    // a file system unmounted and another mounted in its place between two looks is covered.
+    const bool wholeMachine = scope_ == "/";
     std::set<std::pair<int, int>> marked;
     for (const std::string& mountPoint : executableMounts()) {
+        if (!wholeMachine && mountPoint != scope_ && !mountPoint.starts_with(scope_ + "/")) {
+            continue;
+        }
         struct statfs system {};
-        if (::statfs(mountPoint.c_str(), &system) != 0 ||
+        if (::statfs(mountPoint.c_str(), &system) != 0) {
+            continue;  // unmounted since it was listed
+        }
+        if (wholeMachine &&
             !marked.insert({system.f_fsid.__val[0], system.f_fsid.__val[1]}).second) {
             continue;
         }
-        if (::fanotify_mark(descriptor_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_OPEN_EXEC_PERM,
-                            AT_FDCWD, mountPoint.c_str()) != 0 &&
-            mountPoint == "/") {
-            return false;  // without the root file system nothing is protected
+        // The whole machine is marked file system by file system, so that every mount of each
+        // is covered; a narrower scope mount by mount, so that nothing outside it is.
+        const unsigned int kind = wholeMachine ? FAN_MARK_FILESYSTEM : FAN_MARK_MOUNT;
+        if (kernel_.fanotify_mark(group, FAN_MARK_ADD | kind, FAN_OPEN_EXEC_PERM, AT_FDCWD,
+                                  mountPoint.c_str()) == 0) {
+            unmarkable_.erase(mountPoint);
+            continue;
+        }
+        if (mountPoint == scope_) {
+            log_.log(LogLevel::error, "cannot check execs on %{public}s: %{public}s",
+                     {LogValue::public_(mountPoint), LogValue::public_(std::strerror(errno))});
+            return false;  // without the scope's own file system nothing is protected
+        }
+        if (unmarkable_.insert(mountPoint).second) {
+            log_.log(
+                LogLevel::error,
+                "cannot check execs on %{public}s: %{public}s file system: %{public}s",
+                {LogValue::public_(mountPoint), LogValue::public_(fileSystemName(system.f_type)),
+                 LogValue::public_(std::strerror(errno))});
         }
     }
     return true;
 }
 
 void ExecAuthorizations::run() {
-    if (!readEvents(
-            descriptor_, stop_.get(),
-            [this](const fanotify_event_metadata& event, std::string_view) { authorize(event); })) {
+    using namespace std::chrono_literals;
+    while (true) {
+        const std::shared_ptr<ContentGroup> group = group_;
+        int lostError = 0;
+        const GroupReading reading{kernel_,
+                                   group->descriptor(),
+                                   stop_.get(),
+                                   log_,
+                                   "exec",
+                                   mountTable_.get(),
+                                   [this, &group] { markMounts(group->descriptor()); }};
+        if (readEvents(
+                reading,
+                [this, &group](const fanotify_event_metadata& event, std::string_view) {
+                    authorize(group, event);
+                },
+                lostError)) {
+            return;
+        }
         // The group cannot be read any more: closing it lets every held exec through rather
-        // than leaving the machine waiting on answers that will never come.
-        group_->close();
+        // than leaving the machine waiting on answers that will never come. Execs go unchecked
+        // until a new group is made, and every user's state says so meanwhile.
+        group->close();
+        log_.log(LogLevel::error, "exec group lost: %{public}s; making a new one",
+                 {LogValue::public_(std::strerror(lostError))});
+        announce(false);
+        std::chrono::milliseconds pause = 10ms;
+        while (!(group_ = makeGroup())) {
+            if (pauseUnlessStopped(stop_.get(), pause)) {
+                return;
+            }
+            pause = std::min(pause * 2, std::chrono::milliseconds(1s));
+        }
+        log_.log(LogLevel::default_, "exec group made again");
+        announce(true);
     }
 }
 
-void ExecAuthorizations::authorize(const fanotify_event_metadata& metadata) {
-    auto envelope = std::make_shared<ExecEnvelopes::Envelope>(group_, UniqueFd(metadata.fd));
+void ExecAuthorizations::announce(bool available) {
+    AvailabilityHandler handler;
+    {
+        const std::lock_guard lock(mutex_);
+        handler = availabilityHandler_;
+    }
+    if (handler) {
+        handler(available);
+    }
+}
+
+void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
+                                   const fanotify_event_metadata& metadata) {
+    if ((metadata.mask & FAN_Q_OVERFLOW) != 0) {
+        // Not expected with an unbounded queue; should it come, it is said.
+        log_.log(LogLevel::error, "exec event queue overflowed");
+        return;
+    }
+    auto envelope = std::make_shared<ExecEnvelopes::Envelope>(group, UniqueFd(metadata.fd));
     if ((metadata.mask & FAN_OPEN_EXEC_PERM) == 0 || metadata.pid == ::getpid()) {
         envelope->answer(true);  // the daemon never holds its own execs
         return;
@@ -152,7 +247,13 @@ void ExecAuthorizations::authorize(const fanotify_event_metadata& metadata) {
     target.signing_id = token("");
     target.team_id = token("");
     envelopes_->add(envelope);
-    handler_(handle_, message);
+    try {
+        handler_(handle_, message);
+    } catch (const std::exception& error) {
+        // The exec is denied as its envelope goes, unless the handler answered it first.
+        log_.log(LogLevel::error, "handling an exec failed: %{public}s",
+                 {LogValue::public_(error.what())});
+    }
     envelopes_->release(message);
 }
 

@@ -3,13 +3,17 @@
 #include "QuorinCore/Support/UniqueFd.hpp"
 #include "QuorinDaemon/Platform/Clock.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyKernel.hpp"
+#include "QuorinDaemon/Platform/Log.hpp"
 
 #include <sys/fanotify.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -65,36 +69,59 @@ class ExecEnvelopes {
     std::map<const es_message_t*, std::shared_ptr<Envelope>> envelopes_;
 };
 
-/// Reads one content group and hands each exec to the client's handler as a message.
+/// Reads the content group of a client subscribed to exec authorization and hands each exec to
+/// the client's handler as a message. The group covers every executable file system in the scope:
+/// with "/" each whole file system, otherwise each mount at or under the scope; file systems
+/// mounted later are marked as they appear. A mount that cannot be marked is logged by its mount
+/// point. The group's queue is unbounded, so the kernel never lets an exec through unseen.
+///
+/// Should the group be lost (it can no longer be read), it is closed, which lets every exec still
+/// held through, the availability handler hears false, and a new group is made, retried until it
+/// works; the handler then hears true.
 class ExecAuthorizations {
   public:
-    ExecAuthorizations(UniqueFd group, es_client_t handle, es_handler_block_t handler,
-                       const Clock& clock, std::shared_ptr<ExecEnvelopes> envelopes);
+    using AvailabilityHandler = std::function<void(bool)>;
+
+    ExecAuthorizations(FanotifyKernel& kernel, std::string scope, es_client_t handle,
+                       es_handler_block_t handler, const Clock& clock,
+                       std::shared_ptr<ExecEnvelopes> envelopes, Log log);
     ~ExecAuthorizations();
 
     ExecAuthorizations(const ExecAuthorizations&) = delete;
     ExecAuthorizations& operator=(const ExecAuthorizations&) = delete;
 
-    /// Marks the scope for exec permission and starts reading: with "/" every file system an
-    /// executable can come from, otherwise the scope's mount only.
-    bool start(const std::string& scope);
+    /// Makes and marks the group and starts reading; false when the scope cannot be covered.
+    bool start();
     void stop();
+    /// Runs on the reading thread, after the change.
+    void setAvailabilityHandler(AvailabilityHandler handler);
 
   private:
-    bool mark(const std::string& scope);
+    /// A new group with every executable mount of the scope marked, or nothing.
+    std::shared_ptr<ContentGroup> makeGroup();
+    /// Marks what is mounted now; false when the scope's own mount cannot be marked.
+    bool markMounts(int group);
     void run();
-    void authorize(const fanotify_event_metadata& metadata);
+    void authorize(const std::shared_ptr<ContentGroup>& group,
+                   const fanotify_event_metadata& metadata);
+    void announce(bool available);
 
     // The kernel sets no deadline; the message promises one a minute ahead.
     static constexpr std::uint64_t deadlineNanoseconds = 60'000'000'000;
 
-    std::shared_ptr<ContentGroup> group_;
-    int descriptor_;  // the group's, for reading and marking; valid until the group is closed
+    FanotifyKernel& kernel_;
+    std::string scope_;
     UniqueFd stop_;
+    UniqueFd mountTable_;
     es_client_t handle_;
     es_handler_block_t handler_;
     const Clock& clock_;
     std::shared_ptr<ExecEnvelopes> envelopes_;
+    Log log_;
+    std::shared_ptr<ContentGroup> group_;  // replaced only by the reading thread
+    std::set<std::string> unmarkable_;     // mount points reported; the reading thread's
+    std::mutex mutex_;
+    AvailabilityHandler availabilityHandler_;  // guarded by mutex_
     std::thread reader_;
 };
 

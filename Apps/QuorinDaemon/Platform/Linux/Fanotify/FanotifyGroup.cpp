@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -98,25 +99,72 @@ std::string fileSystemName(__fsword_t type) {
     }
 }
 
-bool readEvents(int group, int stop, const EventHandler& onEvent) {
+namespace {
+
+bool passesWithTheLoad(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
+}
+
+}  // namespace
+
+bool pauseUnlessStopped(int stop, std::chrono::milliseconds duration) {
+    pollfd ready{stop, POLLIN, 0};
+    return ::poll(&ready, 1, static_cast<int>(duration.count())) > 0;
+}
+
+bool readEvents(const GroupReading& reading, const EventHandler& onEvent, int& lostError) {
+    using namespace std::chrono_literals;
     alignas(fanotify_event_metadata) std::array<char, 64 * 1024> buffer{};
+    int failedReads = 0;
+    std::chrono::milliseconds pause = 10ms;
     while (true) {
-        std::array<pollfd, 2> ready{pollfd{group, POLLIN, 0}, pollfd{stop, POLLIN, 0}};
-        if (::poll(ready.data(), ready.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
+        std::array<pollfd, 3> ready{pollfd{reading.group, POLLIN, 0},
+                                    pollfd{reading.stop, POLLIN, 0},
+                                    pollfd{reading.mounts, POLLPRI, 0}};
+        if (::poll(ready.data(), reading.mounts >= 0 ? 3 : 2, -1) < 0) {
+            continue;  // interrupted, or short of memory for a moment
         }
         if (ready[1].revents != 0) {
             return true;
         }
-        const ssize_t length = ::read(group, buffer.data(), buffer.size());
+        if ((ready[2].revents & (POLLPRI | POLLERR)) != 0) {
+            reading.onMountsChanged();
+        }
+        if ((ready[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            lostError = EIO;
+            return false;
+        }
+        if ((ready[0].revents & POLLIN) == 0) {
+            continue;
+        }
+        const ssize_t length = reading.kernel.read(reading.group, buffer.data(), buffer.size());
         if (length < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
+        if (length < 0 && passesWithTheLoad(errno)) {
+            if (failedReads++ == 0) {
+                reading.log.log(LogLevel::error,
+                                "reading %{public}s events failed: %{public}s; retrying",
+                                {LogValue::public_(std::string(reading.name)),
+                                 LogValue::public_(std::strerror(errno))});
+            }
+            if (pauseUnlessStopped(reading.stop, pause)) {
+                return true;
+            }
+            pause = std::min(pause * 2, std::chrono::milliseconds(1s));
+            continue;
+        }
         if (length <= 0) {
+            lostError = length == 0 ? EIO : errno;
             return false;
+        }
+        if (failedReads > 0) {
+            reading.log.log(LogLevel::default_,
+                            "reading %{public}s events again after %{public}d failed reads",
+                            {LogValue::public_(std::string(reading.name)),
+                             LogValue::public_(std::to_string(failedReads))});
+            failedReads = 0;
+            pause = 10ms;
         }
         // Events follow one another at their own lengths, which need not keep the next one
         // aligned: each is copied out before its fields are read.
@@ -128,7 +176,13 @@ bool readEvents(int group, int stop, const EventHandler& onEvent) {
             if (metadata.event_len < sizeof metadata || metadata.event_len > total - offset) {
                 break;
             }
-            onEvent(metadata, std::string_view(buffer.data() + offset, metadata.event_len));
+            try {
+                onEvent(metadata, std::string_view(buffer.data() + offset, metadata.event_len));
+            } catch (const std::exception& error) {
+                reading.log.log(LogLevel::error, "handling a %{public}s event failed: %{public}s",
+                                {LogValue::public_(std::string(reading.name)),
+                                 LogValue::public_(error.what())});
+            }
             offset += metadata.event_len;
         }
     }

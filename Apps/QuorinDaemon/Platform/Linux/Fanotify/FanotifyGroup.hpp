@@ -5,10 +5,13 @@
 
 #include "QuorinCore/Support/Date.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyKernel.hpp"
+#include "QuorinDaemon/Platform/Log.hpp"
 
 #include <sys/fanotify.h>
 #include <sys/statfs.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -37,8 +40,27 @@ std::string fileSystemName(__fsword_t type);
 /// One event as read: its fixed part (copied out, so aligned) and all its bytes.
 using EventHandler = std::function<void(const fanotify_event_metadata&, std::string_view)>;
 
-/// Reads `group` and hands each event to `onEvent`, until `stop` is signalled (true) or the group
-/// can no longer be read (false).
-bool readEvents(int group, int stop, const EventHandler& onEvent);
+/// One group's reading: the group, the event descriptor that ends it, and how its lines are named
+/// in the log ("exec", "file"). With `mounts` (an open /proc/self/mountinfo), `onMountsChanged`
+/// runs whenever a file system is mounted or unmounted.
+struct GroupReading {
+    FanotifyKernel& kernel;
+    int group;
+    int stop;
+    const Log& log;
+    std::string_view name;
+    int mounts = -1;
+    std::function<void()> onMountsChanged;
+};
+
+/// Reads events and hands each to `onEvent` until `stop` is signalled (true) or the group is
+/// lost (false, with the error in `lostError`). Errors that pass with the load (no descriptor,
+/// no memory left for a moment) are retried after a pause that grows to a second, logged once
+/// per burst: a group is never given up for them. An event whose handling throws is logged and
+/// the next one read.
+bool readEvents(const GroupReading& reading, const EventHandler& onEvent, int& lostError);
+
+/// Waits `duration`, or less when `stop` is signalled first: true then.
+bool pauseUnlessStopped(int stop, std::chrono::milliseconds duration);
 
 }  // namespace quorin::daemon::fanotify

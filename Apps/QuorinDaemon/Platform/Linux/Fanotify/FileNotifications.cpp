@@ -60,9 +60,11 @@ std::string existingDirectory(std::filesystem::path path) {
 
 }  // namespace
 
-FileNotifications::FileNotifications(UniqueFd group, es_client_t handle, es_handler_block_t handler,
-                                     const Clock& clock, std::string scope, Log log)
-    : group_(std::move(group)),
+FileNotifications::FileNotifications(FanotifyKernel& kernel, UniqueFd group, es_client_t handle,
+                                     es_handler_block_t handler, const Clock& clock,
+                                     std::string scope, Log log)
+    : kernel_(kernel),
+      group_(std::move(group)),
       stop_(::eventfd(0, EFD_CLOEXEC)),
       handle_(handle),
       handler_(std::move(handler)),
@@ -80,8 +82,8 @@ bool FileNotifications::subscribe(const std::vector<es_event_type_t>& events) {
         const std::uint64_t mask = notificationMask(events);
         if (mask != mask_) {
             // Marks carry the mask they were added with; they are made again with the new one.
-            ::fanotify_mark(group_.get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD,
-                            nullptr);
+            kernel_.fanotify_mark(group_.get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD,
+                                  nullptr);
             mounts_.clear();
             mask_ = mask;
         }
@@ -158,8 +160,8 @@ bool FileNotifications::remark() {
     }
     for (auto& [key, mount] : mounts_) {
         if (mount.valid() && !wanted.contains(key)) {
-            ::fanotify_mark(group_.get(), FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, mask_, mount.get(),
-                            nullptr);
+            kernel_.fanotify_mark(group_.get(), FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, mask_,
+                                  mount.get(), nullptr);
         }
     }
     mounts_ = std::move(wanted);
@@ -192,8 +194,8 @@ std::optional<std::string> FileNotifications::cover(const std::string& path,
         wanted.emplace(key, std::move(marked->second));
         return std::nullopt;
     }
-    if (::fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask_, mount.get(),
-                        nullptr) != 0) {
+    if (kernel_.fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask_, mount.get(),
+                              nullptr) != 0) {
         return fileSystemName(system.f_type) + " file system: " + std::strerror(errno);
     }
     wanted.emplace(key, std::move(mount));
@@ -201,10 +203,16 @@ std::optional<std::string> FileNotifications::cover(const std::string& path,
 }
 
 void FileNotifications::run() {
-    readEvents(group_.get(), stop_.get(),
-               [this](const fanotify_event_metadata& event, std::string_view bytes) {
-                   deliver(event, bytes);
-               });
+    int lostError = 0;
+    if (!readEvents(
+            GroupReading{kernel_, group_.get(), stop_.get(), log_, "file", -1, {}},
+            [this](const fanotify_event_metadata& event, std::string_view bytes) {
+                deliver(event, bytes);
+            },
+            lostError)) {
+        log_.log(LogLevel::error, "file event group lost: %{public}s; changes are no longer seen",
+                 {LogValue::public_(std::strerror(lostError))});
+    }
 }
 
 // The path an info record names: its directory, resolved from the handle, and the name. The

@@ -3,6 +3,7 @@
 #include "QuorinCore/Support/UniqueFd.hpp"
 #include "QuorinDaemon/Platform/Clock.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyKernel.hpp"
 #include "QuorinDaemon/Platform/Log.hpp"
 
 #include <sys/fanotify.h>
@@ -21,8 +22,8 @@ namespace quorin::daemon::fanotify {
 /// service's callers under `mutex_`; the reading thread is the only caller of the handler.
 class FileNotifications {
   public:
-    FileNotifications(UniqueFd group, es_client_t handle, es_handler_block_t handler,
-                      const Clock& clock, std::string scope, Log log);
+    FileNotifications(FanotifyKernel& kernel, UniqueFd group, es_client_t handle,
+                      es_handler_block_t handler, const Clock& clock, std::string scope, Log log);
     ~FileNotifications();
 
     FileNotifications(const FileNotifications&) = delete;
@@ -48,6 +49,7 @@ class FileNotifications {
     void deliver(const fanotify_event_metadata& metadata, std::string_view bytes);
     bool selected(const std::string& path);
 
+    FanotifyKernel& kernel_;
     UniqueFd group_;
     UniqueFd stop_;
     es_client_t handle_;
