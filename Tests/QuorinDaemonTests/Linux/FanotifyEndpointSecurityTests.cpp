@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 namespace quorin::daemon {
 namespace {
@@ -23,6 +24,47 @@ class FanotifyEndpointSecurityTest : public testing::PrivateTmpfsTest {
         std::make_shared<testing::CapturingLogSink>();
     fanotify::LinuxFanotifyKernel kernel;
 };
+
+std::ptrdiff_t openDescriptors() {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
+// The real kernel, whose reads fail as scripted: `failures` more reads fail with `error`.
+class FaultyKernel final : public fanotify::FanotifyKernel {
+  public:
+    int fanotify_init(unsigned int flags, unsigned int eventFlags) override {
+        return kernel.fanotify_init(flags, eventFlags);
+    }
+    int fanotify_mark(int group, unsigned int flags, std::uint64_t mask, int directory,
+                      const char* path) override {
+        return kernel.fanotify_mark(group, flags, mask, directory, path);
+    }
+    ssize_t read(int group, void* buffer, std::size_t size) override {
+        if (failures > 0) {
+            --failures;
+            errno = error;
+            return -1;
+        }
+        return kernel.read(group, buffer, size);
+    }
+
+    std::atomic<int> failures{0};
+    std::atomic<int> error{0};
+
+  private:
+    fanotify::LinuxFanotifyKernel kernel;
+};
+
+template <class Condition>
+bool eventually(Condition condition) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
 
 TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly) {
     const fs::path p = mountPoint / "protected";
@@ -206,8 +248,11 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
         const es_message_t* message = kept.get_future().get();
         EXPECT_EQ(execution.wait_for(100ms), std::future_status::timeout);  // held
         if (answered) {
+            const auto open = openDescriptors();
             EXPECT_EQ(respond(*client, *message, true),
                       es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
+            // The event's descriptor goes with the answer, though the message is still kept.
+            EXPECT_EQ(openDescriptors(), open - 1);
         } else {
             ASSERT_EQ(service.es_delete_client(*client), es_return_t::ES_RETURN_SUCCESS);
         }
@@ -218,6 +263,64 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
         service.es_release_message(*message);
     }
     EXPECT_EQ(held, 5);
+}
+
+// Exec checking goes on through what a loaded machine does to a group: reads that fail for want
+// of descriptors are retried, a group that can no longer be read is made again (and said so),
+// and a file system mounted later is checked like the rest.
+TEST_F(FanotifyEndpointSecurityTest, KeepsCheckingExecsThroughReadErrorsLostGroupsAndNewMounts) {
+    const fs::path later = mountPoint / "later";
+    const fs::path tool = mountPoint / "tool";
+    fs::copy_file("/bin/true", tool);
+    FaultyKernel faulty;
+    std::atomic<int> held{0};
+    std::mutex mutex;
+    std::vector<bool> availability;
+    FanotifyEndpointSecurity service(mountPoint.string(), clock, log, faulty);
+    const auto client = service
+                            .es_new_client([&](es_client_t self, const es_message_t& message) {
+                                ++held;
+                                service.es_respond_auth_result(
+                                    self, message, es_auth_result_t::ES_AUTH_RESULT_ALLOW, false);
+                            })
+                            .client;
+    if (!client) {
+        GTEST_SKIP() << "fanotify is not available";
+    }
+    service.setAvailabilityHandler(*client, [&](bool available) {
+        const std::lock_guard lock(mutex);
+        availability.push_back(available);
+    });
+    ASSERT_EQ(service.es_subscribe(*client, {ES_EVENT_TYPE_AUTH_EXEC}),
+              es_return_t::ES_RETURN_SUCCESS);
+
+    faulty.error = EMFILE;
+    faulty.failures = 3;
+    EXPECT_EQ(execInChild(tool), 0);
+    EXPECT_EQ(held, 1);
+
+    faulty.error = EIO;
+    faulty.failures = 1;
+    EXPECT_EQ(execInChild(tool), 0);  // let through as the lost group closes
+    ASSERT_TRUE(eventually([&] {
+        const std::lock_guard lock(mutex);
+        return availability == std::vector<bool>{false, true};
+    }));
+    EXPECT_EQ(execInChild(tool), 0);
+    EXPECT_EQ(held, 2);
+
+    fs::create_directory(later);
+    ASSERT_EQ(::mount("tmpfs", later.c_str(), "tmpfs", 0, "size=4m"), 0);
+    fs::copy_file("/bin/true", later / "tool");
+    // Marked as soon as the daemon sees the mount table change.
+    EXPECT_TRUE(eventually([&] { return execInChild(later / "tool") == 0 && held == 3; }));
+    ::umount2(later.c_str(), MNT_DETACH);
+    EXPECT_EQ(log->lines(),
+              (std::vector<std::string>{
+                  "fanotify error: reading exec events failed: Too many open files; retrying",
+                  "fanotify default: reading exec events again after 3 failed reads",
+                  "fanotify error: exec group lost: Input/output error; making a new one",
+                  "fanotify default: exec group made again"}));
 }
 
 }  // namespace

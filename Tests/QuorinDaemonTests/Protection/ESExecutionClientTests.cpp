@@ -141,6 +141,12 @@ TEST_F(ESExecutionClientTest, ProtectionIsAvailableOnlyWithAnExecSubscription) {
         ESExecutionClient(service, dispatch, clock, log).start(controller);
         EXPECT_EQ(service.calls(), calls);
         EXPECT_EQ(state().available, failing.empty());
+        if (failing.empty()) {  // the service loses the subscription, then has it again
+            for (const bool available : {false, true}) {
+                service.setAvailable(service.lastClient(), available);
+                EXPECT_EQ(state().available, available);
+            }
+        }
     }
     EXPECT_TRUE(protectLog().empty());
 }
@@ -183,14 +189,24 @@ TEST_F(ESExecutionClientTest, WhatNeedsNoAskingRunsAtOnceWithoutHistory) {
     exec(script);
     ASSERT_EQ(configure(true, interpreter), true);
     exec(interpreter);  // unchanged since the baseline
-    EXPECT_EQ(answers(), (Lines{allow, allow}));
+    // By a process whose user is unknown: what ana's protection would hold is blocked, since
+    // nobody can be asked; the rest runs.
+    for (const fs::path& target : {interpreter, script}) {
+        ASSERT_EQ(endpointSecurity.deliver(execMessage(es_unknown_ruid, target, std::nullopt,
+                                                       clock.absoluteTime() + 60'000'000'000)),
+                  1u);
+        endpointSecurity.waitUntilIdle();
+    }
+    EXPECT_EQ(answers(), (Lines{allow, allow, allow, deny}));
     EXPECT_TRUE(history().empty());
-    EXPECT_EQ(protectLog(), Lines{"protect error: Immediate AUTH_EXEC response failed"});
+    EXPECT_EQ(protectLog(), (Lines{"protect error: Immediate AUTH_EXEC response failed",
+                                   "protect error: Blocked an execution of " + script.string() +
+                                       " by pid 4242: its user is unknown"}));
 
     es_message_t write = execMessage(ana, script, std::nullopt, 0);
     write.event_type = es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE;
     client.handle(endpointSecurity.lastClient(), write, controller);
-    EXPECT_EQ(answers().size(), 2u);  // other events are ignored
+    EXPECT_EQ(answers().size(), 4u);  // other events are ignored
 }
 
 // The held requests of one message are decided in turn (by file name); the message is answered
