@@ -4,6 +4,9 @@
 
 #include "Linux/PrivateTmpfs.hpp"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <iostream>
 
 namespace quorin::daemon {
@@ -108,6 +111,91 @@ TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     ASSERT_EQ(execution.wait_for(10s), std::future_status::ready) << "the exec stayed stuck";
     EXPECT_EQ(execution.get(), 1);
     EXPECT_EQ(execInChild(bin / "other"), 1);
+}
+
+// The number of descriptors `pid` has open.
+std::ptrdiff_t descriptorsOf(pid_t pid) {
+    const fs::path list = "/proc/" + std::to_string(pid) + "/fd";
+    return std::distance(fs::directory_iterator(list), fs::directory_iterator());
+}
+
+// What one unprivileged user can throw at the daemon, run in a process of its own as `nobody`:
+// it protects its folder `a`, opens 1,100 connections and keeps them, then execs a new file there
+// 80 times a second for 20 s. Its exit status is how many of those execs ran: none may, since
+// nobody answers.
+int flood(const fs::path& socket, const fs::path& folder) {
+    constexpr uid_t nobody = 65534;
+    const rlimit descriptors{4'096, 4'096};
+    if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0 || ::setgid(nobody) != 0 ||
+        ::setuid(nobody) != 0) {
+        return 100;
+    }
+    ExecutionProtectionConfiguration configuration{.enabled = true,
+                                                   .executableRoots = {folder.string()}};
+    if (!testing::SocketPeer(socket).ask<bool>("configureProtection:reply:",
+                                               {XPCData{encodeJSONText(configuration)}})) {
+        return 101;
+    }
+    std::vector<std::unique_ptr<testing::SocketPeer>> connections;
+    for (int index = 0; index < 1'100; ++index) {
+        connections.push_back(std::make_unique<testing::SocketPeer>(socket));
+    }
+    int ran = 0;
+    const auto reapEnded = [&](int options) {
+        int status = 0;
+        pid_t child = 0;
+        while ((child = ::waitpid(-1, &status, options)) > 0) {
+            ran += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+        }
+    };
+    for (int index = 0; index < 1'600; ++index) {
+        const fs::path fresh = folder / std::to_string(index);
+        std::ofstream(fresh) << "#!/bin/true\n";
+        fs::permissions(fresh, fs::perms::owner_all);
+        if (::fork() == 0) {
+            ::close_range(3, ~0U, 0);
+            ::execl(fresh.c_str(), fresh.c_str(), static_cast<char*>(nullptr));
+            ::_exit(errno);
+        }
+        reapEnded(WNOHANG);
+        std::this_thread::sleep_for(12500us);
+    }
+    reapEnded(0);
+    return ran;
+}
+
+// One local user floods the daemon with connections and execs; another user's new executable is
+// still held until its owner decides, and the daemon stays up with few descriptors open.
+TEST_F(ClientAndDaemonTest, AnotherUsersFloodNeitherStopsExecCheckingNorLetsItsExecsRun) {
+    const fs::path bin = home / "bin";
+    const fs::path folder = home / "a";
+    fs::create_directories(bin);
+    fs::create_directories(folder);
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    quorin({"protect", "enable", bin.string()});
+    fs::permissions(directory.path(), fs::perms::owner_all | fs::perms::others_exec);
+    const pid_t attacker = ::fork();
+    if (attacker == 0) {
+        try {
+            ::_exit(flood(daemon.socket(), folder));
+        } catch (...) {
+            ::_exit(102);
+        }
+    }
+    std::this_thread::sleep_for(5s);  // the connections are open and the execs under way
+    fs::copy_file("/bin/true", bin / "fresh");
+    std::future<int> execution = launchExecInChild(bin / "fresh");
+    const std::optional<ExecutionRequest> request = heldExecution();
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(request->path, (bin / "fresh").string());
+    EXPECT_LT(descriptorsOf(daemon.process->pid()), 256);
+    quorin({"protect", "decide", request->id.uuidString(), "allowOnce"});
+    EXPECT_EQ(execution.get(), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(attacker, &status, 0), attacker);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "execs that ran unasked";
+    EXPECT_LT(descriptorsOf(daemon.process->pid()), 256);
+    EXPECT_EQ(quorin({"status"}).exitStatus, 0);
 }
 
 }  // namespace
