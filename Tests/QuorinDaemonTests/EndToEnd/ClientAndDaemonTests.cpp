@@ -61,10 +61,23 @@ class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
     const fs::path& home = mountPoint;
 };
 
-// A change reaches `quorin watch` with the process that made it (which changes come and how the
-// writer's ancestry is read is the back ends' to check); execs of new executables wait for the
-// user, and run when the daemon dies.
+// A second daemon on the same socket directory ends and leaves it to the first, which goes on
+// serving below; one whose socket cannot be made says so and ends. A change reaches `quorin
+// watch` with the process that made it (which changes come and how the writer's ancestry is read
+// is the back ends' to check); execs of new executables wait for the user, and run when the
+// daemon dies.
 TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
+    fs::create_directories(directory / "busy" / daemon.socket().filename());
+    for (const auto& [socketDirectory, message] :
+         {std::pair{directory / "run", "quorin daemon already running (pid " +
+                                           std::to_string(daemon.process->pid()) + ")"},
+          {directory / "busy", "start-up failed: bind: Address already in use"}}) {
+        const ChildProcessResult second = quorin::testing::runChildProcess(
+            QUORIN_SCOPED_DAEMON_PATH, {home, socketDirectory, socketDirectory / "protect", home});
+        EXPECT_EQ(second.exitStatus, 1);
+        EXPECT_TRUE(second.err.ends_with("<2>daemon: " + message + "\n")) << second.err;
+    }
+
     const fs::path zshrc = home / ".zshrc";
     std::ofstream(zshrc) << "export A=1\n";
     quorin::testing::RunningChildProcess watch(

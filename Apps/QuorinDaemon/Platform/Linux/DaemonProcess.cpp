@@ -3,32 +3,116 @@
 #include "QuorinDaemon/Daemon.hpp"
 #include "QuorinDaemon/Platform/Linux/AsioDispatch.hpp"
 #include "QuorinDaemon/Platform/Linux/FanotifyEndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Linux/InstanceLock.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcAncestryWalking.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcessTerminator.hpp"
 #include "QuorinDaemon/Platform/Linux/StandardErrorLogSink.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 #include "QuorinDaemon/Platform/Linux/UnixSocketTransport.hpp"
 #include "QuorinDaemon/Platform/Linux/UnsignedCodeSigning.hpp"
+#include "QuorinDaemon/Platform/QueuedLogSink.hpp"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <variant>
 #include <vector>
 
 namespace quorin::daemon {
 
+namespace {
+
+// Beside the socket, the file whose lock makes a daemon the only one serving that socket.
+constexpr std::string_view daemonInstanceLockName = "quorind.lock";
+
+// Every watched folder and every connected client holds descriptors: the soft limit goes up to
+// the hard one (which the service manager sets).
+void raiseDescriptorLimit(const Log& log) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        if (limit.rlim_cur == limit.rlim_max) {
+            return;
+        }
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            return;
+        }
+    }
+    log.log(LogLevel::error, "cannot raise the descriptor limit: %{public}s",
+            {LogValue::public_(std::strerror(errno))});
+}
+
+// Ends the process once what it logged is written, without tearing down back ends that other
+// threads may still be using.
+[[noreturn]] void endDaemonProcess(QueuedLogSink& logSink) {
+    logSink.flush();
+    std::_Exit(EXIT_FAILURE);
+}
+
+[[noreturn]] void failDaemonStartUp(const Log& log, QueuedLogSink& logSink,
+                                    const std::exception& error) {
+    log.log(LogLevel::fault, "start-up failed: %{public}s", {LogValue::public_(error.what())});
+    endDaemonProcess(logSink);
+}
+
+// The lock of the only daemon on `socketDirectory`, before anything touches the socket; a second
+// instance leaves it, and every exec, to the first and ends.
+InstanceLock claimDaemonInstance(const std::string& socketDirectory, const Log& log,
+                                 QueuedLogSink& logSink) {
+    try {
+        auto claim =
+            InstanceLock::take(socketDirectory + "/" + std::string(daemonInstanceLockName));
+        if (const auto* held = std::get_if<InstanceLock::HeldElsewhere>(&claim)) {
+            log.log(LogLevel::fault, "quorin daemon already running (pid %{public}s)",
+                    {LogValue::public_(held->holder ? std::to_string(*held->holder) : "unknown")});
+            endDaemonProcess(logSink);
+        }
+        return std::move(std::get<InstanceLock>(claim));
+    } catch (const std::exception& error) {
+        failDaemonStartUp(log, logSink, error);
+    }
+}
+
+// Runs the loop on this thread until it stops; a handler that throws is logged and the loop goes
+// on.
+void runDaemonLoop(asio::io_context& loop, const Log& log) {
+    for (;;) {
+        try {
+            loop.run();
+            return;
+        } catch (const std::exception& error) {
+            log.log(LogLevel::error, "handler failed: %{public}s",
+                    {LogValue::public_(error.what())});
+        }
+    }
+}
+
+}  // namespace
+
 void runDaemonProcess(const DaemonProcessSettings& settings) {
+    // Every component logs through the queue, so a stalled standard error (the journal's stream)
+    // never holds up a thread that answers execs.
+    const auto logSink = std::make_shared<QueuedLogSink>(std::make_shared<StandardErrorLogSink>());
+    const Log log(logSink, std::string(daemonLogSubsystem), "daemon");
+    raiseDescriptorLimit(log);
+    const InstanceLock instance = claimDaemonInstance(settings.socketDirectory, log, *logSink);
+
     // Identification hashes files on the controller's queue while requests and exec messages
     // keep flowing on others, so the loop runs on a few threads.
     constexpr int loopThreads = 4;
     asio::io_context loop(loopThreads);
     const auto keepRunning = asio::make_work_guard(loop);
 
-    const auto logSink = std::make_shared<StandardErrorLogSink>();
     // The storage directory itself is created (private) by the controller; its parents are
     // ordinary system folders that may not exist on this system yet.
     std::error_code ignored;
@@ -44,18 +128,23 @@ void runDaemonProcess(const DaemonProcessSettings& settings) {
     UnsignedCodeSigning codeSigning;
     UnixSocketTransport transport(loop.get_executor(), settings.socketDirectory, settings.peers);
 
-    Daemon daemon(DaemonServices{endpointSecurity, walking, logSink, terminator, dispatch, clock,
-                                 codeSigning, transport, settings.passwords,
-                                 settings.protectionDirectory});
+    // The daemon's construction ends with its listener making the socket.
+    std::optional<Daemon> daemon;
+    try {
+        daemon.emplace(DaemonServices{endpointSecurity, walking, logSink, terminator, dispatch,
+                                      clock, codeSigning, transport, settings.passwords,
+                                      settings.protectionDirectory});
+    } catch (const std::exception& error) {
+        failDaemonStartUp(log, *logSink, error);
+    }
 
     std::vector<std::thread> workers;
     for (int index = 1; index < loopThreads; ++index) {
-        workers.emplace_back([&loop] { loop.run(); });
+        workers.emplace_back([&loop, &log] { runDaemonLoop(loop, log); });
     }
-    loop.run();
-    // The work guard keeps the loop running; should it ever stop, the process ends here rather
-    // than tearing down back ends that other threads may still be using.
-    std::_Exit(EXIT_FAILURE);
+    runDaemonLoop(loop, log);
+    // The work guard keeps the loop running; should it ever stop, the process ends.
+    endDaemonProcess(*logSink);
 }
 
 }  // namespace quorin::daemon

@@ -23,8 +23,13 @@ struct DaemonProcessSettings {
 };
 
 /// Builds the real back ends (fanotify, /proc, the Unix socket, the system clock, the standard
-/// error log), wires the daemon in start-up order and runs its event loop on the calling thread
-/// and three more. It never returns: the daemon lives until the process ends.
+/// error log behind a queue), wires the daemon in start-up order and runs its event loop on the
+/// calling thread and three more; a handler that throws is logged ("handler failed: ...") and
+/// the loop goes on. First it raises the soft descriptor limit to the hard one and takes the lock
+/// file "quorind.lock" in the socket directory: while another process holds it, the process
+/// logs "quorin daemon already running (pid N)" and ends with status 1 without touching the
+/// socket. A start-up that fails (the lock file, the socket) logs "start-up failed: ..." and ends
+/// with status 1 too. It never returns: the daemon lives until the process ends.
 [[noreturn]] void runDaemonProcess(const DaemonProcessSettings& settings);
 
 }  // namespace quorin::daemon
