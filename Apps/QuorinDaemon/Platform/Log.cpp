@@ -21,7 +21,8 @@ std::string LogEntry::message(bool revealPrivate) const {
             const std::size_t close = format.find('}', end);
             end = close == std::string::npos ? format.size() : close + 1;
         }
-        while (end < format.size() && (format[end] == 'l' || format[end] == 'h')) {
+        while (end < format.size() &&
+               std::string_view("lhzjt").find(format[end]) != std::string_view::npos) {
             ++end;
         }
         if (end < format.size()) {

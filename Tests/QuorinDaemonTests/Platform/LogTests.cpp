@@ -14,7 +14,7 @@ TEST(LogTest, FillsPlaceholdersInOrder) {
         "s",
         "c",
         LogLevel::default_,
-        "100%% pid=%{public}d depth=%{public}ld u=%u ok=%{bool}d budget=%f %d at %",
+        "100%% pid=%{public}d depth=%{public}ld u=%zu ok=%{bool}d budget=%f %d at %",
         {LogValue::public_("7"), LogValue::public_("2"), LogValue::public_("3"),
          LogValue::public_("true"), LogValue::private_("1.5")}};
     EXPECT_EQ(entry.message(true), "100% pid=7 depth=2 u=3 ok=true budget=1.5 %d at %");
