@@ -31,11 +31,15 @@ namespace quorin::daemon {
 /// The transport, its listeners and the peer rule must outlive the work they put on `executor`.
 class UnixSocketTransport final : public Transport {
   public:
+    /// Connections one user may have open at once.
     static constexpr std::size_t maximumConnectionsPerUser = 32;
+    /// Bytes queued for one connection that its peer has not read yet.
     static constexpr std::size_t maximumQueuedBytesPerConnection = 16 * 1024 * 1024;
+    /// Bytes queued and not read yet across one user's connections.
     static constexpr std::size_t maximumQueuedBytesPerUser = 32 * 1024 * 1024;
+    /// Bytes of frames that have not fully arrived, across one user's connections.
     static constexpr std::size_t maximumPartialFrameBytesPerUser = 16 * 1024 * 1024;
-    // The largest reply must fit in a connection's queue.
+    // The largest reply, its 4-byte length prefix included, fits in a connection's queue.
     static_assert(maximumQueuedBytesPerConnection > maximumFrameBytes + 4);
 
     UnixSocketTransport(asio::any_io_executor executor, std::string directory,
