@@ -1,6 +1,7 @@
 #include "QuorinCore/Service/XPCFrame.hpp"
 
 #include <cstdint>
+#include <utility>
 
 namespace quorin {
 
@@ -35,7 +36,12 @@ std::string framed(std::string_view body) {
 
 void XPCFrameReader::append(std::string_view bytes) {
     if (consumed_ > 0) {
-        buffer_.erase(0, consumed_);
+        // A fresh buffer, so that one large frame taken out leaves no large allocation behind.
+        // What is left after draining came with the last append, so this copies little.
+        std::string rest;
+        rest.reserve(buffer_.size() - consumed_ + bytes.size());
+        rest.append(buffer_, consumed_);
+        buffer_ = std::move(rest);
         consumed_ = 0;
     }
     buffer_.append(bytes);

@@ -20,8 +20,9 @@ std::string framed(std::string_view body);
 /// Cuts the byte stream of one connection into frame bodies. Bytes are appended as they arrive
 /// and complete bodies taken out in order; a length prefix of 0 or above `maximumFrameBytes` is
 /// refused as soon as its 4 bytes are there, before any of the body. Only unconsumed bytes are
-/// kept: draining with `next` after each `append` holds at most one partial frame plus the
-/// appended bytes. After an error the stream is lost and the connection must be closed.
+/// kept, and the memory of taken frames is given back: draining with `next` after each `append`
+/// holds at most one partial frame plus the appended bytes. After an error the stream is lost and
+/// the connection must be closed.
 class XPCFrameReader {
   public:
     void append(std::string_view bytes);
@@ -29,6 +30,9 @@ class XPCFrameReader {
     /// The next complete body, or nothing until more bytes arrive. Throws `XPCProtocolError` for
     /// a length prefix that announces an empty or oversized body (and again on every later call).
     std::optional<std::string> next();
+
+    /// The bytes appended and not yet taken out: after draining, those of the incomplete frame.
+    std::size_t heldBytes() const { return buffer_.size() - consumed_; }
 
   private:
     std::string buffer_;

@@ -109,11 +109,11 @@ class DaemonOverSocketTest : public ::testing::Test {
     std::unique_ptr<asio::thread_pool> pool = std::make_unique<asio::thread_pool>(3);
     AsioDispatch dispatch{pool->get_executor()};
     FakePeerRequirement peers;
-    UnixSocketTransport transport{pool->get_executor(), directory.path().string(), peers};
     FakePasswordDatabase passwords{{{::geteuid(), home.string()}}};
     FakeEndpointSecurity endpointSecurity;
     quorin::testing::TableAncestryWalking walking{{{4242, 1}}};
     std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
+    UnixSocketTransport transport{pool->get_executor(), directory.path().string(), peers, log};
     RecordingTerminator terminator;
     SystemClock clock;
     FakeCodeSigning codeSigning;

@@ -126,7 +126,8 @@ void runDaemonProcess(const DaemonProcessSettings& settings) {
     ProcessTerminator terminator;
     AsioDispatch dispatch(loop.get_executor());
     UnsignedCodeSigning codeSigning;
-    UnixSocketTransport transport(loop.get_executor(), settings.socketDirectory, settings.peers);
+    UnixSocketTransport transport(loop.get_executor(), settings.socketDirectory, settings.peers,
+                                  logSink);
 
     // The daemon's construction ends with its listener making the socket.
     std::optional<Daemon> daemon;

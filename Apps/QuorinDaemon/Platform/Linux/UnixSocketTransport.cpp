@@ -6,6 +6,7 @@
 #include <asio/bind_executor.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
 
@@ -13,9 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <deque>
-#include <mutex>
 #include <system_error>
 
 namespace quorin::daemon {
@@ -42,15 +45,21 @@ XPCValue emptyValue(XPCValueKind kind) {
     return false;
 }
 
+// Unsent frames smaller than this are written together, so that many small replies cost
+// about their bytes in memory.
+constexpr std::size_t coalescedFrameBytes = 64 * 1024;
+
 class SocketConnection final : public XPCConnection,
                                public std::enable_shared_from_this<SocketConnection> {
   public:
     SocketConnection(Socket socket, const asio::any_io_executor& executor, ucred peer,
-                     const PeerRequirement& peers)
+                     const PeerRequirement& peers, UserConnectionBudget::Share share, Log log)
         : socket_(std::move(socket)),
           strand_(asio::make_strand(executor)),
           peer_(peer),
-          peers_(peers) {}
+          peers_(peers),
+          share_(std::move(share)),
+          log_(std::move(log)) {}
 
     std::uint32_t effectiveUserIdentifier() const override { return peer_.uid; }
     void setCodeSigningRequirement(std::string requirement) override {
@@ -77,8 +86,8 @@ class SocketConnection final : public XPCConnection,
             [weak = weak_from_this()](std::string selector, std::vector<XPCValue> arguments,
                                       const std::function<void(XPCValue)>&) {
                 if (const auto self = weak.lock()) {
-                    self->send(encodeInvocation(
-                        XPCInvocation{std::nullopt, std::move(selector), std::move(arguments)}));
+                    self->sendCallback(
+                        XPCInvocation{std::nullopt, std::move(selector), std::move(arguments)});
                 }
             });
     }
@@ -99,18 +108,36 @@ class SocketConnection final : public XPCConnection,
         asio::post(strand_, [self = shared_from_this()] { self->closeOnStrand(); });
     }
 
-    /// Sends one body to the peer (from any thread).
-    void send(std::string body) {
-        asio::post(strand_, [self = shared_from_this(), body = std::move(body)]() mutable {
-            if (self->closed_) {
-                self->deliveryFailed();
-                return;
-            }
-            self->outbox_.push_back(framed(body));
-            if (self->outbox_.size() == 1) {
-                self->writeNext();
-            }
-        });
+    /// Sends the reply to request `id` (from any thread); one that cannot be sent goes out as
+    /// the failure reply.
+    void sendReply(std::uint64_t id, const std::string& selector, XPCValueKind kind,
+                   XPCValue value) {
+        std::string frame;
+        try {
+            frame = framed(encodeReply(XPCReply{id, std::move(value)}));
+        } catch (const std::exception& error) {
+            log_.log(LogLevel::error,
+                     "reply to %{public}s not sent: %{public}s; sent the failure reply",
+                     {LogValue::public_(selector), LogValue::public_(error.what())});
+            frame = framed(encodeReply(XPCReply{id, emptyValue(kind)}));
+        }
+        send(std::move(frame));
+    }
+
+    /// Sends a call of the peer's exported object (from any thread); one that cannot be sent is
+    /// dropped.
+    void sendCallback(const XPCInvocation& invocation) {
+        std::string frame;
+        try {
+            frame = framed(encodeInvocation(invocation));
+        } catch (const std::exception& error) {
+            log_.log(
+                LogLevel::error, "%{public}s to user %{public}d dropped: %{public}s",
+                {LogValue::public_(invocation.selector),
+                 LogValue::public_(std::to_string(peer_.uid)), LogValue::public_(error.what())});
+            return;
+        }
+        send(std::move(frame));
     }
 
   private:
@@ -119,8 +146,11 @@ class SocketConnection final : public XPCConnection,
     class PendingReply {
       public:
         PendingReply(std::weak_ptr<SocketConnection> connection, std::uint64_t id,
-                     XPCValueKind kind)
-            : connection_(std::move(connection)), id_(id), kind_(kind) {}
+                     std::string selector, XPCValueKind kind)
+            : connection_(std::move(connection)),
+              id_(id),
+              selector_(std::move(selector)),
+              kind_(kind) {}
         ~PendingReply() {
             if (!answered_.exchange(true)) {
                 send(emptyValue(kind_));
@@ -138,12 +168,13 @@ class SocketConnection final : public XPCConnection,
       private:
         void send(XPCValue value) {
             if (const auto connection = connection_.lock()) {
-                connection->send(encodeReply(XPCReply{id_, std::move(value)}));
+                connection->sendReply(id_, selector_, kind_, std::move(value));
             }
         }
 
         std::weak_ptr<SocketConnection> connection_;
         std::uint64_t id_;
+        std::string selector_;
         XPCValueKind kind_;
         std::atomic<bool> answered_{false};
     };
@@ -173,8 +204,11 @@ class SocketConnection final : public XPCConnection,
         } catch (const std::exception&) {
             // Not a well-formed call of the exported interface: the peer is not speaking the
             // protocol, and nothing it sends after this can be trusted to line up.
-            currentRequestConnection = nullptr;
             closeOnStrand();
+            return;
+        }
+        if (const auto overrun = share_->holdPartialFrame(reader_.heldBytes())) {
+            closeOver(*overrun);
             return;
         }
         read();
@@ -188,13 +222,53 @@ class SocketConnection final : public XPCConnection,
         std::function<void(XPCValue)> reply;
         if (invocation.id) {
             const XPCMethod* method = exportedInterface_->method(invocation.selector);
-            auto pending = std::make_shared<PendingReply>(weak_from_this(), *invocation.id,
-                                                          method->reply.value());
+            auto pending = std::make_shared<PendingReply>(
+                weak_from_this(), *invocation.id, invocation.selector, method->reply.value());
             reply = [pending](XPCValue value) { pending->answer(std::move(value)); };
         }
+        // The invocation fits the interface, so whatever it throws comes from the exported
+        // object: the request gets the failure reply (its pending reply goes unanswered) and the
+        // connection carries on.
         currentRequestConnection = shared_from_this();
-        invoke(*exported_, invocation, std::move(reply));
+        try {
+            invoke(*exported_, invocation, std::move(reply));
+        } catch (const std::exception& error) {
+            logFailedRequest(invocation.selector, error.what());
+        } catch (...) {
+            logFailedRequest(invocation.selector, "an exception of unknown type");
+        }
         currentRequestConnection = nullptr;
+    }
+
+    void logFailedRequest(const std::string& selector, const char* what) const {
+        log_.log(LogLevel::error, "serving %{public}s failed: %{public}s",
+                 {LogValue::public_(selector), LogValue::public_(what)});
+    }
+
+    void send(std::string frame) {
+        asio::post(strand_, [self = shared_from_this(), frame = std::move(frame)]() mutable {
+            self->enqueue(std::move(frame));
+        });
+    }
+
+    void enqueue(std::string frame) {
+        if (closed_) {
+            deliveryFailed();
+            return;
+        }
+        if (const auto overrun = share_->queue(frame.size())) {
+            closeOver(*overrun);
+            return;
+        }
+        // The front frame may be being written; frames behind it are joined while small.
+        if (outbox_.size() > 1 && outbox_.back().size() + frame.size() <= coalescedFrameBytes) {
+            outbox_.back() += frame;
+        } else {
+            outbox_.push_back(std::move(frame));
+        }
+        if (outbox_.size() == 1) {
+            writeNext();
+        }
     }
 
     void writeNext() {
@@ -207,10 +281,11 @@ class SocketConnection final : public XPCConnection,
                         self->closeOnStrand();
                     }
                     if (self->closed_) {
-                        // Only now, with no write in flight, may the unsent bodies go.
+                        // Only now, with no write in flight, may the unsent frames go.
                         self->outbox_.clear();
                         return;
                     }
+                    self->share_->unqueue(self->outbox_.front().size());
                     self->outbox_.pop_front();
                     if (!self->outbox_.empty()) {
                         self->writeNext();
@@ -224,11 +299,22 @@ class SocketConnection final : public XPCConnection,
         }
     }
 
+    void closeOver(const UserConnectionBudget::Overrun& overrun) {
+        log_.log(LogLevel::error,
+                 "closing a connection of user %{public}d: %{public}s would pass %{public}lu bytes",
+                 {LogValue::public_(std::to_string(peer_.uid)),
+                  LogValue::public_(std::string(overrun.holding)),
+                  LogValue::public_(std::to_string(overrun.bound))});
+        closeOnStrand();
+    }
+
     void closeOnStrand() {
         if (closed_) {
             return;
         }
         closed_ = true;
+        share_.reset();
+        reader_ = XPCFrameReader();
         // The body at the front may be in the middle of being written; the write's completion
         // empties the outbox.
         std::error_code ignored;
@@ -244,6 +330,8 @@ class SocketConnection final : public XPCConnection,
     Strand strand_;
     ucred peer_;
     const PeerRequirement& peers_;
+    std::optional<UserConnectionBudget::Share> share_;  // until closed
+    const Log log_;
     std::optional<std::string> requirement_;
     std::optional<XPCInterface> exportedInterface_;
     std::optional<XPCInterface> remoteInterface_;
@@ -256,18 +344,34 @@ class SocketConnection final : public XPCConnection,
     bool closed_ = false;
 };
 
+// Accepting that fails for want of descriptors or memory is tried again after a pause that
+// doubles from the first to the longest.
+constexpr std::chrono::milliseconds firstAcceptPause{100};
+constexpr std::chrono::milliseconds longestAcceptPause{1000};
+
+bool acceptFailedForWantOfResources(const std::error_code& error) {
+    const int value = error.value();
+    return error.category() == asio::error::get_system_category() &&
+           (value == EMFILE || value == ENFILE || value == ENOBUFS || value == ENOMEM);
+}
+
 class SocketListener final : public XPCListener {
   public:
-    SocketListener(asio::any_io_executor executor, std::string path, const PeerRequirement& peers)
+    SocketListener(asio::any_io_executor executor, std::string path, const PeerRequirement& peers,
+                   std::shared_ptr<UserConnectionBudget> budget, Log log)
         : executor_(std::move(executor)),
           strand_(asio::make_strand(executor_)),
           acceptor_(strand_),
+          retry_(strand_),
           path_(std::move(path)),
-          peers_(peers) {}
+          peers_(peers),
+          budget_(std::move(budget)),
+          log_(std::move(log)) {}
 
     ~SocketListener() override {
         std::error_code ignored;
         acceptor_.close(ignored);
+        retry_.cancel();
         if (bound_) {
             ::unlink(path_.c_str());
         }
@@ -299,11 +403,30 @@ class SocketListener final : public XPCListener {
                 if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
                     return;
                 }
+                if (acceptFailedForWantOfResources(error)) {
+                    acceptLater(error);
+                    return;
+                }
+                pause_ = firstAcceptPause;
                 if (!error) {
                     admit(std::move(socket));
                 }
                 accept();
             });
+    }
+
+    void acceptLater(const std::error_code& error) {
+        if (pause_ == firstAcceptPause) {
+            log_.log(LogLevel::error, "accepting connections failed: %{public}s; retrying",
+                     {LogValue::public_(error.message())});
+        }
+        retry_.expires_after(pause_);
+        pause_ = std::min(pause_ * 2, longestAcceptPause);
+        retry_.async_wait([this](const std::error_code& waited) {
+            if (waited != asio::error::operation_aborted && acceptor_.is_open()) {
+                accept();
+            }
+        });
     }
 
     void admit(Socket socket) {
@@ -312,8 +435,19 @@ class SocketListener final : public XPCListener {
         if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
             return;  // closed with the socket
         }
-        auto connection =
-            std::make_shared<SocketConnection>(std::move(socket), executor_, peer, peers_);
+        auto admission = budget_->open(peer.uid);
+        if (const auto* refusal = std::get_if<UserConnectionBudget::Refusal>(&admission)) {
+            if (refusal->firstOfBurst) {
+                log_.log(LogLevel::error,
+                         "refusing connections of user %{public}d: %{public}lu open",
+                         {LogValue::public_(std::to_string(peer.uid)),
+                          LogValue::public_(std::to_string(refusal->open))});
+            }
+            return;  // closed with the socket
+        }
+        auto connection = std::make_shared<SocketConnection>(
+            std::move(socket), executor_, peer, peers_,
+            std::move(std::get<UserConnectionBudget::Share>(admission)), log_);
         if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(connection)) {
             connection->close();
         }
@@ -322,8 +456,12 @@ class SocketListener final : public XPCListener {
     asio::any_io_executor executor_;
     Strand strand_;
     asio::local::stream_protocol::acceptor acceptor_;
+    asio::steady_timer retry_;
+    std::chrono::milliseconds pause_ = firstAcceptPause;
     std::string path_;
     const PeerRequirement& peers_;
+    std::shared_ptr<UserConnectionBudget> budget_;
+    const Log log_;
     XPCListenerDelegate* delegate_ = nullptr;
     bool bound_ = false;
 };
@@ -331,11 +469,19 @@ class SocketListener final : public XPCListener {
 }  // namespace
 
 UnixSocketTransport::UnixSocketTransport(asio::any_io_executor executor, std::string directory,
-                                         const PeerRequirement& peers)
-    : executor_(std::move(executor)), directory_(std::move(directory)), peers_(peers) {}
+                                         const PeerRequirement& peers,
+                                         std::shared_ptr<LogSink> logSink)
+    : executor_(std::move(executor)),
+      directory_(std::move(directory)),
+      peers_(peers),
+      log_(std::move(logSink), std::string(daemonLogSubsystem), "xpc"),
+      budget_(std::make_shared<UserConnectionBudget>(UserConnectionBudget::Limits{
+          maximumConnectionsPerUser, maximumQueuedBytesPerConnection, maximumQueuedBytesPerUser,
+          maximumPartialFrameBytesPerUser})) {}
 
 std::unique_ptr<XPCListener> UnixSocketTransport::makeListener(const std::string& machServiceName) {
-    return std::make_unique<SocketListener>(executor_, directory_ + "/" + machServiceName, peers_);
+    return std::make_unique<SocketListener>(executor_, directory_ + "/" + machServiceName, peers_,
+                                            budget_, log_);
 }
 
 std::shared_ptr<XPCConnection> UnixSocketTransport::currentConnection() const {
