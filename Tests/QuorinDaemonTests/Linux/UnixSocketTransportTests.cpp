@@ -109,10 +109,11 @@ TEST(UnixSocketTransportTest, ServesEveryUserAnswersEveryRequestOnceAndOutlivesL
 TEST(UserConnectionBudgetTest, BoundsEachUserAndReleasesWhatAConnectionHeld) {
     constexpr std::size_t perConnection = UnixSocketTransport::maximumQueuedBytesPerConnection;
     constexpr std::size_t partial = UnixSocketTransport::maximumPartialFrameBytesPerUser;
+    constexpr std::size_t bound = UnixSocketTransport::maximumConnectionsPerUser;
     const auto budget = std::make_shared<Budget>(
         Budget::Limits{UnixSocketTransport::maximumConnectionsPerUser, perConnection,
                        UnixSocketTransport::maximumQueuedBytesPerUser, partial});
-    std::vector<std::optional<Budget::Share>> shares;  // 0 to 31 of user 501, then user 502's
+    std::vector<std::optional<Budget::Share>> shares;  // `bound` of user 501, then user 502's
     const auto open = [&](uid_t user) {
         auto admission = budget->open(user);
         if (auto* share = std::get_if<Budget::Share>(&admission)) {
@@ -125,8 +126,8 @@ TEST(UserConnectionBudgetTest, BoundsEachUserAndReleasesWhatAConnectionHeld) {
     while (shares.size() < UnixSocketTransport::maximumConnectionsPerUser) {
         open(501);
     }
-    EXPECT_EQ(open(501), std::pair(32UL, true));
-    EXPECT_EQ(open(501), std::pair(32UL, false));
+    EXPECT_EQ(open(501), std::pair(bound, true));
+    EXPECT_EQ(open(501), std::pair(bound, false));
     EXPECT_EQ(open(502), std::pair(0UL, false));
     const std::vector<std::tuple<std::size_t, bool, std::size_t, std::string_view>> steps{
         // share, in an incomplete frame (or else unsent), bytes, the bound passed
@@ -134,11 +135,11 @@ TEST(UserConnectionBudgetTest, BoundsEachUserAndReleasesWhatAConnectionHeld) {
         {0, false, 1, "its unsent bytes"},
         {1, false, perConnection, ""},
         {2, false, 1, "the user's unsent bytes"},
-        {32, false, perConnection, ""},
+        {bound, false, perConnection, ""},
         {3, true, partial - 1, ""},
         {4, true, 1, ""},
         {5, true, 1, "the user's bytes in incomplete frames"},
-        {32, true, partial, ""},
+        {bound, true, partial, ""},
         {3, true, partial - 2, ""},  // replaces what the connection held
         {5, true, 1, ""},
     };
@@ -158,7 +159,7 @@ TEST(UserConnectionBudgetTest, BoundsEachUserAndReleasesWhatAConnectionHeld) {
     for (int again = 0; again < 3; ++again) {
         EXPECT_EQ(open(501), std::pair(0UL, false));
     }
-    EXPECT_EQ(open(501), std::pair(32UL, true));  // below the bound in between
+    EXPECT_EQ(open(501), std::pair(bound, true));  // below the bound in between
 }
 
 // A listener served by two threads, logging to the test.
@@ -195,8 +196,10 @@ TEST_F(UnixSocketTransportBoundsTest, ClosesAUsersConnectionsPastItsBoundAndServ
     EXPECT_TRUE(connect().closedByDaemon());
     EXPECT_TRUE(connect().closedByDaemon());
     EXPECT_EQ(open.front().status(), service.status);
-    EXPECT_EQ(log->lines(), std::vector<std::string>{"xpc error: refusing connections of user " +
-                                                     user + ": 32 open"});
+    EXPECT_EQ(log->lines(),
+              std::vector<std::string>{
+                  "xpc error: refusing connections of user " + user + ": " +
+                  std::to_string(UnixSocketTransport::maximumConnectionsPerUser) + " open"});
 }
 
 // Each request gets one reply and the connection goes on: a reply of a frame's largest body is

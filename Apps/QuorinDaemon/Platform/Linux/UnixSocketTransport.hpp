@@ -32,7 +32,7 @@ namespace quorin::daemon {
 class UnixSocketTransport final : public Transport {
   public:
     /// Connections one user may have open at once.
-    static constexpr std::size_t maximumConnectionsPerUser = 32;
+    static constexpr std::size_t maximumConnectionsPerUser = 64;
     /// Bytes queued for one connection that its peer has not read yet.
     static constexpr std::size_t maximumQueuedBytesPerConnection = 16 * 1024 * 1024;
     /// Bytes queued and not read yet across one user's connections.
