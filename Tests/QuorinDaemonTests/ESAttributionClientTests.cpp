@@ -28,6 +28,9 @@ struct Harness {
     std::mutex mutex;
     std::vector<AttributionRecord> records;
 
+    // A message still being delivered uses the members declared after the fake.
+    ~Harness() { endpointSecurity.stopDelivering(); }
+
     ESAttributionClient::StartResult start() {
         return client.start([this](const AttributionRecord& record) {
             const std::lock_guard lock(mutex);
