@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace quorin::daemon {
 
@@ -20,6 +21,12 @@ struct AuthorizationSubject {
 
     friend bool operator==(const AuthorizationSubject&, const AuthorizationSubject&) = default;
 };
+
+/// The actions the daemon asks about, as its policy file declares them: letting a held execution
+/// run, weakening protection (turning it off, or holding less), and erasing the execution history.
+inline constexpr std::string_view allowExecutionAction = "com.brenmoor.quorin.allow-execution";
+inline constexpr std::string_view weakenProtectionAction = "com.brenmoor.quorin.weaken-protection";
+inline constexpr std::string_view clearHistoryAction = "com.brenmoor.quorin.clear-history";
 
 enum class AuthorizationAnswer {
     authorized,   // the person (or an administrator's rule) said yes

@@ -11,10 +11,12 @@
 #include "QuorinCore/Service/QuorinDaemonEventsProtocol.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCProtocol.hpp"
 #include "QuorinCore/Service/XPCInterface.hpp"
+#include "QuorinDaemon/Platform/Authority.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quorin::daemon {
@@ -26,6 +28,9 @@ class XPCConnection {
 
     /// The peer's effective user id, as the system reported it when the peer connected.
     virtual std::uint32_t effectiveUserIdentifier() const = 0;
+    /// The process that opened the connection, as the authority names it; nothing when it had
+    /// gone before it could be named.
+    virtual std::optional<AuthorizationSubject> peerProcess() const = 0;
     /// A peer that does not satisfy `requirement` is dropped before any request is delivered.
     virtual void setCodeSigningRequirement(std::string requirement) = 0;
     virtual void setExportedInterface(XPCInterface interface) = 0;

@@ -32,6 +32,10 @@ class FakeConnection final : public XPCConnection {
         : uid_(uid), peerReachable_(peerReachable) {}
 
     std::uint32_t effectiveUserIdentifier() const override { return uid_; }
+    /// A process of the peer's user named after it: pid 10,000 + uid, started at tick 77.
+    std::optional<AuthorizationSubject> peerProcess() const override {
+        return AuthorizationSubject{static_cast<std::int32_t>(uid_) + 10'000, 77, uid_};
+    }
     void setCodeSigningRequirement(std::string text) override { requirement_ = std::move(text); }
     void setExportedInterface(XPCInterface) override {}
     void setExportedObject(QuorinDaemonXPCProtocol&) override {}

@@ -9,6 +9,8 @@
 
 #include <array>
 #include <charconv>
+#include <fstream>
+#include <sstream>
 #include <string_view>
 
 namespace quorin::daemon {
@@ -57,6 +59,30 @@ std::optional<ProcessFacts> ProcessFacts::of(pid_t pid, const std::string& procR
         return std::nullopt;
     }
     return ProcessFacts{*realUserID, linkTarget(directory + "/exe")};
+}
+
+std::optional<std::uint64_t> ProcessFacts::startTime(pid_t pid, const std::string& procRoot) {
+    std::ifstream file(procRoot + "/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(file, line)) {
+        return std::nullopt;
+    }
+    // "pid (comm) state ppid ...": the command name, which may hold anything, ends at the last
+    // ")"; the start time is the twentieth field after it.
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    for (int index = 0; index < 20 && fields >> field; ++index) {
+    }
+    std::uint64_t ticks = 0;
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), ticks);
+    if (error != std::errc() || end != field.data() + field.size() || fields.fail()) {
+        return std::nullopt;
+    }
+    return ticks;
 }
 
 std::string ProcessFacts::linkTarget(const std::string& link) {

@@ -17,6 +17,10 @@ struct ProcessFacts {
     /// The facts of `pid` under `procRoot`; nothing when its status cannot be read.
     static std::optional<ProcessFacts> of(pid_t pid, const std::string& procRoot = "/proc");
 
+    /// When `pid` started, in clock ticks since boot (field 22 of its stat file); nothing when
+    /// it is gone. With the pid it names one process for good, since pids are reused.
+    static std::optional<std::uint64_t> startTime(pid_t pid, const std::string& procRoot = "/proc");
+
     /// What the link `link` names (such as "/proc/self/fd/7"); "" when it cannot be read.
     static std::string linkTarget(const std::string& link);
 

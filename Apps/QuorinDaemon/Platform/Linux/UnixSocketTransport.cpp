@@ -1,5 +1,7 @@
 #include "QuorinDaemon/Platform/Linux/UnixSocketTransport.hpp"
 
+#include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
+
 #include "QuorinCore/Service/XPCFrame.hpp"
 #include "QuorinCore/Service/XPCMessage.hpp"
 
@@ -49,6 +51,16 @@ XPCValue emptyValue(XPCValueKind kind) {
 // about their bytes in memory.
 constexpr std::size_t coalescedFrameBytes = 64 * 1024;
 
+// The process that connected, named by its pid and start time while it is known to be the one
+// that holds the connection's other end.
+std::optional<AuthorizationSubject> named(const ucred& peer) {
+    const std::optional<std::uint64_t> started = ProcessFacts::startTime(peer.pid);
+    if (!started) {
+        return std::nullopt;
+    }
+    return AuthorizationSubject{peer.pid, *started, peer.uid};
+}
+
 class SocketConnection final : public XPCConnection,
                                public std::enable_shared_from_this<SocketConnection> {
   public:
@@ -57,11 +69,13 @@ class SocketConnection final : public XPCConnection,
         : socket_(std::move(socket)),
           strand_(asio::make_strand(executor)),
           peer_(peer),
+          peerProcess_(named(peer)),
           peers_(peers),
           share_(std::move(share)),
           log_(std::move(log)) {}
 
     std::uint32_t effectiveUserIdentifier() const override { return peer_.uid; }
+    std::optional<AuthorizationSubject> peerProcess() const override { return peerProcess_; }
     void setCodeSigningRequirement(std::string requirement) override {
         requirement_ = std::move(requirement);
     }
@@ -329,6 +343,7 @@ class SocketConnection final : public XPCConnection,
     Socket socket_;
     Strand strand_;
     ucred peer_;
+    std::optional<AuthorizationSubject> peerProcess_;
     const PeerRequirement& peers_;
     std::optional<UserConnectionBudget::Share> share_;  // until closed
     const Log log_;
