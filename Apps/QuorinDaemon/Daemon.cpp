@@ -16,7 +16,8 @@ Daemon::Daemon(const DaemonServices& services)
     : lifecycle_(announced(services.logSink)),
       protection_(services.protectionDirectory, services.dispatch, services.codeSigning,
                   services.clock),
-      listener_(services.transport, services.passwords, protection_),
+      listener_(services.transport, services.passwords, protection_, services.authority,
+                services.logSink),
       attribution_(services.endpointSecurity, services.walking, services.logSink,
                    services.terminator),
       executions_(services.endpointSecurity, services.dispatch, services.clock, services.logSink) {

@@ -29,6 +29,7 @@ struct DaemonServices {
     const Clock& clock;
     CodeSigning& codeSigning;
     Transport& transport;
+    Authority& authority;
     const PasswordDatabase& passwords;
     /// Where execution protection keeps its per-user files.
     std::string protectionDirectory;

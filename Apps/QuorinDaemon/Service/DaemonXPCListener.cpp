@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Attribution/DaemonPathAuthorization.hpp"
 #include "QuorinCore/Protection/ExecutionDecision.hpp"
+#include "QuorinCore/Protection/ProtectionWeakening.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
 
 #include <algorithm>
@@ -27,10 +28,13 @@ std::vector<std::string> uniqueSorted(std::vector<std::string> paths) {
 }  // namespace
 
 DaemonXPCListener::DaemonXPCListener(Transport& transport, const PasswordDatabase& passwords,
-                                     ExecutionProtectionController& protection)
+                                     ExecutionProtectionController& protection,
+                                     Authority& authority, std::shared_ptr<LogSink> logSink)
     : transport_(transport),
       passwords_(passwords),
       protection_(protection),
+      authority_(authority),
+      log_(std::move(logSink), std::string(daemonLogSubsystem), "authority"),
       listener_(transport.makeListener(std::string(QuorinDaemonXPCInterfaces::machServiceName))) {
     listener_->setDelegate(*this);
 }
@@ -110,7 +114,43 @@ std::optional<DaemonXPCListener::Caller> DaemonXPCListener::caller() const {
     if (client == clients_.end()) {
         return std::nullopt;
     }
-    return Caller{connection->effectiveUserIdentifier(), client->second.home};
+    return Caller{connection->effectiveUserIdentifier(), client->second.home,
+                  connection->peerProcess()};
+}
+
+void DaemonXPCListener::whenAuthorized(const Caller& from, std::string_view action,
+                                       std::function<void()> proceed,
+                                       std::function<void()> refuse) {
+    if (from.uid == 0) {
+        proceed();
+        return;
+    }
+    const auto refused = [this, action = std::string(action), uid = from.uid,
+                          refuse](std::string_view why) {
+        log_.log(LogLevel::error, "%{public}s for user %{public}d refused: %{public}s",
+                 {LogValue::public_(action), LogValue::public_(std::to_string(uid)),
+                  LogValue::public_(std::string(why))});
+        refuse();
+    };
+    if (!from.process) {
+        refused("the requesting process is gone");
+        return;
+    }
+    authority_.checkAuthorization(
+        *from.process, std::string(action),
+        [proceed = std::move(proceed), refused](AuthorizationAnswer answer) {
+            switch (answer) {
+                case AuthorizationAnswer::authorized:
+                    proceed();
+                    return;
+                case AuthorizationAnswer::refused:
+                    refused("not authorized");
+                    return;
+                case AuthorizationAnswer::unavailable:
+                    refused("authorization unavailable");
+                    return;
+            }
+        });
 }
 
 void DaemonXPCListener::setProtectedPaths(std::vector<std::string> paths) {
@@ -167,7 +207,27 @@ void DaemonXPCListener::configureProtection(std::string data, BoolReply reply) {
         reply(false);
         return;
     }
-    protection_.configure(from->uid, from->home, data, std::move(reply));
+    // Protection that is on is replaced only by turning it off (the controller keeps an enabled
+    // configuration when another enabled one comes), so that is the one weakening to ask about.
+    bool turnsOff = false;
+    try {
+        turnsOff = !decodeJSONText<ExecutionProtectionConfiguration>(data).enabled;
+    } catch (const std::exception&) {
+        // Not a configuration: the controller refuses it.
+    }
+    const bool weakens =
+        turnsOff && protection_.withConfiguration(
+                        from->uid, [](const auto& current) { return current.enabled; });
+    if (!weakens) {
+        protection_.configure(from->uid, from->home, data, std::move(reply));
+        return;
+    }
+    whenAuthorized(
+        *from, weakenProtectionAction,
+        [this, uid = from->uid, home = from->home, data = std::move(data), reply] {
+            protection_.configure(uid, home, data, reply);
+        },
+        [reply] { reply(false); });
 }
 
 void DaemonXPCListener::updateProtectionReferences(std::string data) {
@@ -181,7 +241,19 @@ void DaemonXPCListener::updateProtectionReferences(std::string data) {
     } catch (const std::exception&) {
         return;  // not a map of paths to time stamps
     }
-    protection_.updateReferences(from->uid, std::move(references));
+    const bool weakens = protection_.withConfiguration(from->uid, [&](const auto& current) {
+        return current.enabled && weakensReferences(current.references, references);
+    });
+    if (!weakens) {
+        protection_.updateReferences(from->uid, std::move(references));
+        return;
+    }
+    whenAuthorized(
+        *from, weakenProtectionAction,
+        [this, uid = from->uid, references = std::move(references)] {
+            protection_.updateReferences(uid, references);
+        },
+        [] {});
 }
 
 void DaemonXPCListener::protectionStateWithReply(DataReply reply) {
@@ -201,7 +273,16 @@ void DaemonXPCListener::decideExecution(std::string id, std::string decision, Bo
         reply(false);
         return;
     }
-    protection_.decide(from->uid, *requestID, *chosen, std::move(reply));
+    if (*chosen == ExecutionDecision::block) {
+        protection_.decide(from->uid, *requestID, *chosen, std::move(reply));
+        return;
+    }
+    whenAuthorized(
+        *from, allowExecutionAction,
+        [this, uid = from->uid, id = *requestID, decision = *chosen, reply] {
+            protection_.decide(uid, id, decision, reply);
+        },
+        [reply] { reply(false); });
 }
 
 void DaemonXPCListener::exportExecutionHistoryWithReply(DataReply reply) {
@@ -219,7 +300,10 @@ void DaemonXPCListener::clearExecutionHistoryWithReply(BoolReply reply) {
         reply(false);
         return;
     }
-    protection_.clearHistory(from->uid, std::move(reply));
+    whenAuthorized(
+        *from, clearHistoryAction,
+        [this, uid = from->uid, reply] { protection_.clearHistory(uid, reply); },
+        [reply] { reply(false); });
 }
 
 void DaemonXPCListener::clearExecutionTrustWithReply(BoolReply reply) {

@@ -2,6 +2,8 @@
 
 #include "QuorinCore/Domain/AttributionRecord.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCProtocol.hpp"
+#include "QuorinDaemon/Platform/Authority.hpp"
+#include "QuorinDaemon/Platform/Log.hpp"
 #include "QuorinDaemon/Platform/PasswordDatabase.hpp"
 #include "QuorinDaemon/Platform/Transport.hpp"
 #include "QuorinDaemon/Protection/ExecutionProtectionController.hpp"
@@ -22,6 +24,12 @@ namespace quorin::daemon {
 /// queries, forwards execution-protection requests to the controller in the name of the
 /// connection's user, and delivers each attribution record to the clients whose paths cover it.
 ///
+/// What would let code run or weaken protection goes ahead only once the authority says the
+/// requesting process may do it in its user's name: letting a held execution run (allowing it
+/// once or trusting it), turning protection off, replacing references with a set that drops one
+/// or counts one for less time, and erasing the execution history. A refusal, or an
+/// authority that cannot be asked, gets the method's refusal and changes nothing.
+///
 /// Requests arrive on each connection's own queue and records on the file-event client's; one
 /// lock guards the client table and the file-event client's state. The prefix update runs under
 /// the lock, so updates never interleave; no controller call and no delivery is made under it.
@@ -33,7 +41,8 @@ class DaemonXPCListener final : public QuorinDaemonXPCProtocol, public XPCListen
     using ProtectedPathsHandler = std::function<void(const std::vector<std::string>&)>;
 
     DaemonXPCListener(Transport& transport, const PasswordDatabase& passwords,
-                      ExecutionProtectionController& protection);
+                      ExecutionProtectionController& protection, Authority& authority,
+                      std::shared_ptr<LogSink> logSink);
 
     DaemonXPCListener(const DaemonXPCListener&) = delete;
     DaemonXPCListener& operator=(const DaemonXPCListener&) = delete;
@@ -80,8 +89,15 @@ class DaemonXPCListener final : public QuorinDaemonXPCProtocol, public XPCListen
     struct Caller {
         std::uint32_t uid;
         std::string home;
+        std::optional<AuthorizationSubject> process;
     };
     std::optional<Caller> caller() const;
+
+    /// Runs `proceed` once the authority says the caller's process may perform `action`, and
+    /// `refuse` (logged) when it says no or cannot be asked. Root is the administrator and is not
+    /// asked. Either may run on the authority's thread.
+    void whenAuthorized(const Caller& from, std::string_view action, std::function<void()> proceed,
+                        std::function<void()> refuse);
 
     void removeClient(const XPCConnection* connection);
     void applyUnion();  // with lock_ held
@@ -89,6 +105,8 @@ class DaemonXPCListener final : public QuorinDaemonXPCProtocol, public XPCListen
     Transport& transport_;
     const PasswordDatabase& passwords_;
     ExecutionProtectionController& protection_;
+    Authority& authority_;
+    Log log_;
     std::unique_ptr<XPCListener> listener_;
 
     mutable std::mutex lock_;

@@ -1,6 +1,8 @@
 #include "QuorinDaemon/Service/DaemonXPCListener.hpp"
 
+#include "Fakes/CapturingLogSink.hpp"
 #include "Fakes/FakeAccounts.hpp"
+#include "Fakes/FakeAuthority.hpp"
 #include "Fakes/FakeTransport.hpp"
 #include "Protection/HeldExecution.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
@@ -71,8 +73,10 @@ class DaemonXPCListenerTest : public ::testing::Test {
     ProtectionHarness h;
     const std::string anaHome = h.home.path().string();
     FakeTransport transport;
-    FakePasswordDatabase passwords{{{ana, anaHome}, {ben, "/home/ben"}}};
-    DaemonXPCListener listener{transport, passwords, *h.controller};
+    FakePasswordDatabase passwords{{{ana, anaHome}, {ben, "/home/ben"}, {0, anaHome}}};
+    FakeAuthority authority;
+    std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
+    DaemonXPCListener listener{transport, passwords, *h.controller, authority, log};
     std::vector<Paths> installed;
     bool failPrefixUpdates = false;
 };
@@ -206,6 +210,87 @@ TEST_F(DaemonXPCListenerTest, ForwardsOnlyWellFormedRequestsInTheNameOfTheConnec
     EXPECT_EQ(held.answers(), (std::vector<HeldExecution::Answer>{{false, "Blocked by user"}}));
     EXPECT_EQ(h.stored(ana).configuration.references,
               (std::map<std::string, Date>{{tool, Date{1}}}));
+}
+
+// What lets code run or weakens protection waits for the authority, asked in the name of the
+// requesting process; a refusal or an authority that cannot be asked changes nothing. Blocking,
+// reading, clearing trust and making protection stricter ask nobody, nor does root.
+TEST_F(DaemonXPCListenerTest, AsksTheAuthorityBeforeWhatLetsCodeRunOrWeakensProtection) {
+    const auto own = transport.connect(ana);
+    const auto root = transport.connect(0);
+    h.enable(ana);
+    const std::string tool = (h.home / "bin" / "tool").string();
+    ASSERT_EQ(call(own, "updateProtectionReferences:", {XPCData{R"({")" + tool + R"(":5})"}}, 1),
+              std::nullopt);
+    const HeldExecution held = h.hold(ana, h.candidateFor(h.executable("tool", "x")));
+    h.dispatch.runPending();
+    const std::string id = held.id().uuidString();
+    const XPCValue off = XPCData{encodeJSONText(h.settings(false))};
+    const std::string refused = "not authorized";
+    const std::string unavailable = "authorization unavailable";
+    struct Case {
+        std::shared_ptr<XPCConnection> from;
+        std::string selector;
+        std::vector<XPCValue> arguments;
+        std::string_view action;  // the action asked about; empty: nobody is asked
+        std::string refusal;      // the authority's answer: "" yes, or why not
+        std::optional<XPCValue> reply;
+    };
+    const Case cases[] = {
+        {own,
+         "decideExecution:decision:reply:",
+         {id, "allowOnce"s},
+         allowExecutionAction,
+         refused,
+         false},
+        {own,
+         "decideExecution:decision:reply:",
+         {id, "alwaysTrust"s},
+         allowExecutionAction,
+         unavailable,
+         false},
+        {own, "configureProtection:reply:", {off}, weakenProtectionAction, refused, false},
+        {own, "updateProtectionReferences:", {XPCData{"{}"}}, weakenProtectionAction, refused, {}},
+        {own, "clearExecutionHistoryWithReply:", {}, clearHistoryAction, refused, false},
+        {own, "configureProtection:reply:", {XPCData{encodeJSONText(h.settings())}}, "", "", true},
+        {own, "updateProtectionReferences:", {XPCData{R"({")" + tool + R"(":6})"}}, "", "", {}},
+        {own, "clearExecutionTrustWithReply:", {}, "", "", true},
+        {root, "clearExecutionHistoryWithReply:", {}, "", "", true},
+        {own,
+         "decideExecution:decision:reply:",
+         {id, "allowOnce"s},
+         allowExecutionAction,
+         "",
+         true},
+    };
+    std::vector<std::string> expectedLog;
+    for (const Case& test : cases) {
+        SCOPED_TRACE(&test - cases);
+        authority.script(test.action, test.refusal.empty()      ? AuthorizationAnswer::authorized
+                                      : test.refusal == refused ? AuthorizationAnswer::refused
+                                                                : AuthorizationAnswer::unavailable);
+        const std::size_t asked = authority.asked().size();
+        std::optional<XPCValue> reply;
+        transport.on(test.from, [&] {
+            invoke(listener, {1, test.selector, test.arguments},
+                   [&](XPCValue value) { reply = std::move(value); });
+        });
+        EXPECT_EQ(authority.answerPending(), test.action.empty() ? 0u : 1u);
+        h.dispatch.runPending();
+        EXPECT_EQ(reply, test.reply);
+        if (!test.action.empty()) {
+            EXPECT_EQ(authority.asked().at(asked), "10501@77 uid 501 " + std::string(test.action));
+        }
+        if (!test.refusal.empty()) {
+            expectedLog.push_back("authority error: " + std::string(test.action) +
+                                  " for user 501 refused: " + test.refusal);
+        }
+    }
+    EXPECT_EQ(held.answers(), (std::vector<HeldExecution::Answer>{{true, "Allowed once"}}));
+    EXPECT_TRUE(h.stored(ana).configuration.enabled);
+    EXPECT_EQ(h.stored(ana).configuration.references,
+              (std::map<std::string, Date>{{tool, Date{6}}}));
+    EXPECT_EQ(log->lines(), expectedLog);
 }
 
 }  // namespace
