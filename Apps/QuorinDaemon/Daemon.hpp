@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuorinDaemon/Attribution/ESAttributionClient.hpp"
+#include "QuorinDaemon/Platform/Authority.hpp"
 #include "QuorinDaemon/Platform/Clock.hpp"
 #include "QuorinDaemon/Platform/CodeSigning.hpp"
 #include "QuorinDaemon/Platform/Dispatch.hpp"
@@ -29,6 +30,7 @@ struct DaemonServices {
     const Clock& clock;
     CodeSigning& codeSigning;
     Transport& transport;
+    Authority& authority;
     const PasswordDatabase& passwords;
     /// Where execution protection keeps its per-user files.
     std::string protectionDirectory;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace quorin::daemon {
 
@@ -26,6 +27,11 @@ enum class AuthorizationAnswer {
     refused,      // no, or the person dismissed the question
     unavailable,  // the service could not be asked: treated as a refusal, never as a yes
 };
+
+/// The actions the daemon asks about, as its polkit policy declares them.
+inline constexpr std::string_view allowExecutionAction = "com.brenmoor.quorin.allow-execution";
+inline constexpr std::string_view weakenProtectionAction = "com.brenmoor.quorin.weaken-protection";
+inline constexpr std::string_view clearHistoryAction = "com.brenmoor.quorin.clear-history";
 
 class Authority {
   public:

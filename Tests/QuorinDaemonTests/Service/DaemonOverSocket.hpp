@@ -9,6 +9,7 @@
 
 #include "Fakes/CapturingLogSink.hpp"
 #include "Fakes/FakeAccounts.hpp"
+#include "Fakes/FakeAuthority.hpp"
 #include "Fakes/FakeCodeSigning.hpp"
 #include "Fakes/FakeEndpointSecurity.hpp"
 #include "Fakes/RecordingTerminator.hpp"
@@ -45,7 +46,7 @@ class DaemonOverSocketTest : public ::testing::Test {
             std::filesystem::perms::group_exec | std::filesystem::perms::others_exec,
             std::filesystem::perm_options::add);
         daemon.emplace(DaemonServices{endpointSecurity, walking, log, terminator, dispatch, clock,
-                                      codeSigning, transport, passwords,
+                                      codeSigning, transport, authority, passwords,
                                       (directory / "protect").string()});
     }
 
@@ -117,6 +118,7 @@ class DaemonOverSocketTest : public ::testing::Test {
     RecordingTerminator terminator;
     SystemClock clock;
     FakeCodeSigning codeSigning;
+    FakeAuthority authority;
     std::optional<Daemon> daemon;
 };
 
