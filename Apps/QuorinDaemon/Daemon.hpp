@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuorinDaemon/Attribution/ESAttributionClient.hpp"
+#include "QuorinDaemon/Platform/Authority.hpp"
 #include "QuorinDaemon/Platform/Clock.hpp"
 #include "QuorinDaemon/Platform/CodeSigning.hpp"
 #include "QuorinDaemon/Platform/Dispatch.hpp"

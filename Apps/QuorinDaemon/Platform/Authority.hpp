@@ -23,7 +23,8 @@ struct AuthorizationSubject {
 };
 
 /// The actions the daemon asks about, as its policy file declares them: letting a held execution
-/// run, weakening protection (turning it off, or holding less), and erasing the execution history.
+/// run, weakening protection (turning it off, or dropping references), and erasing the execution
+/// history.
 inline constexpr std::string_view allowExecutionAction = "com.brenmoor.quorin.allow-execution";
 inline constexpr std::string_view weakenProtectionAction = "com.brenmoor.quorin.weaken-protection";
 inline constexpr std::string_view clearHistoryAction = "com.brenmoor.quorin.clear-history";

@@ -4,6 +4,7 @@
 #include "QuorinDaemon/Platform/Linux/AsioDispatch.hpp"
 #include "QuorinDaemon/Platform/Linux/FanotifyEndpointSecurity.hpp"
 #include "QuorinDaemon/Platform/Linux/InstanceLock.hpp"
+#include "QuorinDaemon/Platform/Linux/PolkitAuthority.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcAncestryWalking.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcessTerminator.hpp"
 #include "QuorinDaemon/Platform/Linux/StandardErrorLogSink.hpp"
@@ -128,12 +129,13 @@ void runDaemonProcess(const DaemonProcessSettings& settings) {
     UnsignedCodeSigning codeSigning;
     UnixSocketTransport transport(loop.get_executor(), settings.socketDirectory, settings.peers,
                                   logSink);
+    PolkitAuthority authority(logSink);
 
     // The daemon's construction ends with its listener making the socket.
     std::optional<Daemon> daemon;
     try {
         daemon.emplace(DaemonServices{endpointSecurity, walking, logSink, terminator, dispatch,
-                                      clock, codeSigning, transport, settings.passwords,
+                                      clock, codeSigning, transport, authority, settings.passwords,
                                       settings.protectionDirectory});
     } catch (const std::exception& error) {
         failDaemonStartUp(log, *logSink, error);
