@@ -13,6 +13,7 @@
 #include "quorin/ProtectionReport.hpp"
 #include "quorin/ReplayCommand.hpp"
 #include "quorin/SocketOption.hpp"
+#include "quorin/TerminalAuthenticationAgent.hpp"
 
 #include <poll.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,9 +90,12 @@ int runEnable(const std::vector<std::string>& roots, const std::string& socketPa
 
 int runDisable(const std::string& socketPath, std::ostream& out, std::ostream& err) {
     return reportingFailures(err, [&] {
+        const TerminalAuthenticationAgent agent;
         DaemonConnection daemon(socketPath);
         if (!daemon.configureProtection(encodeJSONText(ExecutionProtectionConfiguration{}))) {
-            return refused(err, "disable", "the daemon could not store the configuration");
+            return refused(err, "disable",
+                           "the daemon did not turn protection off (it was not authorized, or "
+                           "the configuration could not be stored)");
         }
         return written(out, err, "protection disabled\n", "the result");
     });
@@ -114,9 +119,15 @@ int runDecide(const std::string& id, const std::string& decisionText, const std:
     return reportingFailures(err, [&] {
         // Both were checked when the command line was read.
         const ExecutionDecision decision = enumerationCase<ExecutionDecision>(decisionText).value();
+        std::optional<TerminalAuthenticationAgent> agent;
+        if (decision != ExecutionDecision::block) {
+            agent.emplace();  // letting it run needs the person's password
+        }
         DaemonConnection daemon(socketPath);
         if (!daemon.decideExecution(id, decisionText)) {
-            return refused(err, "decide", "the daemon did not apply the decision");
+            return refused(err, "decide",
+                           "the daemon did not apply the decision (it was not authorized, was "
+                           "decided already or ran out of time)");
         }
         return written(out, err, std::string(describeAppliedDecision(decision)) + "\n",
                        "the result");
@@ -140,6 +151,7 @@ bool waitForNextPoll() {
 
 int runPrompt(const std::string& socketPath, std::ostream& out, std::ostream& err) {
     return reportingFailures(err, [&] {
+        const TerminalAuthenticationAgent agent;
         DaemonConnection daemon(socketPath);
         out << "Waiting for held executions; end the input (Ctrl-D) to stop.\n" << std::flush;
         ProtectionPrompt(daemon, std::cin, out, currentDate, waitForNextPoll).run();
@@ -161,10 +173,12 @@ int runHistory(bool json, const std::string& socketPath, std::ostream& out, std:
 
 int runClearHistory(const std::string& socketPath, std::ostream& out, std::ostream& err) {
     return reportingFailures(err, [&] {
+        const TerminalAuthenticationAgent agent;
         DaemonConnection daemon(socketPath);
         if (!daemon.clearExecutionHistory()) {
             return refused(err, "clear-history",
-                           "the daemon could not clear the execution history");
+                           "the daemon did not clear the execution history (it was not "
+                           "authorized, or it could not be cleared)");
         }
         return written(out, err, "execution history cleared\n", "the result");
     });

@@ -111,7 +111,7 @@ bool ProtectionPrompt::ask(const ExecutionRequest& request) {
             out_ << describeAppliedDecision(decision) << ": " << path << "\n";
         } else {
             out_ << "the daemon did not apply the decision for " << path
-                 << " (it may have been decided already or run out of time)\n";
+                 << " (it was not authorized, was decided already or ran out of time)\n";
         }
         return true;
     }

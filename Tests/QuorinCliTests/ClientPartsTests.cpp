@@ -167,8 +167,8 @@ TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) 
     const std::vector<Case> cases{
         {" Block \n", true, true, "block", "blocked: /a\n"},
         {"allowOnce\n", true, false, "allowOnce",
-         "the daemon did not apply the decision for /a (it may have been decided already or run "
-         "out of time)\n"},
+         "the daemon did not apply the decision for /a (it was not authorized, was decided already "
+         "or ran out of time)\n"},
         {"a\n", true, true, "alwaysTrust", "allowed, and trusted from now on: /a\n"},
         // No rule can be stored without an identity: asked again, never allowed in its place.
         {"always\no\n", false, true, "allowOnce",

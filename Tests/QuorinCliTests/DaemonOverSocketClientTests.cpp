@@ -368,7 +368,8 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
          args(bytes(
              R"({"enabled":false,"executableRoots":[],"executableAliases":{},"baseline":{},"references":{}})"))},
         {"protect decide " + requestID + " block", decide, XPCValue(false), 1, "",
-         "quorin protect decide: the daemon did not apply the decision\n",
+         "quorin protect decide: the daemon did not apply the decision (it was not authorized, "
+         "was decided already or ran out of time)\n",
          args(requestID, std::string("block"))},
         {"protect clear-history", "clearExecutionHistoryWithReply:", XPCValue(true), 0,
          "execution history cleared\n", ""},

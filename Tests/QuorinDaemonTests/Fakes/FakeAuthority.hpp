@@ -47,9 +47,8 @@ class FakeAuthority final : public Authority {
                             std::function<void(AuthorizationAnswer)> done) override {
         {
             const std::lock_guard lock(mutex_);
-            asked_.push_back(std::to_string(subject.pid) + "@" +
-                             std::to_string(subject.startTime) + " uid " +
-                             std::to_string(subject.uid) + " " + action);
+            asked_.push_back(std::to_string(subject.pid) + "@" + std::to_string(subject.startTime) +
+                             " uid " + std::to_string(subject.uid) + " " + action);
             pending_.emplace_back(action, std::move(done));
         }
         changed_.notify_all();
