@@ -15,11 +15,15 @@
 #include "quorin/SocketOption.hpp"
 #include "quorin/TerminalAuthenticationAgent.hpp"
 
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <limits>
@@ -250,14 +254,43 @@ CLI::Validator decisionText() {
 }
 
 // A subcommand that talks to the daemon at its own `--socket`; `run` gets the socket path.
+// Root acts for another user by taking that user's identity as its effective one before it
+// connects: the daemon serves the connection as that user's and, seeing that the process is
+// really root's, asks nobody. What goes wrong, or nothing.
+std::optional<std::string> actAs(const std::string& name) {
+    if (::getuid() != 0) {
+        return "only root may act for another user";
+    }
+    const passwd* entry = ::getpwnam(name.c_str());
+    if (entry == nullptr) {
+        return "there is no user named " + ReplayTerminalOutput::sanitize(name);
+    }
+    // The user's groups first, while the process may still change them.
+    if (::initgroups(entry->pw_name, entry->pw_gid) != 0 || ::setegid(entry->pw_gid) != 0 ||
+        ::seteuid(entry->pw_uid) != 0) {
+        return "cannot act as " + ReplayTerminalOutput::sanitize(name) + ": " +
+               std::strerror(errno);
+    }
+    return std::nullopt;
+}
+
 CLI::App* addDaemonSubcommand(CLI::App& protect, const std::string& name,
                               const std::string& description, int& exitStatus,
                               std::function<int(const std::string& socketPath)> run) {
     auto socketPath = std::make_shared<std::string>();
+    auto user = std::make_shared<std::string>();
     CLI::App* command = protect.add_subcommand(name, description);
     addSocketOption(*command, *socketPath);
-    command->callback(
-        [socketPath, run = std::move(run), &exitStatus] { exitStatus = run(*socketPath); });
+    command->add_option("--user", *user, "Act for this user (root only).");
+    command->callback([name, socketPath, user, run = std::move(run), &exitStatus] {
+        if (!user->empty()) {
+            if (const std::optional<std::string> problem = actAs(*user)) {
+                exitStatus = refused(std::cerr, name, *problem);
+                return;
+            }
+        }
+        exitStatus = run(*socketPath);
+    });
     return command;
 }
 

@@ -17,7 +17,8 @@ extern char** environ;
 namespace quorin::cli {
 
 TerminalAuthenticationAgent::TerminalAuthenticationAgent(const std::string& program) {
-    if (::isatty(STDIN_FILENO) != 1 || ::access(program.c_str(), X_OK) != 0) {
+    // Root is the administrator: the daemon does not ask it.
+    if (::getuid() == 0 || ::isatty(STDIN_FILENO) != 1 || ::access(program.c_str(), X_OK) != 0) {
         return;
     }
     // The agent closes its end of the pipe once it is registered.

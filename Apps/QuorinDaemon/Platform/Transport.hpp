@@ -28,6 +28,9 @@ class XPCConnection {
 
     /// The peer's effective user id, as the system reported it when the peer connected.
     virtual std::uint32_t effectiveUserIdentifier() const = 0;
+    /// Whether the process that opened the connection is root's: its effective user is root, or
+    /// its real user is, as when root acts for another user with that user's identity.
+    virtual bool peerIsAdministrator() const = 0;
     /// The process that opened the connection, as the authority names it; nothing when it had
     /// gone before it could be named.
     virtual std::optional<AuthorizationSubject> peerProcess() const = 0;

@@ -115,13 +115,13 @@ std::optional<DaemonXPCListener::Caller> DaemonXPCListener::caller() const {
         return std::nullopt;
     }
     return Caller{connection->effectiveUserIdentifier(), client->second.home,
-                  connection->peerProcess()};
+                  connection->peerProcess(), connection->peerIsAdministrator()};
 }
 
 void DaemonXPCListener::whenAuthorized(const Caller& from, std::string_view action,
                                        std::function<void()> proceed,
                                        std::function<void()> refuse) {
-    if (from.uid == 0) {
+    if (from.administrator) {
         proceed();
         return;
     }

@@ -90,12 +90,13 @@ class DaemonXPCListener final : public QuorinDaemonXPCProtocol, public XPCListen
         std::uint32_t uid;
         std::string home;
         std::optional<AuthorizationSubject> process;
+        bool administrator;
     };
     std::optional<Caller> caller() const;
 
     /// Runs `proceed` once the authority says the caller's process may perform `action`, and
     /// `refuse` (logged) when it says no or cannot be asked. Root is the administrator and is not
-    /// asked. Either may run on the authority's thread.
+    /// asked, also when it acts for another user. Either may run on the authority's thread.
     void whenAuthorized(const Caller& from, std::string_view action, std::function<void()> proceed,
                         std::function<void()> refuse);
 

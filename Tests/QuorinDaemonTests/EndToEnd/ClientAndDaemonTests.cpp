@@ -209,6 +209,10 @@ TEST_F(ClientAndDaemonTest, AnotherUsersFloodNeitherStopsExecCheckingNorLetsItsE
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "execs that ran unasked";
     EXPECT_LT(descriptorsOf(daemon.process->pid()), 256);
     EXPECT_EQ(quorin({"status"}).exitStatus, 0);
+    // Root acts for that user as the administrator: nobody is asked (with no authority to ask
+    // here, anyone else's request to clear a history is refused).
+    EXPECT_EQ(quorin({"protect", "clear-history", "--user", "nobody"}).out,
+              "execution history cleared\n");
 }
 
 }  // namespace

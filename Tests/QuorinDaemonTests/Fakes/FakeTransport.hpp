@@ -28,10 +28,12 @@ class FakeConnection final : public XPCConnection {
         std::vector<std::string> delivered;
     };
 
-    explicit FakeConnection(std::uint32_t uid, bool peerReachable = true)
-        : uid_(uid), peerReachable_(peerReachable) {}
+    explicit FakeConnection(std::uint32_t uid, bool peerReachable = true,
+                            bool administrator = false)
+        : uid_(uid), peerReachable_(peerReachable), administrator_(administrator) {}
 
     std::uint32_t effectiveUserIdentifier() const override { return uid_; }
+    bool peerIsAdministrator() const override { return uid_ == 0 || administrator_; }
     /// A process of the peer's user named after it: pid 10,000 + uid, started at tick 77.
     std::optional<AuthorizationSubject> peerProcess() const override {
         return AuthorizationSubject{static_cast<std::int32_t>(uid_) + 10'000, 77, uid_};
@@ -69,6 +71,7 @@ class FakeConnection final : public XPCConnection {
 
     std::uint32_t uid_;
     bool peerReachable_;
+    bool administrator_;
     std::shared_ptr<Peer> peer_ = std::make_shared<Peer>();
     std::optional<std::string> requirement_;
     std::function<void()> invalidated_;
@@ -92,9 +95,11 @@ class FakeTransport final : public Transport {
     }
     std::shared_ptr<XPCConnection> currentConnection() const override { return current(); }
 
-    /// A peer of user `uid` connects; the connection, or null when the delegate refused it.
-    std::shared_ptr<FakeConnection> connect(std::uint32_t uid, bool peerReachable = true) {
-        auto connection = std::make_shared<FakeConnection>(uid, peerReachable);
+    /// A peer of user `uid` connects (root acting for that user when `administrator`); the
+    /// connection, or null when the delegate refused it.
+    std::shared_ptr<FakeConnection> connect(std::uint32_t uid, bool peerReachable = true,
+                                            bool administrator = false) {
+        auto connection = std::make_shared<FakeConnection>(uid, peerReachable, administrator);
         if (listener_ == nullptr || !listener_->resumed ||
             !listener_->delegate->shouldAcceptNewConnection(connection)) {
             return nullptr;

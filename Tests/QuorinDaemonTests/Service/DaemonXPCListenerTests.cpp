@@ -218,6 +218,7 @@ TEST_F(DaemonXPCListenerTest, ForwardsOnlyWellFormedRequestsInTheNameOfTheConnec
 TEST_F(DaemonXPCListenerTest, AsksTheAuthorityBeforeWhatLetsCodeRunOrWeakensProtection) {
     const auto own = transport.connect(ana);
     const auto root = transport.connect(0);
+    const auto rootForAna = transport.connect(ana, true, true);
     h.enable(ana);
     const std::string tool = (h.home / "bin" / "tool").string();
     ASSERT_EQ(call(own, "updateProtectionReferences:", {XPCData{R"({")" + tool + R"(":5})"}}, 1),
@@ -256,6 +257,7 @@ TEST_F(DaemonXPCListenerTest, AsksTheAuthorityBeforeWhatLetsCodeRunOrWeakensProt
         {own, "updateProtectionReferences:", {XPCData{R"({")" + tool + R"(":6})"}}, "", "", {}},
         {own, "clearExecutionTrustWithReply:", {}, "", "", true},
         {root, "clearExecutionHistoryWithReply:", {}, "", "", true},
+        {rootForAna, "clearExecutionHistoryWithReply:", {}, "", "", true},
         {own,
          "decideExecution:decision:reply:",
          {id, "allowOnce"s},

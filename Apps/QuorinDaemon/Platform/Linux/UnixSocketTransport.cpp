@@ -70,12 +70,16 @@ class SocketConnection final : public XPCConnection,
           strand_(asio::make_strand(executor)),
           peer_(peer),
           peerProcess_(named(peer)),
+          administrator_(
+              peer.uid == 0 ||
+              ProcessFacts::of(peer.pid).value_or(ProcessFacts{UINT32_MAX, ""}).realUserID == 0),
           peers_(peers),
           share_(std::move(share)),
           log_(std::move(log)) {}
 
     std::uint32_t effectiveUserIdentifier() const override { return peer_.uid; }
     std::optional<AuthorizationSubject> peerProcess() const override { return peerProcess_; }
+    bool peerIsAdministrator() const override { return administrator_; }
     void setCodeSigningRequirement(std::string requirement) override {
         requirement_ = std::move(requirement);
     }
@@ -344,6 +348,7 @@ class SocketConnection final : public XPCConnection,
     Strand strand_;
     ucred peer_;
     std::optional<AuthorizationSubject> peerProcess_;
+    bool administrator_;
     const PeerRequirement& peers_;
     std::optional<UserConnectionBudget::Share> share_;  // until closed
     const Log log_;
