@@ -34,9 +34,9 @@ struct PolkitAuthority::Loop {
         bool calling = false;  // the library holds this check until its callback runs
     };
 
-    Loop(std::shared_ptr<LogSink> logSink, std::chrono::milliseconds checkTimeout)
+    Loop(std::shared_ptr<LogSink> logSink, std::chrono::milliseconds timeoutOfEachCheck)
         : log(std::move(logSink), std::string(daemonLogSubsystem), "authority"),
-          timeout(checkTimeout) {}
+          timeout(timeoutOfEachCheck) {}
 
     ~Loop() {
         if (authority != nullptr) {
