@@ -2,17 +2,15 @@
 
 // An authority for tests with a scripted answer per action (`unavailable` for an action it was
 // not told about, as for one the service does not know). It records every check; a check waits
-// until the test calls `answerPending()`, or, once `answerOnItsOwnThread()` was called, is
-// answered on a thread of the fake's own. Either way `done` runs once, never inside the call.
-// Checks still waiting when the fake goes are dropped unanswered.
+// until the test calls `answerPending()`, from the thread that then stands for the authority's
+// own, so `done` runs once and never inside the call. Checks still waiting when the fake goes are
+// dropped unanswered.
 
 #include "QuorinDaemon/Platform/Authority.hpp"
 
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace quorin::daemon::testing {
@@ -24,35 +22,9 @@ class FakeAuthority final : public Authority {
         std::string action;
     };
 
-    ~FakeAuthority() override {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        arrived_.notify_all();
-        if (answerer_.joinable()) {
-            answerer_.join();
-        }
-    }
-
     void script(std::string_view action, AuthorizationAnswer answer) {
         const std::lock_guard lock(mutex_);
         answers_.insert_or_assign(std::string(action), answer);
-    }
-
-    void answerOnItsOwnThread() {
-        answerer_ = std::thread([this] {
-            std::unique_lock lock(mutex_);
-            for (;;) {
-                arrived_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-                if (stopping_) {
-                    return;
-                }
-                lock.unlock();
-                answerPending();
-                lock.lock();
-            }
-        });
     }
 
     /// Answers the checks waiting, in the order they came, on the calling thread; how many.
@@ -75,15 +47,12 @@ class FakeAuthority final : public Authority {
 
     void checkAuthorization(const AuthorizationSubject& subject, const std::string& action,
                             std::function<void(AuthorizationAnswer)> done) override {
-        {
-            const std::lock_guard lock(mutex_);
-            checks_.push_back({subject, action});
-            const auto scripted = answers_.find(action);
-            pending_.push_back(
-                {scripted == answers_.end() ? AuthorizationAnswer::unavailable : scripted->second,
-                 std::move(done)});
-        }
-        arrived_.notify_all();
+        const std::lock_guard lock(mutex_);
+        checks_.push_back({subject, action});
+        const auto scripted = answers_.find(action);
+        pending_.push_back(
+            {scripted == answers_.end() ? AuthorizationAnswer::unavailable : scripted->second,
+             std::move(done)});
     }
 
   private:
@@ -93,12 +62,9 @@ class FakeAuthority final : public Authority {
     };
 
     mutable std::mutex mutex_;
-    std::condition_variable arrived_;
     std::map<std::string, AuthorizationAnswer, std::less<>> answers_;
     std::vector<Check> checks_;
     std::deque<Pending> pending_;
-    bool stopping_ = false;
-    std::thread answerer_;
 };
 
 }  // namespace quorin::daemon::testing
