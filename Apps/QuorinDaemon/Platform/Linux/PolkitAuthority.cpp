@@ -164,6 +164,7 @@ struct PolkitAuthority::Loop {
                 loop.call(check);
             }
         }
+        loop.stopIfIdle();  // stopping came too late to cancel the connection
     }
 
     void connectFailed(GError* error) {
