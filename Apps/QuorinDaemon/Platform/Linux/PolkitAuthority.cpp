@@ -1,13 +1,17 @@
 #include "QuorinDaemon/Platform/Linux/PolkitAuthority.hpp"
 
 #include <gio/gio.h>
+#include <glib-unix.h>
 #include <polkit/polkit.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <deque>
 #include <list>
 #include <mutex>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace quorin::daemon {
@@ -36,7 +40,15 @@ struct PolkitAuthority::Loop {
 
     Loop(std::shared_ptr<LogSink> logSink, std::chrono::milliseconds timeoutOfEachCheck)
         : log(std::move(logSink), std::string(daemonLogSubsystem), "authority"),
-          timeout(timeoutOfEachCheck) {}
+          timeout(timeoutOfEachCheck) {
+        if (wakeUp < 0) {
+            throw std::system_error(errno, std::generic_category(), "eventfd for the authority");
+        }
+        g_source_set_callback(wakeUpSource,
+                              reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&woken)),
+                              this, nullptr);
+        g_source_attach(wakeUpSource, context);
+    }
 
     ~Loop() {
         if (authority != nullptr) {
@@ -45,6 +57,9 @@ struct PolkitAuthority::Loop {
         if (bus != nullptr) {
             g_object_unref(bus);
         }
+        g_source_destroy(wakeUpSource);
+        g_source_unref(wakeUpSource);
+        ::close(wakeUp);
         g_main_loop_unref(mainLoop);
         g_main_context_unref(context);
     }
@@ -55,13 +70,24 @@ struct PolkitAuthority::Loop {
         g_main_context_pop_thread_default(context);
     }
 
-    // Runs `function(this)` on the loop's thread, always later (an idle source, never the
-    // caller's thread even while the loop has not started).
-    void post(gboolean (*function)(gpointer)) {
-        GSource* source = g_idle_source_new();
-        g_source_set_callback(source, function, this, nullptr);
-        g_source_attach(source, context);
-        g_source_unref(source);
+    // Callers touch nothing of GLib's: they queue under `mutex` and wake the loop's thread
+    // through an event descriptor, which it then drains.
+    void wake() { static_cast<void>(::eventfd_write(wakeUp, 1)); }
+
+    static gboolean woken(gint, GIOCondition, gpointer self) {
+        auto& loop = *static_cast<Loop*>(self);
+        eventfd_t ignored = 0;
+        static_cast<void>(::eventfd_read(loop.wakeUp, &ignored));
+        takeSubmitted(self);
+        bool stopNow = false;
+        {
+            const std::lock_guard lock(loop.mutex);
+            stopNow = loop.stopRequested && !loop.stopping;
+        }
+        if (stopNow) {
+            loop.stop();
+        }
+        return G_SOURCE_CONTINUE;
     }
 
     void submit(Submitted request) {
@@ -74,10 +100,10 @@ struct PolkitAuthority::Loop {
             }
             submitted.push_back(std::move(request));
         }
-        post(&Loop::takeSubmitted);
+        wake();
     }
 
-    static gboolean takeSubmitted(gpointer self) {
+    static void takeSubmitted(gpointer self) {
         auto& loop = *static_cast<Loop*>(self);
         std::deque<Submitted> taken;
         {
@@ -87,7 +113,6 @@ struct PolkitAuthority::Loop {
         for (Submitted& request : taken) {
             loop.start(std::move(request));
         }
-        return G_SOURCE_REMOVE;
     }
 
     void start(Submitted request) {
@@ -282,20 +307,17 @@ struct PolkitAuthority::Loop {
         checks.remove_if([&check](const Check& each) { return &each == &check; });
     }
 
-    static gboolean stop(gpointer self) {
-        auto& loop = *static_cast<Loop*>(self);
-        loop.stopping = true;
-        takeSubmitted(self);
-        for (auto check = loop.checks.begin(); check != loop.checks.end();) {
+    void stop() {
+        stopping = true;
+        for (auto check = checks.begin(); check != checks.end();) {
             auto next = std::next(check);
-            loop.abandon(*check);
+            abandon(*check);
             check = next;
         }
-        if (loop.connecting != nullptr) {
-            g_cancellable_cancel(loop.connecting);
+        if (connecting != nullptr) {
+            g_cancellable_cancel(connecting);
         }
-        loop.stopIfIdle();
-        return G_SOURCE_REMOVE;
+        stopIfIdle();
     }
 
     // Once stopping, the loop runs until the library has handed back every check and connection.
@@ -313,6 +335,9 @@ struct PolkitAuthority::Loop {
     std::mutex mutex;
     std::deque<Submitted> submitted;
     std::size_t inFlight = 0;
+    bool stopRequested = false;
+    const int wakeUp = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    GSource* wakeUpSource = g_unix_fd_source_new(wakeUp, G_IO_IN);
 
     std::list<Check> checks;
     GDBusConnection* bus = nullptr;
@@ -332,7 +357,11 @@ PolkitAuthority::PolkitAuthority(std::shared_ptr<LogSink> logSink,
 }
 
 PolkitAuthority::~PolkitAuthority() {
-    loop_->post(&Loop::stop);
+    {
+        const std::lock_guard lock(loop_->mutex);
+        loop_->stopRequested = true;
+    }
+    loop_->wake();
     loop_->thread.join();
 }
 
