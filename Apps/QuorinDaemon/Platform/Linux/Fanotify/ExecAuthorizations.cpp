@@ -4,7 +4,6 @@
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -74,7 +73,6 @@ ExecAuthorizations::ExecAuthorizations(FanotifyKernel& kernel, std::string scope
                                        Log log)
     : kernel_(kernel),
       scope_(std::move(scope)),
-      stop_(::eventfd(0, EFD_CLOEXEC)),
       mountTable_(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)),
       handle_(handle),
       handler_(std::move(handler)),
@@ -90,23 +88,19 @@ ExecAuthorizations::~ExecAuthorizations() {
 }
 
 bool ExecAuthorizations::start() {
-    if (!stop_.valid() || !mountTable_.valid()) {
+    if (reader_.stopDescriptor() < 0 || !mountTable_.valid()) {
         return false;
     }
     group_ = makeGroup();
     if (!group_) {
         return false;
     }
-    reader_ = std::thread([this] { run(); });
+    reader_.start([this] { run(); });
     return true;
 }
 
 void ExecAuthorizations::stop() {
-    if (reader_.joinable()) {
-        const std::uint64_t one = 1;
-        (void)!::write(stop_.get(), &one, sizeof one);
-        reader_.join();
-    }
+    reader_.stop();
 }
 
 void ExecAuthorizations::setAvailabilityHandler(AvailabilityHandler handler) {
@@ -171,7 +165,7 @@ void ExecAuthorizations::run() {
         int lostError = 0;
         const GroupReading reading{kernel_,
                                    group->descriptor(),
-                                   stop_.get(),
+                                   reader_.stopDescriptor(),
                                    log_,
                                    "exec",
                                    mountTable_.get(),
@@ -193,7 +187,7 @@ void ExecAuthorizations::run() {
         announce(false);
         std::chrono::milliseconds pause = 10ms;
         while (!(group_ = makeGroup())) {
-            if (pauseUnlessStopped(stop_.get(), pause)) {
+            if (pauseUnlessStopped(reader_.stopDescriptor(), pause)) {
                 return;
             }
             pause = std::min(pause * 2, std::chrono::milliseconds(1s));

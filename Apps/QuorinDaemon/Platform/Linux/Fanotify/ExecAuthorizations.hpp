@@ -3,6 +3,7 @@
 #include "QuorinCore/Support/UniqueFd.hpp"
 #include "QuorinDaemon/Platform/Clock.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyGroup.hpp"
 #include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyKernel.hpp"
 #include "QuorinDaemon/Platform/Log.hpp"
 
@@ -15,7 +16,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 
 namespace quorin::daemon::fanotify {
 
@@ -111,7 +111,6 @@ class ExecAuthorizations {
 
     FanotifyKernel& kernel_;
     std::string scope_;
-    UniqueFd stop_;
     UniqueFd mountTable_;
     es_client_t handle_;
     es_handler_block_t handler_;
@@ -122,7 +121,7 @@ class ExecAuthorizations {
     std::set<std::string> unmarkable_;     // mount points reported; the reading thread's
     std::mutex mutex_;
     AvailabilityHandler availabilityHandler_;  // guarded by mutex_
-    std::thread reader_;
+    GroupReader reader_;
 };
 
 }  // namespace quorin::daemon::fanotify

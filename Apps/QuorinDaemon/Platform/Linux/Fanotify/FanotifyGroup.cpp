@@ -4,6 +4,7 @@
 
 #include <linux/magic.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,6 +107,16 @@ bool passesWithTheLoad(int error) {
 }
 
 }  // namespace
+
+GroupReader::GroupReader() : stop_(::eventfd(0, EFD_CLOEXEC)) {}
+
+void GroupReader::stop() {
+    if (thread_.joinable()) {
+        const std::uint64_t one = 1;
+        (void)!::write(stop_.get(), &one, sizeof one);
+        thread_.join();
+    }
+}
 
 bool pauseUnlessStopped(int stop, std::chrono::milliseconds duration) {
     pollfd ready{stop, POLLIN, 0};

@@ -4,6 +4,7 @@
 // them, and the file systems that can be marked.
 
 #include "QuorinCore/Support/Date.hpp"
+#include "QuorinCore/Support/UniqueFd.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
 #include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyKernel.hpp"
 #include "QuorinDaemon/Platform/Log.hpp"
@@ -15,6 +16,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace quorin::daemon::fanotify {
@@ -59,6 +61,27 @@ struct GroupReading {
 /// per burst: a group is never given up for them. An event whose handling throws is logged and
 /// the next one read.
 bool readEvents(const GroupReading& reading, const EventHandler& onEvent, int& lostError);
+
+/// The thread that reads a group, and the event descriptor that tells it to end.
+class GroupReader {
+  public:
+    GroupReader();
+    ~GroupReader() { stop(); }
+    GroupReader(const GroupReader&) = delete;
+    GroupReader& operator=(const GroupReader&) = delete;
+
+    /// The descriptor that becomes readable once reading must end; -1 when it could not be made.
+    int stopDescriptor() const { return stop_.get(); }
+    bool running() const { return thread_.joinable(); }
+    /// Runs `read` on the reader's own thread.
+    void start(std::function<void()> read) { thread_ = std::thread(std::move(read)); }
+    /// Signals the end and waits for the thread.
+    void stop();
+
+  private:
+    UniqueFd stop_;
+    std::thread thread_;
+};
 
 /// Waits `duration`, or less when `stop` is signalled first: true then.
 bool pauseUnlessStopped(int stop, std::chrono::milliseconds duration);

@@ -4,7 +4,6 @@
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -65,7 +64,6 @@ FileNotifications::FileNotifications(FanotifyKernel& kernel, UniqueFd group, es_
                                      std::string scope, Log log)
     : kernel_(kernel),
       group_(std::move(group)),
-      stop_(::eventfd(0, EFD_CLOEXEC)),
       handle_(handle),
       handler_(std::move(handler)),
       clock_(clock),
@@ -91,18 +89,14 @@ bool FileNotifications::subscribe(const std::vector<es_event_type_t>& events) {
             return false;
         }
     }
-    if (!reader_.joinable() && stop_.valid()) {
-        reader_ = std::thread([this] { run(); });
+    if (!reader_.running() && reader_.stopDescriptor() >= 0) {
+        reader_.start([this] { run(); });
     }
     return true;
 }
 
 void FileNotifications::stop() {
-    if (reader_.joinable()) {
-        const std::uint64_t one = 1;
-        (void)!::write(stop_.get(), &one, sizeof one);
-        reader_.join();
-    }
+    reader_.stop();
 }
 
 bool FileNotifications::unmuteAll() {
@@ -205,7 +199,7 @@ std::optional<std::string> FileNotifications::cover(const std::string& path,
 void FileNotifications::run() {
     int lostError = 0;
     if (!readEvents(
-            GroupReading{kernel_, group_.get(), stop_.get(), log_, "file", -1, {}},
+            GroupReading{kernel_, group_.get(), reader_.stopDescriptor(), log_, "file", -1, {}},
             [this](const fanotify_event_metadata& event, std::string_view bytes) {
                 deliver(event, bytes);
             },

@@ -3,6 +3,7 @@
 #include "QuorinCore/Support/UniqueFd.hpp"
 #include "QuorinDaemon/Platform/Clock.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
+#include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyGroup.hpp"
 #include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyKernel.hpp"
 #include "QuorinDaemon/Platform/Log.hpp"
 
@@ -13,7 +14,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace quorin::daemon::fanotify {
@@ -51,12 +51,11 @@ class FileNotifications {
 
     FanotifyKernel& kernel_;
     UniqueFd group_;
-    UniqueFd stop_;
     es_client_t handle_;
     es_handler_block_t handler_;
     const Clock& clock_;
     std::string scope_;
-    std::thread reader_;
+    GroupReader reader_;
     std::mutex mutex_;
     std::uint64_t mask_ = 0;                        // guarded by mutex_
     bool inverted_ = false;                         // guarded by mutex_
