@@ -6,7 +6,8 @@
 // Only MOUNT is marked, so an exec it holds never stalls the rest of the machine; MOUNT must be
 // a mount point of its own, since marking a plain folder would mark the file system around it.
 // Every peer is admitted and HOME is every user's home directory, so a test's files and
-// client binaries may live anywhere. The stand-in dies with the process that started it.
+// client binaries may live anywhere. Like the daemon, it asks polkit on the system bus (the one
+// DBUS_SYSTEM_BUS_ADDRESS names, when set). The stand-in dies with the process that started it.
 
 #include "QuorinDaemon/Platform/Linux/DaemonProcess.hpp"
 

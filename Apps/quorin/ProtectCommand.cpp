@@ -5,6 +5,7 @@
 #include "QuorinCore/Protection/ExecutionProtectionConfigurationAcceptance.hpp"
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "QuorinCore/Support/UUID.hpp"
+#include "quorin/AuthorizationService.hpp"
 #include "quorin/CommandOutput.hpp"
 #include "quorin/DaemonConnection.hpp"
 #include "quorin/ExecutableRootScan.hpp"
@@ -47,6 +48,11 @@ constexpr std::size_t maximumReferenceBytes = 1'048'576;
 int refused(std::ostream& err, std::string_view subcommand, std::string_view message) {
     err << "quorin protect " << subcommand << ": " << message << "\n";
     return 1;
+}
+
+// Why the daemon refused a request that needed the person's say.
+std::string refusedWithAuthorization(std::string_view otherwise) {
+    return std::string(refusalCause(otherwise, authorizationUnavailable));
 }
 
 Date currentDate() {
@@ -98,8 +104,10 @@ int runDisable(const std::string& socketPath, std::ostream& out, std::ostream& e
         DaemonConnection daemon(socketPath);
         if (!daemon.configureProtection(encodeJSONText(ExecutionProtectionConfiguration{}))) {
             return refused(err, "disable",
-                           "the daemon did not turn protection off (it was not authorized, or "
-                           "the configuration could not be stored)");
+                           "the daemon did not turn protection off (" +
+                               refusedWithAuthorization("it was not authorized, or the "
+                                                        "configuration could not be stored") +
+                               ")");
         }
         return written(out, err, "protection disabled\n", "the result");
     });
@@ -130,8 +138,8 @@ int runDecide(const std::string& id, const std::string& decisionText, const std:
         DaemonConnection daemon(socketPath);
         if (!daemon.decideExecution(id, decisionText)) {
             return refused(err, "decide",
-                           "the daemon did not apply the decision (it was not authorized, was "
-                           "decided already or ran out of time)");
+                           "the daemon did not apply the decision (" +
+                               refusedWithAuthorization(decisionRefusalCause) + ")");
         }
         return written(out, err, std::string(describeAppliedDecision(decision)) + "\n",
                        "the result");
@@ -158,7 +166,9 @@ int runPrompt(const std::string& socketPath, std::ostream& out, std::ostream& er
         const TerminalAuthenticationAgent agent;
         DaemonConnection daemon(socketPath);
         out << "Waiting for held executions; end the input (Ctrl-D) to stop.\n" << std::flush;
-        ProtectionPrompt(daemon, std::cin, out, currentDate, waitForNextPoll).run();
+        ProtectionPrompt(daemon, std::cin, out, currentDate, waitForNextPoll,
+                         authorizationUnavailable)
+            .run();
         return 0;
     });
 }
@@ -180,9 +190,11 @@ int runClearHistory(const std::string& socketPath, std::ostream& out, std::ostre
         const TerminalAuthenticationAgent agent;
         DaemonConnection daemon(socketPath);
         if (!daemon.clearExecutionHistory()) {
-            return refused(err, "clear-history",
-                           "the daemon did not clear the execution history (it was not "
-                           "authorized, or it could not be cleared)");
+            return refused(
+                err, "clear-history",
+                "the daemon did not clear the execution history (" +
+                    refusedWithAuthorization("it was not authorized, or it could not be cleared") +
+                    ")");
         }
         return written(out, err, "execution history cleared\n", "the result");
     });

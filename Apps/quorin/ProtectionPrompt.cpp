@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Protection/ExecutionDecision.hpp"
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
+#include "quorin/AuthorizationService.hpp"
 #include "quorin/ProtectionReport.hpp"
 
 #include <algorithm>
@@ -63,8 +64,14 @@ std::optional<Answer> parseAnswer(std::string_view line) {
 }  // namespace
 
 ProtectionPrompt::ProtectionPrompt(ProtectionRequests& daemon, std::istream& in, std::ostream& out,
-                                   std::function<Date()> now, std::function<bool()> pause)
-    : daemon_(daemon), in_(in), out_(out), now_(std::move(now)), pause_(std::move(pause)) {}
+                                   std::function<Date()> now, std::function<bool()> pause,
+                                   std::function<bool()> authorizationUnavailable)
+    : daemon_(daemon),
+      in_(in),
+      out_(out),
+      now_(std::move(now)),
+      pause_(std::move(pause)),
+      authorizationUnavailable_(std::move(authorizationUnavailable)) {}
 
 void ProtectionPrompt::run() {
     do {
@@ -110,8 +117,8 @@ bool ProtectionPrompt::ask(const ExecutionRequest& request) {
         if (daemon_.decideExecution(request.id.uuidString(), std::string(rawValue(decision)))) {
             out_ << describeAppliedDecision(decision) << ": " << path << "\n";
         } else {
-            out_ << "the daemon did not apply the decision for " << path
-                 << " (it was not authorized, was decided already or ran out of time)\n";
+            out_ << "the daemon did not apply the decision for " << path << " ("
+                 << refusalCause(decisionRefusalCause, authorizationUnavailable_) << ")\n";
         }
         return true;
     }

@@ -25,9 +25,12 @@ namespace quorin::cli {
 /// same against a fake and a script.
 class ProtectionPrompt {
   public:
-    /// `pause` waits before the next poll and returns false when the input has ended meanwhile.
+    /// `pause` waits before the next poll and returns false when the input has ended meanwhile;
+    /// `authorizationUnavailable` tells, once the daemon refused a decision, whether polkit could
+    /// not be reached.
     ProtectionPrompt(ProtectionRequests& daemon, std::istream& in, std::ostream& out,
-                     std::function<Date()> now, std::function<bool()> pause);
+                     std::function<Date()> now, std::function<bool()> pause,
+                     std::function<bool()> authorizationUnavailable);
 
     /// Runs until the input ends. Throws `std::runtime_error` when the daemon cannot be asked or
     /// reports no usable state.
@@ -42,6 +45,7 @@ class ProtectionPrompt {
     std::ostream& out_;
     std::function<Date()> now_;
     std::function<bool()> pause_;
+    std::function<bool()> authorizationUnavailable_;
     std::set<UUID> asked_;
 };
 

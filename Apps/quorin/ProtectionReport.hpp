@@ -46,4 +46,8 @@ std::string formatHeldRequest(const ExecutionRequest& request, Date now);
 /// What an applied decision did: "blocked", "allowed once", "allowed, and trusted from now on".
 std::string_view describeAppliedDecision(ExecutionDecision decision);
 
+/// Why the daemon may not have applied a decision, as far as the client can tell.
+inline constexpr std::string_view decisionRefusalCause =
+    "it was not authorized, was decided already or ran out of time";
+
 }  // namespace quorin::cli

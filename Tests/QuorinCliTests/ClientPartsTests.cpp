@@ -1,6 +1,7 @@
 // Parts of the client checked in this process: the scan behind `quorin protect enable` on a
 // temporary tree, the approval dialogue driven by a script of answers against a scripted daemon,
-// and the replay command's reports as exact text.
+// the terminal authentication agent with a stand-in program, and the replay command's reports as
+// exact text.
 
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "TestSupport/ReplaySamples.hpp"
@@ -8,12 +9,17 @@
 #include "quorin/ExecutableRootScan.hpp"
 #include "quorin/ProtectionPrompt.hpp"
 #include "quorin/ReplayCommand.hpp"
+#include "quorin/TerminalAuthenticationAgent.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace quorin {
@@ -141,8 +147,8 @@ struct ScriptedDaemon final : cli::ProtectionRequests {
 // dialogue whose answers have all been used up still ends. Three pauses: the dialogue went on
 // polling, and asked nothing more about a request still pending. None: the end of the input
 // ended it.
-Transcript converse(std::vector<std::string> states, const std::string& input,
-                    bool applies = true) {
+Transcript converse(std::vector<std::string> states, const std::string& input, bool applies = true,
+                    bool authorizationUnavailable = false) {
     ScriptedDaemon daemon;
     daemon.states = std::move(states);
     daemon.applies = applies;
@@ -150,7 +156,8 @@ Transcript converse(std::vector<std::string> states, const std::string& input,
     std::ostringstream out;
     int pauses = 0;
     cli::ProtectionPrompt(
-        daemon, in, out, [] { return now; }, [&pauses] { return ++pauses < 3; })
+        daemon, in, out, [] { return now; }, [&pauses] { return ++pauses < 3; },
+        [authorizationUnavailable] { return authorizationUnavailable; })
         .run();
     return {daemon.decisions, out.str(), pauses};
 }
@@ -163,12 +170,17 @@ TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) 
         std::string decision;  // sent for the request; empty: nothing sent
         std::string dialogue;  // after the request is shown
         int pauses = 3;
+        bool authorizationUnavailable = false;
     };
     const std::vector<Case> cases{
         {" Block \n", true, true, "block", "blocked: /a\n"},
         {"allowOnce\n", true, false, "allowOnce",
          "the daemon did not apply the decision for /a (it was not authorized, was decided already "
          "or ran out of time)\n"},
+        {"o\n", true, false, "allowOnce",
+         "the daemon did not apply the decision for /a (authorization unavailable: polkit cannot "
+         "be reached)\n",
+         3, true},
         {"a\n", true, true, "alwaysTrust", "allowed, and trusted from now on: /a\n"},
         // No rule can be stored without an identity: asked again, never allowed in its place.
         {"always\no\n", false, true, "allowOnce",
@@ -182,7 +194,7 @@ TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) 
         SCOPED_TRACE(sample.input);
         EXPECT_EQ(
             converse({state(request(idA, "/a", sample.canAlwaysTrust))}, sample.input,
-                     sample.applies),
+                     sample.applies, sample.authorizationUnavailable),
             Transcript(sample.decision.empty() ? std::vector<Decision>{}
                                                : std::vector<Decision>{{idA, sample.decision}},
                        held("/a") + question + sample.dialogue, sample.pauses));
@@ -198,6 +210,66 @@ TEST(ProtectionPromptTest, AsksAboutEachNewRequestStillInTimeWithItsPathEscaped)
                          "Held: /a\n  the time to decide has run out\n" + held("/b\\u{001B}[2J") +
                              question + "allowed once: /b\\u{001B}[2J\n",
                          3));
+}
+
+// Starts the terminal agent in a child process of an unprivileged user, with a terminal or
+// /dev/null as standard input, and gives the child's pid and exit status: 0 when the agent ran, 1
+// when it did not; a child still waiting for its agent after it went is ended by its alarm.
+std::pair<pid_t, int> agentChild(const std::string& program, bool onTerminal) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(10);
+        if (::geteuid() == 0 &&
+            (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)) {
+            ::_exit(2);
+        }
+        const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) {
+            ::_exit(3);
+        }
+        const int input = ::open(onTerminal ? ::ptsname(terminal) : "/dev/null", O_RDWR | O_NOCTTY);
+        if (input < 0 || ::dup2(input, STDIN_FILENO) != STDIN_FILENO) {
+            ::_exit(4);
+        }
+        bool running = false;
+        {
+            const cli::TerminalAuthenticationAgent agent(program);
+            running = agent.running();
+        }
+        ::_exit(running ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {child, WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status)};
+}
+
+// The agent is started for the process itself, once it has registered, only on a terminal and
+// only when it is installed, and it ends with the object.
+TEST(TerminalAuthenticationAgentTest, RunsForThisProcessOnlyOnATerminal) {
+    const testing::TemporaryDirectory directory;
+    ::chmod(directory.path().c_str(), 0777);
+    const std::string started = directory / "started";
+    // Says how it was started, says it is registered by closing the descriptor it was given,
+    // and waits to be ended.
+    const std::string agent = directory.write(
+        "agent", "#!/bin/sh\necho \"$@\" > " + started + "\nexec 3>&-\nexec sleep 30\n");
+    ::chmod(agent.c_str(), 0755);
+    struct Case {
+        std::string program;
+        bool onTerminal;
+        int status;
+    };
+    for (const Case& sample :
+         {Case{agent, true, 0}, Case{agent, false, 1}, Case{directory / "missing", true, 1}}) {
+        SCOPED_TRACE(sample.program + (sample.onTerminal ? " on a terminal" : ""));
+        std::filesystem::remove(started);
+        const auto [child, status] = agentChild(sample.program, sample.onTerminal);
+        EXPECT_EQ(status, sample.status);
+        std::ifstream startedWith(started);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(startedWith), {}),
+                  status == 0 ? "--fallback --notify-fd=3 --process=" + std::to_string(child) + "\n"
+                              : "");
+    }
 }
 
 constexpr double may2nd091405 = 736'334'045;  // 2024-05-02T09:14:05Z

@@ -4,6 +4,7 @@
 // test.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -163,14 +164,20 @@ class RunningChildProcess {
 };
 
 /// Execs `program` in a child and gives its exit status: the program's own when it ran, or the
-/// errno of a refused exec.
-inline int execInChild(const std::filesystem::path& program) {
+/// errno of a refused exec. With `user`, the child first becomes that user (and the group with
+/// the same number, and no other).
+inline int execInChild(const std::filesystem::path& program,
+                       std::optional<uid_t> user = std::nullopt) {
     const pid_t child = ::fork();
     if (child == 0) {
         // Like any process but the daemon, the child holds none of the test's descriptors: a
         // held exec would otherwise keep them open, such as a fanotify group of the test (which
         // would then never close) or the pipes of a client run meanwhile (which would never end).
         ::close_range(3, ~0U, 0);
+        if (user && (::setgroups(0, nullptr) != 0 || ::setresgid(*user, *user, *user) != 0 ||
+                     ::setresuid(*user, *user, *user) != 0)) {
+            ::_exit(errno);
+        }
         ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         ::_exit(errno);
     }
@@ -179,8 +186,9 @@ inline int execInChild(const std::filesystem::path& program) {
 }
 
 /// `execInChild` on a thread of its own, for an exec the test answers while it waits.
-inline std::future<int> launchExecInChild(const std::filesystem::path& program) {
-    return std::async(std::launch::async, [program] { return execInChild(program); });
+inline std::future<int> launchExecInChild(const std::filesystem::path& program,
+                                          std::optional<uid_t> user = std::nullopt) {
+    return std::async(std::launch::async, [program, user] { return execInChild(program, user); });
 }
 
 }  // namespace quorin::testing

@@ -2,12 +2,14 @@
 // `quorin` client as a user would: records of real changes reach `quorin watch`, and real execs
 // wait for `quorin protect decide`.
 
+#include "Linux/PrivatePolkit.hpp"
 #include "Linux/PrivateTmpfs.hpp"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <iostream>
+#include <map>
 
 namespace quorin::daemon {
 namespace {
@@ -35,22 +37,51 @@ class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
         PrivateTmpfsTest::TearDown();
     }
 
-    ChildProcessResult quorin(std::vector<std::string> arguments) {
+    // The built client on the daemon's socket, run as root or, as a user's own shell runs it, as
+    // `user` (and the group with the same number).
+    ChildProcessResult runQuorin(std::vector<std::string> arguments,
+                                 std::optional<uid_t> user = std::nullopt) {
         arguments.insert(arguments.begin() + (arguments.at(0) == "protect" ? 2 : 1),
                          {"--socket", daemon.socket().string()});
-        const ChildProcessResult result =
-            quorin::testing::runChildProcess(QUORIN_CLI_PATH, arguments);
+        if (!user) {
+            return quorin::testing::runChildProcess(QUORIN_CLI_PATH, arguments);
+        }
+        const std::string id = std::to_string(*user);
+        arguments.insert(arguments.begin(),
+                         {"--reuid=" + id, "--regid=" + id, "--clear-groups", QUORIN_CLI_PATH});
+        return quorin::testing::runChildProcess("/usr/bin/setpriv", arguments);
+    }
+
+    // `runQuorin` of a command that must succeed.
+    ChildProcessResult quorin(std::vector<std::string> arguments,
+                              std::optional<uid_t> user = std::nullopt) {
+        const ChildProcessResult result = runQuorin(std::move(arguments), user);
         EXPECT_EQ(result.exitStatus, 0) << result.err;
         return result;
     }
 
-    // Waits until `quorin protect state` shows a held execution, and gives it.
-    std::optional<ExecutionRequest> heldExecution() {
+    // Root acting for another user with `--user`. (LeakSanitizer, in the sanitizer builds, cannot
+    // read a process whose effective user changed, and would fail the client as it ends.)
+    ChildProcessResult quorinAsAdministrator(std::vector<std::string> arguments) {
+        std::vector<std::string> environment{"ASAN_OPTIONS=detect_leaks=0"};
+        for (char** variable = environ; *variable != nullptr; ++variable) {
+            environment.emplace_back(*variable);
+        }
+        arguments.insert(arguments.begin() + 2, {"--socket", daemon.socket().string()});
+        return quorin::testing::runChildProcess(QUORIN_CLI_PATH, arguments, environment);
+    }
+
+    // Waits until `quorin protect state` of `user` (root when absent) shows a held execution of
+    // `path` (of any, when absent), and gives it.
+    std::optional<ExecutionRequest> heldExecution(std::optional<uid_t> user = std::nullopt,
+                                                  const std::optional<fs::path>& path = {}) {
         for (int attempt = 0; attempt < 200; ++attempt) {
             const auto state = decodeJSONText<ExecutionProtectionState>(
-                quorin({"protect", "state", "--json"}).out);
-            if (!state.pending.empty()) {
-                return state.pending.front();
+                quorin({"protect", "state", "--json"}, user).out);
+            for (const ExecutionRequest& request : state.pending) {
+                if (!path || request.path == path->string()) {
+                    return request;
+                }
             }
             std::this_thread::sleep_for(25ms);
         }
@@ -209,19 +240,105 @@ TEST_F(ClientAndDaemonTest, AnotherUsersFloodNeitherStopsExecCheckingNorLetsItsE
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "execs that ran unasked";
     EXPECT_LT(descriptorsOf(daemon.process->pid()), 256);
     EXPECT_EQ(quorin({"status"}).exitStatus, 0);
-    // Root acts for that user as the administrator: nobody is asked (with no authority to ask
-    // here, anyone else's request to clear a history is refused).
-    // (LeakSanitizer, in the sanitizer builds, cannot read a process whose effective user
-    // changed, and would fail the client as it ends.)
-    std::vector<std::string> environment{"ASAN_OPTIONS=detect_leaks=0"};
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        environment.emplace_back(*variable);
+}
+
+constexpr uid_t allowedUser = 65534;  // nobody
+constexpr uid_t refusedUser = 1;      // daemon
+
+// A system bus and polkitd of the test's own decide for the person, by rules that say yes to
+// whatever `nobody` asks and no to whatever `daemon` asks.
+class PersonDecidesTest : public ClientAndDaemonTest {
+  protected:
+    void SetUp() override {
+        if (const std::optional<std::string> reason = testing::privatePolkitUnavailable()) {
+            GTEST_SKIP() << *reason;
+        }
+        // Users reach the socket, and polkitd its bus, through the test's folder.
+        fs::permissions(directory.path(), fs::perms::owner_all | fs::perms::others_exec);
+        polkit.emplace(directory / "polkit", R"(polkit.addRule(function(action, subject) {
+    if (action.id.indexOf("com.brenmoor.quorin.") != 0) return polkit.Result.NOT_HANDLED;
+    return subject.user == "nobody" ? polkit.Result.YES : polkit.Result.NO;
+});
+)");
+        ClientAndDaemonTest::SetUp();
     }
-    const ChildProcessResult cleared = quorin::testing::runChildProcess(
-        QUORIN_CLI_PATH,
-        {"protect", "clear-history", "--socket", daemon.socket().string(), "--user", "nobody"},
-        environment);
-    EXPECT_EQ(cleared.out, "execution history cleared\n") << cleared.err;
+
+    std::optional<testing::PrivatePolkit> polkit;
+};
+
+// The daemon asks polkit before a user's yes lets an exec run or their protection is turned off:
+// the refused user's exec stays held and is denied at its deadline, and their protection stays
+// on; the allowed user's exec runs. Root decides for a user without polkit being asked. Once
+// polkit is gone, even the allowed user's yes is refused, and the client says why.
+TEST_F(PersonDecidesTest, OnlyWhatPolkitAuthorizesLetsAnExecutionRunOrTurnsProtectionOff) {
+    std::map<uid_t, fs::path> bins;
+    for (const uid_t user : {allowedUser, refusedUser}) {
+        bins[user] = home / std::to_string(user);
+        fs::create_directory(bins[user]);
+        quorin({"protect", "enable", bins[user].string()}, user);
+        for (const char* name : {"fresh", "second"}) {
+            fs::copy_file("/bin/true", bins[user] / name);
+        }
+    }
+
+    // `user`'s `allowOnce` of `request`, which the daemon must refuse: why the client says it was.
+    const auto refusedCause = [this](const ExecutionRequest& request, uid_t user) {
+        const ChildProcessResult result =
+            runQuorin({"protect", "decide", request.id.uuidString(), "allowOnce"}, user);
+        EXPECT_EQ(result.exitStatus, 1);
+        const std::string_view said =
+            "quorin protect decide: the daemon did not apply the decision";
+        return result.err.starts_with(said) ? result.err.substr(said.size()) : result.err;
+    };
+
+    const auto started = std::chrono::steady_clock::now();
+    std::future<int> denied = launchExecInChild(bins[refusedUser] / "fresh", refusedUser);
+    const std::optional<ExecutionRequest> refused = heldExecution(refusedUser);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refusedCause(*refused, refusedUser),
+              " (it was not authorized, was decided already or ran out of time)\n");
+    EXPECT_EQ(runQuorin({"protect", "disable"}, refusedUser).exitStatus, 1);
+    const auto state = decodeJSONText<ExecutionProtectionState>(
+        quorin({"protect", "state", "--json"}, refusedUser).out);
+    EXPECT_TRUE(state.enabled);
+    ASSERT_EQ(state.pending.size(), 1U);
+    EXPECT_EQ(state.pending.front().id, refused->id);
+
+    std::future<int> allowed = launchExecInChild(bins[allowedUser] / "fresh", allowedUser);
+    const std::optional<ExecutionRequest> asked = heldExecution(allowedUser);
+    ASSERT_TRUE(asked.has_value());
+    quorin({"protect", "decide", asked->id.uuidString(), "allowOnce"}, allowedUser);
+    EXPECT_EQ(allowed.get(), 0);
+
+    std::future<int> administered = launchExecInChild(bins[refusedUser] / "second", refusedUser);
+    const std::optional<ExecutionRequest> second =
+        heldExecution(refusedUser, bins[refusedUser] / "second");
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(quorinAsAdministrator(
+                  {"protect", "decide", "--user", "daemon", second->id.uuidString(), "allowOnce"})
+                  .exitStatus,
+              0);
+    EXPECT_EQ(administered.get(), 0);
+
+    EXPECT_EQ(denied.wait_until(started + 14s), std::future_status::timeout);
+    ASSERT_EQ(denied.wait_until(started + 20s), std::future_status::ready);
+    EXPECT_EQ(denied.get(), EPERM);
+
+    polkit->stop();
+    std::future<int> unreached = launchExecInChild(bins[allowedUser] / "second", allowedUser);
+    const std::optional<ExecutionRequest> last =
+        heldExecution(allowedUser, bins[allowedUser] / "second");
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(refusedCause(*last, allowedUser),
+              " (authorization unavailable: polkit cannot be reached)\n");
+    EXPECT_EQ(quorinAsAdministrator(
+                  {"protect", "decide", "--user", "nobody", last->id.uuidString(), "block"})
+                  .exitStatus,
+              0);
+    EXPECT_EQ(unreached.get(), EPERM);
+    // Nor does root need polkit to erase a user's record.
+    EXPECT_EQ(quorinAsAdministrator({"protect", "clear-history", "--user", "nobody"}).out,
+              "execution history cleared\n");
 }
 
 }  // namespace
