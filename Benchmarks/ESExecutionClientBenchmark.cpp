@@ -63,7 +63,8 @@ es_file_t statFile(const std::string& path) {
     ::lstat(path.c_str(), &status);
     return es_file_t{es_string_token_t{path, static_cast<std::int64_t>(path.size())},
                      es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino,
-                               status.st_size, status.st_mtim, status.st_ctim}};
+                               status.st_size, status.st_mtim, status.st_ctim},
+                     nullptr};
 }
 
 // A user protecting a folder of 1,000 executables, all in the baseline, runs one of them.

@@ -8,6 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -74,13 +76,14 @@ const LargeExecutable& largeExecutable() {
 
 void BM_Identification64MiBUnsigned(benchmark::State& state) {
     const fs::path& path = largeExecutable().path();
+    const auto file = std::make_shared<const UniqueFd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
+    if (!file->valid() || ::fstat(file->get(), &status) != 0) {
         state.SkipWithError("the benchmark file could not be examined");
         return;
     }
     const ExecutionCandidate candidate{
-        path.string(), fileVersion(status), false, false, false, "", "", std::nullopt};
+        path.string(), fileVersion(status), false, false, false, "", "", std::nullopt, file};
     UnsignedCodeSigning codeSigning;
     const SystemClock clock;
     const ExecutableIdentification identification(codeSigning, clock);

@@ -1,7 +1,6 @@
 #include "quorin/ProtectionPrompt.hpp"
 
 #include "QuorinCore/Protection/ExecutionDecision.hpp"
-#include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "quorin/AuthorizationService.hpp"
 #include "quorin/ProtectionReport.hpp"
 
@@ -88,7 +87,7 @@ void ProtectionPrompt::run() {
 }
 
 bool ProtectionPrompt::ask(const ExecutionRequest& request) {
-    const std::string path = ReplayTerminalOutput::sanitize(request.path);
+    const std::string path = describeExecutablePath(request.path);
     if (secondsLeft(request.deadline, now_()) == 0) {
         out_ << "Held: " << path << "\n  the time to decide has run out\n";
         return true;

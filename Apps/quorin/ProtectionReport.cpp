@@ -46,7 +46,7 @@ std::string describeIdentity(const ExecutionRequest& request) {
 
 std::string describeOutcome(const ExecutionOutcome& outcome) {
     return formatLocalTime(outcome.date) + "  " + std::string(rawValue(outcome.resolvedResult())) +
-           "  " + safe(outcome.reason) + "  " + safe(outcome.path) + "\n";
+           "  " + safe(outcome.reason) + "  " + describeExecutablePath(outcome.path) + "\n";
 }
 
 // `data` decoded; `failed` when the daemon replied empty data, its own way of saying it failed.
@@ -121,7 +121,7 @@ std::string formatProtectionState(const ExecutionProtectionState& state) {
             (state.pending.empty() ? std::string("none") : std::to_string(state.pending.size())) +
             "\n";
     for (const ExecutionRequest& request : state.pending) {
-        text += "  " + request.id.uuidString() + "  " + safe(request.path) + "\n";
+        text += "  " + request.id.uuidString() + "  " + describeExecutablePath(request.path) + "\n";
         text += "    reasons " + describeReasons(request) + "; " + describeIdentity(request) + "\n";
         text += "    deadline " + formatLocalTime(request.deadline) + "\n";
     }
@@ -146,9 +146,13 @@ std::string formatExecutionHistory(const std::vector<ExecutionOutcome>& outcomes
 }
 
 std::string formatHeldRequest(const ExecutionRequest& request, Date now) {
-    return "Held: " + safe(request.path) + "\n  reasons " + describeReasons(request) + "\n  " +
-           describeIdentity(request) + "\n  " + std::to_string(secondsLeft(request.deadline, now)) +
-           " s left\n";
+    return "Held: " + describeExecutablePath(request.path) + "\n  reasons " +
+           describeReasons(request) + "\n  " + describeIdentity(request) + "\n  " +
+           std::to_string(secondsLeft(request.deadline, now)) + " s left\n";
+}
+
+std::string describeExecutablePath(const std::string& path) {
+    return path.empty() ? "(Executable has no path in the file system)" : safe(path);
 }
 
 std::string_view describeAppliedDecision(ExecutionDecision decision) {

@@ -43,6 +43,10 @@ std::string formatExecutionHistory(const std::vector<ExecutionOutcome>& outcomes
 /// and trust, and the seconds left at `now`. Ends with a line feed.
 std::string formatHeldRequest(const ExecutionRequest& request, Date now);
 
+/// An executable's path made safe for a terminal, or "(Executable has no path in the file
+/// system)" for one run from memory or from a deleted file.
+std::string describeExecutablePath(const std::string& path);
+
 /// What an applied decision did: "blocked", "allowed once", "allowed, and trusted from now on".
 std::string_view describeAppliedDecision(ExecutionDecision decision);
 

@@ -201,14 +201,15 @@ TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) 
     }
 }
 
-TEST(ProtectionPromptTest, AsksAboutEachNewRequestStillInTimeWithItsPathEscaped) {
+TEST(ProtectionPromptTest, AsksAboutEachNewRequestStillInTimeWithItsPathEscapedOrExplained) {
     const std::string idB = "0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
     const std::string both =
-        request(idA, "/a", true, 999.5) + "," + request(idB, R"(/b\u001b[2J)", true);
+        request(idA, "", true, 999.5) + "," + request(idB, R"(/b\u001b[2J)", true);
     EXPECT_EQ(converse({state(""), state(both), state(both)}, "o\n"),
               Transcript({{idB, "allowOnce"}},
-                         "Held: /a\n  the time to decide has run out\n" + held("/b\\u{001B}[2J") +
-                             question + "allowed once: /b\\u{001B}[2J\n",
+                         "Held: (Executable has no path in the file system)\n  the time to decide "
+                         "has run out\n" +
+                             held("/b\\u{001B}[2J") + question + "allowed once: /b\\u{001B}[2J\n",
                          3));
 }
 

@@ -4,9 +4,11 @@
 
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,7 +19,7 @@ inline es_string_token_t token(const std::string& text) {
 }
 
 inline es_file_t file(const std::string& path) {
-    return es_file_t{token(path), {}};
+    return es_file_t{token(path), {}, nullptr};
 }
 
 inline es_destination_t newPath(const std::string& directory, const std::string& name) {
@@ -41,12 +43,23 @@ inline es_message_t message(es_event_type_t type) {
     return result;
 }
 
-/// The file at `path` with its current status, as an exec message reports it.
+/// The file at `path` opened for reading, as the exec hands it over; nothing when it cannot be.
+inline std::shared_ptr<const UniqueFd> openFile(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return descriptor < 0 ? nullptr : std::make_shared<const UniqueFd>(descriptor);
+}
+
+/// The file at `path`, open, with its current status, as an exec message reports it.
 inline es_file_t statFile(const std::string& path) {
     struct stat status {};
-    ::lstat(path.c_str(), &status);
-    return es_file_t{token(path), es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino,
-                                            status.st_size, status.st_mtim, status.st_ctim}};
+    std::shared_ptr<const UniqueFd> opened = openFile(path);
+    if (opened) {
+        ::fstat(opened->get(), &status);
+    }
+    return es_file_t{token(path),
+                     es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino,
+                               status.st_size, status.st_mtim, status.st_ctim},
+                     std::move(opened)};
 }
 
 /// An exec authorization by user `uid` (from /bin/zsh) of `target`, unsigned and not a platform

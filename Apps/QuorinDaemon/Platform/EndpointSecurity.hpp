@@ -6,9 +6,12 @@
 // where a value is fixed below, the daemon relies on it (a logged or compared raw code). On Linux
 // the back end is built on fanotify; tests use a scripted fake.
 
+#include "QuorinCore/Support/UniqueFd.hpp"
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -95,6 +98,10 @@ struct es_stat_t {
 struct es_file_t {
     es_string_token_t path;
     es_stat_t stat;
+    /// The file itself, open for reading, where the service hands it over (the Linux back end,
+    /// for an exec's target): what the exec runs, whatever the path names by now. Once the exec
+    /// is answered the message lets it go; whoever still reads it holds its own reference.
+    std::shared_ptr<const UniqueFd> descriptor;
 };
 
 /// The real user id of a process whose user the service could not learn (it had exited, or the

@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Protection/DecisionBudget.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionPolicy.hpp"
+#include "QuorinDaemon/Protection/ExecutableIdentification.hpp"
 #include "QuorinDaemon/Protection/ProtectionMessages.hpp"
 
 #include <algorithm>
@@ -75,7 +76,15 @@ bool ESExecutionClient::Response::finish(ExecutionApprovalGate::Result result, b
     if (result.kind() != Kind::finished) {
         return result.kind() == Kind::waiting;
     }
-    const bool allowed = result.allowed();
+    // What runs is what the person or the rule allowed, or nothing: a file rewritten since it
+    // was identified is blocked, and no rule is saved for it.
+    const bool changed =
+        result.allowed() &&
+        std::any_of(requests_.begin(), requests_.end(), [](const Authorization& request) {
+            return request.candidate.file &&
+                   !ExecutableIdentification::isUnchanged(request.candidate);
+        });
+    const bool allowed = result.allowed() && !changed;
     const es_respond_result_t status = endpointSecurity_.es_respond_auth_result(
         client_, message_,
         allowed ? es_auth_result_t::ES_AUTH_RESULT_ALLOW : es_auth_result_t::ES_AUTH_RESULT_DENY,
@@ -85,7 +94,13 @@ bool ESExecutionClient::Response::finish(ExecutionApprovalGate::Result result, b
              {LogValue::public_(std::to_string(static_cast<std::uint32_t>(status))),
               LogValue::public_(allowed ? "true" : "false")});
     const bool answered = status == es_respond_result_t::ES_RESPOND_RESULT_SUCCESS;
-    if (requestedAllow && !allowed) {
+    // Answered, the files are needed no more, however long this response is kept.
+    for (Authorization& request : requests_) {
+        request.candidate.file.reset();
+    }
+    if (changed) {
+        reason = Messages::changedWhileHeld;
+    } else if (requestedAllow && !allowed) {
         reason = Messages::blockedAfterTimeout;  // the approval came at or after the deadline
     }
     for (const Authorization& request : requests_) {
@@ -139,11 +154,12 @@ std::vector<ExecutionCandidate> ESExecutionClient::candidates(const es_message_t
         field(target.executable.path), versionOf(target.executable.stat), target.is_platform_binary,
         (target.codesigning_flags & validSignatureFlag) != 0,
         (target.codesigning_flags & adHocFlag) != 0, field(target.signing_id),
-        field(target.team_id), initiatingExecutable}};
+        field(target.team_id), initiatingExecutable, target.executable.descriptor}};
     if (message.version >= 2 && message.event.exec.script) {
         const es_file_t& script = *message.event.exec.script;
         result.push_back(ExecutionCandidate{field(script.path), versionOf(script.stat), false,
-                                            false, false, "", "", initiatingExecutable});
+                                            false, false, "", "", initiatingExecutable,
+                                            script.descriptor});
     }
     return result;
 }
@@ -215,6 +231,11 @@ void ESExecutionClient::hold(es_client_t client, const es_message_t& message, st
     const DecisionBudget budget =
         DecisionBudget::compute(clock_.absoluteTime(), message.deadline, clock_.timebase());
     const std::optional<DecisionBudget::Hold>& granted = budget.hold();
+    // The controller reads the files; the response keeps them only until it answers.
+    std::vector<ExecutionCandidate> candidates;
+    for (const Authorization& request : authorizations) {
+        candidates.push_back(request.candidate);
+    }
     endpointSecurity_.es_retain_message(message);
     const auto response = std::make_shared<Response>(endpointSecurity_, client, message,
                                                      granted ? granted->gateDeadline : 0, uid,
@@ -234,10 +255,11 @@ void ESExecutionClient::hold(es_client_t client, const es_message_t& message, st
                                response->finish(response->gate().expire(), false,
                                                 Messages::blockedAfterTimeout);
                            });
-    for (const Authorization& request : response->requests()) {
+    for (std::size_t index = 0; index < candidates.size(); ++index) {
+        const Authorization& request = response->requests()[index];
         const Date deadline = clock_.now().addingTimeInterval(timeout);
         controller.prepare(
-            uid, request.candidate, request.id, deadline, request.reasons,
+            uid, candidates[index], request.id, deadline, request.reasons,
             [response, id = request.id] { return response->gate().isPending(id); },
             [this, response, id = request.id](bool allow, std::string_view reason) {
                 return response->finish(response->gate().vote(id, clock_.absoluteTime(), allow),

@@ -1,9 +1,8 @@
 #include "QuorinDaemon/Protection/ExecutableIdentification.hpp"
 
-#include "QuorinCore/Support/UniqueFd.hpp"
-
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,9 +19,9 @@ namespace {
 
 using Signature = ExecutionExplanation::Signature;
 
-// The candidate's file, opened and found to be the regular file the exec reported.
+// The candidate's file, as the exec handed it over, found to be the regular file it reported.
 struct OpenedFile {
-    UniqueFd descriptor;
+    int descriptor;  // the candidate's own
     std::int64_t size;
     std::optional<statx_timestamp> birthTime;
 };
@@ -41,22 +40,19 @@ std::optional<statx_timestamp> birthTime(int descriptor) {
     return status.stx_btime;
 }
 
-// A final symbolic link is not followed: the exec reported the file itself, and a link could be
-// pointed elsewhere between the checks. Non-blocking, so a FIFO put in its place cannot stall
-// the open before it is rejected as not regular.
-std::optional<OpenedFile> openReported(const ExecutionCandidate& candidate) {
-    UniqueFd descriptor(
-        ::open(candidate.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
-    if (!descriptor.valid()) {
+// Only the file the exec handed over is examined, never whatever its path names: the path may
+// have been pointed elsewhere, or never have existed.
+std::optional<OpenedFile> reportedFile(const ExecutionCandidate& candidate) {
+    if (!candidate.file || !candidate.file->valid()) {
         return std::nullopt;
     }
+    const int descriptor = candidate.file->get();
     struct stat status {};
-    if (::fstat(descriptor.get(), &status) != 0 || fileVersion(status) != candidate.version ||
+    if (::fstat(descriptor, &status) != 0 || fileVersion(status) != candidate.version ||
         !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
-    const std::optional<statx_timestamp> birth = birthTime(descriptor.get());
-    return OpenedFile{std::move(descriptor), status.st_size, birth};
+    return OpenedFile{descriptor, status.st_size, birthTime(descriptor)};
 }
 
 std::string lowerCaseHex(const unsigned char* bytes, std::size_t count) {
@@ -74,9 +70,10 @@ struct DigestContextDeleter {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
-// The SHA-256 of the open file's content, read from its start. None when a read fails or the
-// content is not exactly `size` bytes: a file that grows or shrinks while it is read is not the
-// version that was checked.
+// The SHA-256 of the open file's content, read from its start without moving the descriptor's
+// offset (which others sharing it may use). None when a read fails or the content is not exactly
+// `size` bytes: a file that grows or shrinks while it is read is not the version that was
+// checked.
 std::optional<std::string> contentDigest(int descriptor, std::int64_t size) {
     const std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
@@ -85,7 +82,7 @@ std::optional<std::string> contentDigest(int descriptor, std::int64_t size) {
     std::vector<unsigned char> chunk(ExecutableIdentification::readChunkSize);
     std::int64_t total = 0;
     for (;;) {
-        const ssize_t count = ::read(descriptor, chunk.data(), chunk.size());
+        const ssize_t count = ::pread(descriptor, chunk.data(), chunk.size(), total);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -109,13 +106,12 @@ std::optional<std::string> contentDigest(int descriptor, std::int64_t size) {
     return lowerCaseHex(digest.data(), digestLength);
 }
 
-// Both the open file and whatever the path names now must still be the reported version.
-bool stillReported(int descriptor, const ExecutionCandidate& candidate) {
-    struct stat opened {};
-    struct stat onDisk {};
-    return ::fstat(descriptor, &opened) == 0 && fileVersion(opened) == candidate.version &&
-           ::lstat(candidate.path.c_str(), &onDisk) == 0 &&
-           fileVersion(onDisk) == candidate.version;
+// Whether the code-signing service, which judges a file by its path, judged the reported
+// version: the path must still name it.
+bool pathStillNamesReported(const ExecutionCandidate& candidate) {
+    struct stat status {};
+    return ::lstat(candidate.path.c_str(), &status) == 0 &&
+           fileVersion(status) == candidate.version;
 }
 
 }  // namespace
@@ -134,8 +130,14 @@ std::optional<Date> plausibleCreationTime(std::int64_t seconds, std::uint32_t na
     return created;
 }
 
+bool ExecutableIdentification::isUnchanged(const ExecutionCandidate& candidate) {
+    struct stat status {};
+    return candidate.file && ::fstat(candidate.file->get(), &status) == 0 &&
+           fileVersion(status) == candidate.version;
+}
+
 Verification ExecutableIdentification::identity(const ExecutionCandidate& candidate) const {
-    const std::optional<OpenedFile> file = openReported(candidate);
+    const std::optional<OpenedFile> file = reportedFile(candidate);
     if (!file) {
         return Verification::failed();
     }
@@ -149,13 +151,14 @@ Verification ExecutableIdentification::identity(const ExecutionCandidate& candid
         }
     } else if (file->size <= contentDigestLimit) {
         verification.signature = contentSignature(candidate);
-        std::optional<std::string> digest = contentDigest(file->descriptor.get(), file->size);
+        std::optional<std::string> digest = contentDigest(file->descriptor, file->size);
         if (!digest) {
             return Verification::failed();
         }
         verification.rule = Rule{std::nullopt, std::move(*digest)};
     }  // a larger file stays unverified, without a rule
-    if (!stillReported(file->descriptor.get(), candidate)) {
+    if (!isUnchanged(candidate) || (verification.signature == Signature::verifiedPublisher &&
+                                    !pathStillNamesReported(candidate))) {
         return Verification::failed();
     }
     if (file->birthTime) {
@@ -239,10 +242,7 @@ bool ExecutableIdentification::satisfiesRequirement(const std::string& requireme
         codeSigning_.SecStaticCodeCheckValidity(*code.value, &*parsed.value) != errSecSuccess) {
         return false;
     }
-    // The service checked whatever the path names now; it must still be the reported version.
-    struct stat status {};
-    return ::lstat(candidate.path.c_str(), &status) == 0 &&
-           fileVersion(status) == candidate.version;
+    return pathStillNamesReported(candidate);
 }
 
 }  // namespace quorin::daemon

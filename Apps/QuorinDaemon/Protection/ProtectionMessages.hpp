@@ -21,6 +21,7 @@ struct ProtectionMessages {
         "Blocked: insufficient decision time";
     static constexpr std::string_view allowedScriptAndInterpreter =
         "Allowed script and interpreter";
+    static constexpr std::string_view changedWhileHeld = "Blocked: executable changed while held";
 
     // Problem messages.
     static constexpr std::string_view historyOverflow =

@@ -18,6 +18,7 @@ struct ExecutionExplanation {
         notInBaseline,               // under a watched root, not in the user's baseline
         changedSinceBaseline,        // in the baseline, with another file version
         recentPersistenceReference,  // a persistence mechanism recently named it
+        noPathInFileSystem,          // a file without a path (in memory, deleted, unreadable)
     };
 
     enum class Signature {
@@ -66,6 +67,8 @@ struct EnumerationTexts<ExecutionExplanation::Reason> {
                   std::string_view("changedSinceBaseline")},
         std::pair{ExecutionExplanation::Reason::recentPersistenceReference,
                   std::string_view("recentPersistenceReference")},
+        std::pair{ExecutionExplanation::Reason::noPathInFileSystem,
+                  std::string_view("noPathInFileSystem")},
     };
 };
 

@@ -18,7 +18,15 @@ std::vector<ExecutionExplanation::Reason> ExecutionProtectionPolicy::reasons(
     Date now) {
     using Reason = ExecutionExplanation::Reason;
     std::vector<Reason> result;
-    if (!configuration.enabled || candidate.platformBinary) {
+    if (!configuration.enabled) {
+        return result;
+    }
+    // No root, baseline or reference can speak for a file that has no path (code run from
+    // memory, or from a file deleted once opened): it is always asked about.
+    if (candidate.path.empty()) {
+        return {Reason::noPathInFileSystem};
+    }
+    if (candidate.platformBinary) {
         return result;
     }
     // An alias counts by its target: executing the file a watched link resolves to is watched

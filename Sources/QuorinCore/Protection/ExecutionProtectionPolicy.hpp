@@ -17,7 +17,8 @@ struct ExecutionProtectionPolicy {
     /// The reasons to hold `candidate`, in this order: a baseline reason when the executable is
     /// watched (under a root, or equal to an alias target) and unknown to or different from the
     /// baseline; then a recent persistence reference (dated strictly after `now`), watched or
-    /// not. Nothing when protection is off or the executable is a platform binary.
+    /// not. A file without a path has the one reason `noPathInFileSystem`. Nothing when
+    /// protection is off or the executable is a platform binary.
     static std::vector<ExecutionExplanation::Reason> reasons(
         const ExecutionCandidate& candidate, const ExecutionProtectionConfiguration& configuration,
         Date now);

@@ -13,7 +13,8 @@ constexpr ExecutionFileVersion version{1, 2, 3, 4, 5, 6, 7};
 constexpr Date now{1'000};
 
 ExecutionCandidate file(std::string path, ExecutionFileVersion fileVersion = version) {
-    return ExecutionCandidate{std::move(path), fileVersion, false, true, false, "", "", "/bin/sh"};
+    return ExecutionCandidate{std::move(path), fileVersion, false, true, false, "", "",
+                              "/bin/sh",       nullptr};
 }
 
 // Protection on for /opt/bin, with one field replaced.
@@ -55,6 +56,11 @@ TEST(ExecutionProtectionPolicyTest, Reasons) {
         {"referenced outside every root", file("/x"), referencedOutside, referencedOnly},
         {"disabled", fresh, disabled, none},
         {"a platform binary", platform, referenced, none},
+        {"no path, whatever the roots",
+         file(""),
+         with(&C::executableRoots, {}),
+         {noPathInFileSystem}},
+        {"no path, protection off", file(""), disabled, none},
     };
     for (const auto& sample : cases) {
         SCOPED_TRACE(sample.name);

@@ -4,6 +4,9 @@
 #include "Linux/PrivateTmpfs.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -209,8 +212,10 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
             allow ? es_auth_result_t::ES_AUTH_RESULT_ALLOW : es_auth_result_t::ES_AUTH_RESULT_DENY,
             false);
     };
+    std::string path = tool.string();  // as the messages must give it
     const auto handler = [&](es_client_t self, const es_message_t& message) {
-        EXPECT_EQ(message.event.exec.target.executable.path.text(), tool.string());
+        EXPECT_EQ(message.event.exec.target.executable.path.text(), path);
+        EXPECT_TRUE(message.event.exec.target.executable.descriptor);
         ++held;
         if (next == Answer::keep) {
             // Held after the handler returns, for the test to answer or not.
@@ -236,6 +241,24 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
         next = answer;
         EXPECT_EQ(execInChild(tool), status) << static_cast<int>(answer);
     }
+    // A file deleted once opened, then run, has no path, and is held like any other.
+    const fs::path doomed = mountPoint / "doomed";
+    fs::copy_file("/bin/true", doomed);
+    path = "";
+    next = Answer::deny;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close_range(3, ~0U, 0);
+        const int opened = ::open(doomed.c_str(), O_RDONLY);
+        char* const arguments[] = {const_cast<char*>("doomed"), nullptr};
+        if (opened >= 0 && ::unlink(doomed.c_str()) == 0) {
+            ::fexecve(opened, arguments, environ);
+        }
+        ::_exit(errno);
+    }
+    const int status = quorin::testing::detail::reap(child);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, EPERM);
+    path = tool.string();
     // Execs outside the scope are not held.
     EXPECT_EQ(execInChild("/bin/true"), 0);
     // A kept exec waits for its answer from another thread; one still waiting when its client
@@ -251,8 +274,9 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
             const auto open = openDescriptors();
             EXPECT_EQ(respond(*client, *message, true),
                       es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
-            // The event's descriptor goes with the answer, though the message is still kept.
-            EXPECT_EQ(openDescriptors(), open - 1);
+            // The event's descriptor and the copy identification reads go with the answer,
+            // though the message is still kept.
+            EXPECT_EQ(openDescriptors(), open - 2);
         } else {
             ASSERT_EQ(service.es_delete_client(*client), es_return_t::ES_RETURN_SUCCESS);
         }
@@ -262,7 +286,7 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
                            : es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL);
         service.es_release_message(*message);
     }
-    EXPECT_EQ(held, 5);
+    EXPECT_EQ(held, 6);
 }
 
 // Exec checking goes on through what a loaded machine does to a group: reads that fail for want

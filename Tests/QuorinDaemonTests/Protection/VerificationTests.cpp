@@ -16,8 +16,8 @@ TEST(VerificationTest, PinnedRequirementQuotesTeamAndIdentifier) {
 }
 
 TEST(VerificationTest, ExplanationAfterIdentification) {
-    const ExecutionCandidate candidate{"/x",      {}, false, true, false, "com.example.tool",
-                                       "TEAM123", ""};
+    const ExecutionCandidate candidate{"/x",      {}, false,  true, false, "com.example.tool",
+                                       "TEAM123", "", nullptr};
     // What was known when the execution was held stays.
     ExecutionExplanation held{};
     held.reasons = {ExecutionExplanation::Reason::notInBaseline};

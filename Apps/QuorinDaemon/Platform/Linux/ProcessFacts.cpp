@@ -1,5 +1,6 @@
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
 
+#include "QuorinCore/Attribution/DaemonPathAuthorization.hpp"
 #include "QuorinCore/Support/UniqueFd.hpp"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <fstream>
@@ -94,14 +96,31 @@ std::string ProcessFacts::linkTarget(const std::string& link) {
     return std::string(target.data(), static_cast<std::size_t>(length));
 }
 
-bool ProcessFacts::isPlatformBinary(const std::string& executable) {
-    const bool underSystemDirectory =
-        executable.starts_with("/usr/") || executable.starts_with("/bin/") ||
-        executable.starts_with("/sbin/") || executable.starts_with("/lib");
-    struct stat status {};
-    return underSystemDirectory && ::lstat(executable.c_str(), &status) == 0 &&
-           S_ISREG(status.st_mode) && status.st_uid == 0 &&
-           (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+std::string ProcessFacts::pathOfOpenFile(int descriptor, const struct stat& status) {
+    // The kernel names an open file by the path it was reached through, or makes one up: "
+    // (deleted)" appended once it is unlinked, "/memfd:name (deleted)" for memory. Only a path
+    // that names this very file now is its path; anything else (too long to read, unlinked, made
+    // up, or already naming another file) is none.
+    const std::string path = linkTarget("/proc/self/fd/" + std::to_string(descriptor));
+    struct stat named {};
+    if (!path.starts_with('/') || status.st_nlink == 0 || ::lstat(path.c_str(), &named) != 0 ||
+        named.st_dev != status.st_dev || named.st_ino != status.st_ino) {
+        return "";
+    }
+    return path;
+}
+
+bool ProcessFacts::isPlatformBinary(const std::string& path, const struct stat& status) {
+    const bool underSystemDirectory = path.starts_with("/usr/") || path.starts_with("/bin/") ||
+                                      path.starts_with("/sbin/") || path.starts_with("/lib");
+    const bool installedByHand =
+        DaemonPathAuthorization::contains(path, "/usr/local") ||
+        std::any_of(DaemonPathAuthorization::sharedRoots.begin(),
+                    DaemonPathAuthorization::sharedRoots.end(), [&path](std::string_view root) {
+                        return DaemonPathAuthorization::contains(path, root);
+                    });
+    return underSystemDirectory && !installedByHand && S_ISREG(status.st_mode) &&
+           status.st_uid == 0 && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 }  // namespace quorin::daemon

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -24,9 +25,17 @@ struct ProcessFacts {
     /// What the link `link` names (such as "/proc/self/fd/7"); "" when it cannot be read.
     static std::string linkTarget(const std::string& link);
 
-    /// A platform binary: a regular file owned by root and not writable by group or others,
-    /// under a system directory ("/usr", "/bin", "/sbin", "/lib…").
-    static bool isPlatformBinary(const std::string& executable);
+    /// The path of the open file `descriptor` (whose status is `status`) in the file system, or
+    /// "" when it has none: held in memory only, deleted, or reachable by no path that can be
+    /// read. A file renamed since it was opened has its new path.
+    static std::string pathOfOpenFile(int descriptor, const struct stat& status);
+
+    /// Whether the file `status` describes, found at `path`, is a platform binary: a regular file
+    /// owned by root and not writable by group or others, under a system directory ("/usr",
+    /// "/bin", "/sbin", "/lib…") but never under "/usr/local" or a shared root a user may watch,
+    /// where programs are installed by hand. `status` is the file's own (from its descriptor), so
+    /// a path dressed up by a mount the daemon does not see cannot lend a file root's ownership.
+    static bool isPlatformBinary(const std::string& path, const struct stat& status);
 };
 
 }  // namespace quorin::daemon

@@ -1,23 +1,14 @@
 #include "QuorinDaemon/Platform/Linux/UnsignedCodeSigning.hpp"
 
-#include "QuorinCore/Support/UniqueFd.hpp"
-
-#include <fcntl.h>
-
 namespace quorin::daemon {
 
 SecResult<SecStaticCode> UnsignedCodeSigning::SecStaticCodeCreateWithPath(const std::string& path) {
-    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!file.valid()) {
-        return {unreadableFileStatus, std::nullopt};
-    }
     return {errSecSuccess, SecStaticCode{path}};
 }
 
-OSStatus UnsignedCodeSigning::SecStaticCodeCheckValidity(const SecStaticCode& code,
+OSStatus UnsignedCodeSigning::SecStaticCodeCheckValidity(const SecStaticCode&,
                                                          const SecRequirement*) {
-    const UniqueFd file(::open(code.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    return file.valid() ? errSecCSUnsigned : unreadableFileStatus;
+    return errSecCSUnsigned;
 }
 
 SecResult<SecRequirement> UnsignedCodeSigning::SecCodeCopyDesignatedRequirement(

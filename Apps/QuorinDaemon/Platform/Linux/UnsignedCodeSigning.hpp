@@ -4,14 +4,12 @@
 
 namespace quorin::daemon {
 
-/// Code signing on Linux, where executables carry no platform signature: every file that can be
-/// opened for reading has code that is `errSecCSUnsigned`, so it has no designated requirement and
-/// satisfies none; a file that cannot be opened has no code. Requirements are kept as their text.
+/// Code signing on Linux, where executables carry no platform signature: every path has code that
+/// is `errSecCSUnsigned`, so it has no designated requirement and satisfies none. Nothing is
+/// opened: the answer is the same for every file, and the daemon (root) never opens a path a user
+/// may have pointed at something else. Requirements are kept as their text.
 class UnsignedCodeSigning final : public CodeSigning {
   public:
-    /// The status for a file that cannot be opened for reading.
-    static constexpr OSStatus unreadableFileStatus = -1;
-
     SecResult<SecStaticCode> SecStaticCodeCreateWithPath(const std::string& path) override;
     OSStatus SecStaticCodeCheckValidity(const SecStaticCode& code,
                                         const SecRequirement* requirement) override;

@@ -32,8 +32,9 @@ es_respond_result_t ExecEnvelopes::Envelope::answer(bool allow) {
         return es_respond_result_t::ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE;
     }
     const bool written = group->respond(event.get(), allow);
-    // Answered, the event needs its descriptor no more, however long the message is kept.
+    // Answered, the event needs its descriptors no more, however long the message is kept.
     event.reset();
+    message.event.exec.target.executable.descriptor.reset();
     return written ? es_respond_result_t::ES_RESPOND_RESULT_SUCCESS
                    : es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;
 }
@@ -229,15 +230,21 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
         clock_.absoluteTime() + deadlineNanoseconds * timebase.denominator() / timebase.numerator();
     message.process = processOf(metadata.pid);
     es_process_t& target = message.event.exec.target;
-    const std::string path =
-        ProcessFacts::linkTarget("/proc/self/fd/" + std::to_string(metadata.fd));
-    target.executable.path = token(path);
     struct stat status {};
     if (::fstat(metadata.fd, &status) == 0) {
         target.executable.stat = es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino,
                                            status.st_size, status.st_mtim, status.st_ctim};
+        const std::string path = ProcessFacts::pathOfOpenFile(metadata.fd, status);
+        target.executable.path = token(path);
+        target.is_platform_binary = ProcessFacts::isPlatformBinary(path, status);
+    } else {
+        target.executable.path = token("");
     }
-    target.is_platform_binary = ProcessFacts::isPlatformBinary(path);
+    // Identification reads the exec's own file through a descriptor of its own, which outlives
+    // the answer only as long as a reader still needs it.
+    if (const int copy = ::fcntl(metadata.fd, F_DUPFD_CLOEXEC, 0); copy >= 0) {
+        target.executable.descriptor = std::make_shared<const UniqueFd>(copy);
+    }
     target.signing_id = token("");
     target.team_id = token("");
     envelopes_->add(envelope);

@@ -5,6 +5,7 @@
 #include <linux/magic.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +25,7 @@ es_string_token_t token(std::string text) {
 }
 
 es_file_t fileAt(std::string path) {
-    return es_file_t{token(std::move(path)), {}};
+    return es_file_t{token(std::move(path)), {}, nullptr};
 }
 
 es_process_t processOf(pid_t pid) {
@@ -32,7 +33,11 @@ es_process_t processOf(pid_t pid) {
     const std::optional<ProcessFacts> facts = ProcessFacts::of(pid);
     process.audit_token = audit_token_t{pid, facts ? facts->realUserID : UINT32_MAX};
     process.executable = fileAt(facts ? facts->executable : std::string());
-    process.is_platform_binary = facts && ProcessFacts::isPlatformBinary(facts->executable);
+    // The executable's own status, through the process's link to it.
+    struct stat status {};
+    process.is_platform_binary =
+        facts && ::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &status) == 0 &&
+        ProcessFacts::isPlatformBinary(facts->executable, status);
     process.signing_id = token("");
     process.team_id = token("");
     return process;
