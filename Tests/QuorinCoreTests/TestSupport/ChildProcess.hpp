@@ -185,6 +185,23 @@ inline int execInChild(const std::filesystem::path& program,
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+/// Like `execInChild`, but the child opens `program`, deletes it, and then runs the open file: an
+/// exec of a file with no path.
+inline int execDeletedInChild(const std::filesystem::path& program) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close_range(3, ~0U, 0);
+        const int opened = ::open(program.c_str(), O_RDONLY);
+        char* const arguments[] = {const_cast<char*>("deleted"), nullptr};
+        if (opened >= 0 && ::unlink(program.c_str()) == 0) {
+            ::fexecve(opened, arguments, environ);
+        }
+        ::_exit(errno);
+    }
+    const int status = detail::reap(child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 /// `execInChild` on a thread of its own, for an exec the test answers while it waits.
 inline std::future<int> launchExecInChild(const std::filesystem::path& program,
                                           std::optional<uid_t> user = std::nullopt) {

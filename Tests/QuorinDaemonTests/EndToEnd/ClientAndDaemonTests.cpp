@@ -157,6 +157,47 @@ TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     EXPECT_EQ(execInChild(bin / "other"), 1);
 }
 
+// The file an exec runs is the one judged: a file with no path is held with that reason and runs
+// or not as the user decides; a file rewritten after it was identified is blocked when the user
+// would trust it, and nothing is trusted.
+TEST_F(ClientAndDaemonTest, HeldFilesAreJudgedAsTheExecHandedThemOver) {
+    const fs::path bin = home / "bin";
+    fs::create_directory(bin);
+    quorin({"protect", "enable", bin.string()});
+    for (const auto& [decision, status] : {std::pair{"allowOnce", 0}, std::pair{"block", EPERM}}) {
+        SCOPED_TRACE(decision);
+        fs::copy_file("/bin/true", bin / "doomed", fs::copy_options::overwrite_existing);
+        std::future<int> execution = std::async(std::launch::async, [&] {
+            return quorin::testing::execDeletedInChild(bin / "doomed");
+        });
+        const std::optional<ExecutionRequest> request = heldExecution();
+        ASSERT_TRUE(request.has_value());
+        EXPECT_EQ(request->path, "");
+        EXPECT_EQ(request->explanation->reasons,
+                  std::vector{ExecutionExplanation::Reason::noPathInFileSystem});
+        quorin({"protect", "decide", request->id.uuidString(), decision});
+        EXPECT_EQ(execution.get(), status);
+    }
+
+    fs::copy_file("/bin/true", bin / "rewritten");
+    std::future<int> execution = launchExecInChild(bin / "rewritten");
+    std::optional<ExecutionRequest> request;
+    for (int attempt = 0; attempt < 200 && !(request && request->canAlwaysTrust); ++attempt) {
+        request = heldExecution();  // until it is identified
+    }
+    ASSERT_TRUE(request && request->canAlwaysTrust);
+    std::ofstream(bin / "rewritten", std::ios::app) << "more code";
+    const ChildProcessResult trusted =
+        runQuorin({"protect", "decide", request->id.uuidString(), "alwaysTrust"});
+    EXPECT_EQ(trusted.exitStatus, 1);
+    EXPECT_EQ(execution.get(), EPERM);
+    const auto state =
+        decodeJSONText<ExecutionProtectionState>(quorin({"protect", "state", "--json"}).out);
+    EXPECT_EQ(state.trustedRuleCount, 0);
+    ASSERT_FALSE(state.outcomes.empty());
+    EXPECT_EQ(state.outcomes.front().reason, "Blocked: executable changed while held");
+}
+
 // The number of descriptors `pid` has open.
 std::ptrdiff_t descriptorsOf(pid_t pid) {
     const fs::path list = "/proc/" + std::to_string(pid) + "/fd";

@@ -4,9 +4,6 @@
 #include "Linux/PrivateTmpfs.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -246,18 +243,7 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
     fs::copy_file("/bin/true", doomed);
     path = "";
     next = Answer::deny;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close_range(3, ~0U, 0);
-        const int opened = ::open(doomed.c_str(), O_RDONLY);
-        char* const arguments[] = {const_cast<char*>("doomed"), nullptr};
-        if (opened >= 0 && ::unlink(doomed.c_str()) == 0) {
-            ::fexecve(opened, arguments, environ);
-        }
-        ::_exit(errno);
-    }
-    const int status = quorin::testing::detail::reap(child);
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, EPERM);
+    EXPECT_EQ(quorin::testing::execDeletedInChild(doomed), EPERM);
     path = tool.string();
     // Execs outside the scope are not held.
     EXPECT_EQ(execInChild("/bin/true"), 0);
