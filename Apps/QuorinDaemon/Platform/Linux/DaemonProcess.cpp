@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -51,6 +52,18 @@ void raiseDescriptorLimit(const Log& log) {
     }
     log.log(LogLevel::error, "cannot raise the descriptor limit: %{public}s",
             {LogValue::public_(std::strerror(errno))});
+}
+
+// Code run from memory (a memfd) lives on a file system of the kernel's own, which fanotify
+// cannot mark: its execs never reach the daemon. Only the kernel can refuse them, when the
+// administrator sets vm.memfd_noexec to 2; until then the log says so once.
+void noteExecsFromMemory(const Log& log) {
+    std::ifstream setting("/proc/sys/vm/memfd_noexec");
+    int value = 0;
+    if (!(setting >> value) || value < 2) {
+        log.log(LogLevel::default_,
+                "execs from memory (memfd) are not checked; vm.memfd_noexec=2 refuses them");
+    }
 }
 
 // Ends the process once what it logged is written, without tearing down back ends that other
@@ -106,6 +119,7 @@ void runDaemonProcess(const DaemonProcessSettings& settings) {
     const auto logSink = std::make_shared<QueuedLogSink>(std::make_shared<StandardErrorLogSink>());
     const Log log(logSink, std::string(daemonLogSubsystem), "daemon");
     raiseDescriptorLimit(log);
+    noteExecsFromMemory(log);
     const InstanceLock instance = claimDaemonInstance(settings.socketDirectory, log, *logSink);
 
     // Identification hashes files on the controller's queue while requests and exec messages
