@@ -130,7 +130,8 @@ struct es_process_t {
     std::uint32_t codesigning_flags = 0;
 };
 
-/// Where a created or renamed file ends up: an existing file, or a new name in a directory.
+/// Where a created or renamed file ends up: an existing file, or a new name in a directory. A
+/// destination of any other type is one the service could not learn.
 struct es_destination_t {
     es_destination_type_t destination_type = es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
     es_file_t existing_file;  // for ES_DESTINATION_TYPE_EXISTING_FILE

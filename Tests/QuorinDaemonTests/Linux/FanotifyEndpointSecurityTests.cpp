@@ -2,11 +2,13 @@
 
 #include "Fakes/CapturingLogSink.hpp"
 #include "Linux/PrivateTmpfs.hpp"
+#include "QuorinDaemon/Attribution/AttributionMessageHandler.hpp"
+#include "QuorinDaemon/Platform/Linux/Fanotify/FileNotifications.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 
+#include <array>
 #include <condition_variable>
 #include <cstring>
-#include <map>
 #include <mutex>
 
 namespace quorin::daemon {
@@ -77,29 +79,28 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
     }
     fs::create_directory(p);
     fs::create_directory(s);
-    // What the client received, a line "TYPE path [-> path]" each.
+    // What the client received, a line each: the type and the paths a record is made of
+    // ("RENAME a -> b"); a close that changed nothing names its file as "unchanged".
     std::mutex mutex;
     std::condition_variable changed;
     std::string received;
+    bool holding = false;  // the handler waits while it is set
     FanotifyEndpointSecurity service(mountPoint.string(), clock, log, kernel);
     const auto handler = [&](es_client_t, const es_message_t& message) {
-        const es_events_t& event = message.event;
-        const auto at = [](const es_destination_t& destination) {
-            return destination.new_path_dir.path.text() + "/" +
-                   destination.new_path_filename.text();
-        };
-        // Only the member the type names is meaningful; the others are empty.
-        const std::map<es_event_type_t, std::string> texts{
-            {ES_EVENT_TYPE_NOTIFY_CREATE, "CREATE " + at(event.create.destination)},
-            {ES_EVENT_TYPE_NOTIFY_WRITE, "WRITE " + event.write.target.path.text()},
-            {ES_EVENT_TYPE_NOTIFY_CLOSE, "CLOSE " + event.close.target.path.text()},
-            {ES_EVENT_TYPE_NOTIFY_UNLINK, "UNLINK " + event.unlink.target.path.text()},
-            {ES_EVENT_TYPE_NOTIFY_RENAME,
-             "RENAME " + event.rename.source.path.text() + " -> " + at(event.rename.destination)}};
-        const auto text = texts.find(message.event_type);
-        const std::lock_guard lock(mutex);
-        received += (text == texts.end() ? "OTHER" : text->second) + "\n";
+        // By the type's value: ES_EVENT_TYPE_AUTH_EXEC, then the notifications in order.
+        static constexpr std::array names{"EXEC", "CLOSE", "CREATE", "RENAME", "UNLINK", "WRITE"};
+        std::vector<std::string> paths = AttributionMessageHandler::targetPaths(message);
+        if (paths.empty()) {
+            paths = {"unchanged " + message.event.close.target.path.text()};
+        }
+        std::string line = names.at(static_cast<std::size_t>(message.event_type));
+        for (const std::string& path : paths) {
+            line += (path == paths.front() ? " " : " -> ") + path;
+        }
+        std::unique_lock lock(mutex);
+        received += line + "\n";
         changed.notify_all();
+        changed.wait(lock, [&] { return !holding; });
     };
     const auto client = service.es_new_client(handler).client;
     if (!client) {
@@ -129,24 +130,56 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
                   "fanotify error: cannot watch " + (directory / "outside").string() +
                       ": outside the watched scope"}));
 
-    // Runs `script`, then gives what was received once `expected` could have been.
-    const auto run = [&](const std::string& script, const std::string& expected) {
-        EXPECT_EQ(quorin::testing::runChildProcess("/bin/sh", {"-c", script}).exitStatus, 0);
+    // Runs `script`, with the handler held until it ends when `hold` is set, then gives what was
+    // received once `expected` could have been.
+    const auto run = [&](const std::string& script, const std::string& expected,
+                         bool hold = false) {
         std::unique_lock lock(mutex);
+        holding = hold;
+        lock.unlock();
+        EXPECT_EQ(quorin::testing::runChildProcess("/bin/sh", {"-c", script}).exitStatus, 0);
+        lock.lock();
+        holding = false;
+        changed.notify_all();
         changed.wait_for(lock, 10s, [&] { return received.size() >= expected.size(); });
         return received;
     };
-    const auto written = [](const fs::path& file) {
-        return "CREATE " + file.string() + "\nWRITE " + file.string() + "\nCLOSE " + file.string() +
-               "\n";
+    const auto line = [](const std::string& type, const fs::path& path) {
+        return type + " " + path.string() + "\n";
     };
-    std::string expected = written(p / "a") + "RENAME " + (p / "a").string() + " -> " +
-                           (p / "b").string() + "\nUNLINK " + (p / "b").string() + "\n" +
-                           written(s / "c");
+    const auto written = [&](const fs::path& file) {
+        return line("CREATE", file) + line("WRITE", file) + line("CLOSE", file);
+    };
+    const auto renamed = [&](const fs::path& from, const fs::path& to) {
+        return line("RENAME", from.string() + " -> " + to.string());
+    };
+    const fs::path f = p / "f";
+    std::string expected =
+        written(p / "a") + renamed(p / "a", p / "b") + line("UNLINK", p / "b") + written(s / "c");
     EXPECT_EQ(run("echo x > " + (mountPoint / "other").string() + "; cd " + p.string() +
                       "; echo x > a; mv a b; rm b; echo x > " + (s / "c").string(),
                   expected),
               expected);
+    // Directories are reported as files are, the selected one itself too, and a sibling whose
+    // name only begins with it is not selected. A close is modified only when a write came
+    // between open and close, also from another process than the one that closes and with the
+    // file renamed meanwhile.
+    expected += line("CREATE", p / "d") + renamed(p / "d", p / "e") + line("UNLINK", p / "e") +
+                line("CREATE", f) + line("CLOSE unchanged", f) + line("CLOSE unchanged", f) +
+                line("WRITE", f) + renamed(f, p / "g") + line("CLOSE", p / "g") +
+                renamed(p / "g", f) + renamed(p, p.string() + ".old") + line("CREATE", p) +
+                line("UNLINK", p) + line("CREATE", p);
+    EXPECT_EQ(run("cd " + p.string() + "; mkdir d; mv d e; rmdir e; (: > f); (: >> f); " +
+                      "exec 3>>f; (echo y >&3); mv f g; exec 3>&-; mv g f; cd /; mv " + p.string() +
+                      " " + p.string() + ".old; echo x > " + p.string() + ".old/g; mkdir " +
+                      p.string() + "; rmdir " + p.string() + "; mkdir " + p.string(),
+                  expected),
+              expected);
+    // A rename to a directory gone before the event is read is a record of its source.
+    expected += line("CREATE", f) + line("CLOSE unchanged", f) + line("RENAME", f);
+    EXPECT_EQ(
+        run("cd " + p.string() + "; : > f; mkdir ../x; mv f ../x; rm -r ../x", expected, true),
+        expected);
     // A prefix let go delivers nothing more; the one kept still does.
     EXPECT_EQ(service.es_unmute_path(*client, p.string(),
                                      es_mute_path_type_t::ES_MUTE_PATH_TYPE_TARGET_PREFIX),
@@ -154,6 +187,31 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
     expected += written(s / "e");
     EXPECT_EQ(run("echo x > " + (p / "d").string() + "; echo x > " + (s / "e").string(), expected),
               expected);
+    // Files truncated by path are modified without being open, so they stay remembered: at the
+    // bound, a close that changed nothing is still told apart; one past it, every close is
+    // reported modified. (The truncations come from another process than the writes, so that
+    // the kernel does not merge them into the writes' events.)
+    constexpr std::size_t bound = fanotify::FileNotifications::maximumFilesModifiedWhileOpen;
+    const fs::path many = s / "many";
+    const auto file = [&](std::size_t index) { return many / std::to_string(index); };
+    expected += line("CREATE", many);
+    for (std::size_t index = 0; index <= bound + 1; ++index) {
+        expected += written(file(index));
+    }
+    EXPECT_EQ(run("mkdir " + many.string() + " && cd " + many.string() + " && for i in $(seq 0 " +
+                      std::to_string(bound + 1) + "); do echo x > $i; done",
+                  expected),
+              expected);
+    for (std::size_t index = 0; index < bound; ++index) {
+        ASSERT_EQ(::truncate(file(index).c_str(), 0), 0);
+        expected += line("WRITE", file(index));
+    }
+    const std::string closeUnchanged = "(: >> " + file(bound + 1).string() + ")";
+    expected += line("CLOSE unchanged", file(bound + 1));
+    EXPECT_EQ(run(closeUnchanged, expected), expected);
+    ASSERT_EQ(::truncate(file(bound).c_str(), 0), 0);
+    expected += line("WRITE", file(bound)) + line("CLOSE", file(bound + 1));
+    EXPECT_EQ(run(closeUnchanged, expected), expected);
 }
 
 TEST_F(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueWasFull) {

@@ -1,5 +1,6 @@
 #include "QuorinDaemon/Platform/Linux/Fanotify/FileNotifications.hpp"
 
+#include "QuorinCore/Attribution/DaemonPathAuthorization.hpp"
 #include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyGroup.hpp"
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
 
@@ -18,6 +19,7 @@ namespace quorin::daemon::fanotify {
 
 namespace {
 
+// The kernel events each subscribed message type is made from.
 constexpr std::uint64_t notificationMask(const std::vector<es_event_type_t>& events) {
     std::uint64_t mask = 0;
     for (const es_event_type_t event : events) {
@@ -44,8 +46,38 @@ constexpr std::uint64_t notificationMask(const std::vector<es_event_type_t>& eve
     return mask;
 }
 
-bool contains(const std::string& prefix, const std::string& path) {
-    return path.starts_with(prefix);
+// What the kernel is asked for: the reported events, on directories too; and modifications
+// whenever closes are reported, since they tell a modified close from an unchanged one.
+constexpr std::uint64_t markedMask(std::uint64_t reported) {
+    if (reported == 0) {
+        return 0;
+    }
+    return reported | FAN_ONDIR | ((reported & FAN_CLOSE_WRITE) != 0 ? FAN_MODIFY : 0);
+}
+
+// Where a created or renamed file ends up. An unknown destination is of neither type, which
+// makes a rename a record of its source alone.
+es_destination_t destinationAt(const std::optional<std::string>& path) {
+    es_destination_t destination;
+    if (!path) {
+        destination.destination_type = static_cast<es_destination_type_t>(UINT32_MAX);
+        return destination;
+    }
+    const std::filesystem::path at(*path);
+    destination.destination_type = es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
+    destination.new_path_dir = fileAt(at.parent_path().string());
+    destination.new_path_filename = token(at.filename().string());
+    return destination;
+}
+
+// Which file an info record names, as the kernel identifies it: its file system, its
+// directory's handle and its name (the record without its header and trailing padding).
+std::string fileNamedBy(std::string_view record) {
+    if (record.size() <= sizeof(fanotify_event_info_header)) {
+        return {};
+    }
+    record.remove_prefix(sizeof(fanotify_event_info_header));
+    return std::string(record.substr(0, record.find_last_not_of('\0') + 1));
 }
 
 // The nearest existing directory at or above `path`.
@@ -77,7 +109,8 @@ FileNotifications::~FileNotifications() {
 bool FileNotifications::subscribe(const std::vector<es_event_type_t>& events) {
     {
         const std::lock_guard lock(mutex_);
-        const std::uint64_t mask = notificationMask(events);
+        reported_ = notificationMask(events);
+        const std::uint64_t mask = markedMask(reported_);
         if (mask != mask_) {
             // Marks carry the mask they were added with; they are made again with the new one.
             kernel_.fanotify_mark(group_.get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD,
@@ -145,7 +178,7 @@ bool FileNotifications::remark() {
         }
     } else if (mask_ != 0) {
         for (const std::string& prefix : prefixes_) {
-            if (!contains(scope_, prefix)) {
+            if (!DaemonPathAuthorization::contains(prefix, scope_)) {
                 uncovered.emplace(prefix, "outside the watched scope");
             } else if (const auto problem = cover(existingDirectory(prefix), wanted)) {
                 uncovered.emplace(prefix, *problem);
@@ -254,8 +287,8 @@ void FileNotifications::deliver(const fanotify_event_metadata& metadata, std::st
         log_.log(LogLevel::error, "event queue overflowed; changes were missed");
         return;
     }
-    std::optional<std::string> path;
-    std::optional<std::string> destination;
+    std::string_view named;
+    std::string_view renamedTo;
     std::size_t offset = metadata.metadata_len;
     while (offset + sizeof(fanotify_event_info_header) <= bytes.size()) {
         fanotify_event_info_header header{};
@@ -266,30 +299,42 @@ void FileNotifications::deliver(const fanotify_event_metadata& metadata, std::st
         const std::string_view record = bytes.substr(offset, header.len);
         if (header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
             header.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME) {
-            path = pathOf(record);
+            named = record;
         } else if (header.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) {
-            destination = pathOf(record);
+            renamedTo = record;
         }
         offset += header.len;
     }
-    if (!path) {
+    // What is remembered follows the file first, whether or not its path can still be resolved.
+    const std::uint64_t mask = metadata.mask & reported_;
+    const std::string file = fileNamedBy(named);
+    bool closedModified = false;
+    if ((mask & FAN_CLOSE_WRITE) != 0) {
+        closedModified =
+            modifiedWhileOpen_.erase(file) > 0 || (metadata.mask & FAN_MODIFY) != 0 || pastBound_;
+    }
+    if ((mask & FAN_RENAME) != 0) {
+        if (auto moved = modifiedWhileOpen_.extract(file)) {
+            moved.value() = fileNamedBy(renamedTo);
+            modifiedWhileOpen_.insert(std::move(moved));
+        }
+    }
+    const std::optional<std::string> path = pathOf(named);
+    const std::optional<std::string> destination = pathOf(renamedTo);
+    if (!path || (!selected(*path) && !(destination && selected(*destination)))) {
         return;
     }
-    if (!selected(*path) && !(destination && selected(*destination))) {
-        return;
+    if ((metadata.mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) == FAN_MODIFY &&
+        (reported_ & FAN_CLOSE_WRITE) != 0) {
+        remember(file);
     }
     es_message_t message;
     message.time = timeOf(clock_.now());
     message.process = processOf(metadata.pid);
-    const std::uint64_t mask = metadata.mask;
     using enum es_event_type_t;
     if ((mask & FAN_CREATE) != 0) {
         message.event_type = ES_EVENT_TYPE_NOTIFY_CREATE;
-        const std::filesystem::path created(*path);
-        message.event.create.destination.destination_type =
-            es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
-        message.event.create.destination.new_path_dir = fileAt(created.parent_path().string());
-        message.event.create.destination.new_path_filename = token(created.filename().string());
+        message.event.create.destination = destinationAt(path);
         handler_(handle_, message);
     }
     if ((mask & FAN_MODIFY) != 0) {
@@ -300,17 +345,13 @@ void FileNotifications::deliver(const fanotify_event_metadata& metadata, std::st
     if ((mask & FAN_CLOSE_WRITE) != 0) {
         message.event_type = ES_EVENT_TYPE_NOTIFY_CLOSE;
         message.event.close.target = fileAt(*path);
-        message.event.close.modified = true;
+        message.event.close.modified = closedModified;
         handler_(handle_, message);
     }
-    if ((mask & FAN_RENAME) != 0 && destination) {
+    if ((mask & FAN_RENAME) != 0) {
         message.event_type = ES_EVENT_TYPE_NOTIFY_RENAME;
         message.event.rename.source = fileAt(*path);
-        const std::filesystem::path target(*destination);
-        message.event.rename.destination.destination_type =
-            es_destination_type_t::ES_DESTINATION_TYPE_NEW_PATH;
-        message.event.rename.destination.new_path_dir = fileAt(target.parent_path().string());
-        message.event.rename.destination.new_path_filename = token(target.filename().string());
+        message.event.rename.destination = destinationAt(destination);
         handler_(handle_, message);
     }
     if ((mask & FAN_DELETE) != 0) {
@@ -320,11 +361,22 @@ void FileNotifications::deliver(const fanotify_event_metadata& metadata, std::st
     }
 }
 
+// A file modified while open is remembered until its close. Past the bound nothing more is
+// remembered, and from then on every close counts as modified: a close is reported modified
+// when it need not be, never unchanged when it was not.
+void FileNotifications::remember(const std::string& file) {
+    if (modifiedWhileOpen_.size() < maximumFilesModifiedWhileOpen) {
+        modifiedWhileOpen_.insert(file);
+    } else if (!modifiedWhileOpen_.contains(file)) {
+        pastBound_ = true;
+    }
+}
+
 bool FileNotifications::selected(const std::string& path) {
     const std::lock_guard lock(mutex_);
-    const bool underPrefix =
-        std::any_of(prefixes_.begin(), prefixes_.end(),
-                    [&](const auto& prefix) { return contains(prefix, path); });
+    const bool underPrefix = std::any_of(
+        prefixes_.begin(), prefixes_.end(),
+        [&](const auto& prefix) { return DaemonPathAuthorization::contains(path, prefix); });
     return inverted_ == underPrefix;
 }
 

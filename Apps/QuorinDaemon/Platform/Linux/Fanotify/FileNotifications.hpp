@@ -9,9 +9,11 @@
 
 #include <sys/fanotify.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,9 +21,16 @@
 namespace quorin::daemon::fanotify {
 
 /// One notification group and the thread that reads it. The selection state is shared with the
-/// service's callers under `mutex_`; the reading thread is the only caller of the handler.
+/// service's callers under `mutex_`; the reading thread is the only caller of the handler. A
+/// prefix selects itself and what lies under it, never a sibling that only begins with its text.
+/// Directories are reported as files are; a close is reported modified only when the file was
+/// modified while open.
 class FileNotifications {
   public:
+    /// Files under the selection modified and not yet closed that are remembered; past it every
+    /// close from then on is reported modified.
+    static constexpr std::size_t maximumFilesModifiedWhileOpen = 1024;
+
     FileNotifications(FanotifyKernel& kernel, UniqueFd group, es_client_t handle,
                       es_handler_block_t handler, const Clock& clock, std::string scope, Log log);
     ~FileNotifications();
@@ -48,6 +57,7 @@ class FileNotifications {
     std::optional<std::string> pathOf(std::string_view record);
     void deliver(const fanotify_event_metadata& metadata, std::string_view bytes);
     bool selected(const std::string& path);
+    void remember(const std::string& file);
 
     FanotifyKernel& kernel_;
     UniqueFd group_;
@@ -57,12 +67,17 @@ class FileNotifications {
     std::string scope_;
     GroupReader reader_;
     std::mutex mutex_;
+    std::atomic<std::uint64_t> reported_ = 0;       // set under mutex_: the subscribed events
     std::uint64_t mask_ = 0;                        // guarded by mutex_
     bool inverted_ = false;                         // guarded by mutex_
     std::vector<std::string> prefixes_;             // guarded by mutex_
     std::map<FileSystemKey, UniqueFd> mounts_;      // guarded by mutex_: one per marked file system
     std::map<std::string, std::string> uncovered_;  // guarded by mutex_: prefix, what went wrong
     Log log_;
+    // The reading thread's own: the files modified while open (by their directory's handle and
+    // their name), and whether one went unremembered past the bound.
+    std::set<std::string> modifiedWhileOpen_;
+    bool pastBound_ = false;
 };
 
 }  // namespace quorin::daemon::fanotify
