@@ -179,28 +179,53 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
                  ESAttributionClient::ConfigurationError);
 }
 
-// What one message becomes: the records' paths and operations, all from the same writer, each
-// logged once. A message without a path costs nothing: no ancestry walk, no log line.
+// What one message becomes: the records' paths, operations and kinds, all from the same writer,
+// each logged once. A message without a path costs nothing: no ancestry walk, no log line. The
+// kind is the directory's only when the file the message is about has a directory's mode: a
+// regular file's mode, a new path's directory or a rename's destination says nothing.
 TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
     using enum EventOperation;
     const es_destination_t unformable{
         static_cast<es_destination_type_t>(9), {}, file("/w"), token("f")};
-    const std::vector<std::tuple<es_message_t, std::string, std::optional<EventOperation>>> cases{
+    const auto withMode = [](es_file_t changed, std::uint32_t mode) {
+        changed.stat.st_mode = mode;
+        return changed;
+    };
+    const es_file_t d = withMode(file("/w/d"), S_IFDIR | 0755);
+    es_destination_t inDirectory = newPath("/w", "f");
+    inDirectory.new_path_dir.stat.st_mode = S_IFDIR;
+    es_destination_t toDirectory = existingFile("/w/b");
+    toDirectory.existing_file.stat.st_mode = S_IFDIR;
+    const auto dir = FileKind::directory;
+    const struct {
+        es_message_t delivered;
+        std::string paths;
+        std::optional<EventOperation> operation;
+        std::optional<FileKind> kind = std::nullopt;
+    } cases[] = {
         {writeTo("/w/f"), "/w/f", fileModified},
-        {event(&es_events_t::unlink, {file("/w/f")}), "/w/f", fileDeleted},
+        {event(&es_events_t::write, {d}), "/w/d", fileModified, dir},
+        {event(&es_events_t::unlink, {withMode(file("/w/f"), S_IFREG | 0755)}), "/w/f",
+         fileDeleted},
+        {event(&es_events_t::unlink, {d}), "/w/d", fileDeleted, dir},
         {event(&es_events_t::close, {file("/w/f"), true}), "/w/f", fileModified},
+        {event(&es_events_t::close, {d, true}), "/w/d", fileModified, dir},
         {event(&es_events_t::close, {file("/w/f"), false}), "", std::nullopt},
         {event(&es_events_t::create, {newPath("/w", "f")}), "/w/f", fileCreated},
         {event(&es_events_t::create, {newPath("/w/", "f")}), "/w/f", fileCreated},
+        {event(&es_events_t::create, {inDirectory}), "/w/f", fileCreated},
         {event(&es_events_t::create, {existingFile("/w/old")}), "/w/old", fileCreated},
+        {event(&es_events_t::create, {toDirectory}), "/w/b", fileCreated, dir},
         {event(&es_events_t::create, {unformable}), "", std::nullopt},
         {event(&es_events_t::rename, {file("/w/a"), newPath("/w", "b")}), "/w/a /w/b", fileRenamed},
+        {event(&es_events_t::rename, {file("/w/a"), toDirectory}), "/w/a /w/b", fileRenamed},
+        {event(&es_events_t::rename, {d, newPath("/w", "b")}), "/w/d /w/b", fileRenamed, dir},
         {event(&es_events_t::rename, {file("/w/a"), unformable}), "/w/a", fileRenamed},
     };
     const AttributionProcess writer{4242, "/usr/bin/tee", "com.example.tee", std::nullopt};
     const std::vector<AttributionProcess> ancestry{{100, "/bin/p100", {}, {}},
                                                    {1, "/bin/p1", {}, {}}};
-    for (const auto& [delivered, paths, operation] : cases) {
+    for (const auto& [delivered, paths, operation, kind] : cases) {
         SCOPED_TRACE(paths);
         Harness harness;
         (*harness.start().protectedPathsHandler)({"/w"});
@@ -210,6 +235,7 @@ TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
         for (const AttributionRecord& record : records) {
             got += (got.empty() ? "" : " ") + record.path;
             EXPECT_EQ(record.operation, operation);
+            EXPECT_EQ(record.kind, kind);
             EXPECT_EQ(record.writer, writer);
             EXPECT_EQ(record.timestamp, Date::fromUnixTime(1'700'000'000.25));
             EXPECT_EQ(record.ancestry, ancestry);

@@ -58,7 +58,7 @@ inline es_file_t statFile(const std::string& path) {
     }
     return es_file_t{token(path),
                      es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino,
-                               status.st_size, status.st_mtim, status.st_ctim},
+                               status.st_mode, status.st_size, status.st_mtim, status.st_ctim},
                      std::move(opened)};
 }
 

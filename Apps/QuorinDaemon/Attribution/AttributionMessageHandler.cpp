@@ -3,6 +3,8 @@
 #include "QuorinCore/Attribution/AncestryWalker.hpp"
 #include "QuorinCore/Attribution/AttributionRecordBuilder.hpp"
 
+#include <sys/stat.h>
+
 namespace quorin::daemon {
 
 namespace {
@@ -77,6 +79,34 @@ std::optional<EventOperation> AttributionMessageHandler::operation(es_event_type
     return std::nullopt;
 }
 
+std::optional<FileKind> AttributionMessageHandler::kind(const es_message_t& message) {
+    using enum es_event_type_t;
+    std::uint32_t mode = 0;
+    switch (message.event_type) {
+        case ES_EVENT_TYPE_NOTIFY_WRITE:
+            mode = message.event.write.target.stat.st_mode;
+            break;
+        case ES_EVENT_TYPE_NOTIFY_UNLINK:
+            mode = message.event.unlink.target.stat.st_mode;
+            break;
+        case ES_EVENT_TYPE_NOTIFY_CLOSE:
+            mode = message.event.close.target.stat.st_mode;
+            break;
+        case ES_EVENT_TYPE_NOTIFY_CREATE:
+            if (message.event.create.destination.destination_type ==
+                es_destination_type_t::ES_DESTINATION_TYPE_EXISTING_FILE) {
+                mode = message.event.create.destination.existing_file.stat.st_mode;
+            }
+            break;
+        case ES_EVENT_TYPE_NOTIFY_RENAME:
+            mode = message.event.rename.source.stat.st_mode;
+            break;
+        case ES_EVENT_TYPE_AUTH_EXEC:
+            break;
+    }
+    return S_ISDIR(mode) ? std::optional(FileKind::directory) : std::nullopt;
+}
+
 void AttributionMessageHandler::handle(const es_message_t& message,
                                        const RecordHandler& recordHandler) const {
     const std::vector<std::string> paths = targetPaths(message);
@@ -91,9 +121,11 @@ void AttributionMessageHandler::handle(const es_message_t& message,
     const Date timestamp = Date::fromUnixTime(static_cast<double>(message.time.tv_sec) +
                                               static_cast<double>(message.time.tv_nsec) / 1e9);
     const std::optional<EventOperation> recordOperation = operation(message.event_type);
+    const std::optional<FileKind> recordKind = kind(message);
     for (const std::string& path : paths) {
-        const AttributionRecord record = AttributionRecordBuilder::record(
-            path, timestamp, writer, process.is_platform_binary, ancestry, recordOperation);
+        const AttributionRecord record =
+            AttributionRecordBuilder::record(path, timestamp, writer, process.is_platform_binary,
+                                             ancestry, recordOperation, recordKind);
         log_.log(LogLevel::default_,
                  "attribution: path=%{private}s writer=%{private}s writerPid=%{public}d "
                  "ancestryDepth=%{public}ld",

@@ -16,8 +16,8 @@ namespace quorin::daemon {
 using RecordHandler = std::function<void(const AttributionRecord&)>;
 
 /// Turns one file notification into attribution records: the paths it touched, the operation,
-/// the writer, and the writer's ancestry walked once per message (at most eight parents). Runs on
-/// the file client's delivery queue; stateless between messages.
+/// the kind of file, the writer, and the writer's ancestry walked once per message (at most eight
+/// parents). Runs on the file client's delivery queue; stateless between messages.
 class AttributionMessageHandler {
   public:
     /// `walking` must outlive the handler.
@@ -35,6 +35,12 @@ class AttributionMessageHandler {
 
     /// The operation every record of the message carries, when the event type has one.
     static std::optional<EventOperation> operation(es_event_type_t type);
+
+    /// The kind every record of the message carries: directory when the status of the file the
+    /// message is about (the target; a rename's source; a create's existing file) has a
+    /// directory's mode; otherwise absent (a mode of 0 says nothing, and the Linux back end knows
+    /// the type of directories only, so no other type is told).
+    static std::optional<FileKind> kind(const es_message_t& message);
 
   private:
     const AncestryWalking& walking_;

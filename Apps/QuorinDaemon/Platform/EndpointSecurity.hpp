@@ -86,10 +86,12 @@ struct es_string_token_t {
     std::string text() const;
 };
 
-/// The file status the exec client reads to tell versions of an executable apart.
+/// The file status: the exec client reads it to tell versions of an executable apart, the
+/// attribution side reads the file type from the mode (0: the service did not say).
 struct es_stat_t {
     std::int64_t st_dev = 0;
     std::uint64_t st_ino = 0;
+    std::uint32_t st_mode = 0;
     std::int64_t st_size = 0;
     timespec st_mtimespec{};
     timespec st_ctimespec{};

@@ -15,7 +15,8 @@ struct AttributionRecordBuilder {
 
     static AttributionRecord record(std::string path, Date timestamp, AttributionProcess writer,
                                     bool isPlatformBinary, std::vector<AttributionProcess> ancestry,
-                                    std::optional<EventOperation> operation);
+                                    std::optional<EventOperation> operation,
+                                    std::optional<FileKind> kind = std::nullopt);
 };
 
 }  // namespace quorin

@@ -26,13 +26,15 @@ AttributionProcess AttributionProcess::fromJSON(const JSONValueDecoder& decoder)
 AttributionRecord::AttributionRecord(std::string changedPath, Date time,
                                      AttributionProcess writingProcess, bool writerIsPlatformBinary,
                                      std::vector<AttributionProcess> writerAncestry,
-                                     std::optional<EventOperation> changeOperation)
+                                     std::optional<EventOperation> changeOperation,
+                                     std::optional<FileKind> fileKind)
     : path(std::move(changedPath)),
       timestamp(time),
       operation(changeOperation),
       writer(std::move(writingProcess)),
       isPlatformBinary(writerIsPlatformBinary),
-      ancestry(std::move(writerAncestry)) {}
+      ancestry(std::move(writerAncestry)),
+      kind(fileKind) {}
 
 Json AttributionRecord::toJSON() const {
     JSONObjectEncoder encoder;
@@ -42,6 +44,7 @@ Json AttributionRecord::toJSON() const {
     encoder.encode("writer", writer);
     encoder.encode("isPlatformBinary", isPlatformBinary);
     encoder.encode("ancestry", ancestry);
+    encoder.encodeIfPresent("kind", kind);
     return std::move(encoder).finish();
 }
 
@@ -53,8 +56,9 @@ AttributionRecord AttributionRecord::fromJSON(const JSONValueDecoder& decoder) {
     auto writer = object.decode<AttributionProcess>("writer");
     const auto isPlatformBinary = object.decode<bool>("isPlatformBinary");
     auto ancestry = object.decode<std::vector<AttributionProcess>>("ancestry");
+    const auto kind = object.decodeIfPresent<FileKind>("kind");
     return AttributionRecord(std::move(path), timestamp, std::move(writer), isPlatformBinary,
-                             std::move(ancestry), operation);
+                             std::move(ancestry), operation, kind);
 }
 
 }  // namespace quorin

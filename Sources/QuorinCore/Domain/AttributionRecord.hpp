@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuorinCore/Domain/EventEnvelope.hpp"
+#include "QuorinCore/Domain/FileKind.hpp"
 #include "QuorinCore/Support/Date.hpp"
 #include "QuorinCore/Support/JSON.hpp"
 
@@ -28,8 +29,9 @@ struct AttributionProcess {
 
 /// What the daemon tells a client about one changed path: the path as the system reported it,
 /// when it changed, the operation when known, the writing process, whether the writer is a
-/// platform binary, and the writer's ancestry (its parent first, then the parent's parent, and so
-/// on). Nothing is checked beyond the field types.
+/// platform binary, the writer's ancestry (its parent first, then the parent's parent, and so
+/// on), and the kind of the changed file when the system said it. Nothing is checked beyond the
+/// field types.
 struct AttributionRecord {
     std::string path;
     Date timestamp;
@@ -37,13 +39,15 @@ struct AttributionRecord {
     AttributionProcess writer;
     bool isPlatformBinary;
     std::vector<AttributionProcess> ancestry;
+    std::optional<FileKind> kind;
 
-    /// Arguments in the order path, timestamp, writer, isPlatformBinary, ancestry, operation:
-    /// the operation comes last although it is the third field and JSON key. (The parameters are
-    /// named apart from the fields only so that they do not shadow them.)
+    /// Arguments in the order path, timestamp, writer, isPlatformBinary, ancestry, operation,
+    /// kind: the operation comes after the ancestry although it is the third field and JSON key.
+    /// (The parameters are named apart from the fields only so that they do not shadow them.)
     AttributionRecord(std::string changedPath, Date time, AttributionProcess writingProcess,
                       bool writerIsPlatformBinary, std::vector<AttributionProcess> writerAncestry,
-                      std::optional<EventOperation> changeOperation);
+                      std::optional<EventOperation> changeOperation,
+                      std::optional<FileKind> fileKind = std::nullopt);
 
     friend bool operator==(const AttributionRecord&, const AttributionRecord&) = default;
 

@@ -97,7 +97,7 @@ std::vector<Sample> samples() {
             R"({"path":"relative//path/","timestamp":1.25,"operation":"fileModified","writer":)"
             R"({"pid":2147483647,"executablePath":"/bin/zsh","signingID":"com.example.zsh",)"
             R"("teamID":"TEAM"},"isPlatformBinary":true,"ancestry":[{"pid":1,"executablePath":)"
-            R"("/sbin/launchd"}]})"),
+            R"("/sbin/launchd"}],"kind":"directory"})"),
         sample<AttributionRecord>(
             R"({"path":"/tmp/a","timestamp":-1.5,"writer":{"pid":-1,"executablePath":""},)"
             R"("isPlatformBinary":false,"ancestry":[]})",
@@ -201,9 +201,14 @@ TEST(JSONDecoding, RefusesWhatTheTypesForbid) {
          "Number 65536 does not fit in UInt16."},
         {failsToDecode<ProcessIdentity>, patched(parseJSON(process), R"({"pid":-2147483649})"),
          "pid", "Number -2147483649 does not fit in Int32."},
-        // Identifiers and paths are objects; paths are absolute, then canonical.
+        // Identifiers and paths are objects, a record's kind is text; paths are absolute, then
+        // canonical.
         {failsToDecode<EventID>, R"("9F2C7A4E-1B3D-4C5E-8F60-718293A4B5C6")", "<root>", "",
          Kind::typeMismatch},
+        {failsToDecode<AttributionRecord>,
+         R"({"path":"/a","timestamp":0,"writer":{"pid":1,"executablePath":""},)"
+         R"("isPlatformBinary":false,"ancestry":[],"kind":1})",
+         "kind", "", Kind::typeMismatch},
         {failsToDecode<NormalizedPath>, R"({"value":"relative"})", "value",
          "NormalizedPath requires an absolute path."},
         {failsToDecode<NormalizedPath>, R"({"value":"/a/b/"})", "value",

@@ -80,7 +80,8 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
     fs::create_directory(p);
     fs::create_directory(s);
     // What the client received, a line each: the type and the paths a record is made of
-    // ("RENAME a -> b"); a close that changed nothing names its file as "unchanged".
+    // ("RENAME a -> b"), then "(directory)" when the records are of a directory; a close that
+    // changed nothing names its file as "unchanged".
     std::mutex mutex;
     std::condition_variable changed;
     std::string received;
@@ -96,6 +97,9 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
         std::string line = names.at(static_cast<std::size_t>(message.event_type));
         for (const std::string& path : paths) {
             line += (path == paths.front() ? " " : " -> ") + path;
+        }
+        if (AttributionMessageHandler::kind(message) == FileKind::directory) {
+            line += " (directory)";
         }
         std::unique_lock lock(mutex);
         received += line + "\n";
@@ -144,14 +148,14 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
         changed.wait_for(lock, 10s, [&] { return received.size() >= expected.size(); });
         return received;
     };
-    const auto line = [](const std::string& type, const fs::path& path) {
-        return type + " " + path.string() + "\n";
+    const auto line = [](const std::string& type, const fs::path& path, bool ofDirectory = false) {
+        return type + " " + path.string() + (ofDirectory ? " (directory)\n" : "\n");
     };
     const auto written = [&](const fs::path& file) {
         return line("CREATE", file) + line("WRITE", file) + line("CLOSE", file);
     };
-    const auto renamed = [&](const fs::path& from, const fs::path& to) {
-        return line("RENAME", from.string() + " -> " + to.string());
+    const auto renamed = [&](const fs::path& from, const fs::path& to, bool ofDirectory = false) {
+        return line("RENAME", from.string() + " -> " + to.string(), ofDirectory);
     };
     const fs::path f = p / "f";
     std::string expected =
@@ -160,15 +164,16 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
                       "; echo x > a; mv a b; rm b; echo x > " + (s / "c").string(),
                   expected),
               expected);
-    // Directories are reported as files are, the selected one itself too, and a sibling whose
-    // name only begins with it is not selected. A close is modified only when a write came
-    // between open and close, also from another process than the one that closes and with the
-    // file renamed meanwhile.
-    expected += line("CREATE", p / "d") + renamed(p / "d", p / "e") + line("UNLINK", p / "e") +
-                line("CREATE", f) + line("CLOSE unchanged", f) + line("CLOSE unchanged", f) +
-                line("WRITE", f) + renamed(f, p / "g") + line("CLOSE", p / "g") +
-                renamed(p / "g", f) + renamed(p, p.string() + ".old") + line("CREATE", p) +
-                line("UNLINK", p) + line("CREATE", p);
+    // Directories are reported as files are, and said to be directories, the selected one itself
+    // too, and a sibling whose name only begins with it is not selected. A close is modified only
+    // when a write came between open and close, also from another process than the one that closes
+    // and with the file renamed meanwhile.
+    expected += line("CREATE", p / "d", true) + renamed(p / "d", p / "e", true) +
+                line("UNLINK", p / "e", true) + line("CREATE", f) + line("CLOSE unchanged", f) +
+                line("CLOSE unchanged", f) + line("WRITE", f) + renamed(f, p / "g") +
+                line("CLOSE", p / "g") + renamed(p / "g", f) +
+                renamed(p, p.string() + ".old", true) + line("CREATE", p, true) +
+                line("UNLINK", p, true) + line("CREATE", p, true);
     EXPECT_EQ(run("cd " + p.string() + "; mkdir d; mv d e; rmdir e; (: > f); (: >> f); " +
                       "exec 3>>f; (echo y >&3); mv f g; exec 3>&-; mv g f; cd /; mv " + p.string() +
                       " " + p.string() + ".old; echo x > " + p.string() + ".old/g; mkdir " +
@@ -194,7 +199,7 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
     constexpr std::size_t bound = fanotify::FileNotifications::maximumFilesModifiedWhileOpen;
     const fs::path many = s / "many";
     const auto file = [&](std::size_t index) { return many / std::to_string(index); };
-    expected += line("CREATE", many);
+    expected += line("CREATE", many, true);
     for (std::size_t index = 0; index <= bound + 1; ++index) {
         expected += written(file(index));
     }

@@ -232,8 +232,12 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
     es_process_t& target = message.event.exec.target;
     struct stat status {};
     if (::fstat(metadata.fd, &status) == 0) {
-        target.executable.stat = es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino,
-                                           status.st_size, status.st_mtim, status.st_ctim};
+        target.executable.stat = es_stat_t{static_cast<std::int64_t>(status.st_dev),
+                                           status.st_ino,
+                                           status.st_mode,
+                                           status.st_size,
+                                           status.st_mtim,
+                                           status.st_ctim};
         const std::string path = ProcessFacts::pathOfOpenFile(metadata.fd, status);
         target.executable.path = token(path);
         target.is_platform_binary = ProcessFacts::isPlatformBinary(path, status);

@@ -5,6 +5,7 @@
 #include "QuorinDaemon/Platform/Linux/ProcessFacts.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -55,8 +56,8 @@ constexpr std::uint64_t markedMask(std::uint64_t reported) {
     return reported | FAN_ONDIR | ((reported & FAN_CLOSE_WRITE) != 0 ? FAN_MODIFY : 0);
 }
 
-// Where a created or renamed file ends up. An unknown destination is of neither type, which
-// makes a rename a record of its source alone.
+// Where a renamed file ends up. An unknown destination is of neither type, which makes a rename
+// a record of its source alone.
 es_destination_t destinationAt(const std::optional<std::string>& path) {
     es_destination_t destination;
     if (!path) {
@@ -331,32 +332,40 @@ void FileNotifications::deliver(const fanotify_event_metadata& metadata, std::st
     es_message_t message;
     message.time = timeOf(clock_.now());
     message.process = processOf(metadata.pid);
+    // The file the event is about: its type is known only for a directory.
+    es_file_t target = fileAt(*path);
+    if ((metadata.mask & FAN_ONDIR) != 0) {
+        target.stat.st_mode = S_IFDIR;
+    }
     using enum es_event_type_t;
     if ((mask & FAN_CREATE) != 0) {
+        // The file exists by the time its creation is told.
         message.event_type = ES_EVENT_TYPE_NOTIFY_CREATE;
-        message.event.create.destination = destinationAt(path);
+        message.event.create.destination.destination_type =
+            es_destination_type_t::ES_DESTINATION_TYPE_EXISTING_FILE;
+        message.event.create.destination.existing_file = target;
         handler_(handle_, message);
     }
     if ((mask & FAN_MODIFY) != 0) {
         message.event_type = ES_EVENT_TYPE_NOTIFY_WRITE;
-        message.event.write.target = fileAt(*path);
+        message.event.write.target = target;
         handler_(handle_, message);
     }
     if ((mask & FAN_CLOSE_WRITE) != 0) {
         message.event_type = ES_EVENT_TYPE_NOTIFY_CLOSE;
-        message.event.close.target = fileAt(*path);
+        message.event.close.target = target;
         message.event.close.modified = closedModified;
         handler_(handle_, message);
     }
     if ((mask & FAN_RENAME) != 0) {
         message.event_type = ES_EVENT_TYPE_NOTIFY_RENAME;
-        message.event.rename.source = fileAt(*path);
+        message.event.rename.source = target;
         message.event.rename.destination = destinationAt(destination);
         handler_(handle_, message);
     }
     if ((mask & FAN_DELETE) != 0) {
         message.event_type = ES_EVENT_TYPE_NOTIFY_UNLINK;
-        message.event.unlink.target = fileAt(*path);
+        message.event.unlink.target = target;
         handler_(handle_, message);
     }
 }

@@ -23,8 +23,8 @@ namespace quorin::daemon::fanotify {
 /// One notification group and the thread that reads it. The selection state is shared with the
 /// service's callers under `mutex_`; the reading thread is the only caller of the handler. A
 /// prefix selects itself and what lies under it, never a sibling that only begins with its text.
-/// Directories are reported as files are; a close is reported modified only when the file was
-/// modified while open.
+/// Directories are reported as files are, with a directory's mode in the file's status; a close
+/// is reported modified only when the file was modified while open.
 class FileNotifications {
   public:
     /// Files under the selection modified and not yet closed that are remembered; past it every
