@@ -42,8 +42,9 @@ std::string joinedLines(const std::vector<std::string>& lines) {
 IncidentDiff incidentDiff(const SharedDiff& shared, const ExportOptions& options) {
     if (const auto* computed = std::get_if<ComputedDiff>(&shared)) {
         // Private-key blocks are found in the whole files before they are compared, and each is
-        // one line of the diff: a hunk shows a block whole, as its marker, or not at all, whatever
-        // its context holds of the files.
+        // one line of the diff, redacted on its own: a hunk shows a block as its marker or not at
+        // all, whatever its context holds, and a block cut short of its end marker takes no line
+        // after it.
         const std::string oldText = readInputFile(computed->oldFile);
         const std::string newText = readInputFile(computed->newFile);
         const auto hunks = boundedHunks(SecretRedactor::linesKeepingPrivateKeysWhole(oldText),
