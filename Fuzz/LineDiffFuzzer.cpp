@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view to =
         separator == std::string_view::npos ? std::string_view() : texts.substr(separator + 1);
     const std::size_t cells =
-        (quorin::LineDiff::lineCount(from) + 1) * (quorin::LineDiff::lineCount(to) + 1);
+        (quorin::LineDiff::lines(from).size() + 1) * (quorin::LineDiff::lines(to).size() + 1);
     if (cells > maximumTableCells) {
         return 0;
     }

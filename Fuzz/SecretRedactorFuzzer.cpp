@@ -1,7 +1,8 @@
 // Arbitrary bytes as text to redact for a fixed home directory. Redaction must not crash, hang or
 // throw. Checked beyond that: the result is well-formed UTF-8 (ill-formed input is read with
-// U+FFFD, and every replacement is text), and redacting in one call is the home-directory stage
-// followed by the secret stage.
+// U+FFFD, and every replacement is text), redacting in one call is the home-directory stage
+// followed by the secret stage, and the pieces a diff compares cut the text only at line feeds:
+// in order, each right after the line feed that ends the one before, together all of the text.
 
 #include "QuorinCore/Export/SecretRedactor.hpp"
 #include "QuorinCore/Export/ValidatedHomeDirectory.hpp"
@@ -40,5 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string redacted = redactor.redact(text, home);
     check(isUTF8(redacted));
     check(redacted == redactor.redactingSecrets(redactor.redactingHomeDirectory(text, home)));
+
+    std::size_t next = 0;  // where the next piece begins
+    for (const std::string_view piece :
+         quorin::SecretRedactor::linesKeepingPrivateKeysWhole(text)) {
+        check(piece.data() == text.data() + next);
+        next += piece.size();
+        check(next == text.size() || text[next] == '\n');
+        ++next;
+    }
+    check(next == text.size() || next == text.size() + 1);
     return 0;
 }

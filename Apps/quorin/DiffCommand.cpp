@@ -30,20 +30,21 @@ char prefix(LineDiff::Line::Kind kind) {
 
 }  // namespace
 
-std::vector<LineDiff::Hunk> boundedHunks(const std::string& oldText, const std::string& newText,
+std::vector<LineDiff::Hunk> boundedHunks(const std::vector<std::string_view>& oldLines,
+                                         const std::vector<std::string_view>& newLines,
                                          std::int64_t context, const std::string& oldName,
                                          const std::string& newName) {
-    const std::uint64_t oldLines = LineDiff::lineCount(oldText);
-    const std::uint64_t newLines = LineDiff::lineCount(newText);
+    const std::uint64_t oldCount = oldLines.size();
+    const std::uint64_t newCount = newLines.size();
     // Inputs hold at most 64 MiB, so each count is at most 2^26 and the product cannot overflow.
-    if (oldLines * newLines > maximumDiffLinePairs) {
+    if (oldCount * newCount > maximumDiffLinePairs) {
         throw std::runtime_error(ReplayTerminalOutput::sanitize(oldName) + " and " +
                                  ReplayTerminalOutput::sanitize(newName) +
-                                 " are too long to compare: " + std::to_string(oldLines) + " by " +
-                                 std::to_string(newLines) + " lines is more than " +
+                                 " are too long to compare: " + std::to_string(oldCount) + " by " +
+                                 std::to_string(newCount) + " lines is more than " +
                                  std::to_string(maximumDiffLinePairs) + " line pairs");
     }
-    return LineDiff::hunks(oldText, newText, context);
+    return LineDiff::hunks(oldLines, newLines, context);
 }
 
 std::vector<std::string> diffLines(const std::vector<LineDiff::Hunk>& hunks) {
@@ -73,9 +74,11 @@ Json hunksJSON(const std::vector<LineDiff::Hunk>& hunks) {
 
 int runDiff(const DiffOptions& options, std::ostream& out, std::ostream& err) {
     return reportingFailures(err, [&] {
+        const std::string oldText = readInputFile(options.oldFile);
+        const std::string newText = readInputFile(options.newFile);
         const std::vector<LineDiff::Hunk> hunks =
-            boundedHunks(readInputFile(options.oldFile), readInputFile(options.newFile),
-                         options.context, options.oldFile, options.newFile);
+            boundedHunks(LineDiff::lines(oldText), LineDiff::lines(newText), options.context,
+                         options.oldFile, options.newFile);
         std::string text;
         if (options.json) {
             text = terminalSafeJSONText(hunksJSON(hunks));

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorin::cli {
@@ -32,9 +33,10 @@ void addDiffCommand(CLI::App& app, int& exitStatus);
 
 int runDiff(const DiffOptions& options, std::ostream& out, std::ostream& err);
 
-/// The hunks between two texts, after checking that comparing them stays within
+/// The hunks between two texts cut into lines, after checking that comparing them stays within
 /// `maximumDiffLinePairs`; throws `std::runtime_error` naming the files otherwise.
-std::vector<LineDiff::Hunk> boundedHunks(const std::string& oldText, const std::string& newText,
+std::vector<LineDiff::Hunk> boundedHunks(const std::vector<std::string_view>& oldLines,
+                                         const std::vector<std::string_view>& newLines,
                                          std::int64_t context, const std::string& oldName,
                                          const std::string& newName);
 

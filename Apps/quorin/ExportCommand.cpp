@@ -41,10 +41,20 @@ std::string joinedLines(const std::vector<std::string>& lines) {
 
 IncidentDiff incidentDiff(const SharedDiff& shared, const ExportOptions& options) {
     if (const auto* computed = std::get_if<ComputedDiff>(&shared)) {
-        const auto hunks =
-            boundedHunks(readInputFile(computed->oldFile), readInputFile(computed->newFile),
-                         options.context, computed->oldFile, computed->newFile);
-        return IncidentDiff{diffPath(computed->path, options.home), joinedLines(diffLines(hunks))};
+        // Private-key blocks are found in the whole files before they are compared, and each is
+        // one line of the diff, redacted on its own: a hunk shows a block as its marker or not at
+        // all, whatever its context holds, and a block cut short of its end marker takes no line
+        // after it.
+        const std::string oldText = readInputFile(computed->oldFile);
+        const std::string newText = readInputFile(computed->newFile);
+        const auto hunks = boundedHunks(SecretRedactor::linesKeepingPrivateKeysWhole(oldText),
+                                        SecretRedactor::linesKeepingPrivateKeysWhole(newText),
+                                        options.context, computed->oldFile, computed->newFile);
+        std::vector<std::string> lines = diffLines(hunks);
+        for (std::string& line : lines) {
+            line = SecretRedactor().redactingPrivateKeys(line);
+        }
+        return IncidentDiff{diffPath(computed->path, options.home), joinedLines(lines)};
     }
     const auto& verbatim = std::get<VerbatimDiff>(shared);
     return IncidentDiff{diffPath(verbatim.path, options.home), readInputFile(verbatim.file)};

@@ -20,6 +20,7 @@
 #include <sys/un.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace quorin {
@@ -185,6 +186,54 @@ TEST(CommandsTest, ExportWritesTheChosenIncidentWithTheDiffsInTheOrderGiven) {
               "### /third\n\n```diff\n+verbatim\n```\n\n");
     const std::string exportTwo = "export " + two + " --home /home/ana";
     EXPECT_NE(quorin(exportTwo).out, quorin(exportTwo + " --incident 2").out);
+}
+
+// A diff of a private-key file shows no part of the key, whatever its context holds: keys made
+// now by ssh-keygen, OpenSSH and PEM, each with a line changed just before it (only its begin
+// marker in context) and just after it (only its end marker), cut short of its end marker, and
+// the OpenSSH ones with their comment changed (lines inside the key).
+TEST(CommandsTest, ExportShowsNoPartOfAPrivateKeyWhateverADiffHolds) {
+    const TemporaryDirectory directory;
+    const auto text = [](const std::filesystem::path& path) {
+        std::ifstream stream(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(stream), {});
+    };
+    const auto keygen = [](const std::vector<std::string>& arguments) {
+        EXPECT_EQ(testing::runChildProcess("/usr/bin/ssh-keygen", arguments).exitStatus, 0);
+    };
+    const std::string marker = "[REDACTED PRIVATE KEY]";
+    std::string command = "export " + examples + "/shell-startup-edited.json --home /home/ana";
+    std::string expected;
+    int count = 0;
+    const auto share = [&](const std::string& oldText, const std::string& newText,
+                           const std::string& diff) {
+        const std::string name = std::to_string(++count);
+        command += " --diff /" + name + " " + directory.write(name + ".old", oldText).string() +
+                   " " + directory.write(name + ".new", newText).string();
+        expected += "### /" + name + "\n\n```diff\n" + diff + "\n```\n\n";
+    };
+    for (const std::vector<std::string>& type :
+         std::vector<std::vector<std::string>>{{"ed25519"},
+                                               {"rsa", "-b", "1024"},
+                                               {"rsa", "-b", "1024", "-m", "PEM"},
+                                               {"ecdsa", "-m", "PEM"}}) {
+        const std::string file = (directory.path() / ("key" + std::to_string(count))).string();
+        std::vector<std::string> arguments{"-q", "-N", "", "-C", "one", "-f", file, "-t"};
+        arguments.insert(arguments.end(), type.begin(), type.end());
+        keygen(arguments);
+        const std::string key = text(file);
+        share("# one\n" + key, "# two\n" + key, "-# one\n+# two\n " + marker);
+        share(key + "# one\n", key + "# two\n", " " + marker + "\n-# one\n+# two");
+        share(key.substr(0, key.find("-----END")), key, "-" + marker + "\n+" + marker);
+        if (type.size() < 5) {
+            keygen({"-q", "-c", "-C", "two", "-f", file});
+            share(key, text(file), "-" + marker + "\n+" + marker);
+        }
+    }
+    const auto result = quorin(command);
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    const std::size_t from = result.out.find("### /1");
+    EXPECT_EQ(result.out.substr(from, result.out.find("## Requested analysis") - from), expected);
 }
 
 XPCValue bytes(const std::string& content) {

@@ -15,23 +15,6 @@ namespace {
 
 using Line = LineDiff::Line;
 
-std::vector<std::string_view> splitLines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    for (std::size_t index = 0; index < text.size(); ++index) {
-        if (text[index] == '\n' && !(index > 0 && text[index - 1] == '\r')) {
-            lines.push_back(text.substr(start, index - start));
-            start = index + 1;
-        }
-    }
-    // The piece after the last line feed; dropped when empty, so a final line feed (or an empty
-    // text) does not count as one more line.
-    if (start < text.size()) {
-        lines.push_back(text.substr(start));
-    }
-    return lines;
-}
-
 bool isASCII(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char character) { return static_cast<unsigned char>(character) < 0x80; });
@@ -103,15 +86,32 @@ NumberedLines numbered(const std::vector<std::string_view>& oldLines,
 
 }  // namespace
 
-std::size_t LineDiff::lineCount(std::string_view text) {
-    return splitLines(text).size();
+std::vector<std::string_view> LineDiff::lines(std::string_view text) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        if (text[index] == '\n' && !(index > 0 && text[index - 1] == '\r')) {
+            pieces.push_back(text.substr(start, index - start));
+            start = index + 1;
+        }
+    }
+    // The piece after the last line feed; dropped when empty, so a final line feed (or an empty
+    // text) does not count as one more line.
+    if (start < text.size()) {
+        pieces.push_back(text.substr(start));
+    }
+    return pieces;
 }
 
 std::vector<LineDiff::Hunk> LineDiff::hunks(std::string_view from, std::string_view to,
                                             std::int64_t contextLines) {
-    const std::vector<std::string_view> oldLines = splitLines(from);
-    const std::vector<std::string_view> newLines = splitLines(to);
-    const NumberedLines lines = numbered(oldLines, newLines);
+    return hunks(lines(from), lines(to), contextLines);
+}
+
+std::vector<LineDiff::Hunk> LineDiff::hunks(const std::vector<std::string_view>& oldLines,
+                                            const std::vector<std::string_view>& newLines,
+                                            std::int64_t contextLines) {
+    const NumberedLines numbers = numbered(oldLines, newLines);
     const std::size_t n = oldLines.size();
     const std::size_t m = newLines.size();
     const std::size_t width = m + 1;
@@ -127,8 +127,9 @@ std::vector<LineDiff::Hunk> LineDiff::hunks(std::string_view from, std::string_v
     };
     for (std::size_t i = 1; i <= n; ++i) {
         for (std::size_t j = 1; j <= m; ++j) {
-            at(i, j) = lines.old[i - 1] == lines.new_[j - 1] ? at(i - 1, j - 1) + 1
-                                                             : std::max(at(i - 1, j), at(i, j - 1));
+            at(i, j) = numbers.old[i - 1] == numbers.new_[j - 1]
+                           ? at(i - 1, j - 1) + 1
+                           : std::max(at(i - 1, j), at(i, j - 1));
         }
     }
 
@@ -140,7 +141,7 @@ std::vector<LineDiff::Hunk> LineDiff::hunks(std::string_view from, std::string_v
     std::size_t j = m;
     bool changed = false;
     while (i > 0 || j > 0) {
-        if (i > 0 && j > 0 && lines.old[i - 1] == lines.new_[j - 1]) {
+        if (i > 0 && j > 0 && numbers.old[i - 1] == numbers.new_[j - 1]) {
             result.push_back(Line(Line::Kind::context, std::string(oldLines[i - 1])));
             --i;
             --j;

@@ -62,9 +62,15 @@ struct LineDiff {
     static std::vector<Hunk> hunks(std::string_view from, std::string_view to,
                                    std::int64_t contextLines);
 
-    /// How many lines `hunks` sees in `text` (a final line feed ends the last line rather than
-    /// starting an empty one), so a caller can bound the work before asking.
-    static std::size_t lineCount(std::string_view text);
+    /// The same between two texts already cut into lines, however the caller cut them: each piece
+    /// is compared, and shown, as one line.
+    static std::vector<Hunk> hunks(const std::vector<std::string_view>& from,
+                                   const std::vector<std::string_view>& to,
+                                   std::int64_t contextLines);
+
+    /// The lines `hunks` cuts `text` into, without their line feeds (a final line feed ends the
+    /// last line rather than starting an empty one), so a caller can bound the work before asking.
+    static std::vector<std::string_view> lines(std::string_view text);
 };
 
 template <>

@@ -1,5 +1,7 @@
 #include "QuorinCore/Export/SecretRedactor.hpp"
 
+#include "QuorinCore/Export/LineDiff.hpp"
+
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
@@ -7,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,10 +62,6 @@ const std::vector<Rule>& secretRules() {
         const std::string key =
             R"re(((?:api[_-]?key|token|secret|password|passwd|auth)(?:[_-][A-Za-z0-9]++)*+|_authToken|_auth))re";
         std::vector<Rule> table;
-        // Private-key blocks, across lines, to the nearest end marker.
-        table.push_back(compiled(
-            R"re((?s)-----BEGIN [A-Z0-9 ]*PRIVATE KEY-----.*?-----END [A-Z0-9 ]*PRIVATE KEY-----)re",
-            "[REDACTED PRIVATE KEY]"));
         // Authorization headers keep their name, colon and spacing.
         table.push_back(compiled(R"re((?im)(authorization\s*:\s*)[^\r\n]+)re", "$1[REDACTED]"));
         // The JSON members auth, _authToken and _auth keep their quotes.
@@ -95,6 +94,79 @@ const std::vector<Rule>& secretRules() {
         return table;
     }();
     return rules;
+}
+
+// A stretch of a text: [begin, end).
+struct Span {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// Whether `text` holds the ASCII text `ascii` at `at`.
+template <typename Char>
+bool holds(std::basic_string_view<Char> text, std::size_t at, std::string_view ascii) {
+    return at <= text.size() && text.size() - at >= ascii.size() &&
+           std::equal(ascii.begin(), ascii.end(), text.begin() + static_cast<std::ptrdiff_t>(at),
+                      [](char letter, Char unit) { return static_cast<Char>(letter) == unit; });
+}
+
+// The first marker at or after `from` that matches `opening` followed by [A-Z0-9 ]*PRIVATE
+// KEY-----; none when there is none. "-" is not among those letters, so the run of them after
+// `opening` is read once: the text is a marker exactly when the run ends in "PRIVATE KEY" and
+// "-----" follows.
+template <typename Char>
+std::optional<Span> marker(std::basic_string_view<Char> text, std::string_view opening,
+                           std::size_t from) {
+    static constexpr std::string_view name = "PRIVATE KEY";
+    static constexpr std::string_view dashes = "-----";
+    const std::basic_string<Char> wide(opening.begin(), opening.end());
+    for (std::size_t at = text.find(wide, from); at != text.npos; at = text.find(wide, at + 1)) {
+        const std::size_t run = at + wide.size();
+        std::size_t end = run;
+        while (end < text.size() && ((text[end] >= 'A' && text[end] <= 'Z') ||
+                                     (text[end] >= '0' && text[end] <= '9') || text[end] == ' ')) {
+            ++end;
+        }
+        if (end - run >= name.size() && holds(text, end - name.size(), name) &&
+            holds(text, end, dashes)) {
+            return Span{at, end + dashes.size()};
+        }
+    }
+    return std::nullopt;
+}
+
+// The private-key blocks of `text` in order: each from a begin marker to the end of the nearest
+// end marker after it, or to the end of the text when none follows. The same as replacing every
+// match of
+//
+//   (?s)-----BEGIN [A-Z0-9 ]*PRIVATE KEY-----(?:.*?-----END [A-Z0-9 ]*PRIVATE KEY-----|.*)
+//
+// but read once, with no backtracking state however far apart the markers are.
+template <typename Char>
+std::vector<Span> privateKeyBlocks(std::basic_string_view<Char> text) {
+    std::vector<Span> blocks;
+    std::size_t from = 0;
+    while (const std::optional<Span> begin = marker(text, "-----BEGIN ", from)) {
+        const std::optional<Span> end = marker(text, "-----END ", begin->end);
+        blocks.push_back({begin->begin, end ? end->end : text.size()});
+        if (!end) {
+            break;
+        }
+        from = end->end;
+    }
+    return blocks;
+}
+
+icu::UnicodeString redactingPrivateKeyBlocks(const icu::UnicodeString& text) {
+    const std::u16string_view units(text.getBuffer(), static_cast<std::size_t>(text.length()));
+    icu::UnicodeString result;
+    std::int32_t copied = 0;
+    for (const Span& block : privateKeyBlocks(units)) {
+        result.append(text, copied, static_cast<std::int32_t>(block.begin) - copied)
+            .append(icu::UnicodeString(u"[REDACTED PRIVATE KEY]"));
+        copied = static_cast<std::int32_t>(block.end);
+    }
+    return result.append(text, copied, text.length() - copied);
 }
 
 // The home directory as a literal inside a pattern: a backslash before every character that has
@@ -200,52 +272,107 @@ void appendExpanded(icu::UnicodeString& result, const icu::UnicodeString& replac
     }
 }
 
-// What replacing every match from left to right gives, found by trying the rule only where a
-// keyword begins. Positions are tried in order and the first match taken, as a full scan would
-// take it, so the result is the same; the scan just skips text that cannot start a match.
-icu::UnicodeString replacingFromKeywords(const Rule& rule, icu::RegexMatcher& matcher,
-                                         const icu::UnicodeString& text, UErrorCode& status) {
+// Where the next match at or after `from` begins, or `length` when there is none; the matcher
+// holds the match. Rules keyed on a keyword are tried on ASCII text only where a keyword begins:
+// positions are tried in order and the first match taken, as the engine's own search would take
+// it, so the result is the same; the scan just skips text that cannot start a match. When an
+// attempt runs out of stack, `status` says so and the result is where that attempt began.
+std::int32_t nextMatch(bool atKeywords, icu::RegexMatcher& matcher, const icu::UnicodeString& text,
+                       std::int32_t from, UErrorCode& status) {
     const char16_t* units = text.getBuffer();
     const std::int32_t length = text.length();
-    icu::UnicodeString result;
-    std::int32_t copied = 0;
-    std::int32_t at = nextKeyword(units, length, 0);
-    while (at < length && U_SUCCESS(status)) {
-        if (matcher.lookingAt(at, status) && U_SUCCESS(status)) {
-            // A match is never empty (it holds its key), so the scan moves on.
-            const std::int32_t end = matcher.end(status);
-            result.append(text, copied, at - copied);
-            appendExpanded(result, rule.replacement, matcher, status);
-            copied = end;
-            at = nextKeyword(units, length, end);
-        } else {
-            at = nextKeyword(units, length, at + 1);
+    if (atKeywords) {
+        for (std::int32_t at = nextKeyword(units, length, from); at < length;
+             at = nextKeyword(units, length, at + 1)) {
+            if (matcher.lookingAt(at, status) || U_FAILURE(status)) {
+                return at;
+            }
         }
+        return length;
     }
-    result.append(text, copied, length - copied);
-    return result;
+    if (matcher.find(from, status)) {
+        return matcher.start(status);
+    }
+    if (status != U_REGEX_STACK_OVERFLOW) {
+        return length;
+    }
+    // The search does not say where it failed; searching again, told each position it moves on
+    // to, it fails at the same attempt.
+    struct Attempt {
+        mutable std::int64_t start;
+    } attempt{from};
+    UErrorCode again = U_ZERO_ERROR;
+    matcher.setFindProgressCallback(
+        [](const void* context, std::int64_t index) -> UBool {
+            static_cast<const Attempt*>(context)->start = index;
+            return true;
+        },
+        &attempt, again);
+    matcher.find(from, again);
+    matcher.setFindProgressCallback(nullptr, nullptr, again);
+    return static_cast<std::int32_t>(attempt.start);
 }
 
+// Where the text that replaces a failed attempt at `start` ends: the end of its line when the
+// attempt fails there too with the engine kept to that line (it still sees the text around it),
+// otherwise the end of the text.
+std::int32_t failedAttemptEnd(icu::RegexMatcher& matcher, const icu::UnicodeString& text,
+                              std::int32_t start) {
+    std::int32_t lineEnd = start;
+    while (lineEnd < text.length() && text.charAt(lineEnd) != u'\n' &&
+           text.charAt(lineEnd) != u'\r') {
+        ++lineEnd;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    matcher.region(start, lineEnd, status);
+    matcher.useTransparentBounds(true).useAnchoringBounds(false);
+    matcher.lookingAt(status);
+    matcher.useTransparentBounds(false).useAnchoringBounds(true);
+    return status == U_REGEX_STACK_OVERFLOW ? lineEnd : text.length();
+}
+
+// Every match replaced from left to right. An attempt that runs out of the engine's stack fails
+// closed: the text from where it began is replaced by "[REDACTED]", and the search goes on after
+// it.
 icu::UnicodeString applying(const Rule& rule, const icu::UnicodeString& text) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RegexMatcher> matcher(rule.pattern->matcher(text, status));
-    // The lazy private-key block keeps one backtracking state per character it passes; a large
-    // text must not end the redaction early, so the engine's stack may grow as it needs.
     if (U_SUCCESS(status)) {
-        matcher->setStackLimit(0, status);
-    }
-    icu::UnicodeString result;
-    if (U_SUCCESS(status)) {
-        // Letter case is ignored the Unicode way, where a few characters outside ASCII (such as
-        // KELVIN SIGN for "k") match keyword letters; only ASCII text takes the keyword scan.
-        result = rule.startsAtKeyword && isASCII(text)
-                     ? replacingFromKeywords(rule, *matcher, text, status)
-                     : matcher->replaceAll(rule.replacement, status);
+        matcher->setStackLimit(SecretRedactor::maximumRegexStackBytes, status);
     }
     if (U_FAILURE(status)) {
         failed(status);
     }
-    return result;
+    // Letter case is ignored the Unicode way, where a few characters outside ASCII (such as
+    // KELVIN SIGN for "k") match keyword letters; only ASCII text takes the keyword scan.
+    const bool atKeywords = rule.startsAtKeyword && isASCII(text);
+    const std::int32_t length = text.length();
+    icu::UnicodeString result;
+    std::int32_t copied = 0;
+    while (copied < length) {
+        const std::int32_t start = nextMatch(atKeywords, *matcher, text, copied, status);
+        if (status == U_REGEX_STACK_OVERFLOW) {
+            status = U_ZERO_ERROR;
+            result.append(text, copied, start - copied).append(icu::UnicodeString(u"[REDACTED]"));
+            copied = failedAttemptEnd(*matcher, text, start);
+            continue;
+        }
+        if (U_FAILURE(status)) {
+            failed(status);
+        }
+        if (start == length) {
+            break;
+        }
+        result.append(text, copied, start - copied);
+        appendExpanded(result, rule.replacement, *matcher, status);
+        // A match is never empty (each holds a key, a token or the home directory), so the search
+        // moves on.
+        copied = matcher->end(status);
+        if (U_FAILURE(status)) {
+            failed(status);
+        }
+    }
+    return result.append(text, copied, length - copied);
 }
 
 icu::UnicodeString unicode(std::string_view text) {
@@ -271,6 +398,11 @@ icu::UnicodeString applyingAll(const Rules& rules, icu::UnicodeString text) {
     return text;
 }
 
+// The secret stage: the private-key blocks, then the table.
+icu::UnicodeString secretsRedacted(const icu::UnicodeString& text) {
+    return applyingAll(secretRules(), redactingPrivateKeyBlocks(text));
+}
+
 }  // namespace
 
 std::string SecretRedactor::redact(std::string_view text, std::string_view homeDirectory) const {
@@ -279,8 +411,7 @@ std::string SecretRedactor::redact(std::string_view text, std::string_view homeD
 
 std::string SecretRedactor::redact(std::string_view text,
                                    const ValidatedHomeDirectory& homeDirectory) const {
-    return utf8(
-        applyingAll(secretRules(), applyingAll(homeDirectoryRules(homeDirectory), unicode(text))));
+    return utf8(secretsRedacted(applyingAll(homeDirectoryRules(homeDirectory), unicode(text))));
 }
 
 std::string SecretRedactor::redactingHomeDirectory(
@@ -289,7 +420,35 @@ std::string SecretRedactor::redactingHomeDirectory(
 }
 
 std::string SecretRedactor::redactingSecrets(std::string_view text) const {
-    return utf8(applyingAll(secretRules(), unicode(text)));
+    return utf8(secretsRedacted(unicode(text)));
+}
+
+std::string SecretRedactor::redactingPrivateKeys(std::string_view text) const {
+    return utf8(redactingPrivateKeyBlocks(unicode(text)));
+}
+
+std::vector<std::string_view> SecretRedactor::linesKeepingPrivateKeysWhole(std::string_view text) {
+    const std::vector<Span> blocks = privateKeyBlocks(text);
+    const std::vector<std::string_view> lines = LineDiff::lines(text);
+    const auto startOf = [&text](std::string_view line) {
+        return static_cast<std::size_t>(line.data() - text.data());
+    };
+    std::vector<std::string_view> pieces;
+    auto block = blocks.begin();
+    for (std::size_t index = 0; index < lines.size();) {
+        const std::size_t start = startOf(lines[index]);
+        std::size_t end = start + lines[index].size();
+        ++index;
+        // A block begins on a line, since a marker holds no line feed; the piece takes every line
+        // that begins before the block ends, and so any block that begins on the last of them.
+        for (; block != blocks.end() && block->begin < end; ++block) {
+            for (; index < lines.size() && startOf(lines[index]) < block->end; ++index) {
+                end = startOf(lines[index]) + lines[index].size();
+            }
+        }
+        pieces.push_back(text.substr(start, end - start));
+    }
+    return pieces;
 }
 
 }  // namespace quorin

@@ -62,11 +62,11 @@ TEST(LineDiffTest, Hunks) {
     }
 }
 
-TEST(LineDiffTest, LineCount) {
+TEST(LineDiffTest, Lines) {
     // clang-format off
     for (const auto& [text, count] : {std::pair{"", 0u}, std::pair{"a", 1u}, std::pair{"a\n\n", 2u}, std::pair{"a\r\nb\r\n", 1u}}) {
         // clang-format on
-        EXPECT_EQ(LineDiff::lineCount(text), count) << text;
+        EXPECT_EQ(LineDiff::lines(text).size(), count) << text;
     }
 }
 
