@@ -171,15 +171,19 @@ TEST_F(FanotifyEndpointSecurityTest, DeliversChangesUnderTheCoveredPrefixesOnly)
     expected += line("CREATE", p / "d", true) + renamed(p / "d", p / "e", true) +
                 line("UNLINK", p / "e", true) + line("CREATE", f) + line("CLOSE unchanged", f) +
                 line("CLOSE unchanged", f) + line("WRITE", f) + renamed(f, p / "g") +
-                line("CLOSE", p / "g") + renamed(p / "g", f) +
-                renamed(p, p.string() + ".old", true) + line("CREATE", p, true) +
-                line("UNLINK", p, true) + line("CREATE", p, true);
+                line("CLOSE", p / "g") + renamed(p / "g", f);
     EXPECT_EQ(run("cd " + p.string() + "; mkdir d; mv d e; rmdir e; (: > f); (: >> f); " +
-                      "exec 3>>f; (echo y >&3); mv f g; exec 3>&-; mv g f; cd /; mv " + p.string() +
-                      " " + p.string() + ".old; echo x > " + p.string() + ".old/g; mkdir " +
-                      p.string() + "; rmdir " + p.string() + "; mkdir " + p.string(),
+                      "exec 3>>f; (echo y >&3); mv f g; exec 3>&-; mv g f",
                   expected),
               expected);
+    // (Once those are read: a path is resolved when its event is read, under the names then.)
+    expected += renamed(p, p.string() + ".old", true) + line("CREATE", p, true) +
+                line("UNLINK", p, true) + line("CREATE", p, true);
+    EXPECT_EQ(
+        run("mv " + p.string() + " " + p.string() + ".old; echo x > " + p.string() +
+                ".old/g; mkdir " + p.string() + "; rmdir " + p.string() + "; mkdir " + p.string(),
+            expected),
+        expected);
     // A rename to a directory gone before the event is read is a record of its source.
     expected += line("CREATE", f) + line("CLOSE unchanged", f) + line("RENAME", f);
     EXPECT_EQ(

@@ -142,7 +142,8 @@ class PrivatePolkit {
             PolkitAuthority authority(std::make_shared<CapturingLogSink>());
             const AuthorizationSubject self{::getpid(), ProcessFacts::startTime(::getpid()).value(),
                                             0};
-            for (int attempt = 0; attempt < 200 && !answered; ++attempt) {
+            // (Up to 30 s: a loaded machine running the sanitizer builds starts it slowly.)
+            for (int attempt = 0; attempt < 600 && !answered; ++attempt) {
                 answered = askAuthority(authority, self, allowExecutionAction) ==
                            AuthorizationAnswer::authorized;
                 if (!answered) {
