@@ -32,12 +32,13 @@ bool rankedBefore(const SortKey& left, const SortKey& right) {
 }  // namespace
 
 ProtectedPathMatcher::ProtectedPathMatcher(std::vector<ProtectedPath> paths) {
-    // Each length is measured once, not at every comparison.
+    // Each length is measured once, not at every comparison, with one counter for all paths.
+    GraphemeCounter counter;
     std::vector<SortKey> keys;
     keys.reserve(paths.size());
     for (const ProtectedPath& path : paths) {
         const std::string& text = path.normalizedPath.value();
-        keys.push_back(SortKey{graphemeClusterCount(text), text.size()});
+        keys.push_back(SortKey{counter.count(text), text.size()});
     }
     std::vector<std::size_t> order(paths.size());
     std::iota(order.begin(), order.end(), std::size_t{0});

@@ -47,19 +47,18 @@ ReplayAnalysis ReplayAnalyzer::analyze(const MaterializedReplayFixture& fixture)
     for (const ProcessIdentity& process : fixture.processes()) {
         graph.register_(process);
     }
-    const ProtectedPathMatcher matcher(fixture.protectedPaths());
+    // A replay knows nothing of the user's trust decisions, signer history or package stores.
+    const RiskContext context(fixture.protectedPaths(),
+                              fixture.recognizedPackageManagerProcessIDs(), {}, {}, {});
 
     IncidentCorrelator correlator(initialWindowSeconds, extensionWindowSeconds);
     for (const EventEnvelope& event : fixture.events()) {
-        if (isRelevant(event, matcher)) {
+        if (isRelevant(event, context.protectedPathMatcher())) {
             correlator.ingest(event, graph);
         }
     }
     std::vector<Incident> incidents = correlator.finalizeAll();
 
-    // A replay knows nothing of the user's trust decisions, signer history or package stores.
-    const RiskContext context(fixture.protectedPaths(),
-                              fixture.recognizedPackageManagerProcessIDs(), {}, {}, {});
     const RiskScorer scorer;
     for (Incident& incident : incidents) {
         const RiskAssessment assessment = scorer.assess(incident, graph, context);

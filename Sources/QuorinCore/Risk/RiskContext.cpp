@@ -21,7 +21,7 @@ RiskContext::RiskContext(
     std::unordered_set<std::string> explicitlyTrustedExecutableSHA256,
     std::unordered_set<ObservedSignerUpdatePattern> previouslyObservedSignerPatterns,
     std::vector<NormalizedPath> recognizedPackageStorePrefixes)
-    : protectedPaths_(std::move(protectedPaths)),
+    : protectedPathMatcher_(std::move(protectedPaths)),
       recognizedPackageManagerProcessIDs_(std::move(recognizedPackageManagerProcessIDs)),
       explicitlyTrustedExecutableSHA256_(std::move(explicitlyTrustedExecutableSHA256)),
       previouslyObservedSignerPatterns_(std::move(previouslyObservedSignerPatterns)),

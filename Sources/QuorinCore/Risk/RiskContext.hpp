@@ -5,6 +5,7 @@
 #include "QuorinCore/Domain/Identifiers.hpp"
 #include "QuorinCore/Domain/NormalizedPath.hpp"
 #include "QuorinCore/Domain/ProtectedPath.hpp"
+#include "QuorinCore/Matching/ProtectedPathMatcher.hpp"
 
 #include <cstddef>
 #include <functional>
@@ -37,7 +38,8 @@ namespace quorin {
 /// Everything the risk scorer knows about the environment: the protected-path configuration that
 /// event paths are matched against, the processes known to be package managers, the executable
 /// digests the user explicitly trusts, the signer updates seen before, and the roots of package
-/// stores. How it is filled is up to the caller; the scorer only reads it.
+/// stores. How it is filled is up to the caller; the scorer only reads it. The protected paths are
+/// ranked for matching once, when the context is made, not at every assessment.
 class RiskContext {
   public:
     RiskContext(std::vector<ProtectedPath> protectedPaths,
@@ -46,7 +48,7 @@ class RiskContext {
                 std::unordered_set<ObservedSignerUpdatePattern> previouslyObservedSignerPatterns,
                 std::vector<NormalizedPath> recognizedPackageStorePrefixes);
 
-    const std::vector<ProtectedPath>& protectedPaths() const { return protectedPaths_; }
+    const ProtectedPathMatcher& protectedPathMatcher() const { return protectedPathMatcher_; }
     const std::unordered_set<ProcessID>& recognizedPackageManagerProcessIDs() const {
         return recognizedPackageManagerProcessIDs_;
     }
@@ -62,7 +64,7 @@ class RiskContext {
     }
 
   private:
-    std::vector<ProtectedPath> protectedPaths_;
+    ProtectedPathMatcher protectedPathMatcher_;
     std::unordered_set<ProcessID> recognizedPackageManagerProcessIDs_;
     std::unordered_set<std::string> explicitlyTrustedExecutableSHA256_;
     std::unordered_set<ObservedSignerUpdatePattern> previouslyObservedSignerPatterns_;

@@ -286,7 +286,7 @@ RiskAssessment RiskScorer::assess(const Incident& incident, const ProcessGraph& 
     FactorSet factors;
     std::vector<RelevantExecutableChange> changes;
     PackageManagerLineages lineages(processGraph, context.recognizedPackageManagerProcessIDs());
-    const ProtectedPathMatcher matcher(context.protectedPaths());
+    const ProtectedPathMatcher& matcher = context.protectedPathMatcher();
 
     for (const EventEnvelope& event : incident.events()) {
         inspect(event, matcher, context.recognizedPackageStorePrefixes(), factors, changes);

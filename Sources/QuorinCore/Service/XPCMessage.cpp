@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <initializer_list>
-#include <set>
 #include <type_traits>
+#include <utility>
 
 namespace quorin {
 
@@ -41,31 +41,19 @@ std::string jsonQuoted(std::string_view key) {
 // The body as a JSON object. A key repeated in one object is refused: the parser would keep the
 // last silently, and another reader might keep the first and see another call.
 Json parseBody(std::string_view body) {
-    std::vector<std::set<std::string>> openObjects;
-    std::optional<std::string> repeatedKey;
-    Json json;
+    ParsedJSON parsed;
     try {
-        json = Json::parse(body, [&](int, Json::parse_event_t event, Json& parsed) {
-            if (event == Json::parse_event_t::object_start) {
-                openObjects.emplace_back();
-            } else if (event == Json::parse_event_t::object_end) {
-                openObjects.pop_back();
-            } else if (event == Json::parse_event_t::key && !repeatedKey &&
-                       !openObjects.back().insert(parsed.get<std::string>()).second) {
-                repeatedKey = parsed.get<std::string>();
-            }
-            return true;
-        });
-    } catch (const Json::exception&) {
+        parsed = parseJSONDocument(body);
+    } catch (const DecodingError&) {
         throw XPCProtocolError("the body is not valid JSON");
     }
-    if (repeatedKey) {
-        throw XPCProtocolError("duplicate key " + jsonQuoted(*repeatedKey));
+    if (parsed.firstRepeatedKey) {
+        throw XPCProtocolError("duplicate key " + jsonQuoted(*parsed.firstRepeatedKey));
     }
-    if (!json.is_object()) {
+    if (!parsed.document.is_object()) {
         throw XPCProtocolError("the body is not a JSON object");
     }
-    return json;
+    return std::move(parsed.document);
 }
 
 void checkKeys(const Json& body, std::initializer_list<std::string_view> allowed) {

@@ -34,35 +34,54 @@ std::size_t asciiClusterCount(std::string_view text) {
     return count;
 }
 
-std::size_t unicodeClusterCount(std::string_view text) {
-    // The Unicode library measures text with 32-bit signed lengths.
-    if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        throw std::length_error("Text of " + std::to_string(text.size()) +
-                                " bytes is too long to count its grapheme clusters.");
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<icu::BreakIterator> iterator(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status)) {
-        throw std::runtime_error(
-            std::string("The grapheme cluster rules of the Unicode library are unavailable: ") +
-            u_errorName(status) + ".");
-    }
-    // Converting substitutes U+FFFD for ill-formed sequences.
-    const icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
-    iterator->setText(unicode);
-    std::size_t count = 0;
-    while (iterator->next() != icu::BreakIterator::DONE) {
-        ++count;
-    }
-    return count;
-}
-
 }  // namespace
 
-std::size_t graphemeClusterCount(std::string_view utf8) {
-    return isASCII(utf8) ? asciiClusterCount(utf8) : unicodeClusterCount(utf8);
+// The Unicode library's character break iterator and the text it is set to, which it reads in
+// place and so must outlive its use.
+struct GraphemeCounter::Segmenter {
+    std::unique_ptr<icu::BreakIterator> iterator;
+    icu::UnicodeString text;
+
+    Segmenter() {
+        UErrorCode status = U_ZERO_ERROR;
+        iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status)) {
+            throw std::runtime_error(
+                std::string("The grapheme cluster rules of the Unicode library are unavailable: ") +
+                u_errorName(status) + ".");
+        }
+    }
+
+    std::size_t count(std::string_view utf8) {
+        // The Unicode library measures text with 32-bit signed lengths.
+        if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+            throw std::length_error("Text of " + std::to_string(utf8.size()) +
+                                    " bytes is too long to count its grapheme clusters.");
+        }
+        // Converting substitutes U+FFFD for ill-formed sequences.
+        text = icu::UnicodeString::fromUTF8(
+            icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())));
+        iterator->setText(text);
+        std::size_t count = 0;
+        while (iterator->next() != icu::BreakIterator::DONE) {
+            ++count;
+        }
+        return count;
+    }
+};
+
+GraphemeCounter::GraphemeCounter() = default;
+
+GraphemeCounter::~GraphemeCounter() = default;
+
+std::size_t GraphemeCounter::count(std::string_view utf8) {
+    if (isASCII(utf8)) {
+        return asciiClusterCount(utf8);
+    }
+    if (!segmenter_) {
+        segmenter_ = std::make_unique<Segmenter>();
+    }
+    return segmenter_->count(utf8);
 }
 
 }  // namespace quorin

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
+#include <utility>
 
 namespace quorin {
 
@@ -62,6 +64,109 @@ std::optional<double> integralValue(double value, double minimum, double maximum
     }
     return value;
 }
+
+// Builds a document from the parser's events as the library's own builder does, except that it
+// finds an object's keys through an index of its members ordered by key instead of searching the
+// members one by one, which made an object of n members cost O(n²) to build.
+class DocumentBuilder {
+  public:
+    bool null() { return place(nullptr); }
+    bool boolean(bool value) { return place(value); }
+    bool number_integer(Json::number_integer_t value) { return place(value); }
+    bool number_unsigned(Json::number_unsigned_t value) { return place(value); }
+    bool number_float(Json::number_float_t value, const std::string&) { return place(value); }
+    bool string(std::string& value) { return place(std::move(value)); }
+    // JSON text has no binary values; the parser only needs the event to exist.
+    bool binary(Json::binary_t&) { return false; }
+
+    bool start_object(std::size_t) {
+        place(Json::value_t::object);
+        Json::object_t& members = placed_->get_ref<Json::object_t&>();
+        open_.push_back({placed_, std::set<std::size_t, KeyOrder>(KeyOrder{&members})});
+        return true;
+    }
+    bool start_array(std::size_t) {
+        place(Json::value_t::array);
+        open_.push_back({placed_, std::set<std::size_t, KeyOrder>(KeyOrder{nullptr})});
+        return true;
+    }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+
+    bool key(std::string& key) {
+        OpenContainer& object = open_.back();
+        Json::object_t::Container& members = object.value->get_ref<Json::object_t&>();
+        const auto found = object.keys.find(std::string_view(key));
+        if (found != object.keys.end()) {
+            if (!firstRepeatedKey_) {
+                firstRepeatedKey_ = key;
+            }
+            member_ = &members[*found].second;
+            return true;
+        }
+        members.emplace_back(std::move(key), nullptr);
+        object.keys.insert(members.size() - 1);
+        member_ = &members.back().second;
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+        return false;
+    }
+
+    ParsedJSON finish() && { return ParsedJSON{std::move(root_), std::move(firstRepeatedKey_)}; }
+
+  private:
+    // Orders an object's members, given by their positions, by key.
+    struct KeyOrder {
+        using is_transparent = void;
+        const Json::object_t* members;
+
+        std::string_view key(std::size_t position) const {
+            return static_cast<const Json::object_t::Container&>(*members)[position].first;
+        }
+        static std::string_view key(std::string_view text) { return text; }
+
+        template <class Left, class Right>
+        bool operator()(const Left& left, const Right& right) const {
+            return key(left) < key(right);
+        }
+    };
+
+    struct OpenContainer {
+        Json* value;
+        std::set<std::size_t, KeyOrder> keys;  // objects only
+    };
+
+    // Puts a value where the text has it: the root, the next element of the open array, or the
+    // member whose key was just read.
+    template <class Value>
+    bool place(Value&& value) {
+        if (open_.empty()) {
+            root_ = Json(std::forward<Value>(value));
+            placed_ = &root_;
+        } else if (Json& container = *open_.back().value; container.is_array()) {
+            placed_ = &container.emplace_back(std::forward<Value>(value));
+        } else {
+            *member_ = Json(std::forward<Value>(value));
+            placed_ = member_;
+        }
+        return true;
+    }
+
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    Json root_;
+    // The containers being read, innermost last. A pointer stays valid while its container is
+    // open: no value is added beside an open container until it closes.
+    std::vector<OpenContainer> open_;
+    Json* member_ = nullptr;
+    Json* placed_ = nullptr;
+    std::optional<std::string> firstRepeatedKey_;
+};
 
 }  // namespace
 
@@ -159,8 +264,11 @@ std::uint64_t decodeUnsignedInteger(const JSONValueDecoder& decoder, std::uint64
         return value;
     }
     if (json.is_number_integer()) {
-        // A signed JSON integer is negative: the parser stores non-negative ones as unsigned.
-        throwDoesNotFit(decoder, typeName);
+        // The parser stores non-negative integers as unsigned, except `-0`, whose value is 0.
+        if (json.get<std::int64_t>() != 0) {
+            throwDoesNotFit(decoder, typeName);
+        }
+        return 0;
     }
     if (json.is_number_float()) {
         const auto value =
@@ -226,14 +334,18 @@ void JSONObjectDecoder::dataCorrupted(std::string_view key, std::string descript
                         std::move(description));
 }
 
-Json parseJSON(std::string_view text) {
-    try {
-        return Json::parse(text);
-    } catch (const Json::exception&) {
+ParsedJSON parseJSONDocument(std::string_view text) {
+    DocumentBuilder builder;
+    if (!Json::sax_parse(text, &builder)) {
         // Syntax errors and numbers too large for a double alike.
         throw DecodingError(DecodingError::Kind::dataCorrupted, {},
                             "The given data was not valid JSON.");
     }
+    return std::move(builder).finish();
+}
+
+Json parseJSON(std::string_view text) {
+    return parseJSONDocument(text).document;
 }
 
 std::string serializeJSON(const Json& json) {
