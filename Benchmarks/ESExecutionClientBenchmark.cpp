@@ -51,6 +51,7 @@ class AcceptingEndpointSecurity final : public EndpointSecurity {
     }
     void es_retain_message(const es_message_t&) override {}
     void es_release_message(const es_message_t&) override {}
+    void setAvailabilityHandler(es_client_t, std::function<void(bool)>) override {}
 };
 
 class DiscardingLogSink final : public LogSink {
@@ -63,7 +64,7 @@ es_file_t statFile(const std::string& path) {
     ::lstat(path.c_str(), &status);
     return es_file_t{es_string_token_t{path, static_cast<std::int64_t>(path.size())},
                      es_stat_t{static_cast<std::int64_t>(status.st_dev), status.st_ino,
-                               status.st_size, status.st_mtim, status.st_ctim},
+                               status.st_mode, status.st_size, status.st_mtim, status.st_ctim},
                      nullptr};
 }
 

@@ -60,7 +60,7 @@ void BM_StateSnapshotOfAFullHistory(benchmark::State& state) {
     controller.setAvailable(true);
     user.configuration.enabled = true;
     controller.configure(uid, home, encodeJSONText(user.configuration), [](bool) {});
-    // Held requests whose files do not exist: identification fails and they stay held.
+    // Held requests without an open file: identification fails and they stay held.
     for (int index = 0; index < 32; ++index) {
         const ExecutionCandidate candidate{root + "/held-" + std::to_string(index),
                                            ExecutionFileVersion{1, 2, 3, 4, 5, 6, 7},
@@ -69,7 +69,8 @@ void BM_StateSnapshotOfAFullHistory(benchmark::State& state) {
                                            false,
                                            "",
                                            "",
-                                           "/bin/zsh"};
+                                           "/bin/zsh",
+                                           nullptr};
         controller.prepare(
             uid, candidate, UUID::random(), now.addingTimeInterval(15 + index), std::nullopt,
             [] { return true; }, [](bool, std::string_view) { return true; });
