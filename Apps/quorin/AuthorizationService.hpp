@@ -3,6 +3,7 @@
 // What the client can tell of why the daemon refused a request that needs the person's say.
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace quorin::cli {
@@ -16,11 +17,12 @@ inline constexpr std::string_view authorizationUnavailableCause =
 /// to ask and refused. False for root, whom the daemon never asks.
 bool authorizationUnavailable();
 
-/// `otherwise`, or `authorizationUnavailableCause` when `unavailable()` says polkit cannot be
-/// reached.
-inline std::string_view refusalCause(std::string_view otherwise,
-                                     const std::function<bool()>& unavailable) {
-    return unavailable() ? authorizationUnavailableCause : otherwise;
+/// Why the daemon refused a request that needed the person's say: `otherwise`, or
+/// `authorizationUnavailableCause` when `unavailable()` says polkit cannot be reached.
+inline std::string refusalCause(
+    std::string_view otherwise,
+    const std::function<bool()>& unavailable = authorizationUnavailable) {
+    return std::string(unavailable() ? authorizationUnavailableCause : otherwise);
 }
 
 }  // namespace quorin::cli

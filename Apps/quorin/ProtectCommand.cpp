@@ -50,11 +50,6 @@ int refused(std::ostream& err, std::string_view subcommand, std::string_view mes
     return 1;
 }
 
-// Why the daemon refused a request that needed the person's say.
-std::string refusedWithAuthorization(std::string_view otherwise) {
-    return std::string(refusalCause(otherwise, authorizationUnavailable));
-}
-
 Date currentDate() {
     return Date::fromUnixTime(
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
@@ -105,8 +100,8 @@ int runDisable(const std::string& socketPath, std::ostream& out, std::ostream& e
         if (!daemon.configureProtection(encodeJSONText(ExecutionProtectionConfiguration{}))) {
             return refused(err, "disable",
                            "the daemon did not turn protection off (" +
-                               refusedWithAuthorization("it was not authorized, or the "
-                                                        "configuration could not be stored") +
+                               refusalCause("it was not authorized, or the "
+                                            "configuration could not be stored") +
                                ")");
         }
         return written(out, err, "protection disabled\n", "the result");
@@ -139,7 +134,7 @@ int runDecide(const std::string& id, const std::string& decisionText, const std:
         if (!daemon.decideExecution(id, decisionText)) {
             return refused(err, "decide",
                            "the daemon did not apply the decision (" +
-                               refusedWithAuthorization(decisionRefusalCause) + ")");
+                               refusalCause(decisionRefusalCause) + ")");
         }
         return written(out, err, std::string(describeAppliedDecision(decision)) + "\n",
                        "the result");
@@ -190,11 +185,10 @@ int runClearHistory(const std::string& socketPath, std::ostream& out, std::ostre
         const TerminalAuthenticationAgent agent;
         DaemonConnection daemon(socketPath);
         if (!daemon.clearExecutionHistory()) {
-            return refused(
-                err, "clear-history",
-                "the daemon did not clear the execution history (" +
-                    refusedWithAuthorization("it was not authorized, or it could not be cleared") +
-                    ")");
+            return refused(err, "clear-history",
+                           "the daemon did not clear the execution history (" +
+                               refusalCause("it was not authorized, or it could not be cleared") +
+                               ")");
         }
         return written(out, err, "execution history cleared\n", "the result");
     });

@@ -186,7 +186,7 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
 TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
     using enum EventOperation;
     const es_destination_t unformable{
-        static_cast<es_destination_type_t>(9), {}, file("/w"), token("f")};
+        es_destination_type_t::ES_DESTINATION_TYPE_UNKNOWN, {}, file("/w"), token("f")};
     const auto withMode = [](es_file_t changed, std::uint32_t mode) {
         changed.stat.st_mode = mode;
         return changed;

@@ -21,6 +21,8 @@ std::optional<std::string> destinationPath(const es_destination_t& destination) 
             }
             return path + destination.new_path_filename.text();
         }
+        case es_destination_type_t::ES_DESTINATION_TYPE_UNKNOWN:
+            break;
     }
     return std::nullopt;
 }

@@ -73,6 +73,8 @@ enum class es_event_type_t : std::uint32_t {
 enum class es_destination_type_t : std::uint32_t {
     ES_DESTINATION_TYPE_EXISTING_FILE = 0,
     ES_DESTINATION_TYPE_NEW_PATH = 1,
+    // A back end that could not learn where the file went: only its source changed.
+    ES_DESTINATION_TYPE_UNKNOWN = 0xFFFF'FFFF,
 };
 
 /// Text as the service hands it over: bytes that need not be UTF-8, possibly missing. Read it with

@@ -83,7 +83,10 @@ class PrivatePolkit {
         const std::string said = quorin::testing::detail::readAll(ready[0]);
         if (said != "ready\n") {
             stop();
-            throw std::runtime_error("the private polkit did not come up: " + said);
+            throw std::runtime_error("the private polkit did not come up: " + said +
+                                     "\nThe bus and polkitd said:\n" +
+                                     quorin::testing::detail::readAll(
+                                         ::open(serviceLog().c_str(), O_RDONLY | O_CLOEXEC)));
         }
     }
     ~PrivatePolkit() {
@@ -103,6 +106,8 @@ class PrivatePolkit {
     }
 
     std::filesystem::path socket() const { return folder_ / "bus"; }
+    /// What the bus and polkitd write to their standard output and error.
+    std::filesystem::path serviceLog() const { return folder_ / "services.log"; }
     std::string address() const { return "unix:path=" + socket().string(); }
 
     static std::filesystem::path shippedPolicy() {
@@ -131,15 +136,28 @@ class PrivatePolkit {
             say("cannot set up the mount namespace");
             std::_Exit(2);
         }
-        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const int output =
+            ::open(serviceLog().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        // polkitd ends at once when it finds no bus: it starts once the bus says its address,
+        // which it does when it listens.
+        int listening[2];
+        quorin::testing::detail::check(::pipe2(listening, O_CLOEXEC), "pipe2");
         const pid_t bus = quorin::testing::detail::spawn(
-            busDaemon, {"--system", "--nofork", "--nopidfile", "--address=" + address()},
-            std::nullopt, "/dev/null", quiet, quiet);
+            busDaemon,
+            {"--system", "--nofork", "--nopidfile", "--print-address=1", "--address=" + address()},
+            std::nullopt, "/dev/null", listening[1], output);
+        ::close(listening[1]);
+        char first = 0;
+        while (::read(listening[0], &first, 1) < 0 && errno == EINTR) {
+        }
+        ::close(listening[0]);
         const pid_t polkit = quorin::testing::detail::spawn(
-            polkitDaemon, {"--no-debug"}, std::nullopt, "/dev/null", quiet, quiet);
+            polkitDaemon, {"--no-debug"}, std::nullopt, "/dev/null", output, output);
         bool answered = false;
+        std::vector<std::string> failures;
         {
-            PolkitAuthority authority(std::make_shared<CapturingLogSink>());
+            const auto log = std::make_shared<CapturingLogSink>();
+            PolkitAuthority authority(log);
             const AuthorizationSubject self{::getpid(), ProcessFacts::startTime(::getpid()).value(),
                                             0};
             // (Up to 30 s: a loaded machine running the sanitizer builds starts it slowly.)
@@ -150,6 +168,7 @@ class PrivatePolkit {
                     ::usleep(50'000);
                 }
             }
+            failures = log->lines();
         }
         if (answered && say("ready\n")) {
             ::close(ready);
@@ -157,7 +176,11 @@ class PrivatePolkit {
             while (::read(alive, &ignored, 1) < 0 && errno == EINTR) {
             }
         } else {
-            say("polkitd did not answer on the private bus");
+            std::string why = "polkitd did not answer on the private bus";
+            for (const std::string& line : failures) {
+                why += "\n" + line;
+            }
+            say(why);
             ::close(ready);
         }
         for (const pid_t child : {polkit, bus}) {

@@ -61,7 +61,7 @@ constexpr std::uint64_t markedMask(std::uint64_t reported) {
 es_destination_t destinationAt(const std::optional<std::string>& path) {
     es_destination_t destination;
     if (!path) {
-        destination.destination_type = static_cast<es_destination_type_t>(UINT32_MAX);
+        destination.destination_type = es_destination_type_t::ES_DESTINATION_TYPE_UNKNOWN;
         return destination;
     }
     const std::filesystem::path at(*path);
