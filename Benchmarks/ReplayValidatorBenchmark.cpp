@@ -33,7 +33,7 @@ std::string uuidText(std::uint8_t kind, std::uint64_t number) {
     return "\"" + UUID(bytes).uuidString() + "\"";
 }
 
-std::string quoted(const std::string& text) {
+std::string jsonText(const std::string& text) {
     return "\"" + text + "\"";
 }
 
@@ -46,7 +46,7 @@ std::string digest(std::uint64_t number) {
         state *= 0xBF58476D1CE4E5B9ULL;
         text += hexDigits[state >> 60];
     }
-    return quoted(text);
+    return jsonText(text);
 }
 
 // Deep project paths, some of them outside ASCII, as a developer's home holds them.
@@ -57,9 +57,9 @@ std::string projectPath(std::uint64_t number) {
         "~/Documents/R\u00E9sum\u00E9s et lettres/\u65E5\u672C\u8A9E/draft-",
         "/usr/local/Cellar/toolchain/14.0.6/libexec/bin/generated-",
     };
-    return quoted(folders[number % folders.size()] + std::to_string(number) +
-                  "/src/components/shared/internal/implementation-detail-" +
-                  std::to_string(number % 97) + ".sh");
+    return jsonText(folders[number % folders.size()] + std::to_string(number) +
+                    "/src/components/shared/internal/implementation-detail-" +
+                    std::to_string(number % 97) + ".sh");
 }
 
 std::string protectedPath(std::uint32_t number) {

@@ -21,17 +21,23 @@ PathTexts textsOf(const std::vector<NormalizedPath>& paths) {
     return texts;
 }
 
-bool containsRepetition(const std::vector<NormalizedPath>& paths) {
+// True when every path is in `allowed` (when given) and none repeats an earlier one.
+bool keepsEveryPath(const std::vector<NormalizedPath>& paths, const PathTexts* allowed) {
     PathTexts seen;
     seen.reserve(paths.size());
-    return !std::all_of(paths.begin(), paths.end(), [&seen](const NormalizedPath& path) {
-        return seen.insert(path.value()).second;
+    return std::all_of(paths.begin(), paths.end(), [&](const NormalizedPath& path) {
+        return (allowed == nullptr || allowed->contains(path.value())) &&
+               seen.insert(path.value()).second;
     });
 }
 
 // The first occurrence of each path, in order; when `allowed` is given, only the paths in it.
-std::vector<NormalizedPath> firstOccurrences(const std::vector<NormalizedPath>& paths,
+// A list that already is so, as nearly every list is, is kept as it is.
+std::vector<NormalizedPath> firstOccurrences(std::vector<NormalizedPath> paths,
                                              const PathTexts* allowed) {
+    if (keepsEveryPath(paths, allowed)) {
+        return paths;
+    }
     std::vector<NormalizedPath> result;
     result.reserve(paths.size());
     PathTexts seen;
@@ -66,11 +72,12 @@ EventEnvelope::EventEnvelope(EventID id, std::optional<std::uint64_t> sequence, 
       file_(std::move(file)),
       previousFile_(std::move(previousFile)),
       destinationPath_(std::move(destinationPath)),
-      referencedExecutables_(firstOccurrences(referencedExecutables, nullptr)),
+      referencedExecutables_(firstOccurrences(std::move(referencedExecutables), nullptr)),
       attribution_(processID ? attribution : AttributionConfidence::incomplete),
       observationContext_(observationContext) {
     const PathTexts referenced = textsOf(referencedExecutables_);
-    addedReferencedExecutables_ = firstOccurrences(addedReferencedExecutables, &referenced);
+    addedReferencedExecutables_ =
+        firstOccurrences(std::move(addedReferencedExecutables), &referenced);
 }
 
 EventEnvelope EventEnvelope::attributed(std::optional<ProcessID> by,
@@ -115,11 +122,11 @@ EventEnvelope EventEnvelope::fromJSON(const JSONValueDecoder& decoder) {
     if (!processID && attribution != AttributionConfidence::incomplete) {
         object.dataCorrupted("attribution", "Complete attribution requires an attributed process.");
     }
-    if (containsRepetition(referenced)) {
+    if (!keepsEveryPath(referenced, nullptr)) {
         object.dataCorrupted("referencedExecutables",
                              "Referenced executables must not contain duplicates.");
     }
-    if (containsRepetition(added)) {
+    if (!keepsEveryPath(added, nullptr)) {
         object.dataCorrupted("addedReferencedExecutables",
                              "Added referenced executables must not contain duplicates.");
     }
