@@ -1,5 +1,7 @@
 #include "QuorinCore/Domain/EventEnvelope.hpp"
 
+#include "QuorinCore/Support/RepeatedTexts.hpp"
+
 #include <algorithm>
 #include <string_view>
 #include <unordered_set>
@@ -8,27 +10,27 @@ namespace quorin {
 
 namespace {
 
-// Path texts viewing into a list of paths, which must outlive the set. Fixtures may list many
-// executables, so repetition and membership checks are hash lookups, never pairwise scans.
-using PathTexts = std::unordered_set<std::string_view>;
+std::string_view textOf(const NormalizedPath& path) {
+    return path.value();
+}
+
+// Path texts viewing into a list of paths, which must outlive them, sorted. Fixtures may list
+// many executables, so repetition and membership checks sort or search, never scan pairwise.
+using PathTexts = std::vector<std::string_view>;
 
 PathTexts textsOf(const std::vector<NormalizedPath>& paths) {
-    PathTexts texts;
-    texts.reserve(paths.size());
-    for (const NormalizedPath& path : paths) {
-        texts.insert(path.value());
-    }
-    return texts;
+    return sortedTexts(paths, textOf);
+}
+
+bool allIn(const std::vector<NormalizedPath>& paths, const PathTexts& allowed) {
+    return std::all_of(paths.begin(), paths.end(), [&allowed](const NormalizedPath& path) {
+        return containsText(allowed, path.value());
+    });
 }
 
 // True when every path is in `allowed` (when given) and none repeats an earlier one.
 bool keepsEveryPath(const std::vector<NormalizedPath>& paths, const PathTexts* allowed) {
-    PathTexts seen;
-    seen.reserve(paths.size());
-    return std::all_of(paths.begin(), paths.end(), [&](const NormalizedPath& path) {
-        return (allowed == nullptr || allowed->contains(path.value())) &&
-               seen.insert(path.value()).second;
-    });
+    return (allowed == nullptr || allIn(paths, *allowed)) && !firstRepeatedText(paths, textOf);
 }
 
 // The first occurrence of each path, in order; when `allowed` is given, only the paths in it.
@@ -40,10 +42,10 @@ std::vector<NormalizedPath> firstOccurrences(std::vector<NormalizedPath> paths,
     }
     std::vector<NormalizedPath> result;
     result.reserve(paths.size());
-    PathTexts seen;
+    std::unordered_set<std::string_view> seen;
     seen.reserve(paths.size());
     for (const NormalizedPath& path : paths) {
-        if (allowed != nullptr && !allowed->contains(path.value())) {
+        if (allowed != nullptr && !containsText(*allowed, path.value())) {
             continue;
         }
         if (seen.insert(path.value()).second) {
@@ -130,10 +132,7 @@ EventEnvelope EventEnvelope::fromJSON(const JSONValueDecoder& decoder) {
         object.dataCorrupted("addedReferencedExecutables",
                              "Added referenced executables must not contain duplicates.");
     }
-    const PathTexts referencedTexts = textsOf(referenced);
-    if (!std::all_of(added.begin(), added.end(), [&referencedTexts](const NormalizedPath& path) {
-            return referencedTexts.contains(path.value());
-        })) {
+    if (!allIn(added, textsOf(referenced))) {
         object.dataCorrupted("addedReferencedExecutables",
                              "Added referenced executables must be referenced executables.");
     }

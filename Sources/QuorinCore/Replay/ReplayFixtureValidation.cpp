@@ -8,6 +8,7 @@
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
+#include "QuorinCore/Support/RepeatedTexts.hpp"
 
 #include <algorithm>
 #include <array>
@@ -385,21 +386,34 @@ using RepetitionError = Error (*)(const UUID&, std::string_view);
 
 // The normalized list, failing at the first entry that repeats an earlier
 // one once normalized.
+std::string_view textOf(const NormalizedPath& path) {
+    return path.value();
+}
+
+// Fails at the first of `normalized` that repeats an earlier one.
+void checkDistinct(const std::vector<NormalizedPath>& normalized, const Field& field,
+                   RepetitionError repeated) {
+    if (const std::optional<std::size_t> index = firstRepeatedText(normalized, textOf)) {
+        throw repeated(field.id, normalized[*index].value());
+    }
+}
+
+// The normalized list, failing at the first entry that does not normalize or that repeats an
+// earlier one once normalized, whichever comes first.
 std::vector<NormalizedPath> normalizeDistinct(const std::vector<std::string>& paths,
                                               std::string_view homeDirectory, const Field& field,
                                               RepetitionError repeated) {
     std::vector<NormalizedPath> normalized;
     normalized.reserve(paths.size());
-    // Views into `normalized`, which is reserved up front and so never moves its entries.
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(paths.size());
-    for (const std::string& path : paths) {
-        const NormalizedPath& entry =
-            normalized.emplace_back(normalize(path, homeDirectory, field));
-        if (!seen.insert(entry.value()).second) {
-            throw repeated(field.id, entry.value());
+    try {
+        for (const std::string& path : paths) {
+            normalized.push_back(normalize(path, homeDirectory, field));
         }
+    } catch (const Error&) {
+        checkDistinct(normalized, field, repeated);
+        throw;
     }
+    checkDistinct(normalized, field, repeated);
     return normalized;
 }
 
@@ -422,13 +436,9 @@ std::pair<std::vector<NormalizedPath>, std::vector<NormalizedPath>> checkReferen
         normalizeDistinct(event.addedReferencedExecutables, homeDirectory,
                           {"events", event.id, "addedReferencedExecutables"},
                           &Error::duplicateAddedReferencedExecutable);
-    std::unordered_set<std::string_view> referencedTexts;
-    referencedTexts.reserve(referenced.size());
-    for (const NormalizedPath& path : referenced) {
-        referencedTexts.insert(path.value());
-    }
+    const std::vector<std::string_view> referencedTexts = sortedTexts(referenced, textOf);
     for (const NormalizedPath& path : added) {
-        if (!referencedTexts.contains(path.value())) {
+        if (!containsText(referencedTexts, path.value())) {
             throw Error::addedReferenceNotReferenced(event.id, path.value());
         }
     }

@@ -1,14 +1,20 @@
-// Throughput of the byte-level gate of a replay fixture over a fixture near the 10 MiB cap. The
-// fixture uses every key of the format and stays within the member and value budgets, which at
-// this size means long paths and reference lists, as a build tree's recording would have.
+// Throughput of the byte-level gate of a replay fixture over a fixture near the 10 MiB cap, and of
+// the whole replay (reading, validation, analysis and the human report) over the worst cases the
+// limits allow, each beside a typical fixture of the same size. The typical fixture uses every key
+// of the format and stays within the member and value budgets, which at this size means long
+// paths and reference lists, as a build tree's recording would have.
 
 #include "QuorinCore/Replay/JSONDuplicateKeyValidator.hpp"
+#include "QuorinCore/Replay/ReplayAnalyzer.hpp"
+#include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "QuorinCore/Support/UUID.hpp"
+#include "quorin/ReplayCommand.hpp"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +23,7 @@
 namespace quorin {
 namespace {
 
-constexpr std::size_t targetBytes = 10'000'000;  // below the cap, leaving room for the last event
+constexpr std::size_t largestTypicalBytes = 10'000'000;  // below the cap, room for the last event
 constexpr std::uint32_t processCount = 500;
 constexpr std::uint32_t protectedPathCount = 50;
 constexpr std::uint32_t referencesPerEvent = 14;
@@ -109,7 +115,7 @@ std::string event(std::uint64_t number) {
     return text + "]}";
 }
 
-std::string makeFixture() {
+std::string makeFixture(std::size_t targetBytes = largestTypicalBytes) {
     std::string fixture = "{\"schemaVersion\":2,\"protectedPaths\":[";
     for (std::uint32_t number = 0; number < protectedPathCount; ++number) {
         fixture += (number == 0 ? "" : ",") + protectedPath(number);
@@ -144,6 +150,106 @@ void BM_ValidateReplayFixture(benchmark::State& state) {
                             static_cast<std::int64_t>(fixture.size()));
 }
 BENCHMARK(BM_ValidateReplayFixture)->Unit(benchmark::kMillisecond);
+
+// Worst cases of the whole replay.
+
+// A root object of as many members as the budget allows, all of them unknown keys of
+// `keyLength` bytes, so the replay is refused for the first of them in key order.
+std::string manyMembersFixture(std::size_t keyLength) {
+    constexpr std::size_t memberCount = ReplayFixtureLimits::maximumJSONObjectMembers - 4;
+    std::string fixture = R"({"schemaVersion":2,"protectedPaths":[],"processes":[],"events":[])";
+    for (std::size_t number = 0; number < memberCount; ++number) {
+        std::string key = "x" + std::to_string(number);
+        key.insert(1, keyLength - std::min(keyLength, key.size()), '0');
+        fixture += ",\"" + key + "\":0";
+    }
+    return fixture + "}";
+}
+
+// The most protected paths the limits allow, outside ASCII, and the events the member budget
+// leaves, each far enough from the last to open an incident of its own on one of the paths.
+std::string nonASCIIPathsFixture() {
+    constexpr std::uint32_t pathCount = ReplayFixtureLimits::maximumProtectedPaths;
+    constexpr std::uint32_t eventCount = 9'000;
+    std::string fixture = "{\"schemaVersion\":2,\"protectedPaths\":[";
+    for (std::uint32_t number = 0; number < pathCount; ++number) {
+        fixture += (number == 0 ? "" : ",") +
+                   ("{\"id\":" + uuidText(1, number) +
+                    ",\"path\":\"~/Documents/R\u00E9sum\u00E9s/\u65E5\u672C\u8A9E-" +
+                    std::to_string(number) +
+                    "\",\"category\":\"custom\",\"recursive\":true,"
+                    "\"contentPolicy\":\"metadataOnly\"}");
+    }
+    fixture += "],\"processes\":[{\"id\":" + uuidText(2, 0) +
+               ",\"pid\":1000,\"auditToken\":\"t\",\"executablePath\":\"/usr/bin/tool\","
+               "\"signingStatus\":\"developerID\",\"observedAt\":0}],\"events\":[";
+    for (std::uint32_t number = 0; number < eventCount; ++number) {
+        fixture +=
+            (number == 0 ? "" : ",") +
+            ("{\"id\":" + uuidText(3, number) + ",\"sequence\":" + std::to_string(number + 1) +
+             ",\"observedAt\":" + std::to_string(100 * (number + 1)) +
+             ",\"operation\":\"fileModified\",\"processID\":" + uuidText(2, 0) +
+             ",\"attribution\":\"complete\",\"fileID\":" + uuidText(4, number) +
+             ",\"path\":\"~/Documents/R\u00E9sum\u00E9s/\u65E5\u672C\u8A9E-" +
+             std::to_string(number % pathCount) + "/lettre-" + std::to_string(number) +
+             ".txt\",\"isExecutable\":false,\"mode\":420,"
+             "\"referencedExecutables\":[]}");
+    }
+    return fixture + "]}";
+}
+
+// `quorin replay` of the bytes without the file: the human report, or the refusal's message.
+std::string replayReport(std::string_view bytes) {
+    try {
+        const MaterializedReplayFixture materialized =
+            ReplayFixture::decode(bytes).materialize("/Users/ana");
+        return cli::formatHuman(ReplayAnalyzer().analyze(materialized));
+    } catch (const ReplayFixtureValidationError& error) {
+        return error.message();
+    }
+}
+
+void replayBenchmark(benchmark::State& state, const std::string& fixture) {
+    state.SetLabel(std::to_string(fixture.size()) +
+                   " bytes: " + replayReport(fixture).substr(0, 40));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(replayReport(fixture));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(fixture.size()));
+}
+
+// Each worst case, then a typical fixture of its size.
+void BM_ReplayManyMembers(benchmark::State& state) {
+    static const std::string fixture = manyMembersFixture(1);
+    replayBenchmark(state, fixture);
+}
+void BM_ReplayManyMembersTypical(benchmark::State& state) {
+    static const std::string fixture = makeFixture(manyMembersFixture(1).size());
+    replayBenchmark(state, fixture);
+}
+void BM_ReplayManyLongKeys(benchmark::State& state) {
+    static const std::string fixture = manyMembersFixture(94);
+    replayBenchmark(state, fixture);
+}
+void BM_ReplayManyLongKeysTypical(benchmark::State& state) {
+    static const std::string fixture = makeFixture(manyMembersFixture(94).size());
+    replayBenchmark(state, fixture);
+}
+void BM_ReplayNonASCIIPaths(benchmark::State& state) {
+    static const std::string fixture = nonASCIIPathsFixture();
+    replayBenchmark(state, fixture);
+}
+void BM_ReplayNonASCIIPathsTypical(benchmark::State& state) {
+    static const std::string fixture = makeFixture(nonASCIIPathsFixture().size());
+    replayBenchmark(state, fixture);
+}
+BENCHMARK(BM_ReplayManyMembers)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayManyMembersTypical)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayManyLongKeys)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayManyLongKeysTypical)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayNonASCIIPaths)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayNonASCIIPathsTypical)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quorin
