@@ -120,8 +120,12 @@ bench-daemon: deps
 	$(BENCH_DIR)/Benchmarks/DaemonMeasurements
 
 # Times `quorin replay` of the largest fixture the reading limits allow (about 10 MiB), human
-# report and JSON. Wall time and peak memory come from /usr/bin/time; hyperfine adds statistics
-# when it is installed.
+# report and JSON, side by side with Python merely parsing the same file, in alternating runs so
+# that the machine's load weighs on all three alike. Wall time and peak memory come from
+# /usr/bin/time; hyperfine adds statistics when it is installed.
+PYTHON_PARSE = /usr/bin/python3 -c "import json, sys; json.load(open(sys.argv[1]))"
+REPLAY_BENCH_RUNS ?= 5
+
 bench-replay: build
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORIN_WERROR=ON \
 	    -DQUORIN_BUILD_TESTS=OFF
@@ -129,16 +133,21 @@ bench-replay: build
 	$(BENCH_DIR)/Benchmarks/GenerateReplayFixture $(REPLAY_BENCH_FIXTURE)
 	@if command -v hyperfine > /dev/null; then \
 	    hyperfine --warmup 1 --output=null \
+	        '$(PYTHON_PARSE) $(REPLAY_BENCH_FIXTURE)' \
 	        '$(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME)' \
 	        '$(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) --json'; \
 	fi
-	@for format in "" --json; do \
-	    if [ -x /usr/bin/time ]; then \
-	        /usr/bin/time -f "quorin replay $$format: wall %e s, max RSS %M KiB" \
-	            $(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) $$format \
-	            > /dev/null || exit 1; \
-	    else \
-	        echo "quorin replay $$format:"; \
-	        bash -c "time $(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) $$format > /dev/null" || exit 1; \
-	    fi; \
+	@echo "load average: $$(cut -d' ' -f1-3 /proc/loadavg)"
+	@printf '%-6s %-28s %-28s %-28s\n' run "python3 json.load" "quorin replay" "quorin replay --json"
+	@for run in $$(seq $(REPLAY_BENCH_RUNS)); do \
+	    line=$$(printf '%-6s' $$run); \
+	    for command in "$(PYTHON_PARSE) $(REPLAY_BENCH_FIXTURE)" \
+	            "$(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME)" \
+	            "$(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) --json"; do \
+	        figure=$$( { /usr/bin/time -f "%e s, %M KiB" sh -c "$$command > /dev/null"; } 2>&1 ) \
+	            || { echo "failed: $$command"; exit 1; }; \
+	        line="$$line $$(printf '%-28s' "$$figure")"; \
+	    done; \
+	    echo "$$line"; \
 	done
+	@echo "load average: $$(cut -d' ' -f1-3 /proc/loadavg)"

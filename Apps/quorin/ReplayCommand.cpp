@@ -237,8 +237,13 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
             err << "Could not determine the home directory; pass --home\n";
             return 1;
         }
-        const ReplayFixture fixture = ReplayFixture::load(options.fixture, options.dates);
-        const ReplayAnalysis analysis = ReplayAnalyzer().analyze(fixture.materialize(*home));
+        // Each stage's input is freed as soon as the next stage has what it needs, so a large
+        // fixture's later stages reuse its memory instead of faulting in pages of their own.
+        const ReplayAnalysis analysis = [&] {
+            const MaterializedReplayFixture materialized =
+                ReplayFixture::load(options.fixture, options.dates).materialize(*home);
+            return ReplayAnalyzer().analyze(materialized);
+        }();
         if (options.only) {
             (void)analysis.onlyIncident();
         }

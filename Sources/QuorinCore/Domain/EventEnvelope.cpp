@@ -1,5 +1,7 @@
 #include "QuorinCore/Domain/EventEnvelope.hpp"
 
+#include "QuorinCore/Support/RepeatedTexts.hpp"
+
 #include <algorithm>
 #include <string_view>
 #include <unordered_set>
@@ -8,36 +10,42 @@ namespace quorin {
 
 namespace {
 
-// Path texts viewing into a list of paths, which must outlive the set. Fixtures may list many
-// executables, so repetition and membership checks are hash lookups, never pairwise scans.
-using PathTexts = std::unordered_set<std::string_view>;
-
-PathTexts textsOf(const std::vector<NormalizedPath>& paths) {
-    PathTexts texts;
-    texts.reserve(paths.size());
-    for (const NormalizedPath& path : paths) {
-        texts.insert(path.value());
-    }
-    return texts;
+std::string_view textOf(const NormalizedPath& path) {
+    return path.value();
 }
 
-bool containsRepetition(const std::vector<NormalizedPath>& paths) {
-    PathTexts seen;
-    seen.reserve(paths.size());
-    return !std::all_of(paths.begin(), paths.end(), [&seen](const NormalizedPath& path) {
-        return seen.insert(path.value()).second;
+// Path texts viewing into a list of paths, which must outlive them, sorted. Fixtures may list
+// many executables, so repetition and membership checks sort or search, never scan pairwise.
+using PathTexts = std::vector<std::string_view>;
+
+PathTexts textsOf(const std::vector<NormalizedPath>& paths) {
+    return sortedTexts(paths, textOf);
+}
+
+bool allIn(const std::vector<NormalizedPath>& paths, const PathTexts& allowed) {
+    return std::all_of(paths.begin(), paths.end(), [&allowed](const NormalizedPath& path) {
+        return containsText(allowed, path.value());
     });
 }
 
+// True when every path is in `allowed` (when given) and none repeats an earlier one.
+bool keepsEveryPath(const std::vector<NormalizedPath>& paths, const PathTexts* allowed) {
+    return (allowed == nullptr || allIn(paths, *allowed)) && !firstRepeatedText(paths, textOf);
+}
+
 // The first occurrence of each path, in order; when `allowed` is given, only the paths in it.
-std::vector<NormalizedPath> firstOccurrences(const std::vector<NormalizedPath>& paths,
+// A list that already is so, as nearly every list is, is kept as it is.
+std::vector<NormalizedPath> firstOccurrences(std::vector<NormalizedPath> paths,
                                              const PathTexts* allowed) {
+    if (keepsEveryPath(paths, allowed)) {
+        return paths;
+    }
     std::vector<NormalizedPath> result;
     result.reserve(paths.size());
-    PathTexts seen;
+    std::unordered_set<std::string_view> seen;
     seen.reserve(paths.size());
     for (const NormalizedPath& path : paths) {
-        if (allowed != nullptr && !allowed->contains(path.value())) {
+        if (allowed != nullptr && !containsText(*allowed, path.value())) {
             continue;
         }
         if (seen.insert(path.value()).second) {
@@ -66,11 +74,12 @@ EventEnvelope::EventEnvelope(EventID id, std::optional<std::uint64_t> sequence, 
       file_(std::move(file)),
       previousFile_(std::move(previousFile)),
       destinationPath_(std::move(destinationPath)),
-      referencedExecutables_(firstOccurrences(referencedExecutables, nullptr)),
+      referencedExecutables_(firstOccurrences(std::move(referencedExecutables), nullptr)),
       attribution_(processID ? attribution : AttributionConfidence::incomplete),
       observationContext_(observationContext) {
     const PathTexts referenced = textsOf(referencedExecutables_);
-    addedReferencedExecutables_ = firstOccurrences(addedReferencedExecutables, &referenced);
+    addedReferencedExecutables_ =
+        firstOccurrences(std::move(addedReferencedExecutables), &referenced);
 }
 
 EventEnvelope EventEnvelope::attributed(std::optional<ProcessID> by,
@@ -115,18 +124,15 @@ EventEnvelope EventEnvelope::fromJSON(const JSONValueDecoder& decoder) {
     if (!processID && attribution != AttributionConfidence::incomplete) {
         object.dataCorrupted("attribution", "Complete attribution requires an attributed process.");
     }
-    if (containsRepetition(referenced)) {
+    if (!keepsEveryPath(referenced, nullptr)) {
         object.dataCorrupted("referencedExecutables",
                              "Referenced executables must not contain duplicates.");
     }
-    if (containsRepetition(added)) {
+    if (!keepsEveryPath(added, nullptr)) {
         object.dataCorrupted("addedReferencedExecutables",
                              "Added referenced executables must not contain duplicates.");
     }
-    const PathTexts referencedTexts = textsOf(referenced);
-    if (!std::all_of(added.begin(), added.end(), [&referencedTexts](const NormalizedPath& path) {
-            return referencedTexts.contains(path.value());
-        })) {
+    if (!allIn(added, textsOf(referenced))) {
         object.dataCorrupted("addedReferencedExecutables",
                              "Added referenced executables must be referenced executables.");
     }

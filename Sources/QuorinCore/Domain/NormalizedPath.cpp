@@ -4,7 +4,37 @@
 
 namespace quorin {
 
+namespace {
+
+// An absolute path with no empty, "." or ".." component and no trailing slash (other than the
+// root itself), which canonicalizing gives back unchanged.
+bool isCanonicalAbsolutePath(std::string_view path) {
+    if (!path.starts_with('/')) {
+        return false;
+    }
+    if (path.size() == 1) {
+        return true;
+    }
+    for (std::size_t start = 1;;) {
+        const std::size_t end = path.find('/', start);
+        const std::string_view component = path.substr(start, end - start);
+        if (component.empty() || component == "." || component == "..") {
+            return false;
+        }
+        if (end == std::string_view::npos) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
 std::string canonicalizeAbsolutePath(std::string_view path) {
+    // Most paths are canonical already; they are copied without taking them apart.
+    if (isCanonicalAbsolutePath(path)) {
+        return std::string(path);
+    }
     std::vector<std::string_view> components;
     std::size_t start = 0;
     while (start <= path.size()) {
@@ -39,9 +69,16 @@ NormalizedPath::NormalizedPath(std::string_view path, std::string_view homeDirec
     if (!candidate.starts_with('/')) {
         throw PathNormalizationError(PathNormalizationError::Kind::relativePath);
     }
-    value_ = expandsHome ? canonicalizeAbsolutePath(std::string(homeDirectory) +
-                                                    std::string(path.substr(1)))
-                         : canonicalizeAbsolutePath(path);
+    if (!expandsHome) {
+        value_ = canonicalizeAbsolutePath(path);
+        return;
+    }
+    std::string expanded;
+    expanded.reserve(homeDirectory.size() + path.size() - 1);
+    expanded += homeDirectory;
+    expanded += path.substr(1);
+    value_ = isCanonicalAbsolutePath(expanded) ? std::move(expanded)
+                                               : canonicalizeAbsolutePath(expanded);
 }
 
 bool NormalizedPath::isEqualToOrDescendant(const NormalizedPath& other) const {

@@ -1,6 +1,7 @@
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 
 #include "QuorinCore/Replay/JSONDuplicateKeyValidator.hpp"
+#include "QuorinCore/Replay/ReplayFixtureDecoding.hpp"
 #include "QuorinCore/Replay/ReplayFixtureFileLoader.hpp"
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
@@ -207,21 +208,26 @@ ReplayFixture ReplayFixture::decode(std::string_view bytes, ReplayDateDecodingSt
     // The order of the checks is part of the contract: a duplicate key anywhere is reported
     // before an unknown key anywhere, and both before any type error.
     JSONDuplicateKeyValidator::validate(bytes);
-    // The validator has established well-formed UTF-8 JSON without duplicate keys. Parsing can
-    // still fail for a number too large for a double, which the validator does not bound.
-    const Json document = parseJSON(bytes);
-    ReplayJSONSchema::validateUnknownKeys(document);
-
-    auto payload = ReplayFixtureDecodingPayload::fromJSON(JSONValueDecoder(document, nullptr));
-    if (payload.schemaVersion != supportedSchemaVersion) {
-        throw ReplayFixtureValidationError::unsupportedSchemaVersion(payload.schemaVersion);
+    std::optional<ReplayFixture> fast = ReplayFixtureDecoding::fast(bytes);
+    ReplayFixture fixture = fast ? std::move(*fast) : ReplayFixtureDecoding::reference(bytes);
+    if (fixture.schemaVersion != supportedSchemaVersion) {
+        throw ReplayFixtureValidationError::unsupportedSchemaVersion(fixture.schemaVersion);
     }
-    for (ReplayProcess& process : payload.processes) {
+    for (ReplayProcess& process : fixture.processes) {
         process.observedAt = convertedDate(process.observedAt, dates);
     }
-    for (ReplayEvent& event : payload.events) {
+    for (ReplayEvent& event : fixture.events) {
         event.observedAt = convertedDate(event.observedAt, dates);
     }
+    return fixture;
+}
+
+ReplayFixture ReplayFixtureDecoding::reference(std::string_view validatedBytes) {
+    // The validator has established well-formed UTF-8 JSON without duplicate keys. Parsing can
+    // still fail for a number too large for a double, which the validator does not bound.
+    const Json document = parseJSON(validatedBytes);
+    ReplayJSONSchema::validateUnknownKeys(document);
+    auto payload = ReplayFixtureDecodingPayload::fromJSON(JSONValueDecoder(document, nullptr));
     return ReplayFixture{
         .schemaVersion = payload.schemaVersion,
         .protectedPaths = std::move(payload.protectedPaths),

@@ -8,6 +8,7 @@
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
+#include "QuorinCore/Support/RepeatedTexts.hpp"
 
 #include <algorithm>
 #include <array>
@@ -16,8 +17,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -192,17 +195,22 @@ void checkStringsAndTimestamps(const ReplayFixture& fixture) {
     }
 }
 
-void checkProtectedPaths(const std::vector<ReplayProtectedPath>& protectedPaths,
-                         std::string_view homeDirectory) {
-    std::unordered_set<NormalizedPath> seen;
+// The normalized paths, in fixture order.
+std::vector<NormalizedPath> checkProtectedPaths(
+    const std::vector<ReplayProtectedPath>& protectedPaths, std::string_view homeDirectory) {
+    std::vector<NormalizedPath> normalized;
+    normalized.reserve(protectedPaths.size());
+    // Views into `normalized`, which is reserved up front and so never moves its entries.
+    std::unordered_set<std::string_view> seen;
     seen.reserve(protectedPaths.size());
     for (const ReplayProtectedPath& protectedPath : protectedPaths) {
-        const auto [existing, inserted] = seen.insert(normalize(
+        const NormalizedPath& path = normalized.emplace_back(normalize(
             protectedPath.path, homeDirectory, {"protectedPaths", protectedPath.id, "path"}));
-        if (!inserted) {
-            throw Error::duplicateNormalizedProtectedPath(existing->value());
+        if (const auto [existing, inserted] = seen.insert(path.value()); !inserted) {
+            throw Error::duplicateNormalizedProtectedPath(*existing);
         }
     }
+    return normalized;
 }
 
 // Process by process, the parent and then the responsible process must exist. The returned
@@ -349,7 +357,8 @@ void checkEventProcess(const ReplayEvent& event, const ProcessIndex& processes) 
     }
 }
 
-void checkDestination(const ReplayEvent& event, std::string_view homeDirectory) {
+std::optional<NormalizedPath> checkDestination(const ReplayEvent& event,
+                                               std::string_view homeDirectory) {
     const bool isRename = event.operation == EventOperation::fileRenamed;
     if (!isRename && event.destinationPath) {
         throw Error::destinationNotAllowedForOperation(event.id);
@@ -357,70 +366,129 @@ void checkDestination(const ReplayEvent& event, std::string_view homeDirectory) 
     if (isRename && !event.destinationPath) {
         throw Error::renameMissingDestination(event.id);
     }
-    normalizeIfPresent(event.destinationPath, homeDirectory,
-                       {"events", event.id, "destinationPath"});
+    return normalizeIfPresent(event.destinationPath, homeDirectory,
+                              {"events", event.id, "destinationPath"});
 }
 
-void checkPreviousFile(const ReplayEvent& event, std::string_view homeDirectory) {
+std::optional<NormalizedPath> checkPreviousFile(const ReplayEvent& event,
+                                                std::string_view homeDirectory) {
     if (!event.previousFile) {
-        return;
+        return std::nullopt;
     }
     if (event.previousFile->id != event.fileID) {
         throw Error::inconsistentFileID(event.id, event.fileID, event.previousFile->id);
     }
-    normalize(event.previousFile->path, homeDirectory, {"events", event.id, "previousFile.path"});
+    return normalize(event.previousFile->path, homeDirectory,
+                     {"events", event.id, "previousFile.path"});
 }
 
 using RepetitionError = Error (*)(const UUID&, std::string_view);
 
 // The normalized list, failing at the first entry that repeats an earlier
 // one once normalized.
+std::string_view textOf(const NormalizedPath& path) {
+    return path.value();
+}
+
+// Fails at the first of `normalized` that repeats an earlier one.
+void checkDistinct(const std::vector<NormalizedPath>& normalized, const Field& field,
+                   RepetitionError repeated) {
+    if (const std::optional<std::size_t> index = firstRepeatedText(normalized, textOf)) {
+        throw repeated(field.id, normalized[*index].value());
+    }
+}
+
+// The normalized list, failing at the first entry that does not normalize or that repeats an
+// earlier one once normalized, whichever comes first.
 std::vector<NormalizedPath> normalizeDistinct(const std::vector<std::string>& paths,
                                               std::string_view homeDirectory, const Field& field,
                                               RepetitionError repeated) {
     std::vector<NormalizedPath> normalized;
     normalized.reserve(paths.size());
-    // Views into `normalized`, which is reserved up front and so never moves its entries.
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(paths.size());
-    for (const std::string& path : paths) {
-        const NormalizedPath& entry =
-            normalized.emplace_back(normalize(path, homeDirectory, field));
-        if (!seen.insert(entry.value()).second) {
-            throw repeated(field.id, entry.value());
+    try {
+        for (const std::string& path : paths) {
+            normalized.push_back(normalize(path, homeDirectory, field));
         }
+    } catch (const Error&) {
+        checkDistinct(normalized, field, repeated);
+        throw;
     }
+    checkDistinct(normalized, field, repeated);
     return normalized;
 }
 
-void checkReferences(const ReplayEvent& event, std::string_view homeDirectory) {
-    const std::vector<NormalizedPath> referenced = normalizeDistinct(
+// The normalized paths of one event, as its checks find them.
+struct NormalizedEventPaths {
+    NormalizedPath path;
+    std::optional<NormalizedPath> destinationPath;
+    std::optional<NormalizedPath> previousPath;
+    std::vector<NormalizedPath> referencedExecutables;
+    std::vector<NormalizedPath> addedReferencedExecutables;
+};
+
+// The normalized lists of referenced and added executables.
+std::pair<std::vector<NormalizedPath>, std::vector<NormalizedPath>> checkReferences(
+    const ReplayEvent& event, std::string_view homeDirectory) {
+    std::vector<NormalizedPath> referenced = normalizeDistinct(
         event.referencedExecutables, homeDirectory, {"events", event.id, "referencedExecutables"},
         &Error::duplicateReferencedExecutable);
-    const std::vector<NormalizedPath> added =
+    std::vector<NormalizedPath> added =
         normalizeDistinct(event.addedReferencedExecutables, homeDirectory,
                           {"events", event.id, "addedReferencedExecutables"},
                           &Error::duplicateAddedReferencedExecutable);
-    std::unordered_set<std::string_view> referencedTexts;
-    referencedTexts.reserve(referenced.size());
-    for (const NormalizedPath& path : referenced) {
-        referencedTexts.insert(path.value());
-    }
+    const std::vector<std::string_view> referencedTexts = sortedTexts(referenced, textOf);
     for (const NormalizedPath& path : added) {
-        if (!referencedTexts.contains(path.value())) {
+        if (!containsText(referencedTexts, path.value())) {
             throw Error::addedReferenceNotReferenced(event.id, path.value());
         }
     }
+    return {std::move(referenced), std::move(added)};
 }
 
 // The checks of one event, in the order they are reported.
-void checkEvent(const ReplayEvent& event, const ProcessIndex& processes,
-                std::string_view homeDirectory) {
+NormalizedEventPaths checkEvent(const ReplayEvent& event, const ProcessIndex& processes,
+                                std::string_view homeDirectory) {
     checkEventProcess(event, processes);
-    normalize(event.path, homeDirectory, {"events", event.id, "path"});
-    checkDestination(event, homeDirectory);
-    checkPreviousFile(event, homeDirectory);
-    checkReferences(event, homeDirectory);
+    NormalizedEventPaths paths{
+        .path = normalize(event.path, homeDirectory, {"events", event.id, "path"}),
+        .destinationPath = checkDestination(event, homeDirectory),
+        .previousPath = checkPreviousFile(event, homeDirectory),
+        .referencedExecutables = {},
+        .addedReferencedExecutables = {},
+    };
+    std::tie(paths.referencedExecutables, paths.addedReferencedExecutables) =
+        checkReferences(event, homeDirectory);
+    return paths;
+}
+
+// What validation finds in a valid fixture: its diagnostics, and the normalized paths that
+// materialization uses.
+struct Validation {
+    std::vector<ReplayDiagnostic> diagnostics;
+    std::vector<NormalizedPath> protectedPaths;
+    std::vector<NormalizedEventPaths> events;
+};
+
+Validation validated(const ReplayFixture& fixture, std::string_view homeDirectory) {
+    checkSchemaVersion(fixture.schemaVersion);
+    checkHomeDirectory(homeDirectory);
+    checkCardinalities(fixture);
+    checkUniqueProcessIDs(fixture.processes);
+    checkUniqueEventIDsAndSequences(fixture.events);
+    checkUniqueProtectedPathIDs(fixture.protectedPaths);
+    checkStringsAndTimestamps(fixture);
+    Validation validation{
+        .diagnostics = {},
+        .protectedPaths = checkProtectedPaths(fixture.protectedPaths, homeDirectory),
+        .events = {}};
+    const ProcessIndex index = indexProcessesCheckingReferences(fixture.processes);
+    ReferenceCycleSearch(index).run(fixture.processes);
+    validation.diagnostics = checkEventOrder(fixture.events);
+    validation.events.reserve(fixture.events.size());
+    for (const ReplayEvent& event : fixture.events) {
+        validation.events.push_back(checkEvent(event, index, homeDirectory));
+    }
+    return validation;
 }
 
 // Materialization of validated records.
@@ -440,12 +508,11 @@ std::optional<ProcessID> processID(const std::optional<UUID>& id) {
 }
 
 ProtectedPath materializeProtectedPath(const ReplayProtectedPath& protectedPath,
-                                       std::string_view homeDirectory) {
+                                       NormalizedPath normalizedPath) {
     return ProtectedPath{
         .id = ProtectedPathID(protectedPath.id),
         .configuredPath = protectedPath.path,
-        .normalizedPath = normalize(protectedPath.path, homeDirectory,
-                                    {"protectedPaths", protectedPath.id, "path"}),
+        .normalizedPath = std::move(normalizedPath),
         .category = protectedPath.category,
         .recursive = protectedPath.recursive,
         .contentPolicy = protectedPath.contentPolicy,
@@ -469,10 +536,10 @@ ProcessIdentity materializeProcess(const ReplayProcess& process, std::string_vie
     };
 }
 
-FileMetadata materializeCurrentFile(const ReplayEvent& event, std::string_view homeDirectory) {
+FileMetadata materializeCurrentFile(const ReplayEvent& event, NormalizedPath path) {
     return FileMetadata{
         .id = FileObjectID(event.fileID),
-        .path = normalize(event.path, homeDirectory, {"events", event.id, "path"}),
+        .path = std::move(path),
         .size = event.size,
         .ownerID = event.ownerID,
         .groupID = event.groupID,
@@ -486,14 +553,14 @@ FileMetadata materializeCurrentFile(const ReplayEvent& event, std::string_view h
 }
 
 std::optional<FileMetadata> materializePreviousFile(const ReplayEvent& event,
-                                                    std::string_view homeDirectory) {
-    if (!event.previousFile) {
+                                                    std::optional<NormalizedPath> path) {
+    if (!event.previousFile || !path) {
         return std::nullopt;
     }
     const ReplayFileMetadata& file = *event.previousFile;
     return FileMetadata{
         .id = FileObjectID(file.id),
-        .path = normalize(file.path, homeDirectory, {"events", event.id, "previousFile.path"}),
+        .path = std::move(*path),
         .size = file.size,
         .ownerID = file.ownerID,
         .groupID = file.groupID,
@@ -506,37 +573,24 @@ std::optional<FileMetadata> materializePreviousFile(const ReplayEvent& event,
     };
 }
 
-std::vector<NormalizedPath> normalizeAll(const std::vector<std::string>& paths,
-                                         std::string_view homeDirectory, const Field& field) {
-    std::vector<NormalizedPath> normalized;
-    normalized.reserve(paths.size());
-    for (const std::string& path : paths) {
-        normalized.push_back(normalize(path, homeDirectory, field));
-    }
-    return normalized;
-}
-
-EventEnvelope materializeEvent(const ReplayEvent& event, std::string_view homeDirectory) {
+EventEnvelope materializeEvent(const ReplayEvent& event, NormalizedEventPaths paths) {
     return EventEnvelope(EventID(event.id), event.sequence, event.observedAt, event.operation,
-                         processID(event.processID), materializeCurrentFile(event, homeDirectory),
-                         materializePreviousFile(event, homeDirectory),
-                         normalizeIfPresent(event.destinationPath, homeDirectory,
-                                            {"events", event.id, "destinationPath"}),
-                         normalizeAll(event.referencedExecutables, homeDirectory,
-                                      {"events", event.id, "referencedExecutables"}),
-                         normalizeAll(event.addedReferencedExecutables, homeDirectory,
-                                      {"events", event.id, "addedReferencedExecutables"}),
-                         event.attribution, ObservationContext::ordinary);
+                         processID(event.processID),
+                         materializeCurrentFile(event, std::move(paths.path)),
+                         materializePreviousFile(event, std::move(paths.previousPath)),
+                         std::move(paths.destinationPath), std::move(paths.referencedExecutables),
+                         std::move(paths.addedReferencedExecutables), event.attribution,
+                         ObservationContext::ordinary);
 }
 
-template <class Record, class Converted>
-std::vector<Converted> materializeAll(const std::vector<Record>& records,
-                                      std::string_view homeDirectory,
-                                      Converted (*convert)(const Record&, std::string_view)) {
-    std::vector<Converted> converted;
+// Each record converted with the value validation found for it, which is moved out.
+template <class Record, class Found, class Convert>
+auto materializeAll(const std::vector<Record>& records, std::vector<Found>& found,
+                    Convert convert) {
+    std::vector<decltype(convert(records.front(), std::move(found.front())))> converted;
     converted.reserve(records.size());
-    for (const Record& record : records) {
-        converted.push_back(convert(record, homeDirectory));
+    for (std::size_t index = 0; index < records.size(); ++index) {
+        converted.push_back(convert(records[index], std::move(found[index])));
     }
     return converted;
 }
@@ -555,35 +609,24 @@ std::unordered_set<ProcessID> recognizedPackageManagers(
 }  // namespace
 
 std::vector<ReplayDiagnostic> ReplayFixture::validate(std::string_view homeDirectory) const {
-    checkSchemaVersion(schemaVersion);
-    checkHomeDirectory(homeDirectory);
-    checkCardinalities(*this);
-    checkUniqueProcessIDs(processes);
-    checkUniqueEventIDsAndSequences(events);
-    checkUniqueProtectedPathIDs(protectedPaths);
-    checkStringsAndTimestamps(*this);
-    checkProtectedPaths(protectedPaths, homeDirectory);
-    const ProcessIndex index = indexProcessesCheckingReferences(processes);
-    ReferenceCycleSearch(index).run(processes);
-    std::vector<ReplayDiagnostic> diagnostics = checkEventOrder(events);
-    for (const ReplayEvent& event : events) {
-        checkEvent(event, index, homeDirectory);
-    }
-    return diagnostics;
+    return validated(*this, homeDirectory).diagnostics;
 }
 
 MaterializedReplayFixture ReplayFixture::materialize(std::string_view homeDirectory) const {
-    std::vector<ReplayDiagnostic> diagnostics = validate(homeDirectory);
-    std::vector<ProcessIdentity> materializedProcesses =
-        materializeAll(processes, homeDirectory, &materializeProcess);
+    Validation validation = validated(*this, homeDirectory);
+    std::vector<ProcessIdentity> materializedProcesses;
+    materializedProcesses.reserve(processes.size());
+    for (const ReplayProcess& process : processes) {
+        materializedProcesses.push_back(materializeProcess(process, homeDirectory));
+    }
     std::vector<EventEnvelope> materializedEvents =
-        materializeAll(events, homeDirectory, &materializeEvent);
+        materializeAll(events, validation.events, &materializeEvent);
     std::vector<ProtectedPath> materializedProtectedPaths =
-        materializeAll(protectedPaths, homeDirectory, &materializeProtectedPath);
-    return MaterializedReplayFixture(std::move(materializedProtectedPaths),
-                                     std::move(materializedProcesses),
-                                     std::move(materializedEvents),
-                                     recognizedPackageManagers(processes), std::move(diagnostics));
+        materializeAll(protectedPaths, validation.protectedPaths, &materializeProtectedPath);
+    return MaterializedReplayFixture(
+        std::move(materializedProtectedPaths), std::move(materializedProcesses),
+        std::move(materializedEvents), recognizedPackageManagers(processes),
+        std::move(validation.diagnostics));
 }
 
 }  // namespace quorin

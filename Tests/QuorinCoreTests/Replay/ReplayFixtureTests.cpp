@@ -1,5 +1,6 @@
 #include "QuorinCore/Replay/JSONDuplicateKeyValidator.hpp"
 #include "QuorinCore/Replay/ReplayFixture.hpp"
+#include "QuorinCore/Replay/ReplayFixtureDecoding.hpp"
 #include "QuorinCore/Replay/ReplayFixtureFileLoader.hpp"
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
@@ -180,6 +181,32 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
 }
 
 // Time stamps count from 2001 (see the materialization above) or, when asked, from 1970.
+// What a decoding of validated bytes gives: the fixture as JSON, "left to the reference", or the
+// error thrown.
+std::string decodedBy(const std::function<std::optional<ReplayFixture>()>& decoding) {
+    std::string result = "left to the reference";
+    const std::string status = outcome([&] {
+        if (const std::optional<ReplayFixture> fixture = decoding()) {
+            result = serializeJSON(fixture->toJSON());
+        }
+    });
+    return status == "ok" ? result : status;
+}
+
+// The reading path gives what the reference gives, or leaves the bytes to it; `mustRead` bytes
+// it reads itself.
+void expectReadingPathAgrees(std::string_view bytes, bool mustRead) {
+    if (outcome([&] { JSONDuplicateKeyValidator::validate(bytes); }) != "ok") {
+        return;  // neither decoding sees bytes the validator refuses
+    }
+    const std::string fast = decodedBy([&] { return ReplayFixtureDecoding::fast(bytes); });
+    const std::string reference =
+        decodedBy([&] { return ReplayFixtureDecoding::reference(bytes); });
+    if (mustRead || fast != "left to the reference") {
+        EXPECT_EQ(fast, reference) << bytes.substr(0, 200);
+    }
+}
+
 TEST(ReplayFixtureCoding, TimeStampsMayCountFrom1970) {
     const ReplayFixture fixture =
         ReplayFixture::decode(written, ReplayDateDecodingStrategy::secondsSince1970);
@@ -244,6 +271,24 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
     for (const auto& c : cases) {
         EXPECT_EQ(outcome([&] { (void)ReplayFixture::decode(c.first); }), c.second)
             << c.first.substr(0, 200);
+        expectReadingPathAgrees(c.first, false);
+    }
+    // simdjson reads valid fixtures itself, and reads them as the JSON layer does; the notations
+    // it leaves to the reference are still read.
+    for (const fs::directory_entry& entry : fs::directory_iterator(QUORIN_EXAMPLES_DIR)) {
+        std::ifstream stream(entry.path(), std::ios::binary);
+        expectReadingPathAgrees(std::string(std::istreambuf_iterator<char>(stream), {}), true);
+    }
+    expectReadingPathAgrees(written, true);
+    // Notations it leaves to the reference: an integral fraction in an integer field, and "-0",
+    // the integer 0 (so the date 0.0), which simdjson reads as the double -0.0.
+    for (const auto& [from, to] : {std::pair{R"("size":12,)", R"("size":12.0,)"},
+                                   std::pair{R"("observedAt":11.25,)", R"("observedAt":-0,)"}}) {
+        std::string text = written;
+        text.replace(text.find(from), std::string_view(from).size(), to);
+        EXPECT_EQ(decodedBy([&] { return ReplayFixture::decode(text); }),
+                  decodedBy([&] { return ReplayFixtureDecoding::reference(text); }))
+            << to;
     }
 }
 
