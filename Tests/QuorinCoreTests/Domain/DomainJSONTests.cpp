@@ -191,68 +191,39 @@ TEST(JSONDecoding, RefusesWhatTheTypesForbid) {
         std::string key;
         std::string sentence;
         Kind kind = Kind::dataCorrupted;
+    // clang-format off
     } cases[] = {
         // One past the widest value of each integer width.
-        {failsToDecode<FileMetadata>, file(R"({"size":-1})"), "size",
-         "Number -1 does not fit in UInt64."},
-        {failsToDecode<FileMetadata>, file(R"({"ownerID":4294967296})"), "ownerID",
-         "Number 4294967296 does not fit in UInt32."},
-        {failsToDecode<FileMetadata>, file(R"({"mode":65536})"), "mode",
-         "Number 65536 does not fit in UInt16."},
-        {failsToDecode<ProcessIdentity>, patched(parseJSON(process), R"({"pid":-2147483649})"),
-         "pid", "Number -2147483649 does not fit in Int32."},
-        // Identifiers and paths are objects, a record's kind is text; paths are absolute, then
-        // canonical.
-        {failsToDecode<EventID>, R"("9F2C7A4E-1B3D-4C5E-8F60-718293A4B5C6")", "<root>", "",
-         Kind::typeMismatch},
-        {failsToDecode<AttributionRecord>,
-         R"({"path":"/a","timestamp":0,"writer":{"pid":1,"executablePath":""},)"
-         R"("isPlatformBinary":false,"ancestry":[],"kind":1})",
-         "kind", "", Kind::typeMismatch},
-        {failsToDecode<NormalizedPath>, R"({"value":"relative"})", "value",
-         "NormalizedPath requires an absolute path."},
-        {failsToDecode<NormalizedPath>, R"({"value":"/a/b/"})", "value",
-         "NormalizedPath requires a canonical path."},
-        {failsToDecode<EventEnvelope>, envelope(R"({"processID":null})"), "attribution",
-         "Complete attribution requires an attributed process."},
-        {failsToDecode<EventEnvelope>, envelope("{}"), "referencedExecutables",
-         "Referenced executables must not contain duplicates."},
-        {failsToDecode<EventEnvelope>, envelope(R"({"referencedExecutables":[{"value":"/a"}]})"),
-         "addedReferencedExecutables", "Added referenced executables must not contain duplicates."},
-        {failsToDecode<EventEnvelope>,
-         envelope(R"({"referencedExecutables":[],"addedReferencedExecutables":[{"value":"/c"}]})"),
-         "addedReferencedExecutables",
-         "Added referenced executables must be referenced executables."},
+        {failsToDecode<FileMetadata>, file(R"({"size":-1})"), "size", "Number -1 does not fit in UInt64."},
+        {failsToDecode<FileMetadata>, file(R"({"ownerID":4294967296})"), "ownerID", "Number 4294967296 does not fit in UInt32."},
+        {failsToDecode<FileMetadata>, file(R"({"mode":65536})"), "mode", "Number 65536 does not fit in UInt16."},
+        {failsToDecode<ProcessIdentity>, patched(parseJSON(process), R"({"pid":-2147483649})"), "pid", "Number -2147483649 does not fit in Int32."},
+        // Identifiers and paths are objects, a record's kind is text; paths are absolute, then canonical.
+        {failsToDecode<EventID>, R"("9F2C7A4E-1B3D-4C5E-8F60-718293A4B5C6")", "<root>", "", Kind::typeMismatch},
+        {failsToDecode<AttributionRecord>, R"({"path":"/a","timestamp":0,"writer":{"pid":1,"executablePath":""},"isPlatformBinary":false,"ancestry":[],"kind":1})", "kind", "", Kind::typeMismatch},
+        {failsToDecode<NormalizedPath>, R"({"value":"relative"})", "value", "NormalizedPath requires an absolute path."},
+        {failsToDecode<NormalizedPath>, R"({"value":"/a/b/"})", "value", "NormalizedPath requires a canonical path."},
+        {failsToDecode<EventEnvelope>, envelope(R"({"processID":null})"), "attribution", "Complete attribution requires an attributed process."},
+        {failsToDecode<EventEnvelope>, envelope("{}"), "referencedExecutables", "Referenced executables must not contain duplicates."},
+        {failsToDecode<EventEnvelope>, envelope(R"({"referencedExecutables":[{"value":"/a"}]})"), "addedReferencedExecutables", "Added referenced executables must not contain duplicates."},
+        {failsToDecode<EventEnvelope>, envelope(R"({"referencedExecutables":[],"addedReferencedExecutables":[{"value":"/c"}]})"), "addedReferencedExecutables", "Added referenced executables must be referenced executables."},
         // What the constructor would repair, in order.
-        {failsToDecode<RiskAssessment>, R"({"score":101,"severity":"high","factors":[]})", "score",
-         range},
+        {failsToDecode<RiskAssessment>, R"({"score":101,"severity":"high","factors":[]})", "score", range},
         {failsToDecode<RiskAssessment>, risk("-1", "medium"), "score", range},
-        {failsToDecode<RiskAssessment>, risk("55", "high"), "severity",
-         "Risk severity must match the persisted score."},
-        {failsToDecode<RiskAssessment>, risk("55", "medium"), "factors",
-         "Risk factors must not contain duplicates."},
+        {failsToDecode<RiskAssessment>, risk("55", "high"), "severity", "Risk severity must match the persisted score."},
+        {failsToDecode<RiskAssessment>, risk("55", "medium"), "factors", "Risk factors must not contain duplicates."},
         // The incident's invariants in their documented order: duplicates before order, order
         // before the start check, the lifecycle checks before the identity keys are read.
-        {failsToDecode<Incident>, incident(R"({"events":[]})"), "events",
-         "An incident must contain at least one event."},
-        {failsToDecode<Incident>,
-         incident(R"({"startedAt":99,"events":[)" + laterFirst + "," + second + "," + second +
-                  "]}"),
-         "events", "Incident event IDs must be unique."},
-        {failsToDecode<Incident>,
-         incident(R"({"startedAt":99,"id":null,"events":[)" + laterFirst + "," + second + "]}"),
-         "events", "Incident events must be chronological."},
-        {failsToDecode<Incident>, incident(R"({"startedAt":11})"), "startedAt",
-         "Incident start must match its first event."},
-        {failsToDecode<Incident>, incident(R"({"startedAt":10,"events":[)" + first + "]}"),
-         "lastEventAt", "Incident end must match its last event."},
-        {failsToDecode<Incident>, incident(R"({"openUntil":19.5})"), "openUntil",
-         "Incident window must not end before its last event."},
-        {failsToDecode<Incident>, incident(R"({"userDecision":"trusted"})"), "userDecision",
-         "An open incident cannot have a user decision."},
-        {failsToDecode<Incident>, incident(R"({"state":"resolved","id":"not an identifier"})"),
-         "userDecision", "A resolved incident requires a user decision."},
+        {failsToDecode<Incident>, incident(R"({"events":[]})"), "events", "An incident must contain at least one event."},
+        {failsToDecode<Incident>, incident(R"({"startedAt":99,"events":[)" + laterFirst + "," + second + "," + second + "]}"), "events", "Incident event IDs must be unique."},
+        {failsToDecode<Incident>, incident(R"({"startedAt":99,"id":null,"events":[)" + laterFirst + "," + second + "]}"), "events", "Incident events must be chronological."},
+        {failsToDecode<Incident>, incident(R"({"startedAt":11})"), "startedAt", "Incident start must match its first event."},
+        {failsToDecode<Incident>, incident(R"({"startedAt":10,"events":[)" + first + "]}"), "lastEventAt", "Incident end must match its last event."},
+        {failsToDecode<Incident>, incident(R"({"openUntil":19.5})"), "openUntil", "Incident window must not end before its last event."},
+        {failsToDecode<Incident>, incident(R"({"userDecision":"trusted"})"), "userDecision", "An open incident cannot have a user decision."},
+        {failsToDecode<Incident>, incident(R"({"state":"resolved","id":"not an identifier"})"), "userDecision", "A resolved incident requires a user decision."},
     };
+    // clang-format on
     for (const auto& c : cases) {
         EXPECT_TRUE(c.fails(c.json, {c.kind, c.key, c.sentence})) << c.json;
     }

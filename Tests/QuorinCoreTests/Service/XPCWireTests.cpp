@@ -149,18 +149,17 @@ TEST(XPCMessageTest, EncodesAndDecodesCallsAndReplies) {
         std::string body;
         std::variant<XPCInvocation, XPCReply> value;
     };
+    // clang-format off
     const std::vector<Row> rows{
-        {As::call, R"({"id":7,"method":"pick:of:ok:","arguments":["E6","block"]})",
-         XPCInvocation{7, "pick:of:ok:", {"E6"s, "block"s}}},
-        {As::call, R"({"id":0,"method":"load:ok:","arguments":[""]})",
-         XPCInvocation{0, "load:ok:", {XPCData{""}}}},
-        {As::incoming, R"({"method":"deliver:","arguments":["Zm9vYmFy"]})",
-         XPCInvocation{noReply, "deliver:", {XPCData{"foobar"}}}},
+        {As::call, R"({"id":7,"method":"pick:of:ok:","arguments":["E6","block"]})", XPCInvocation{7, "pick:of:ok:", {"E6"s, "block"s}}},
+        {As::call, R"({"id":0,"method":"load:ok:","arguments":[""]})", XPCInvocation{0, "load:ok:", {XPCData{""}}}},
+        {As::incoming, R"({"method":"deliver:","arguments":["Zm9vYmFy"]})", XPCInvocation{noReply, "deliver:", {XPCData{"foobar"}}}},
         {As::incoming, R"({"id":4,"reply":"W10="})", XPCReply{4, XPCData{"[]"}}},
         {As::data, R"({"id":18446744073709551615,"reply":"Zg=="})", XPCReply{max, XPCData{"f"}}},
         // Text keeps NUL and escapes as the peer wrote them; checking paths is the daemon's job.
         {As::text, R"({"id":1,"reply":"a\u0000b\n"})", XPCReply{1, "a\0b\n"s}},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.body);
         EXPECT_EQ(decoded(row.as, row.body), row.value);
@@ -187,28 +186,23 @@ TEST(XPCMessageTest, RefusesWhatDoesNotFitAndCallsNothing) {
     };
     const std::string idError = R"("id" must be an integer from 0 to 18446744073709551615)";
     const XPCSend failing = [](std::string selector, auto...) { ADD_FAILURE() << selector; };
+    // clang-format off
     const std::vector<Row> rows{
-        {As::call, "{\"method\":\"tell:\",\"arguments\":[[\"/\xff\"]]}",
-         "the body is not valid JSON"},
+        {As::call, "{\"method\":\"tell:\",\"arguments\":[[\"/\xff\"]]}", "the body is not valid JSON"},
         {As::call, "[]", "the body is not a JSON object"},
         {As::call, R"({"method":"deliver:","arguments":["e30="]})", "unknown method: deliver:"},
         {As::call, R"({"id":1,"method":"ask:"})", R"(missing key "arguments")"},
         {As::call, R"({"method":null,"arguments":[]})", R"("method" must be text)"},
         {As::call, R"({"id":1,"method":"ask:","arguments":[],"Id":1})", R"(unexpected key "Id")"},
-        {As::call, R"({"id":1,"arguments":[{"a":0,"a":1}],"method":"ask:","id":2})",
-         R"(duplicate key "a")"},
-        {As::call, R"({"id":1,"method":"tell:","arguments":[[]]})",
-         R"(unexpected key "id": tell: has no reply)"},
+        {As::call, R"({"id":1,"arguments":[{"a":0,"a":1}],"method":"ask:","id":2})", R"(duplicate key "a")"},
+        {As::call, R"({"id":1,"method":"tell:","arguments":[[]]})", R"(unexpected key "id": tell: has no reply)"},
         {As::call, R"({"method":"ask:","arguments":[]})", R"(missing key "id": ask: has a reply)"},
         {As::call, R"({"id":-1,"method":"ask:","arguments":[]})", idError},
         {As::call, R"({"id":18446744073709551616,"method":"ask:","arguments":[]})", idError},
         {As::call, R"({"id":1,"method":"ask:","arguments":{}})", R"("arguments" must be an array)"},
-        {As::call, R"({"id":1,"method":"pick:of:ok:","arguments":["a","b","c"]})",
-         "pick:of:ok: takes 2 arguments, not 3"},
-        {As::call, R"({"method":"tell:","arguments":[["/a",null]]})",
-         "argument 1 of tell: must be a list of texts"},
-        {As::call, R"({"id":1,"method":"load:ok:","arguments":["e30=\n"]})",
-         "argument 1 of load:ok: is not canonical base64"},
+        {As::call, R"({"id":1,"method":"pick:of:ok:","arguments":["a","b","c"]})", "pick:of:ok: takes 2 arguments, not 3"},
+        {As::call, R"({"method":"tell:","arguments":[["/a",null]]})", "argument 1 of tell: must be a list of texts"},
+        {As::call, R"({"id":1,"method":"load:ok:","arguments":["e30=\n"]})", "argument 1 of load:ok: is not canonical base64"},
         {As::data, R"({"id":7,"reply":"Zh=="})", "the reply to request 7 is not canonical base64"},
         {As::incoming, R"({"id":5,"reply":"W10="})", "reply to unknown request 5"},
         {As::incoming, R"({"id":4,"reply":true})", "the reply to request 4 must be data"},
@@ -217,6 +211,7 @@ TEST(XPCMessageTest, RefusesWhatDoesNotFitAndCallsNothing) {
         {As::call, XPCInvocation{1, "configureProtection:reply:", {"{}"s}},
          "argument 1 of configureProtection:reply: must be data"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         QuorinDaemonXPCProxy daemon(failing);
         QuorinDaemonEventsProxy client(failing);

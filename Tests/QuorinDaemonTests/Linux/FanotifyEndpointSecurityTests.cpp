@@ -252,9 +252,7 @@ TEST_F(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueW
         ::close(::open((mountPoint / std::to_string(index)).c_str(), O_WRONLY | O_CREAT, 0600));
     }
     release.set_value();
-    for (int attempt = 0; attempt < 1000 && log->lines().empty(); ++attempt) {
-        std::this_thread::sleep_for(10ms);
-    }
+    eventually([&] { return !log->lines().empty(); });
     EXPECT_EQ(log->lines(), std::vector<std::string>{
                                 "fanotify error: event queue overflowed; changes were missed"});
 }

@@ -134,36 +134,29 @@ TEST(ProcessFactsTest, ReadsTheUserAndExecutableAndTellsRootsFiles) {
     ASSERT_EQ(::chdir("/"), 0);
     const std::string renamed = (proc / "renamed").string();
     const std::string deleted = (proc / "tool (deleted)").string();
+    // Opens the file `name` of `proc` with "x" in it, then does `after` to the directory.
+    const auto openThen = [&](
+                              const char* name, std::function<void()> after = [] {}) {
+        return [&proc, name, after] {
+            const int descriptor = ::open(proc.write(name, "x").c_str(), O_RDONLY);
+            after();
+            return descriptor;
+        };
+    };
+    // clang-format off
     const std::vector<std::tuple<std::string, std::function<int()>, std::string>> opened{
-        {"a file", [&] { return ::open(proc.write("plain", "x").c_str(), O_RDONLY); },
-         (proc / "plain").string()},
-        {"a name that looks made up",
-         [&] { return ::open(proc.write("tool (deleted)", "x").c_str(), O_RDONLY); }, deleted},
-        {"renamed once open",
-         [&] {
-             const int descriptor = ::open(proc.write("moved", "x").c_str(), O_RDONLY);
-             fs::rename(proc / "moved", renamed);
-             return descriptor;
-         },
-         renamed},
-        {"deleted once open",
-         [&] {
-             const int descriptor = ::open(proc.write("gone", "x").c_str(), O_RDONLY);
-             fs::remove(proc / "gone");
-             return descriptor;
-         },
-         ""},
-        {"unlinked at the name it was opened by, linked at another",
-         [&] {
-             const int descriptor = ::open(proc.write("first", "x").c_str(), O_RDONLY);
+        {"a file", openThen("plain"), (proc / "plain").string()},
+        {"a name that looks made up", openThen("tool (deleted)"), deleted},
+        {"renamed once open", openThen("moved", [&] { fs::rename(proc / "moved", renamed); }), renamed},
+        {"deleted once open", openThen("gone", [&] { fs::remove(proc / "gone"); }), ""},
+        {"unlinked at the name it was opened by, linked at another", openThen("first", [&] {
              fs::create_hard_link(proc / "first", proc / "second");
              fs::remove(proc / "first");
-             return descriptor;
-         },
-         ""},
+         }), ""},
         {"in memory", [] { return ::memfd_create("tool", MFD_CLOEXEC); }, ""},
         {"longer than a path may be", [&] { return deepFile; }, ""},
     };
+    // clang-format on
     for (const auto& [name, open, path] : opened) {
         const UniqueFd descriptor(open());
         struct stat found {};

@@ -1,13 +1,8 @@
 #include "QuorinDaemon/Protection/ESExecutionClient.hpp"
 
 #include "Fakes/CapturingLogSink.hpp"
-#include "Fakes/FakeClock.hpp"
-#include "Fakes/FakeCodeSigning.hpp"
 #include "Fakes/FakeEndpointSecurity.hpp"
-#include "Fakes/ManualDispatch.hpp"
-#include "Messages.hpp"
-#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
-#include "TestSupport/TemporaryDirectory.hpp"
+#include "Protection/HeldExecution.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,20 +30,12 @@ Lines starting(const Lines& all, std::string_view prefix) {
     return result;
 }
 
-ExecutionFileVersion versionOf(const fs::path& path) {
-    struct stat status {};
-    ::lstat(path.c_str(), &status);
-    return fileVersion(status);
-}
-
-class ESExecutionClientTest : public ::testing::Test {
+// The controller harness with the exec client in front of it; ana's scripts are under "bin".
+class ESExecutionClientTest : public ::testing::Test, public ProtectionHarness {
   protected:
     void SetUp() override {
-        fs::create_directory(home / "bin");
-        for (const fs::path& path : {interpreter, script}) {
-            home.write("bin/" + path.filename().string(), path.filename().string());
-            fs::permissions(path, fs::perms::owner_all);
-        }
+        executable("interpreter", "interpreter");
+        executable("script.sh", "script.sh");
     }
 
     // Whatever is still held runs out of time: every message is answered and released once.
@@ -60,27 +47,9 @@ class ESExecutionClientTest : public ::testing::Test {
         EXPECT_TRUE(endpointSecurity.waitUntilSettled(0ms)) << "unanswered or still retained";
     }
 
-    // What `request` hands the reply it is given, once the controller's jobs ran.
-    template <class Value = bool, class Request>
-    std::optional<Value> reply(Request request) {
-        std::optional<Value> value;
-        request([&](Value result) { value = std::move(result); });
-        dispatch.runPending();
-        return value;
-    }
-    // Configures protection for ana, with `known` in the baseline.
-    std::optional<bool> configure(bool enabled, std::optional<fs::path> known = std::nullopt) {
-        ExecutionProtectionConfiguration configuration{
-            .enabled = enabled, .executableRoots = {(home / "bin").string()}};
-        if (known)
-            configuration.baseline.emplace(known->string(), versionOf(*known));
-        return reply([&](auto done) {
-            controller.configure(ana, home.path().string(), encodeJSONText(configuration), done);
-        });
-    }
     void startProtecting() {
-        client.start(controller);
-        ASSERT_EQ(configure(true), true);
+        client.start(*controller);
+        enable(ana);
     }
 
     // Delivers an exec of `target` (of `withScript`), with `seconds` left to answer, waits until
@@ -95,12 +64,9 @@ class ESExecutionClientTest : public ::testing::Test {
         endpointSecurity.waitUntilIdle();
         dispatch.runPending();
     }
-    ExecutionProtectionState state() {
-        return decodeJSONText<ExecutionProtectionState>(
-            reply<std::string>([&](auto done) { controller.state(ana, done); }).value_or("{}"));
-    }
+    ExecutionProtectionState state() { return ProtectionHarness::state(ana); }
     std::optional<bool> decide(const UUID& id, ExecutionDecision decision) {
-        return reply([&](auto done) { controller.decide(ana, id, decision, done); });
+        return ProtectionHarness::decide(ana, id, decision);
     }
     Lines answers() const { return starting(endpointSecurity.calls(), "es_respond_auth_result"); }
     Lines protectLog() const { return starting(log->lines(), "protect "); }
@@ -115,15 +81,10 @@ class ESExecutionClientTest : public ::testing::Test {
         return result;
     }
 
-    quorin::testing::TemporaryDirectory home;
     const fs::path interpreter = home / "bin/interpreter";
     const fs::path script = home / "bin/script.sh";
     FakeEndpointSecurity endpointSecurity;
-    ManualDispatch dispatch;
-    FakeCodeSigning signing;
-    FakeClock clock;
     std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
-    ExecutionProtectionController controller{(home / "storage").string(), dispatch, signing, clock};
     ESExecutionClient client{endpointSecurity, dispatch, clock, log};
 };
 
@@ -139,8 +100,8 @@ TEST_F(ESExecutionClientTest, ProtectionIsAvailableOnlyWithAnExecSubscription) {
         SCOPED_TRACE(failing);
         FakeEndpointSecurity service;
         service.script(failing, 1);  // ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT, ES_RETURN_ERROR
-        controller.setAvailable(!failing.empty());
-        ESExecutionClient(service, dispatch, clock, log).start(controller);
+        controller->setAvailable(!failing.empty());
+        ESExecutionClient(service, dispatch, clock, log).start(*controller);
         EXPECT_EQ(service.calls(), calls);
         EXPECT_EQ(state().available, failing.empty());
         if (failing.empty()) {  // the service loses the subscription, then has it again
@@ -163,9 +124,9 @@ TEST_F(ESExecutionClientTest, GathersTheTargetAndTheScriptWithTextFieldsOfOneTo4
     // The files themselves go along, as the exec handed them over.
     EXPECT_EQ(ESExecutionClient::candidates(message),
               (std::vector<ExecutionCandidate>{
-                  {interpreter, versionOf(interpreter), true, true, true, "com.example.interpreter",
-                   "TEAM123", "/bin/zsh", target.executable.descriptor},
-                  {script, versionOf(script), false, false, false, "", "", "/bin/zsh",
+                  {interpreter, candidateFor(interpreter).version, true, true, true,
+                   "com.example.interpreter", "TEAM123", "/bin/zsh", target.executable.descriptor},
+                  {script, candidateFor(script).version, false, false, false, "", "", "/bin/zsh",
                    message.event.exec.script->descriptor}}));
     message.version = 1;  // before version 2 there is no script
     EXPECT_EQ(ESExecutionClient::candidates(message).size(), 1u);
@@ -188,10 +149,12 @@ TEST_F(ESExecutionClientTest, GathersTheTargetAndTheScriptWithTextFieldsOfOneTo4
 }
 
 TEST_F(ESExecutionClientTest, WhatNeedsNoAskingRunsAtOnceWithoutHistory) {
-    client.start(controller);  // protection off
+    client.start(*controller);  // protection off
     endpointSecurity.script("es_respond_auth_result", refused);
     exec(script);
-    ASSERT_EQ(configure(true, interpreter), true);
+    ExecutionProtectionConfiguration known = settings();
+    known.baseline.emplace(interpreter.string(), candidateFor(interpreter).version);
+    ASSERT_EQ(configure(ana, known), true);
     exec(interpreter);  // unchanged since the baseline
     // By a process whose user is unknown: what ana's protection would hold is blocked, since
     // nobody can be asked; the rest runs.
@@ -209,7 +172,7 @@ TEST_F(ESExecutionClientTest, WhatNeedsNoAskingRunsAtOnceWithoutHistory) {
 
     es_message_t write = execMessage(ana, script, std::nullopt, 0);
     write.event_type = es_event_type_t::ES_EVENT_TYPE_NOTIFY_WRITE;
-    client.handle(endpointSecurity.lastClient(), write, controller);
+    client.handle(endpointSecurity.lastClient(), write, *controller);
     EXPECT_EQ(answers().size(), 4u);  // other events are ignored
 }
 
@@ -229,22 +192,16 @@ TEST_F(ESExecutionClientTest, TheRequestsOfAMessageAreAnsweredTogether) {
     const std::string changed = "blocked: Blocked: executable changed while held";
     const auto block = ExecutionDecision::block;
     const auto alwaysTrust = ExecutionDecision::alwaysTrust;
+    // clang-format off
     const Case cases[] = {
         {true, {{"script.sh", allowOnce}}, {s + "allowed: Allowed once", allow}},
-        {false,
-         {{"interpreter", allowOnce}, {"script.sh", allowOnce}},
-         {i + both, s + both, allow}},
+        {false, {{"interpreter", allowOnce}, {"script.sh", allowOnce}}, {i + both, s + both, allow}},
         {false, {{"interpreter", allowOnce}, {"script.sh", block}}, {i + byUser, s + byUser, deny}},
         {true, {{"script.sh", alwaysTrust}}, {s + changed, deny}, true},
-        {false,
-         {{"interpreter", allowOnce}, {"script.sh", allowOnce}},
-         {i + changed, s + changed, deny},
-         true},
-        {false,
-         {{"interpreter", allowOnce}, {"script.sh", block}},
-         {i + byUser, s + byUser, deny},
-         true},
+        {false, {{"interpreter", allowOnce}, {"script.sh", allowOnce}}, {i + changed, s + changed, deny}, true},
+        {false, {{"interpreter", allowOnce}, {"script.sh", block}}, {i + byUser, s + byUser, deny}, true},
     };
+    // clang-format on
     startProtecting();
     Lines answered;  // all cases so far
     Lines recorded;

@@ -85,32 +85,28 @@ TEST(ExecutableIdentificationHelpersTest, FileVersionTakesEachFieldFromItsOwnPla
 TEST_F(ExecutableIdentificationTest, ExaminesOnlyTheReportedVersionOfTheFileTheExecHandedOver) {
     ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
     const Verification failed = Verification::failed();
-    const std::vector<
-        std::tuple<std::string, int, std::function<void(ExecutionCandidate&)>, Verification>>
-        cases{
-            {"no open file", 0, [](ExecutionCandidate& c) { c.file = nullptr; }, failed},
-            {"FIFO", 0, [&](ExecutionCandidate& c) { c = reported(directory / "fifo", {}); },
-             failed},
-            {"another version", 0, [](ExecutionCandidate& c) { ++c.version.changedNanoseconds; },
-             failed},
-            {"appended to while examined", 1,
-             [&](ExecutionCandidate&) {
-                 signing.duringValidityCheck = [&] { directory.write("tool", "abcd"); };
-             },
-             failed},
-            {"path naming another signed file", 1,
-             [&](ExecutionCandidate& c) {
-                 c.path = directory.write("elsewhere", "another file");
-                 signing.sign(c.path, {"TEAM123", "com.example.tool", designated});
-             },
-             Verification{abc, unverified, none}},
-            // (Unlinked by the replacement, the file the exec runs has changed too.)
-            {"replaced at its path while examined", 1,
-             [&](ExecutionCandidate& c) {
-                 signing.duringValidityCheck = [&, path = c.path] { replace(path, "abd"); };
-             },
-             failed},
-        };
+    using Change = std::function<void(ExecutionCandidate&)>;
+    const Change appendWhileExamined = [&](ExecutionCandidate&) {
+        signing.duringValidityCheck = [&] { directory.write("tool", "abcd"); };
+    };
+    const Change pathOfAnotherSignedFile = [&](ExecutionCandidate& c) {
+        c.path = directory.write("elsewhere", "another file");
+        signing.sign(c.path, {"TEAM123", "com.example.tool", designated});
+    };
+    const Change replaceWhileExamined = [&](ExecutionCandidate& c) {
+        signing.duringValidityCheck = [&, path = c.path] { replace(path, "abd"); };
+    };
+    // clang-format off
+    const std::vector<std::tuple<std::string, int, Change, Verification>> cases{
+        {"no open file", 0, [](ExecutionCandidate& c) { c.file = nullptr; }, failed},
+        {"FIFO", 0, [&](ExecutionCandidate& c) { c = reported(directory / "fifo", {}); }, failed},
+        {"another version", 0, [](ExecutionCandidate& c) { ++c.version.changedNanoseconds; }, failed},
+        {"appended to while examined", 1, appendWhileExamined, failed},
+        {"path naming another signed file", 1, pathOfAnotherSignedFile, Verification{abc, unverified, none}},
+        // (Unlinked by the replacement, the file the exec runs has changed too.)
+        {"replaced at its path while examined", 1, replaceWhileExamined, failed},
+    };
+    // clang-format on
     for (const Claims& claims : {Claims{}, teamSigned}) {
         for (const auto& [name, codes, change, byItsContent] : cases) {
             SCOPED_TRACE(name + ", team " + claims.teamID);

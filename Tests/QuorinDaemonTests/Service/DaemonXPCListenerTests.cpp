@@ -237,34 +237,27 @@ TEST_F(DaemonXPCListenerTest, AsksTheAuthorityBeforeWhatLetsCodeRunOrWeakensProt
         std::string refusal;      // the authority's answer: "" yes, or why not
         std::optional<XPCValue> reply;
     };
+    const std::string decide = "decideExecution:decision:reply:";
+    const std::string configure = "configureProtection:reply:";
+    const std::string references = "updateProtectionReferences:";
+    const std::string clearHistory = "clearExecutionHistoryWithReply:";
+    const XPCValue on = XPCData{encodeJSONText(h.settings())};
+    const auto allow = allowExecutionAction, weaken = weakenProtectionAction;
+    // clang-format off
     const Case cases[] = {
-        {own,
-         "decideExecution:decision:reply:",
-         {id, "allowOnce"s},
-         allowExecutionAction,
-         refused,
-         false},
-        {own,
-         "decideExecution:decision:reply:",
-         {id, "alwaysTrust"s},
-         allowExecutionAction,
-         unavailable,
-         false},
-        {own, "configureProtection:reply:", {off}, weakenProtectionAction, refused, false},
-        {own, "updateProtectionReferences:", {XPCData{"{}"}}, weakenProtectionAction, refused, {}},
-        {own, "clearExecutionHistoryWithReply:", {}, clearHistoryAction, refused, false},
-        {own, "configureProtection:reply:", {XPCData{encodeJSONText(h.settings())}}, "", "", true},
-        {own, "updateProtectionReferences:", {XPCData{R"({")" + tool + R"(":6})"}}, "", "", {}},
+        {own, decide, {id, "allowOnce"s}, allow, refused, false},
+        {own, decide, {id, "alwaysTrust"s}, allow, unavailable, false},
+        {own, configure, {off}, weaken, refused, false},
+        {own, references, {XPCData{"{}"}}, weaken, refused, {}},
+        {own, clearHistory, {}, clearHistoryAction, refused, false},
+        {own, configure, {on}, "", "", true},
+        {own, references, {XPCData{R"({")" + tool + R"(":6})"}}, "", "", {}},
         {own, "clearExecutionTrustWithReply:", {}, "", "", true},
-        {root, "clearExecutionHistoryWithReply:", {}, "", "", true},
-        {rootForAna, "clearExecutionHistoryWithReply:", {}, "", "", true},
-        {own,
-         "decideExecution:decision:reply:",
-         {id, "allowOnce"s},
-         allowExecutionAction,
-         "",
-         true},
+        {root, clearHistory, {}, "", "", true},
+        {rootForAna, clearHistory, {}, "", "", true},
+        {own, decide, {id, "allowOnce"s}, allow, "", true},
     };
+    // clang-format on
     std::vector<std::string> expectedLog;
     for (const Case& test : cases) {
         SCOPED_TRACE(&test - cases);
