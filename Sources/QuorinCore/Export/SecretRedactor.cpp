@@ -25,12 +25,14 @@ struct Rule {
     std::unique_ptr<icu::RegexPattern> pattern;
     icu::UnicodeString replacement;
     // Set for the rules whose every match begins with a secret-like key: they are tried only
-    // where a key begins (see firstSecretKeyAttempt).
-    bool startsAtKey = false;
+    // where a key begins and a value that this accepts the first character of follows (see
+    // firstSecretKeyAttempt).
+    bool (*opensValue)(char16_t) = nullptr;
     std::vector<TextSpan> (*scan)(std::u16string_view) = nullptr;
 };
 
-Rule compiled(std::string_view pattern, std::string_view replacement, bool startsAtKey = false) {
+Rule compiled(std::string_view pattern, std::string_view replacement,
+              bool (*opensValue)(char16_t) = nullptr) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError where{};
     std::unique_ptr<icu::RegexPattern> compiledPattern(
@@ -44,11 +46,11 @@ Rule compiled(std::string_view pattern, std::string_view replacement, bool start
     return Rule{std::move(compiledPattern),
                 icu::UnicodeString::fromUTF8(icu::StringPiece(
                     replacement.data(), static_cast<std::int32_t>(replacement.size()))),
-                startsAtKey};
+                opensValue};
 }
 
 Rule scanned(std::vector<TextSpan> (*scan)(std::u16string_view)) {
-    return Rule{nullptr, icu::UnicodeString(u"[REDACTED]"), false, scan};
+    return Rule{nullptr, icu::UnicodeString(u"[REDACTED]"), nullptr, scan};
 }
 
 const std::vector<Rule>& secretRules() {
@@ -70,6 +72,14 @@ const std::vector<Rule>& secretRules() {
         // (firstSecretKeyAttempt).
         const std::string key =
             R"re(((?:api[_-]?key|token|secret|password|passwd|auth)(?:[_-][A-Za-z0-9]++)*+|_authToken|_auth))re";
+        // The first character of each kind of value.
+        const auto doubleQuote = [](char16_t unit) { return unit == u'"'; };
+        const auto singleQuote = [](char16_t unit) { return unit == u'\''; };
+        const auto quote = [](char16_t unit) { return unit == u'"' || unit == u'\''; };
+        const auto unquoted = [](char16_t unit) {
+            return !isRegexSpace(unit) && unit != u'"' && unit != u'\'' && unit != u'&' &&
+                   unit != u',';
+        };
         std::vector<Rule> table;
         // Authorization headers keep their name, colon and spacing.
         table.push_back(compiled(R"re((?im)(authorization\s*:\s*)[^\r\n]+)re", "$1[REDACTED]"));
@@ -79,18 +89,18 @@ const std::vector<Rule>& secretRules() {
                      R"re($1"[REDACTED]")re"));
         // Secret-like keys with a double-quoted, single-quoted or unclosed quoted value.
         table.push_back(compiled("(?i)" + key + R"re((\s*[:=]\s*)"(?:\\.|[^"\\\r\n])*")re",
-                                 "$1$2[REDACTED]", true));
+                                 "$1$2[REDACTED]", doubleQuote));
         table.push_back(compiled("(?i)" + key + R"re((\s*[:=]\s*)'(?:\\.|[^'\\\r\n])*')re",
-                                 "$1$2[REDACTED]", true));
+                                 "$1$2[REDACTED]", singleQuote));
         table.push_back(
-            compiled("(?im)" + key + R"re((\s*[:=]\s*)["'][^\r\n]*$)re", "$1$2[REDACTED]", true));
+            compiled("(?im)" + key + R"re((\s*[:=]\s*)["'][^\r\n]*$)re", "$1$2[REDACTED]", quote));
         // Secret URL query parameters.
         table.push_back(compiled(
             R"re((?i)([?&](?:token|access_token|api[_-]?key|secret|password|passwd|auth|signature|sig))=([^&\s#]+))re",
             "$1=[REDACTED]"));
         // Secret-like keys with an unquoted value.
         table.push_back(
-            compiled("(?i)" + key + R"re((\s*[:=]\s*)[^\s"'&,]+)re", "$1$2[REDACTED]", true));
+            compiled("(?i)" + key + R"re((\s*[:=]\s*)[^\s"'&,]+)re", "$1$2[REDACTED]", unquoted));
         // Tokens known by their prefix, access-key identifiers and JSON Web Tokens. The engine
         // would read the rest of a long word from every prefix in it, so the first and the last are
         // scans of their own.
@@ -225,12 +235,12 @@ void appendExpanded(icu::UnicodeString& result, const icu::UnicodeString& replac
 // are tried in order and the first match taken, as the engine's own search would take it, so the
 // result is the same; the scan just skips text that cannot start a match. When an attempt runs
 // out of stack, `status` says so and the result is where that attempt began.
-std::int32_t nextMatch(bool atKeys, icu::RegexMatcher& matcher, const icu::UnicodeString& text,
+std::int32_t nextMatch(const Rule& rule, icu::RegexMatcher& matcher, const icu::UnicodeString& text,
                        std::int32_t from, UErrorCode& status) {
     const std::int32_t length = text.length();
-    if (atKeys) {
+    if (rule.opensValue != nullptr) {
         return static_cast<std::int32_t>(firstSecretKeyAttempt(
-            unitsOf(text), static_cast<std::size_t>(from), [&](std::size_t at) {
+            unitsOf(text), static_cast<std::size_t>(from), rule.opensValue, [&](std::size_t at) {
                 return matcher.lookingAt(static_cast<std::int32_t>(at), status) ||
                        U_FAILURE(status);
             }));
@@ -295,7 +305,7 @@ icu::UnicodeString applying(const Rule& rule, const icu::UnicodeString& text) {
     icu::UnicodeString result;
     std::int32_t copied = 0;
     while (copied < length) {
-        const std::int32_t start = nextMatch(rule.startsAtKey, *matcher, text, copied, status);
+        const std::int32_t start = nextMatch(rule, *matcher, text, copied, status);
         if (status == U_REGEX_STACK_OVERFLOW) {
             status = U_ZERO_ERROR;
             result.append(text, copied, start - copied).append(icu::UnicodeString(u"[REDACTED]"));

@@ -9,6 +9,13 @@
 
 namespace quorin {
 
+bool isRegexSpace(char16_t unit) {
+    if (unit < 0x80) {
+        return unit == u' ' || (unit >= u'\t' && unit <= u'\r');
+    }
+    return u_isUWhiteSpace(unit) || (U_GET_GC_MASK(unit) & U_GC_Z_MASK) != 0;
+}
+
 namespace {
 
 bool isAlphanumeric(char16_t unit) {
@@ -33,19 +40,11 @@ bool isKeyAlphanumeric(char16_t unit) {
     return isAlphanumeric(unit) || unit == u'\u212A' || unit == u'\u017F';
 }
 
-// White space as the engine's \s reads it.
-bool isSpace(char16_t unit) {
-    if (unit < 0x80) {
-        return unit == u' ' || (unit >= u'\t' && unit <= u'\r');
-    }
-    return u_isUWhiteSpace(unit) || (U_GET_GC_MASK(unit) & U_GC_Z_MASK) != 0;
-}
-
 // Whether `unit` may stand in a key. Every character that can is counted, and none that can
 // begin what follows a key (white space, ":" or "="); outside ASCII every other character is
 // counted, which only makes a run longer than the keys in it.
 bool mayStandInKey(char16_t unit) {
-    return unit < 0x80 ? isTokenCharacter(unit) : !isSpace(unit);
+    return unit < 0x80 ? isTokenCharacter(unit) : !isRegexSpace(unit);
 }
 
 // Where the ASCII word `word` (in lower case) ends when it is read at `at`, before `end`, with
@@ -54,37 +53,35 @@ bool mayStandInKey(char16_t unit) {
 // SHARP S to "ss"; a character must fold whole into the word).
 std::optional<std::size_t> wordEnd(std::u16string_view text, std::size_t at, std::size_t end,
                                    std::string_view word) {
-    std::size_t matched = 0;
-    while (matched < word.size()) {
+    for (std::size_t matched = 0; matched < word.size(); ++matched) {
         if (at == end) {
             return std::nullopt;
         }
         const char16_t unit = text[at++];
-        char lower = 0;
-        std::string_view folded;
+        const char expected = word[matched];
         switch (unit) {
             case u'\u212A':
-                folded = "k";
+                if (expected != 'k') {
+                    return std::nullopt;
+                }
                 break;
             case u'\u017F':
-                folded = "s";
+                if (expected != 's') {
+                    return std::nullopt;
+                }
                 break;
             case u'\u00DF':
             case u'\u1E9E':
-                folded = "ss";
-                break;
-            default:
-                if (unit >= 0x80) {
+                if (expected != 's' || matched + 1 == word.size() || word[matched + 1] != 's') {
                     return std::nullopt;
                 }
-                lower =
-                    static_cast<char>(unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit);
-                folded = std::string_view(&lower, 1);
+                ++matched;
+                break;
+            default:
+                if ((unit >= u'A' && unit <= u'Z' ? unit + (u'a' - u'A') : unit) != expected) {
+                    return std::nullopt;
+                }
         }
-        if (word.substr(matched, folded.size()) != folded) {
-            return std::nullopt;
-        }
-        matched += folded.size();
     }
     return at;
 }
@@ -111,6 +108,11 @@ struct Keyword {
 // The keyword that begins at `at`, tried in the order of the pattern's alternatives:
 // api[_-]?key|token|secret|password|passwd|auth. At most one of them matches at a position.
 std::optional<Keyword> keywordAt(std::u16string_view text, std::size_t at, std::size_t end) {
+    // Each keyword begins with a letter that no character outside ASCII but LONG S folds to.
+    const char16_t first = text[at] == u'\u017F' ? u's' : text[at] | 0x20;
+    if (first != u'a' && first != u't' && first != u's' && first != u'p') {
+        return std::nullopt;
+    }
     if (const auto api = wordEnd(text, at, end, "api")) {
         if (*api < end && isUnderscoreOrHyphen(text[*api])) {
             if (const auto key = wordEnd(text, *api + 1, end, "key")) {
@@ -167,6 +169,9 @@ std::optional<KeyKind> keyAt(std::u16string_view text, std::size_t at, std::size
         }
         return std::nullopt;
     }
+    if (text[at] != u'_') {
+        return std::nullopt;
+    }
     if (wordEnd(text, at, end, "_authtoken") == end) {
         return KeyKind::underscoreAuthToken;
     }
@@ -212,6 +217,7 @@ bool holdsBetween(std::size_t begin, std::size_t end, std::size_t fewest, std::s
 }  // namespace
 
 std::size_t firstSecretKeyAttempt(std::u16string_view text, std::size_t from,
+                                  bool (*opensValue)(char16_t),
                                   const std::function<bool(std::size_t)>& attempt) {
     std::size_t at = from;
     while (at < text.size()) {
@@ -224,10 +230,17 @@ std::size_t firstSecretKeyAttempt(std::u16string_view text, std::size_t from,
         }
         // A key is followed by \s*[:=].
         std::size_t separator = at;
-        while (separator < text.size() && isSpace(text[separator])) {
+        while (separator < text.size() && isRegexSpace(text[separator])) {
             ++separator;
         }
         if (separator == text.size() || (text[separator] != u':' && text[separator] != u'=')) {
+            continue;
+        }
+        std::size_t value = separator + 1;
+        while (value < text.size() && isRegexSpace(text[value])) {
+            ++value;
+        }
+        if (value == text.size() || !opensValue(text[value])) {
             continue;
         }
         const std::size_t segments = segmentsStart(text, begin, at);

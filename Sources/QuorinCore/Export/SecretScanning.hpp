@@ -25,16 +25,21 @@ bool holds(std::basic_string_view<Char> text, std::size_t at, std::string_view a
 /// Tries `attempt` at the positions of `text`, from `from` on and in order, where a match of a
 /// secret-key rule can begin, and returns the first one where it returns true; the size of the
 /// text when it never does. A secret-key rule is a secret-like key (letters, digits, "_" and "-"
-/// around a keyword, with letter case ignored the way the regular-expression engine ignores it)
-/// followed by \s*[:=] and a value, and its matches begin at the keyword (see SecretRedactor.cpp).
+/// around a keyword, with letter case ignored the way the regular-expression engine ignores it),
+/// then \s*[:=]\s*, then a value whose first character `opensValue` accepts; its matches begin
+/// at the keyword (see SecretRedactor.cpp).
 ///
 /// The text is read once. A key ends where its run of key characters ends, so every key in a run
-/// is followed by the same text: a run that a separator does not follow is passed over, and
-/// within a run only the positions where a whole key begins are tried, and only the first of each
-/// kind of keyword (the engine keeps the same backtracking state for every key of one kind, so a
-/// later one would fail the same way).
+/// is followed by the same text: a run that a separator and an opening of the value do not follow
+/// is passed over, and within a run only the positions where a whole key begins are tried, and
+/// only the first of each kind of keyword (the engine keeps the same backtracking state for every
+/// key of one kind, so a later one would fail the same way).
 std::size_t firstSecretKeyAttempt(std::u16string_view text, std::size_t from,
+                                  bool (*opensValue)(char16_t),
                                   const std::function<bool(std::size_t)>& attempt);
+
+/// Whether `unit` is white space as the regular-expression engine's \s reads it.
+bool isRegexSpace(char16_t unit);
 
 /// The matches of the rule for tokens known by their prefix, from left to right and not
 /// overlapping, found in one pass; the same as every match of
