@@ -6,7 +6,6 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
