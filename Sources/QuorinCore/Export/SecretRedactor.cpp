@@ -1,11 +1,11 @@
 #include "QuorinCore/Export/SecretRedactor.hpp"
 
 #include "QuorinCore/Export/LineDiff.hpp"
+#include "QuorinCore/Export/SecretScanning.hpp"
 
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -18,16 +18,20 @@ namespace quorin {
 
 namespace {
 
+// A rule is a pattern for the engine, or a scan that finds the same matches as its pattern in
+// one pass.
 struct Rule {
     std::unique_ptr<icu::RegexPattern> pattern;
     icu::UnicodeString replacement;
-    // Set for the rules whose every match begins with a secret keyword, or with the "_" of
-    // "_auth". On ASCII text these are tried only where a keyword begins.
-    bool startsAtKeyword = false;
+    // Set for the rules whose every match begins with a secret-like key: they are tried only
+    // where a key begins and a value that this accepts the first character of follows (see
+    // firstSecretKeyAttempt).
+    bool (*opensValue)(char16_t) = nullptr;
+    std::vector<TextSpan> (*scan)(std::u16string_view) = nullptr;
 };
 
 Rule compiled(std::string_view pattern, std::string_view replacement,
-              bool startsAtKeyword = false) {
+              bool (*opensValue)(char16_t) = nullptr) {
     UErrorCode status = U_ZERO_ERROR;
     UParseError where{};
     std::unique_ptr<icu::RegexPattern> compiledPattern(
@@ -41,7 +45,11 @@ Rule compiled(std::string_view pattern, std::string_view replacement,
     return Rule{std::move(compiledPattern),
                 icu::UnicodeString::fromUTF8(icu::StringPiece(
                     replacement.data(), static_cast<std::int32_t>(replacement.size()))),
-                startsAtKeyword};
+                opensValue};
+}
+
+Rule scanned(std::vector<TextSpan> (*scan)(std::u16string_view)) {
+    return Rule{nullptr, icu::UnicodeString(u"[REDACTED]"), nullptr, scan};
 }
 
 const std::vector<Rule>& secretRules() {
@@ -58,9 +66,19 @@ const std::vector<Rule>& secretRules() {
         // back unchanged ($1). So whether a run ends in a key, and where the match ends, does not
         // depend on the leading segments, and the key can be matched from its keyword on. The
         // trailing segments are possessive: giving one back would leave the key ending inside
-        // its run, where no separator can follow.
+        // its run, where no separator can follow. Even so the engine would read the rest of a
+        // word from every keyword in it, so these rules are tried only where a whole key begins
+        // (firstSecretKeyAttempt).
         const std::string key =
             R"re(((?:api[_-]?key|token|secret|password|passwd|auth)(?:[_-][A-Za-z0-9]++)*+|_authToken|_auth))re";
+        // The first character of each kind of value.
+        const auto doubleQuote = [](char16_t unit) { return unit == u'"'; };
+        const auto singleQuote = [](char16_t unit) { return unit == u'\''; };
+        const auto quote = [](char16_t unit) { return unit == u'"' || unit == u'\''; };
+        const auto unquoted = [](char16_t unit) {
+            return !isRegexSpace(unit) && unit != u'"' && unit != u'\'' && unit != u'&' &&
+                   unit != u',';
+        };
         std::vector<Rule> table;
         // Authorization headers keep their name, colon and spacing.
         table.push_back(compiled(R"re((?im)(authorization\s*:\s*)[^\r\n]+)re", "$1[REDACTED]"));
@@ -70,44 +88,28 @@ const std::vector<Rule>& secretRules() {
                      R"re($1"[REDACTED]")re"));
         // Secret-like keys with a double-quoted, single-quoted or unclosed quoted value.
         table.push_back(compiled("(?i)" + key + R"re((\s*[:=]\s*)"(?:\\.|[^"\\\r\n])*")re",
-                                 "$1$2[REDACTED]", true));
+                                 "$1$2[REDACTED]", doubleQuote));
         table.push_back(compiled("(?i)" + key + R"re((\s*[:=]\s*)'(?:\\.|[^'\\\r\n])*')re",
-                                 "$1$2[REDACTED]", true));
+                                 "$1$2[REDACTED]", singleQuote));
         table.push_back(
-            compiled("(?im)" + key + R"re((\s*[:=]\s*)["'][^\r\n]*$)re", "$1$2[REDACTED]", true));
+            compiled("(?im)" + key + R"re((\s*[:=]\s*)["'][^\r\n]*$)re", "$1$2[REDACTED]", quote));
         // Secret URL query parameters.
         table.push_back(compiled(
             R"re((?i)([?&](?:token|access_token|api[_-]?key|secret|password|passwd|auth|signature|sig))=([^&\s#]+))re",
             "$1=[REDACTED]"));
         // Secret-like keys with an unquoted value.
         table.push_back(
-            compiled("(?i)" + key + R"re((\s*[:=]\s*)[^\s"'&,]+)re", "$1$2[REDACTED]", true));
-        // Tokens known by their prefix, access-key identifiers and JSON Web Tokens.
-        table.push_back(compiled(
-            R"re((?<![A-Za-z0-9])(?:sk-(?:proj-)?[A-Za-z0-9_-]{8,}|gh[pousr]_[A-Za-z0-9_]{8,}|github_pat_[A-Za-z0-9_]{8,}|npm_[A-Za-z0-9]{8,})(?![A-Za-z0-9_-]))re",
-            "[REDACTED]"));
+            compiled("(?i)" + key + R"re((\s*[:=]\s*)[^\s"'&,]+)re", "$1$2[REDACTED]", unquoted));
+        // Tokens known by their prefix, access-key identifiers and JSON Web Tokens. The engine
+        // would read the rest of a long word from every prefix in it, so the first and the last are
+        // scans of their own.
+        table.push_back(scanned(prefixedTokens));
         table.push_back(compiled(R"re((?<![A-Za-z0-9])(?:AKIA|ASIA)[A-Z0-9]{16}(?![A-Za-z0-9]))re",
                                  "[REDACTED]"));
-        table.push_back(compiled(
-            R"re((?<![A-Za-z0-9])eyJ[A-Za-z0-9_-]{5,2045}\.eyJ[A-Za-z0-9_-]{5,8190}\.[A-Za-z0-9_-]{8,2048}(?![A-Za-z0-9_-]))re",
-            "[REDACTED]"));
+        table.push_back(scanned(webTokens));
         return table;
     }();
     return rules;
-}
-
-// A stretch of a text: [begin, end).
-struct Span {
-    std::size_t begin;
-    std::size_t end;
-};
-
-// Whether `text` holds the ASCII text `ascii` at `at`.
-template <typename Char>
-bool holds(std::basic_string_view<Char> text, std::size_t at, std::string_view ascii) {
-    return at <= text.size() && text.size() - at >= ascii.size() &&
-           std::equal(ascii.begin(), ascii.end(), text.begin() + static_cast<std::ptrdiff_t>(at),
-                      [](char letter, Char unit) { return static_cast<Char>(letter) == unit; });
 }
 
 // The first marker at or after `from` that matches `opening` followed by [A-Z0-9 ]*PRIVATE
@@ -115,8 +117,8 @@ bool holds(std::basic_string_view<Char> text, std::size_t at, std::string_view a
 // `opening` is read once: the text is a marker exactly when the run ends in "PRIVATE KEY" and
 // "-----" follows.
 template <typename Char>
-std::optional<Span> marker(std::basic_string_view<Char> text, std::string_view opening,
-                           std::size_t from) {
+std::optional<TextSpan> marker(std::basic_string_view<Char> text, std::string_view opening,
+                               std::size_t from) {
     static constexpr std::string_view name = "PRIVATE KEY";
     static constexpr std::string_view dashes = "-----";
     const std::basic_string<Char> wide(opening.begin(), opening.end());
@@ -129,7 +131,7 @@ std::optional<Span> marker(std::basic_string_view<Char> text, std::string_view o
         }
         if (end - run >= name.size() && holds(text, end - name.size(), name) &&
             holds(text, end, dashes)) {
-            return Span{at, end + dashes.size()};
+            return TextSpan{at, end + dashes.size()};
         }
     }
     return std::nullopt;
@@ -143,11 +145,11 @@ std::optional<Span> marker(std::basic_string_view<Char> text, std::string_view o
 //
 // but read once, with no backtracking state however far apart the markers are.
 template <typename Char>
-std::vector<Span> privateKeyBlocks(std::basic_string_view<Char> text) {
-    std::vector<Span> blocks;
+std::vector<TextSpan> privateKeyBlocks(std::basic_string_view<Char> text) {
+    std::vector<TextSpan> blocks;
     std::size_t from = 0;
-    while (const std::optional<Span> begin = marker(text, "-----BEGIN ", from)) {
-        const std::optional<Span> end = marker(text, "-----END ", begin->end);
+    while (const std::optional<TextSpan> begin = marker(text, "-----BEGIN ", from)) {
+        const std::optional<TextSpan> end = marker(text, "-----END ", begin->end);
         blocks.push_back({begin->begin, end ? end->end : text.size()});
         if (!end) {
             break;
@@ -157,16 +159,26 @@ std::vector<Span> privateKeyBlocks(std::basic_string_view<Char> text) {
     return blocks;
 }
 
-icu::UnicodeString redactingPrivateKeyBlocks(const icu::UnicodeString& text) {
-    const std::u16string_view units(text.getBuffer(), static_cast<std::size_t>(text.length()));
+std::u16string_view unitsOf(const icu::UnicodeString& text) {
+    return {text.getBuffer(), static_cast<std::size_t>(text.length())};
+}
+
+// `text` with each of `spans` (in order, not overlapping) replaced by `replacement`.
+icu::UnicodeString replacing(const icu::UnicodeString& text, const std::vector<TextSpan>& spans,
+                             const icu::UnicodeString& replacement) {
     icu::UnicodeString result;
     std::int32_t copied = 0;
-    for (const Span& block : privateKeyBlocks(units)) {
-        result.append(text, copied, static_cast<std::int32_t>(block.begin) - copied)
-            .append(icu::UnicodeString(u"[REDACTED PRIVATE KEY]"));
-        copied = static_cast<std::int32_t>(block.end);
+    for (const TextSpan& span : spans) {
+        result.append(text, copied, static_cast<std::int32_t>(span.begin) - copied)
+            .append(replacement);
+        copied = static_cast<std::int32_t>(span.end);
     }
     return result.append(text, copied, text.length() - copied);
+}
+
+icu::UnicodeString redactingPrivateKeyBlocks(const icu::UnicodeString& text) {
+    return replacing(text, privateKeyBlocks(unitsOf(text)),
+                     icu::UnicodeString(u"[REDACTED PRIVATE KEY]"));
 }
 
 // The home directory as a literal inside a pattern: a backslash before every character that has
@@ -201,61 +213,6 @@ std::array<Rule, 3> homeDirectoryRules(const ValidatedHomeDirectory& homeDirecto
                              std::string(u_errorName(status)));
 }
 
-bool isASCII(const icu::UnicodeString& text) {
-    const char16_t* units = text.getBuffer();
-    return std::all_of(units, units + text.length(), [](char16_t unit) { return unit < 0x80; });
-}
-
-char16_t lowered(char16_t unit) {
-    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + (u'a' - u'A')) : unit;
-}
-
-bool beginsWith(const char16_t* units, std::int32_t length, std::int32_t at,
-                std::string_view word) {
-    if (length - at < static_cast<std::int32_t>(word.size())) {
-        return false;
-    }
-    for (std::size_t index = 0; index < word.size(); ++index) {
-        if (lowered(units[at + static_cast<std::int32_t>(index)]) != word[index]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The first position at or after `from` where a secret keyword, or "_auth", begins in ASCII text
-// (letter case ignored); `length` when there is none. Every match of a keyword rule begins at
-// such a position.
-std::int32_t nextKeyword(const char16_t* units, std::int32_t length, std::int32_t from) {
-    for (std::int32_t at = from; at < length; ++at) {
-        bool found = false;
-        switch (lowered(units[at])) {
-            case u'a':
-                found =
-                    beginsWith(units, length, at, "api") || beginsWith(units, length, at, "auth");
-                break;
-            case u't':
-                found = beginsWith(units, length, at, "token");
-                break;
-            case u's':
-                found = beginsWith(units, length, at, "secret");
-                break;
-            case u'p':
-                found = beginsWith(units, length, at, "passw");
-                break;
-            case u'_':
-                found = beginsWith(units, length, at, "_auth");
-                break;
-            default:
-                break;
-        }
-        if (found) {
-            return at;
-        }
-    }
-    return length;
-}
-
 // Appends a replacement template: "$" and a digit stand for that capture group, every other
 // character for itself (no template in the table uses a backslash).
 void appendExpanded(icu::UnicodeString& result, const icu::UnicodeString& replacement,
@@ -273,22 +230,19 @@ void appendExpanded(icu::UnicodeString& result, const icu::UnicodeString& replac
 }
 
 // Where the next match at or after `from` begins, or `length` when there is none; the matcher
-// holds the match. Rules keyed on a keyword are tried on ASCII text only where a keyword begins:
-// positions are tried in order and the first match taken, as the engine's own search would take
-// it, so the result is the same; the scan just skips text that cannot start a match. When an
-// attempt runs out of stack, `status` says so and the result is where that attempt began.
-std::int32_t nextMatch(bool atKeywords, icu::RegexMatcher& matcher, const icu::UnicodeString& text,
+// holds the match. Rules keyed on a secret-like key are tried only where a key begins: positions
+// are tried in order and the first match taken, as the engine's own search would take it, so the
+// result is the same; the scan just skips text that cannot start a match. When an attempt runs
+// out of stack, `status` says so and the result is where that attempt began.
+std::int32_t nextMatch(const Rule& rule, icu::RegexMatcher& matcher, const icu::UnicodeString& text,
                        std::int32_t from, UErrorCode& status) {
-    const char16_t* units = text.getBuffer();
     const std::int32_t length = text.length();
-    if (atKeywords) {
-        for (std::int32_t at = nextKeyword(units, length, from); at < length;
-             at = nextKeyword(units, length, at + 1)) {
-            if (matcher.lookingAt(at, status) || U_FAILURE(status)) {
-                return at;
-            }
-        }
-        return length;
+    if (rule.opensValue != nullptr) {
+        return static_cast<std::int32_t>(firstSecretKeyAttempt(
+            unitsOf(text), static_cast<std::size_t>(from), rule.opensValue, [&](std::size_t at) {
+                return matcher.lookingAt(static_cast<std::int32_t>(at), status) ||
+                       U_FAILURE(status);
+            }));
     }
     if (matcher.find(from, status)) {
         return matcher.start(status);
@@ -335,6 +289,9 @@ std::int32_t failedAttemptEnd(icu::RegexMatcher& matcher, const icu::UnicodeStri
 // closed: the text from where it began is replaced by "[REDACTED]", and the search goes on after
 // it.
 icu::UnicodeString applying(const Rule& rule, const icu::UnicodeString& text) {
+    if (rule.scan != nullptr) {
+        return replacing(text, rule.scan(unitsOf(text)), rule.replacement);
+    }
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RegexMatcher> matcher(rule.pattern->matcher(text, status));
     if (U_SUCCESS(status)) {
@@ -343,14 +300,11 @@ icu::UnicodeString applying(const Rule& rule, const icu::UnicodeString& text) {
     if (U_FAILURE(status)) {
         failed(status);
     }
-    // Letter case is ignored the Unicode way, where a few characters outside ASCII (such as
-    // KELVIN SIGN for "k") match keyword letters; only ASCII text takes the keyword scan.
-    const bool atKeywords = rule.startsAtKeyword && isASCII(text);
     const std::int32_t length = text.length();
     icu::UnicodeString result;
     std::int32_t copied = 0;
     while (copied < length) {
-        const std::int32_t start = nextMatch(atKeywords, *matcher, text, copied, status);
+        const std::int32_t start = nextMatch(rule, *matcher, text, copied, status);
         if (status == U_REGEX_STACK_OVERFLOW) {
             status = U_ZERO_ERROR;
             result.append(text, copied, start - copied).append(icu::UnicodeString(u"[REDACTED]"));
@@ -428,7 +382,7 @@ std::string SecretRedactor::redactingPrivateKeys(std::string_view text) const {
 }
 
 std::vector<std::string_view> SecretRedactor::linesKeepingPrivateKeysWhole(std::string_view text) {
-    const std::vector<Span> blocks = privateKeyBlocks(text);
+    const std::vector<TextSpan> blocks = privateKeyBlocks(text);
     const std::vector<std::string_view> lines = LineDiff::lines(text);
     const auto startOf = [&text](std::string_view line) {
         return static_cast<std::size_t>(line.data() - text.data());

@@ -17,7 +17,8 @@ namespace quorin {
 /// the nearest end marker after it, or to the end of the text when none follows. Each rule
 /// replaces every non-overlapping match from left to right and sees the output of the rules
 /// before it. The patterns are ICU regular expressions; the secret rules are compiled once for the
-/// process.
+/// process, and some are matched by scans of their own that find the same matches, so that every
+/// rule takes time linear in the text whatever it holds.
 ///
 /// Stateless and deterministic. Text that is not UTF-8 is read with U+FFFD for each ill-formed
 /// sequence. The engine keeps at most `maximumRegexStackBytes` of backtracking state for one
