@@ -1,12 +1,15 @@
 // Arbitrary bytes as a replay fixture: decoded, then validated and materialized against a fixed
 // home directory. Decoding may refuse them only with `ReplayFixtureValidationError` or
 // `DecodingError`, and materializing only with `ReplayFixtureValidationError`; any other escape,
-// crash or hang is a fault. Beyond not failing, what the reader promises is checked: a decoded
-// fixture reads back from its own encoding unchanged, `materialize` fails with the error of
-// `validate` or, past validation, only on a path, else it has the findings of `validate` and keeps
-// every record.
+// crash or hang is a fault. Beyond not failing, what the reader promises is checked: the reading
+// path decodes what the validator accepted as the reference decoding does, throws the same error,
+// or leaves the bytes to it; a decoded fixture reads back from its own encoding unchanged,
+// `materialize` fails with the error of `validate` or, past validation, only on a path, else it has
+// the findings of `validate` and keeps every record.
 
+#include "QuorinCore/Replay/JSONDuplicateKeyValidator.hpp"
 #include "QuorinCore/Replay/ReplayFixture.hpp"
+#include "QuorinCore/Replay/ReplayFixtureDecoding.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "QuorinCore/Support/JSON.hpp"
 
@@ -52,11 +55,40 @@ void check(bool condition) {
     }
 }
 
+// Whatever the reading path gives for bytes the validator accepted, the reference gives too.
+void checkReadingPath(std::string_view bytes) {
+    try {
+        quorin::JSONDuplicateKeyValidator::validate(bytes);
+    } catch (const ReplayFixtureValidationError&) {
+        return;
+    }
+    const auto fast = outcome<std::optional<ReplayFixture>>(
+        [&] { return quorin::ReplayFixtureDecoding::fast(bytes); });
+    if (const auto* read = std::get_if<std::optional<ReplayFixture>>(&fast); read && !*read) {
+        return;  // left to the reference
+    }
+    std::optional<std::variant<ReplayFixture, ReplayFixtureValidationError>> reference;
+    try {
+        reference =
+            outcome<ReplayFixture>([&] { return quorin::ReplayFixtureDecoding::reference(bytes); });
+    } catch (const quorin::DecodingError&) {
+        std::abort();  // the reading path decoded or refused what the reference cannot decode
+    }
+    if (const auto* read = std::get_if<std::optional<ReplayFixture>>(&fast)) {
+        const auto* decoded = std::get_if<ReplayFixture>(&*reference);
+        check(decoded != nullptr && *decoded == **read);
+    } else {
+        const auto* error = std::get_if<ReplayFixtureValidationError>(&*reference);
+        check(error != nullptr && *error == std::get<ReplayFixtureValidationError>(fast));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::optional<ReplayFixture> fixture =
-        decoded(std::string_view(reinterpret_cast<const char*>(data), size));
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    checkReadingPath(bytes);
+    const std::optional<ReplayFixture> fixture = decoded(bytes);
     if (!fixture) {
         return 0;
     }
