@@ -90,7 +90,7 @@ EventEnvelope EventEnvelope::attributed(std::optional<ProcessID> by,
 }
 
 Json EventEnvelope::toJSON() const {
-    JSONObjectEncoder encoder;
+    JSONObjectEncoder encoder(12);
     encoder.encode("id", id_);
     encoder.encodeIfPresent("sequence", sequence_);
     encoder.encode("observedAt", observedAt_);

@@ -148,7 +148,7 @@ bool operator==(const Incident& lhs, const Incident& rhs) {
 }
 
 Json Incident::toJSON() const {
-    JSONObjectEncoder encoder;
+    JSONObjectEncoder encoder(10);
     encoder.encode("id", id_);
     encoder.encodeIfPresent("rootProcessID", rootProcessID_);
     encoder.encode("startedAt", startedAt_);

@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -196,6 +197,15 @@ void JSONValueDecoder::forEachMember(Body&& body) const {
 /// Builds a JSON object key by key, in the order the keys are given.
 class JSONObjectEncoder {
   public:
+    JSONObjectEncoder() = default;
+
+    /// An encoder with room made at once for `members` members. An object's members are a vector
+    /// whose keys are const, so growing it copies every value already in it: an encoder of an
+    /// object that holds large values is told how many members it will have.
+    explicit JSONObjectEncoder(std::size_t members) {
+        object_.get_ref<Json::object_t&>().reserve(members);
+    }
+
     template <class T>
     void encode(std::string_view key, const T& value) {
         try {
@@ -397,9 +407,13 @@ struct JSONCoding<std::map<std::string, T>> {
     }
     static Json encode(const std::map<std::string, T>& values) {
         Json object = Json::object();
+        // The names are distinct already: each member is appended, not looked up first, into
+        // room made once (growing an object copies its values: see `JSONObjectEncoder`).
+        auto& members = object.get_ref<Json::object_t&>();
+        members.reserve(values.size());
         for (const auto& [name, value] : values) {
             try {
-                object[name] = JSONCoding<T>::encode(value);
+                members.emplace_back(name, JSONCoding<T>::encode(value));
             } catch (const EncodingError& error) {
                 throw error.nestedIn(name);
             }
