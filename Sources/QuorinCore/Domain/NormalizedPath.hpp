@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QuorinCore/Support/JSON.hpp"
+#include "QuorinCore/Support/KeyedHash.hpp"
 
 #include <compare>
 #include <exception>
@@ -71,6 +72,6 @@ std::string canonicalizeAbsolutePath(std::string_view path);
 template <>
 struct std::hash<quorin::NormalizedPath> {
     std::size_t operator()(const quorin::NormalizedPath& path) const noexcept {
-        return std::hash<std::string>{}(path.value());
+        return quorin::keyedHash(path.value());
     }
 };

@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
+#include "QuorinCore/Support/KeyedHash.hpp"
 
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
@@ -165,8 +166,9 @@ std::string pathText(const PathFrame& frame) {
 }
 
 // The keys of one object, stored canonically (NFC) in an open-addressing hash table over a byte
-// arena. Each nesting level owns one set and reuses it for every object at that level, so once
-// the buffers have grown, reading keys allocates nothing.
+// arena, hashed under the process's secret key so that no text can make its keys collide. Each
+// nesting level owns one set and reuses it for every object at that level, so once the buffers have
+// grown, reading keys allocates nothing.
 class KeySet {
   public:
     void reset() {
@@ -180,7 +182,7 @@ class KeySet {
         if ((entries_.size() + 1) * 2 > slots_.size()) {
             grow();
         }
-        const std::size_t hash = std::hash<std::string_view>{}(key);
+        const std::size_t hash = keyedHash(key);
         const std::size_t mask = slots_.size() - 1;
         std::size_t slot = hash & mask;
         for (; slots_[slot] != 0; slot = (slot + 1) & mask) {

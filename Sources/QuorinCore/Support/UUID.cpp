@@ -1,4 +1,5 @@
 #include "QuorinCore/Support/UUID.hpp"
+#include "QuorinCore/Support/KeyedHash.hpp"
 
 #include <uuid/uuid.h>
 
@@ -78,9 +79,10 @@ std::string UUID::uuidString() const {
 }  // namespace quorin
 
 std::size_t std::hash<quorin::UUID>::operator()(const quorin::UUID& uuid) const noexcept {
+    // Identifiers come from fixtures and peers too: they are hashed under the process's key.
     std::uint64_t high = 0;
     std::uint64_t low = 0;
     std::memcpy(&high, uuid.bytes().data(), sizeof high);
     std::memcpy(&low, uuid.bytes().data() + sizeof high, sizeof low);
-    return std::hash<std::uint64_t>{}(high ^ (low * 0x9E3779B97F4A7C15ULL));
+    return quorin::keyedHash(high, low);
 }

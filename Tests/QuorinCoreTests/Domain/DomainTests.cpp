@@ -1,13 +1,17 @@
 // The domain values' own rules: path normalization, event invariants, the incident lifecycle, risk
-// assessments and the watch list.
+// assessments and the watch list; and the keyed hash their tables use.
 
 #include "QuorinCore/Domain/Incident.hpp"
 #include "QuorinCore/Domain/WatchList.hpp"
+#include "QuorinCore/Support/KeyedHash.hpp"
 #include "TestSupport/Samples.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -20,6 +24,39 @@ namespace {
 
 using namespace quorin::testing;
 using Paths = std::vector<NormalizedPath>;
+
+// The reference vectors of SipHash-2-4 (key 00..0f, the message 00, 01, ... of each length).
+TEST(KeyedHash, IsSipHash24) {
+    const std::array<std::uint64_t, 2> key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+    const struct {
+        std::size_t length;
+        std::uint64_t hash;
+    } cases[] = {{0, 0x726fdb47dd0e0e31ULL},
+                 {1, 0x74f839c593dc67fdULL},
+                 {8, 0x93f5f5799a932462ULL},
+                 {15, 0xa129ca6149be45e5ULL}};
+    std::string message;
+    for (const auto& [length, hash] : cases) {
+        while (message.size() < length) {
+            message += static_cast<char>(message.size());
+        }
+        EXPECT_EQ(sipHash24(message, key), hash) << length;
+    }
+}
+
+// Identifiers a fixture chose so that an unkeyed hash of their halves is one number (the high
+// half the low half's image under a fixed mixing) still spread over the table.
+TEST(KeyedHash, IdentifiersChosenToCollideDoNot) {
+    std::unordered_set<std::size_t> hashes;
+    for (std::uint64_t low = 1; low <= 1'000; ++low) {
+        const std::uint64_t high = 0x5555'5555'5555'5555ULL ^ (low * 0x9E37'79B9'7F4A'7C15ULL);
+        UUID::Bytes bytes{};
+        std::memcpy(bytes.data(), &high, sizeof high);
+        std::memcpy(bytes.data() + sizeof high, &low, sizeof low);
+        hashes.insert(std::hash<UUID>{}(UUID(bytes)));
+    }
+    EXPECT_EQ(hashes.size(), 1'000U);
+}
 
 // Which paths are under which is checked where it decides something: the matcher and the watch
 // list's additions.

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quorin {
+
+/// SipHash-2-4 of `bytes` under `key`: a hash whose collisions cannot be found without the key.
+std::uint64_t sipHash24(std::string_view bytes, const std::array<std::uint64_t, 2>& key);
+
+/// The hash of texts that an untrusted fixture, message or file chooses (keys, paths,
+/// identifiers), for the tables they are looked up in: SipHash-2-4 under a key drawn at random
+/// once per process, so that nobody can choose texts that all fall into one bucket and turn
+/// every lookup into a scan.
+std::size_t keyedHash(std::string_view bytes);
+
+/// The same promise for a 128-bit value given as two halves, at a fraction of the cost: a
+/// universal hash of the halves under the process's key (NH, as message authentication uses it),
+/// its bits then spread so that any of them can choose a bucket.
+std::size_t keyedHash(std::uint64_t high, std::uint64_t low);
+
+}  // namespace quorin
