@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace quorin {
 namespace {
@@ -217,9 +218,9 @@ std::string replayReport(std::string_view bytes) {
     }
 }
 
-// The replay of the fixture `make` writes.
-void BM_Replay(benchmark::State& state, std::string (*make)()) {
-    const std::string fixture = make();
+// The replay of the fixture `worst` writes, or, when `typical`, of a typical fixture of its size.
+void BM_Replay(benchmark::State& state, std::string (*worst)(), bool typical) {
+    const std::string fixture = typical ? makeFixture(worst().size()) : worst();
     state.SetLabel(std::to_string(fixture.size()) +
                    " bytes: " + replayReport(fixture).substr(0, 40));
     for (auto _ : state) {
@@ -229,25 +230,30 @@ void BM_Replay(benchmark::State& state, std::string (*make)()) {
                             static_cast<std::int64_t>(fixture.size()));
 }
 
+std::string manyShortMembers() {
+    return manyMembersFixture(1);
+}
+std::string manyLongMembers() {
+    return manyMembersFixture(94);
+}
+
 // Each worst case, then a typical fixture of its size.
-BENCHMARK_CAPTURE(
-    BM_Replay, manyMembers, +[] { return manyMembersFixture(1); })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(
-    BM_Replay, manyMembersTypical, +[] { return makeFixture(manyMembersFixture(1).size()); })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(
-    BM_Replay, manyLongKeys, +[] { return manyMembersFixture(94); })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(
-    BM_Replay, manyLongKeysTypical, +[] { return makeFixture(manyMembersFixture(94).size()); })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(
-    BM_Replay, nonASCIIPaths, +[] { return nonASCIIPathsFixture(); })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(
-    BM_Replay, nonASCIIPathsTypical, +[] { return makeFixture(nonASCIIPathsFixture().size()); })
-    ->Unit(benchmark::kMillisecond);
+const bool registered = [] {
+    const std::pair<const char*, std::string (*)()> worstCases[] = {
+        {"manyMembers", &manyShortMembers},
+        {"manyLongKeys", &manyLongMembers},
+        {"nonASCIIPaths", &nonASCIIPathsFixture},
+    };
+    for (const auto& [name, worst] : worstCases) {
+        for (const bool typical : {false, true}) {
+            benchmark::RegisterBenchmark(
+                ("BM_Replay/" + std::string(name) + (typical ? "Typical" : "")).c_str(), BM_Replay,
+                worst, typical)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    return true;
+}();
 
 }  // namespace
 }  // namespace quorin
