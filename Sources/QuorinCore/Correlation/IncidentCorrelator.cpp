@@ -451,14 +451,28 @@ std::vector<Incident> IncidentCorrelator::snapshot(Date at) {
     return sortedIncidents();
 }
 
-std::vector<Incident> IncidentCorrelator::finalizeAll() {
+std::vector<Incident> IncidentCorrelator::finalizeAll() & {
+    closeAll();
+    return sortedIncidents();
+}
+
+std::vector<Incident> IncidentCorrelator::finalizeAll() && {
+    closeAll();
+    std::vector<Incident> result;
+    result.reserve(incidents_.size());
+    for (Incident* incident : inReturnedOrder()) {
+        result.push_back(std::move(*incident));
+    }
+    return result;
+}
+
+void IncidentCorrelator::closeAll() {
     const std::vector<IncidentID> openIDs(openIncidentIDs_.begin(), openIncidentIDs_.end());
     for (const IncidentID& incidentID : openIDs) {
         closeIncident(incidentID);
     }
     expiryQueue_ = ExpiryQueue();
     lastObservedAt_.reset();
-    return sortedIncidents();
 }
 
 void IncidentCorrelator::closeExpiredIncidents(Date before) {
@@ -508,10 +522,10 @@ void IncidentCorrelator::closeIncident(const IncidentID& incidentID) {
     indexKeysByIncident_.erase(keys);
 }
 
-std::vector<Incident> IncidentCorrelator::sortedIncidents() const {
-    std::vector<const Incident*> order;
+std::vector<Incident*> IncidentCorrelator::inReturnedOrder() {
+    std::vector<Incident*> order;
     order.reserve(incidents_.size());
-    for (const auto& entry : incidents_) {
+    for (auto& entry : incidents_) {
         order.push_back(&entry.second);
     }
     std::sort(order.begin(), order.end(), [](const Incident* a, const Incident* b) {
@@ -532,9 +546,13 @@ std::vector<Incident> IncidentCorrelator::sortedIncidents() const {
         }
         return a->id() < b->id();
     });
+    return order;
+}
+
+std::vector<Incident> IncidentCorrelator::sortedIncidents() {
     std::vector<Incident> result;
-    result.reserve(order.size());
-    for (const Incident* incident : order) {
+    result.reserve(incidents_.size());
+    for (const Incident* incident : inReturnedOrder()) {
         result.push_back(*incident);
     }
     return result;

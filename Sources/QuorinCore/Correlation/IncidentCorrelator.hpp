@@ -91,7 +91,10 @@ class IncidentCorrelator {
 
     /// Closes every open incident, restarts the stream's time and returns all incidents. Accepted
     /// event ids stay remembered.
-    std::vector<Incident> finalizeAll();
+    std::vector<Incident> finalizeAll() &;
+
+    /// The same for a correlator that is done with: its incidents are moved out, not copied.
+    std::vector<Incident> finalizeAll() &&;
 
   private:
     /// The open incidents entered under one index key, each once. Few in practice; a look-up
@@ -171,7 +174,10 @@ class IncidentCorrelator {
 
     void closeExpiredIncidents(Date before);
     void closeIncident(const IncidentID& incidentID);
-    std::vector<Incident> sortedIncidents() const;
+    void closeAll();
+    /// Every incident, in the order incidents are returned in.
+    std::vector<Incident*> inReturnedOrder();
+    std::vector<Incident> sortedIncidents();
 
     double initialWindow_;
     double extensionWindow_;

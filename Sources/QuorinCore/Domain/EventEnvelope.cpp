@@ -1,6 +1,6 @@
 #include "QuorinCore/Domain/EventEnvelope.hpp"
 
-#include "QuorinCore/Support/RepeatedTexts.hpp"
+#include "QuorinCore/Support/RepeatedKeys.hpp"
 
 #include <algorithm>
 #include <string_view>
@@ -10,45 +10,45 @@ namespace quorin {
 
 namespace {
 
-std::string_view textOf(const NormalizedPath& path) {
-    return path.value();
+NormalizedPath::LookupKey keyOf(const NormalizedPath& path) {
+    return path.lookupKey();
 }
 
-// Path texts viewing into a list of paths, which must outlive them, sorted. Fixtures may list
-// many executables, so repetition and membership checks sort or search, never scan pairwise.
-using PathTexts = std::vector<std::string_view>;
+// Keys viewing into a list of paths, which must outlive them, sorted. Fixtures may list many
+// executables, so repetition and membership checks sort or search, never scan pairwise.
+using PathKeys = std::vector<NormalizedPath::LookupKey>;
 
-PathTexts textsOf(const std::vector<NormalizedPath>& paths) {
-    return sortedTexts(paths, textOf);
+PathKeys keysOf(const std::vector<NormalizedPath>& paths) {
+    return sortedKeys(paths, keyOf);
 }
 
-bool allIn(const std::vector<NormalizedPath>& paths, const PathTexts& allowed) {
+bool allIn(const std::vector<NormalizedPath>& paths, const PathKeys& allowed) {
     return std::all_of(paths.begin(), paths.end(), [&allowed](const NormalizedPath& path) {
-        return containsText(allowed, path.value());
+        return containsKey(allowed, path.lookupKey());
     });
 }
 
 // True when every path is in `allowed` (when given) and none repeats an earlier one.
-bool keepsEveryPath(const std::vector<NormalizedPath>& paths, const PathTexts* allowed) {
-    return (allowed == nullptr || allIn(paths, *allowed)) && !firstRepeatedText(paths, textOf);
+bool keepsEveryPath(const std::vector<NormalizedPath>& paths, const PathKeys* allowed) {
+    return (allowed == nullptr || allIn(paths, *allowed)) && !firstRepeated(paths, keyOf);
 }
 
 // The first occurrence of each path, in order; when `allowed` is given, only the paths in it.
 // A list that already is so, as nearly every list is, is kept as it is.
 std::vector<NormalizedPath> firstOccurrences(std::vector<NormalizedPath> paths,
-                                             const PathTexts* allowed) {
+                                             const PathKeys* allowed) {
     if (keepsEveryPath(paths, allowed)) {
         return paths;
     }
     std::vector<NormalizedPath> result;
     result.reserve(paths.size());
-    std::unordered_set<std::string_view> seen;
+    std::unordered_set<NormalizedPath> seen;
     seen.reserve(paths.size());
     for (const NormalizedPath& path : paths) {
-        if (allowed != nullptr && !containsText(*allowed, path.value())) {
+        if (allowed != nullptr && !containsKey(*allowed, path.lookupKey())) {
             continue;
         }
-        if (seen.insert(path.value()).second) {
+        if (seen.insert(path).second) {
             result.push_back(path);
         }
     }
@@ -77,7 +77,7 @@ EventEnvelope::EventEnvelope(EventID id, std::optional<std::uint64_t> sequence, 
       referencedExecutables_(firstOccurrences(std::move(referencedExecutables), nullptr)),
       attribution_(processID ? attribution : AttributionConfidence::incomplete),
       observationContext_(observationContext) {
-    const PathTexts referenced = textsOf(referencedExecutables_);
+    const PathKeys referenced = keysOf(referencedExecutables_);
     addedReferencedExecutables_ =
         firstOccurrences(std::move(addedReferencedExecutables), &referenced);
 }
@@ -132,7 +132,7 @@ EventEnvelope EventEnvelope::fromJSON(const JSONValueDecoder& decoder) {
         object.dataCorrupted("addedReferencedExecutables",
                              "Added referenced executables must not contain duplicates.");
     }
-    if (!allIn(added, textsOf(referenced))) {
+    if (!allIn(added, keysOf(referenced))) {
         object.dataCorrupted("addedReferencedExecutables",
                              "Added referenced executables must be referenced executables.");
     }

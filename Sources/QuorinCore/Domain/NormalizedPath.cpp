@@ -1,5 +1,6 @@
 #include "QuorinCore/Domain/NormalizedPath.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace quorin {
@@ -61,7 +62,27 @@ std::string canonicalizeAbsolutePath(std::string_view path) {
     return result;
 }
 
-NormalizedPath::NormalizedPath(std::string_view path, std::string_view homeDirectory) {
+NormalizedPath::NormalizedPath(std::string_view path, std::string_view homeDirectory)
+    : NormalizedPath(Canonical{}, canonicalForm(path, homeDirectory)) {}
+
+const std::string& NormalizedPath::emptyValue() {
+    static const std::string empty;
+    return empty;
+}
+
+std::size_t NormalizedPath::hash() const noexcept {
+    if (!text_) {
+        return keyedHash(std::string_view());
+    }
+    std::size_t hash = text_->hash.load(std::memory_order_relaxed);
+    if (hash == 0) {
+        hash = std::max<std::size_t>(keyedHash(text_->value), 1);
+        text_->hash.store(hash, std::memory_order_relaxed);
+    }
+    return hash;
+}
+
+std::string NormalizedPath::canonicalForm(std::string_view path, std::string_view homeDirectory) {
     const bool expandsHome = path == "~" || path.starts_with("~/");
     // The home directory must itself be absolute: an empty one would otherwise turn "~/x" into
     // "/x", a path at the root the user never named.
@@ -70,31 +91,34 @@ NormalizedPath::NormalizedPath(std::string_view path, std::string_view homeDirec
         throw PathNormalizationError(PathNormalizationError::Kind::relativePath);
     }
     if (!expandsHome) {
-        value_ = canonicalizeAbsolutePath(path);
-        return;
+        return canonicalizeAbsolutePath(path);
     }
     std::string expanded;
     expanded.reserve(homeDirectory.size() + path.size() - 1);
     expanded += homeDirectory;
     expanded += path.substr(1);
-    value_ = isCanonicalAbsolutePath(expanded) ? std::move(expanded)
-                                               : canonicalizeAbsolutePath(expanded);
+    if (!isCanonicalAbsolutePath(expanded)) {
+        return canonicalizeAbsolutePath(expanded);
+    }
+    return expanded;
 }
 
 bool NormalizedPath::isEqualToOrDescendant(const NormalizedPath& other) const {
-    if (value_ == other.value_) {
+    const std::string& value = this->value();
+    const std::string& otherValue = other.value();
+    if (*this == other) {
         return true;
     }
-    if (other.value_ == "/") {
-        return value_.starts_with('/');
+    if (otherValue == "/") {
+        return value.starts_with('/');
     }
-    return value_.size() > other.value_.size() && value_.starts_with(other.value_) &&
-           value_[other.value_.size()] == '/';
+    return value.size() > otherValue.size() && value.starts_with(otherValue) &&
+           value[otherValue.size()] == '/';
 }
 
 Json NormalizedPath::toJSON() const {
     JSONObjectEncoder encoder;
-    encoder.encode("value", value_);
+    encoder.encode("value", value());
     return std::move(encoder).finish();
 }
 

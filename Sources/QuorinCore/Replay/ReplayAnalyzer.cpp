@@ -57,7 +57,7 @@ ReplayAnalysis ReplayAnalyzer::analyze(const MaterializedReplayFixture& fixture)
             correlator.ingest(event, graph);
         }
     }
-    std::vector<Incident> incidents = correlator.finalizeAll();
+    std::vector<Incident> incidents = std::move(correlator).finalizeAll();
 
     const RiskScorer scorer;
     for (Incident& incident : incidents) {

@@ -8,7 +8,8 @@
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
-#include "QuorinCore/Support/RepeatedTexts.hpp"
+#include "QuorinCore/Support/KeyedHash.hpp"
+#include "QuorinCore/Support/RepeatedKeys.hpp"
 
 #include <algorithm>
 #include <array>
@@ -47,23 +48,42 @@ std::int64_t count(std::size_t size) {
     return static_cast<std::int64_t>(size);
 }
 
-NormalizedPath normalize(std::string_view path, std::string_view homeDirectory,
-                         const Field& field) {
-    try {
-        return NormalizedPath(path, homeDirectory);
-    } catch (const PathNormalizationError&) {
-        throw Error::invalidPath(field.text(), path);
-    }
-}
+// Normalizes the path texts of one fixture against its home directory. A recording names the same
+// few executables and folders over and over, so each distinct text is normalized once and its
+// every occurrence shares that one path: the fixture's copies cost no memory, and compare and hash
+// as one. The texts are views into the fixture, which outlives the normalizer.
+class PathNormalizer {
+  public:
+    explicit PathNormalizer(std::string_view homeDirectory) : homeDirectory_(homeDirectory) {}
 
-std::optional<NormalizedPath> normalizeIfPresent(const std::optional<std::string>& path,
-                                                 std::string_view homeDirectory,
-                                                 const Field& field) {
-    if (!path) {
-        return std::nullopt;
+    NormalizedPath normalize(std::string_view path, const Field& field) {
+        const auto found = known_.find(path);
+        if (found != known_.end()) {
+            return found->second;
+        }
+        try {
+            return known_.emplace(path, NormalizedPath(path, homeDirectory_)).first->second;
+        } catch (const PathNormalizationError&) {
+            throw Error::invalidPath(field.text(), path);
+        }
     }
-    return normalize(*path, homeDirectory, field);
-}
+
+    std::optional<NormalizedPath> normalizeIfPresent(const std::optional<std::string>& path,
+                                                     const Field& field) {
+        if (!path) {
+            return std::nullopt;
+        }
+        return normalize(*path, field);
+    }
+
+  private:
+    struct TextHash {
+        std::size_t operator()(std::string_view text) const noexcept { return keyedHash(text); }
+    };
+
+    std::string_view homeDirectory_;
+    std::unordered_map<std::string_view, NormalizedPath, TextHash> known_;
+};
 
 void checkSchemaVersion(std::int64_t schemaVersion) {
     if (schemaVersion != 2) {
@@ -197,17 +217,16 @@ void checkStringsAndTimestamps(const ReplayFixture& fixture) {
 
 // The normalized paths, in fixture order.
 std::vector<NormalizedPath> checkProtectedPaths(
-    const std::vector<ReplayProtectedPath>& protectedPaths, std::string_view homeDirectory) {
+    const std::vector<ReplayProtectedPath>& protectedPaths, PathNormalizer& normalizer) {
     std::vector<NormalizedPath> normalized;
     normalized.reserve(protectedPaths.size());
-    // Views into `normalized`, which is reserved up front and so never moves its entries.
-    std::unordered_set<std::string_view> seen;
+    std::unordered_set<NormalizedPath> seen;
     seen.reserve(protectedPaths.size());
     for (const ReplayProtectedPath& protectedPath : protectedPaths) {
-        const NormalizedPath& path = normalized.emplace_back(normalize(
-            protectedPath.path, homeDirectory, {"protectedPaths", protectedPath.id, "path"}));
-        if (const auto [existing, inserted] = seen.insert(path.value()); !inserted) {
-            throw Error::duplicateNormalizedProtectedPath(*existing);
+        const NormalizedPath& path = normalized.emplace_back(
+            normalizer.normalize(protectedPath.path, {"protectedPaths", protectedPath.id, "path"}));
+        if (const auto [existing, inserted] = seen.insert(path); !inserted) {
+            throw Error::duplicateNormalizedProtectedPath(existing->value());
         }
     }
     return normalized;
@@ -358,7 +377,7 @@ void checkEventProcess(const ReplayEvent& event, const ProcessIndex& processes) 
 }
 
 std::optional<NormalizedPath> checkDestination(const ReplayEvent& event,
-                                               std::string_view homeDirectory) {
+                                               PathNormalizer& normalizer) {
     const bool isRename = event.operation == EventOperation::fileRenamed;
     if (!isRename && event.destinationPath) {
         throw Error::destinationNotAllowedForOperation(event.id);
@@ -366,34 +385,32 @@ std::optional<NormalizedPath> checkDestination(const ReplayEvent& event,
     if (isRename && !event.destinationPath) {
         throw Error::renameMissingDestination(event.id);
     }
-    return normalizeIfPresent(event.destinationPath, homeDirectory,
-                              {"events", event.id, "destinationPath"});
+    return normalizer.normalizeIfPresent(event.destinationPath,
+                                         {"events", event.id, "destinationPath"});
 }
 
 std::optional<NormalizedPath> checkPreviousFile(const ReplayEvent& event,
-                                                std::string_view homeDirectory) {
+                                                PathNormalizer& normalizer) {
     if (!event.previousFile) {
         return std::nullopt;
     }
     if (event.previousFile->id != event.fileID) {
         throw Error::inconsistentFileID(event.id, event.fileID, event.previousFile->id);
     }
-    return normalize(event.previousFile->path, homeDirectory,
-                     {"events", event.id, "previousFile.path"});
+    return normalizer.normalize(event.previousFile->path,
+                                {"events", event.id, "previousFile.path"});
 }
 
 using RepetitionError = Error (*)(const UUID&, std::string_view);
 
-// The normalized list, failing at the first entry that repeats an earlier
-// one once normalized.
-std::string_view textOf(const NormalizedPath& path) {
-    return path.value();
+NormalizedPath::LookupKey keyOf(const NormalizedPath& path) {
+    return path.lookupKey();
 }
 
 // Fails at the first of `normalized` that repeats an earlier one.
 void checkDistinct(const std::vector<NormalizedPath>& normalized, const Field& field,
                    RepetitionError repeated) {
-    if (const std::optional<std::size_t> index = firstRepeatedText(normalized, textOf)) {
+    if (const std::optional<std::size_t> index = firstRepeated(normalized, keyOf)) {
         throw repeated(field.id, normalized[*index].value());
     }
 }
@@ -401,13 +418,13 @@ void checkDistinct(const std::vector<NormalizedPath>& normalized, const Field& f
 // The normalized list, failing at the first entry that does not normalize or that repeats an
 // earlier one once normalized, whichever comes first.
 std::vector<NormalizedPath> normalizeDistinct(const std::vector<std::string>& paths,
-                                              std::string_view homeDirectory, const Field& field,
+                                              PathNormalizer& normalizer, const Field& field,
                                               RepetitionError repeated) {
     std::vector<NormalizedPath> normalized;
     normalized.reserve(paths.size());
     try {
         for (const std::string& path : paths) {
-            normalized.push_back(normalize(path, homeDirectory, field));
+            normalized.push_back(normalizer.normalize(path, field));
         }
     } catch (const Error&) {
         checkDistinct(normalized, field, repeated);
@@ -428,17 +445,17 @@ struct NormalizedEventPaths {
 
 // The normalized lists of referenced and added executables.
 std::pair<std::vector<NormalizedPath>, std::vector<NormalizedPath>> checkReferences(
-    const ReplayEvent& event, std::string_view homeDirectory) {
+    const ReplayEvent& event, PathNormalizer& normalizer) {
     std::vector<NormalizedPath> referenced = normalizeDistinct(
-        event.referencedExecutables, homeDirectory, {"events", event.id, "referencedExecutables"},
+        event.referencedExecutables, normalizer, {"events", event.id, "referencedExecutables"},
         &Error::duplicateReferencedExecutable);
     std::vector<NormalizedPath> added =
-        normalizeDistinct(event.addedReferencedExecutables, homeDirectory,
+        normalizeDistinct(event.addedReferencedExecutables, normalizer,
                           {"events", event.id, "addedReferencedExecutables"},
                           &Error::duplicateAddedReferencedExecutable);
-    const std::vector<std::string_view> referencedTexts = sortedTexts(referenced, textOf);
+    const auto referencedKeys = sortedKeys(referenced, keyOf);
     for (const NormalizedPath& path : added) {
-        if (!containsText(referencedTexts, path.value())) {
+        if (!containsKey(referencedKeys, path.lookupKey())) {
             throw Error::addedReferenceNotReferenced(event.id, path.value());
         }
     }
@@ -447,17 +464,17 @@ std::pair<std::vector<NormalizedPath>, std::vector<NormalizedPath>> checkReferen
 
 // The checks of one event, in the order they are reported.
 NormalizedEventPaths checkEvent(const ReplayEvent& event, const ProcessIndex& processes,
-                                std::string_view homeDirectory) {
+                                PathNormalizer& normalizer) {
     checkEventProcess(event, processes);
     NormalizedEventPaths paths{
-        .path = normalize(event.path, homeDirectory, {"events", event.id, "path"}),
-        .destinationPath = checkDestination(event, homeDirectory),
-        .previousPath = checkPreviousFile(event, homeDirectory),
+        .path = normalizer.normalize(event.path, {"events", event.id, "path"}),
+        .destinationPath = checkDestination(event, normalizer),
+        .previousPath = checkPreviousFile(event, normalizer),
         .referencedExecutables = {},
         .addedReferencedExecutables = {},
     };
     std::tie(paths.referencedExecutables, paths.addedReferencedExecutables) =
-        checkReferences(event, homeDirectory);
+        checkReferences(event, normalizer);
     return paths;
 }
 
@@ -469,7 +486,8 @@ struct Validation {
     std::vector<NormalizedEventPaths> events;
 };
 
-Validation validated(const ReplayFixture& fixture, std::string_view homeDirectory) {
+Validation validated(const ReplayFixture& fixture, std::string_view homeDirectory,
+                     PathNormalizer& normalizer) {
     checkSchemaVersion(fixture.schemaVersion);
     checkHomeDirectory(homeDirectory);
     checkCardinalities(fixture);
@@ -477,16 +495,15 @@ Validation validated(const ReplayFixture& fixture, std::string_view homeDirector
     checkUniqueEventIDsAndSequences(fixture.events);
     checkUniqueProtectedPathIDs(fixture.protectedPaths);
     checkStringsAndTimestamps(fixture);
-    Validation validation{
-        .diagnostics = {},
-        .protectedPaths = checkProtectedPaths(fixture.protectedPaths, homeDirectory),
-        .events = {}};
+    Validation validation{.diagnostics = {},
+                          .protectedPaths = checkProtectedPaths(fixture.protectedPaths, normalizer),
+                          .events = {}};
     const ProcessIndex index = indexProcessesCheckingReferences(fixture.processes);
     ReferenceCycleSearch(index).run(fixture.processes);
     validation.diagnostics = checkEventOrder(fixture.events);
     validation.events.reserve(fixture.events.size());
     for (const ReplayEvent& event : fixture.events) {
-        validation.events.push_back(checkEvent(event, index, homeDirectory));
+        validation.events.push_back(checkEvent(event, index, normalizer));
     }
     return validation;
 }
@@ -520,15 +537,15 @@ ProtectedPath materializeProtectedPath(const ReplayProtectedPath& protectedPath,
 }
 
 // The executable path is normalized here for the first time; validation only bounds its length.
-ProcessIdentity materializeProcess(const ReplayProcess& process, std::string_view homeDirectory) {
+ProcessIdentity materializeProcess(const ReplayProcess& process, PathNormalizer& normalizer) {
     return ProcessIdentity{
         .id = ProcessID(process.id),
         .pid = process.pid,
         .auditToken = process.auditToken,
         .parentID = processID(process.parentID),
         .responsibleID = processID(process.responsibleID),
-        .executablePath = normalize(process.executablePath, homeDirectory,
-                                    {"processes", process.id, "executablePath"}),
+        .executablePath = normalizer.normalize(process.executablePath,
+                                               {"processes", process.id, "executablePath"}),
         .executableSHA256 = std::nullopt,
         .signing =
             CodeSigningIdentity{process.signingStatus, std::nullopt, std::nullopt, std::nullopt},
@@ -609,15 +626,17 @@ std::unordered_set<ProcessID> recognizedPackageManagers(
 }  // namespace
 
 std::vector<ReplayDiagnostic> ReplayFixture::validate(std::string_view homeDirectory) const {
-    return validated(*this, homeDirectory).diagnostics;
+    PathNormalizer normalizer(homeDirectory);
+    return validated(*this, homeDirectory, normalizer).diagnostics;
 }
 
 MaterializedReplayFixture ReplayFixture::materialize(std::string_view homeDirectory) const {
-    Validation validation = validated(*this, homeDirectory);
+    PathNormalizer normalizer(homeDirectory);
+    Validation validation = validated(*this, homeDirectory, normalizer);
     std::vector<ProcessIdentity> materializedProcesses;
     materializedProcesses.reserve(processes.size());
     for (const ReplayProcess& process : processes) {
-        materializedProcesses.push_back(materializeProcess(process, homeDirectory));
+        materializedProcesses.push_back(materializeProcess(process, normalizer));
     }
     std::vector<EventEnvelope> materializedEvents =
         materializeAll(events, validation.events, &materializeEvent);
