@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -59,20 +58,29 @@ std::string describeProcess(const EventEnvelope& event, const ProcessGraph& grap
 void appendEvent(std::string& out, const EventEnvelope& event, const ProcessGraph& graph) {
     out += "    ";
     if (event.sequence()) {
-        out += "#" + std::to_string(*event.sequence()) + " ";
+        out += '#';
+        out += std::to_string(*event.sequence());
+        out += ' ';
     }
-    out += formatTimestamp(event.observedAt()) + " " + std::string(rawValue(event.operation()));
+    appendTimestamp(out, event.observedAt());
+    out += ' ';
+    out += rawValue(event.operation());
     if (event.file()) {
-        out += " " + safe(event.file()->path.value());
+        out += ' ';
+        out += safe(event.file()->path.value());
     }
     if (event.destinationPath()) {
-        out += " -> " + safe(event.destinationPath()->value());
+        out += " -> ";
+        out += safe(event.destinationPath()->value());
     }
     if (event.file()) {
         out += describeFile(*event.file());
     }
-    out += "\n      by " + describeProcess(event, graph) + ", attribution " +
-           std::string(rawValue(event.attribution())) + "\n";
+    out += "\n      by ";
+    out += describeProcess(event, graph);
+    out += ", attribution ";
+    out += rawValue(event.attribution());
+    out += '\n';
     if (!event.addedReferencedExecutables().empty()) {
         std::vector<std::string> added;
         for (const NormalizedPath& path : event.addedReferencedExecutables()) {
@@ -102,9 +110,11 @@ void appendIncident(std::string& out, const Incident& incident, std::size_t numb
     }
     out += "  ID: " + incident.id().value.uuidString() + "\n";
     const std::size_t eventCount = incident.events().size();
-    out += "  " + std::to_string(eventCount) + (eventCount == 1 ? " event" : " events") + " from " +
-           formatTimestamp(incident.startedAt()) + " to " +
-           formatTimestamp(incident.lastEventAt()) + ":\n";
+    out += "  " + std::to_string(eventCount) + (eventCount == 1 ? " event" : " events") + " from ";
+    appendTimestamp(out, incident.startedAt());
+    out += " to ";
+    appendTimestamp(out, incident.lastEventAt());
+    out += ":\n";
     for (const EventEnvelope& event : incident.events()) {
         appendEvent(out, event, graph);
     }
@@ -129,38 +139,90 @@ Json toJSON(const ReplayDiagnostic& diagnostic) {
     return Json::object();
 }
 
+// The proleptic Gregorian date of a day counted from 1970-01-01, by whole 400-year eras of
+// 146,097 days, each counted from a March first so that the leap day ends its year.
+struct CivilDate {
+    std::int64_t year;
+    unsigned month;
+    unsigned day;
+};
+
+CivilDate civilDate(std::int64_t daysSince1970) {
+    constexpr std::int64_t daysPerEra = 146'097;
+    const std::int64_t days = daysSince1970 + 719'468;  // from 0000-03-01
+    const std::int64_t era = (days >= 0 ? days : days - (daysPerEra - 1)) / daysPerEra;
+    const auto dayOfEra = static_cast<unsigned>(days - era * daysPerEra);
+    const unsigned yearOfEra =
+        (dayOfEra - dayOfEra / 1'460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const unsigned day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const unsigned month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    return {static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0), month, day};
+}
+
+// `value` in exactly `width` decimal digits, zero-padded.
+void appendDigits(std::string& out, std::uint64_t value, std::size_t width) {
+    char digits[20];
+    for (std::size_t index = width; index > 0; --index) {
+        digits[index - 1] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    out.append(digits, width);
+}
+
 }  // namespace
 
-std::string formatTimestamp(Date date) {
+void appendTimestamp(std::string& out, Date date) {
     constexpr double earliestUnixTime = -62'135'596'800.0;  // 0001-01-01T00:00:00Z
     constexpr double latestUnixTime = 253'402'300'799.0;    // 9999-12-31T23:59:59Z
+    constexpr std::int64_t secondsPerDay = 86'400;
     const double unixTime = date.unixTime();
     if (!(unixTime >= earliestUnixTime && unixTime <= latestUnixTime)) {
         char buffer[64];
         std::snprintf(buffer, sizeof buffer, "%g s after 2001-01-01T00:00:00Z",
                       date.timeIntervalSinceReferenceDate);
-        return buffer;
+        out += buffer;
+        return;
     }
     const std::int64_t milliseconds = std::llround(unixTime * 1000);
+    // Floor division, so that times before 1970 count forward from the start of their day.
     std::int64_t seconds = milliseconds / 1000;
     std::int64_t fraction = milliseconds % 1000;
-    if (fraction < 0) {  // before 1970: borrow a second so the fraction counts forward
+    if (fraction < 0) {
         seconds -= 1;
         fraction += 1000;
     }
-    const auto time = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-    gmtime_r(&time, &parts);
-    // Four-digit years always: strftime's %Y writes year 1 as "1".
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-    std::string text = buffer;
-    if (fraction != 0) {
-        std::snprintf(buffer, sizeof buffer, ".%03lld", static_cast<long long>(fraction));
-        text += buffer;
+    std::int64_t days = seconds / secondsPerDay;
+    std::int64_t secondOfDay = seconds % secondsPerDay;
+    if (secondOfDay < 0) {
+        days -= 1;
+        secondOfDay += secondsPerDay;
     }
-    return text + "Z";
+    const CivilDate civil = civilDate(days);
+    // Four-digit years always, year 1 included.
+    appendDigits(out, static_cast<std::uint64_t>(civil.year), 4);
+    out += '-';
+    appendDigits(out, civil.month, 2);
+    out += '-';
+    appendDigits(out, civil.day, 2);
+    out += 'T';
+    appendDigits(out, static_cast<std::uint64_t>(secondOfDay / 3'600), 2);
+    out += ':';
+    appendDigits(out, static_cast<std::uint64_t>(secondOfDay / 60 % 60), 2);
+    out += ':';
+    appendDigits(out, static_cast<std::uint64_t>(secondOfDay % 60), 2);
+    if (fraction != 0) {
+        out += '.';
+        appendDigits(out, static_cast<std::uint64_t>(fraction), 3);
+    }
+    out += 'Z';
+}
+
+std::string formatTimestamp(Date date) {
+    std::string text;
+    appendTimestamp(text, date);
+    return text;
 }
 
 std::string formatHuman(const ReplayAnalysis& analysis) {

@@ -43,6 +43,9 @@ std::optional<std::string> defaultHomeDirectory();
 /// since 2001-01-01T00:00:00Z instead.
 std::string formatTimestamp(Date date);
 
+/// Appends `formatTimestamp(date)` to `out`.
+void appendTimestamp(std::string& out, Date date);
+
 /// The human-readable report: each incident (severity, score, factors, summary, its events),
 /// then the diagnostics. Every text taken from the fixture is sanitized; ends with a line feed.
 std::string formatHuman(const ReplayAnalysis& analysis);
