@@ -219,6 +219,11 @@ TEST(ReplayFixtureCoding, TimeStampsMayCountFrom1970) {
 TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
     std::string padded = written;
     padded.resize(maximumBytes, ' ');
+    // Large enough for the validator and the decoding to run side by side.
+    const auto atTheLimit = [](std::string text) {
+        text.resize(maximumBytes, ' ');
+        return text;
+    };
     std::string withHugeSize = written;
     withHugeSize.replace(withHugeSize.find(R"("size":12,)"), 10, R"("size":1e400,)");
     const std::pair<std::string, std::string> cases[] = {
@@ -241,6 +246,10 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
          "validation: Duplicate replay key $.processes"},
         {emptyDocument("\"two\"", R"(,"extra":1)"), "validation: Unknown replay key $.extra"},
         {R"({"version":2})", "validation: Unknown replay key $.version"},
+        {atTheLimit(emptyDocument("\"two\"", R"(,"extra":1,"processes":[])")),
+         "validation: Duplicate replay key $.processes"},
+        {atTheLimit(emptyDocument("2", R"(,"extra":1)")), "validation: Unknown replay key $.extra"},
+        {atTheLimit("{} x"), "validation: Malformed replay JSON at byte 3"},
         {edited({{"/events/0/sequence", "two"}}),
          "decoding: Type mismatch at events[0].sequence: Expected UInt64 but found a string "
          "instead."},
