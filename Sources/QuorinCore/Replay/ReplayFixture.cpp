@@ -6,10 +6,7 @@
 #include "QuorinCore/Replay/ReplayFixtureLimits.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "QuorinCore/Replay/ReplayJSONSchema.hpp"
-
-#include <exception>
-#include <future>
-#include <system_error>
+#include "QuorinCore/Support/SideBySide.hpp"
 
 namespace quorin {
 
@@ -209,29 +206,14 @@ constexpr std::size_t sideBySideBytes = std::size_t{1} << 20;
 // what it parses itself), so on a large fixture they run side by side, and the validator's verdict
 // is still taken first, whatever the decoding found.
 std::optional<ReplayFixture> validatedFastDecoding(std::string_view bytes) {
-    std::future<void> validation;
-    if (bytes.size() >= sideBySideBytes) {
-        try {
-            validation = std::async(std::launch::async,
-                                    [bytes] { JSONDuplicateKeyValidator::validate(bytes); });
-        } catch (const std::system_error&) {
-            // No thread to be had: one after the other, as below.
-        }
-    }
-    if (!validation.valid()) {
-        JSONDuplicateKeyValidator::validate(bytes);
-        return ReplayFixtureDecoding::fast(bytes);
-    }
     std::optional<ReplayFixture> fast;
-    std::exception_ptr decodingFailure;
-    try {
-        fast = ReplayFixtureDecoding::fast(bytes);
-    } catch (...) {
-        decodingFailure = std::current_exception();
-    }
-    validation.get();
-    if (decodingFailure) {
-        std::rethrow_exception(decodingFailure);
+    const auto validate = [bytes] { JSONDuplicateKeyValidator::validate(bytes); };
+    const auto decode = [bytes, &fast] { fast = ReplayFixtureDecoding::fast(bytes); };
+    if (bytes.size() >= sideBySideBytes) {
+        runSideBySide(validate, decode);
+    } else {
+        validate();
+        decode();
     }
     return fast;
 }

@@ -10,11 +10,13 @@
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "QuorinCore/Support/KeyedHash.hpp"
 #include "QuorinCore/Support/RepeatedKeys.hpp"
+#include "QuorinCore/Support/SideBySide.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +57,8 @@ std::int64_t count(std::size_t size) {
 class PathNormalizer {
   public:
     explicit PathNormalizer(std::string_view homeDirectory) : homeDirectory_(homeDirectory) {}
+
+    std::string_view homeDirectory() const { return homeDirectory_; }
 
     NormalizedPath normalize(std::string_view path, const Field& field) {
         const auto found = known_.find(path);
@@ -478,6 +482,38 @@ NormalizedEventPaths checkEvent(const ReplayEvent& event, const ProcessIndex& pr
     return paths;
 }
 
+// Below this many events a second thread costs more than it saves.
+constexpr std::size_t sideBySideEvents = 2'048;
+
+// The checks of every event, in fixture order. Each event's checks stand alone, so a long list is
+// checked in two halves side by side, the second with a normalizer of its own; the first fault in
+// fixture order is still the one reported.
+std::vector<NormalizedEventPaths> checkedEvents(const std::vector<ReplayEvent>& events,
+                                                const ProcessIndex& processes,
+                                                PathNormalizer& normalizer) {
+    const auto checked = [&events, &processes](std::size_t begin, std::size_t end,
+                                               PathNormalizer& paths) {
+        std::vector<NormalizedEventPaths> result;
+        result.reserve(end - begin);
+        for (std::size_t index = begin; index < end; ++index) {
+            result.push_back(checkEvent(events[index], processes, paths));
+        }
+        return result;
+    };
+    if (events.size() < sideBySideEvents) {
+        return checked(0, events.size(), normalizer);
+    }
+    const std::size_t middle = events.size() / 2;
+    PathNormalizer secondNormalizer(normalizer.homeDirectory());
+    std::vector<NormalizedEventPaths> first;
+    std::vector<NormalizedEventPaths> second;
+    runSideBySide([&] { first = checked(0, middle, normalizer); },
+                  [&] { second = checked(middle, events.size(), secondNormalizer); });
+    first.reserve(events.size());
+    std::move(second.begin(), second.end(), std::back_inserter(first));
+    return first;
+}
+
 // What validation finds in a valid fixture: its diagnostics, and the normalized paths that
 // materialization uses.
 struct Validation {
@@ -501,10 +537,7 @@ Validation validated(const ReplayFixture& fixture, std::string_view homeDirector
     const ProcessIndex index = indexProcessesCheckingReferences(fixture.processes);
     ReferenceCycleSearch(index).run(fixture.processes);
     validation.diagnostics = checkEventOrder(fixture.events);
-    validation.events.reserve(fixture.events.size());
-    for (const ReplayEvent& event : fixture.events) {
-        validation.events.push_back(checkEvent(event, index, normalizer));
-    }
+    validation.events = checkedEvents(fixture.events, index, normalizer);
     return validation;
 }
 

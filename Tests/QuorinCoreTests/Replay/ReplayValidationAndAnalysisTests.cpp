@@ -83,6 +83,16 @@ struct Scenario {
     ReplayProtectedPath& path(unsigned number) { return f.protectedPaths[number - 101]; }
     ReplayProcess& proc(unsigned number) { return f.processes[number - 201]; }
     ReplayEvent& ev(unsigned number) { return f.events[number - 301]; }
+
+    // Creations numbered on from the base events until there are `count` events.
+    void addCreations(unsigned count) {
+        for (auto number = static_cast<unsigned>(301 + f.events.size()); number < 301 + count;
+             ++number) {
+            ReplayEvent creation = replayEvent(number, number - 300, 12, "/tmp/x");
+            creation.operation = EventOperation::fileCreated;
+            f.events.push_back(creation);
+        }
+    }
 };
 
 // The message of the error that validation raises, or "valid" followed by the sequence gaps.
@@ -185,6 +195,12 @@ const std::vector<Fault> others = {
          s.ev(301).referencedExecutables = {"~/bin/tool", "bin/x", "~/bin/tool"};
      },
      "Invalid path bin/x in events[{301}].referencedExecutables"},
+    // Long lists of events are checked in two halves side by side; the first fault in fixture
+    // order is still the one reported.
+    {[](auto& s) { s.addCreations(4'096), s.ev(4'000).path = "x"; },
+     "Invalid path x in events[{4000}].path"},
+    {[](auto& s) { s.addCreations(4'096), s.ev(4'000).path = "x", s.ev(1'000).path = "y"; },
+     "Invalid path y in events[{1000}].path"},
     // Gaps in the sequence are diagnostics, not errors.
     {[](auto& s) { s.ev(303).sequence = UINT64_MAX; }, "valid, gap 3-18446744073709551615"},
     {[](auto& s) { s.ev(302).sequence = 3, s.ev(303).sequence = 10; }, "valid, gap 2-3, gap 4-10"},
