@@ -7,6 +7,7 @@
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "QuorinCore/Replay/ReplayJSONSchema.hpp"
 #include "QuorinCore/Support/Enumeration.hpp"
+#include "QuorinCore/Support/SideBySide.hpp"
 
 #include <simdjson.h>
 
@@ -220,18 +221,33 @@ class Members {
     std::bitset<N> present_;
 };
 
+// Below this many records a second thread costs more than it saves.
+constexpr std::size_t sideBySideRecords = 2'048;
+
 template <class Record, class Decode>
 std::vector<Record> records(element value, Decode decode) {
     simdjson::dom::array array;
     if (value.get_array().get(array) != simdjson::SUCCESS) {
         leaveToReference();
     }
-    std::vector<Record> result;
-    result.reserve(array.size());
-    for (const element item : array) {
-        result.push_back(decode(item));
+    if (array.size() < sideBySideRecords) {
+        std::vector<Record> result;
+        result.reserve(array.size());
+        for (const element item : array) {
+            result.push_back(decode(item));
+        }
+        return result;
     }
-    return result;
+    // The document only is read, so halves of a long list decode side by side.
+    const std::vector<element> items(array.begin(), array.end());
+    return producedInHalves(items.size(), [&items, &decode](std::size_t begin, std::size_t end) {
+        std::vector<Record> result;
+        result.reserve(end - begin);
+        for (std::size_t index = begin; index < end; ++index) {
+            result.push_back(decode(items[index]));
+        }
+        return result;
+    });
 }
 
 ReplayProtectedPath protectedPath(element value) {

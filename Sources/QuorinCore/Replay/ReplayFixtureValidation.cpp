@@ -16,7 +16,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -503,15 +502,10 @@ std::vector<NormalizedEventPaths> checkedEvents(const std::vector<ReplayEvent>& 
     if (events.size() < sideBySideEvents) {
         return checked(0, events.size(), normalizer);
     }
-    const std::size_t middle = events.size() / 2;
     PathNormalizer secondNormalizer(normalizer.homeDirectory());
-    std::vector<NormalizedEventPaths> first;
-    std::vector<NormalizedEventPaths> second;
-    runSideBySide([&] { first = checked(0, middle, normalizer); },
-                  [&] { second = checked(middle, events.size(), secondNormalizer); });
-    first.reserve(events.size());
-    std::move(second.begin(), second.end(), std::back_inserter(first));
-    return first;
+    return producedInHalves(events.size(), [&](std::size_t begin, std::size_t end) {
+        return checked(begin, end, begin == 0 ? normalizer : secondNormalizer);
+    });
 }
 
 // What validation finds in a valid fixture: its diagnostics, and the normalized paths that

@@ -2,8 +2,11 @@
 
 // Two independent pieces of work on a large input, run on two threads.
 
+#include <algorithm>
+#include <cstddef>
 #include <exception>
 #include <future>
+#include <iterator>
 #include <system_error>
 
 namespace quorin {
@@ -32,6 +35,21 @@ void runSideBySide(First&& first, Second&& second) {
     if (secondFailure) {
         std::rethrow_exception(secondFailure);
     }
+}
+
+/// The vector `produce(0, count)` would give, made as `produce(0, middle)` and
+/// `produce(middle, count)` side by side and joined; a fault of the first half is rethrown in
+/// preference to one of the second, as one pass in order would raise it.
+template <class Produce>
+auto producedInHalves(std::size_t count, Produce produce) {
+    const std::size_t middle = count / 2;
+    decltype(produce(std::size_t{0}, count)) first;
+    decltype(first) second;
+    runSideBySide([&] { first = produce(std::size_t{0}, middle); },
+                  [&] { second = produce(middle, count); });
+    first.reserve(first.size() + second.size());
+    std::move(second.begin(), second.end(), std::back_inserter(first));
+    return first;
 }
 
 }  // namespace quorin

@@ -299,6 +299,24 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
                   decodedBy([&] { return ReplayFixtureDecoding::reference(text); }))
             << to;
     }
+    // A long list is decoded in two halves side by side, and a notation left to the reference in
+    // either half leaves the whole document to it.
+    Json longDocument = parseJSON(written);
+    Json& events = longDocument["events"];
+    while (events.size() < 4'096) {
+        events.push_back(events[1]);
+    }
+    const std::string longText = serializeJSON(longDocument);
+    expectReadingPathAgrees(longText, true);
+    for (const std::size_t index : {std::size_t{1}, std::size_t{4'095}}) {
+        events[index]["size"] = 12.0;
+        const std::string text = serializeJSON(longDocument);
+        EXPECT_EQ(decodedBy([&] { return ReplayFixtureDecoding::fast(text); }),
+                  "left to the reference");
+        EXPECT_EQ(decodedBy([&] { return ReplayFixture::decode(text); }),
+                  decodedBy([&] { return ReplayFixtureDecoding::reference(text); }));
+        events[index]["size"] = 12;
+    }
 }
 
 std::size_t openDescriptorCount() {
