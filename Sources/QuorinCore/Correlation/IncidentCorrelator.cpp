@@ -247,18 +247,20 @@ bool IncidentCorrelator::isCompatible(const IncidentID& incidentID,
 }
 
 template <class Key>
-void IncidentCorrelator::addCompatible(
+void IncidentCorrelator::addIndexed(
     CandidateIDs& into, const std::unordered_map<Key, IndexedIncidentIDs>& incidentIDsByKey,
-    const Key& key, const EventEnvelope& event) const {
+    const Key& key) {
     const auto entry = incidentIDsByKey.find(key);
-    if (entry == incidentIDsByKey.end()) {
-        return;
+    if (entry != incidentIDsByKey.end()) {
+        into.insert(into.end(), entry->second.begin(), entry->second.end());
     }
-    for (const IncidentID& incidentID : entry->second) {
-        if (isCompatible(incidentID, event)) {
-            into.push_back(incidentID);
-        }
-    }
+}
+
+IncidentCorrelator::CandidateIDs IncidentCorrelator::compatibleOnly(
+    CandidateIDs incidentIDs, const EventEnvelope& event) const {
+    std::erase_if(incidentIDs,
+                  [&](const IncidentID& incidentID) { return !isCompatible(incidentID, event); });
+    return incidentIDs;
 }
 
 template <class Key>
@@ -266,26 +268,28 @@ IncidentCorrelator::CandidateIDs IncidentCorrelator::compatible(
     const std::unordered_map<Key, IndexedIncidentIDs>& incidentIDsByKey, const Key& key,
     const EventEnvelope& event) const {
     CandidateIDs result;
-    addCompatible(result, incidentIDsByKey, key, event);
-    return normalized(std::move(result));
+    addIndexed(result, incidentIDsByKey, key);
+    return compatibleOnly(normalized(std::move(result)), event);
 }
 
 IncidentCorrelator::CandidateIDs IncidentCorrelator::resolvedCandidateIncidentIDs(
     const EventEnvelope& event, const ProcessContext& context) const {
+    // Whether an incident is compatible depends on the incident and the event only, so the
+    // incidents indexed under many keys are gathered first and each is checked once.
     CandidateIDs processCandidates;
     if (context.rootID) {
-        addCompatible(processCandidates, incidentIDsByRoot_, *context.rootID, event);
+        addIndexed(processCandidates, incidentIDsByRoot_, *context.rootID);
     }
     for (const ProcessID& processID : context.processIDs) {
-        addCompatible(processCandidates, incidentIDsByProcess_, processID, event);
+        addIndexed(processCandidates, incidentIDsByProcess_, processID);
     }
-    processCandidates = normalized(std::move(processCandidates));
+    processCandidates = compatibleOnly(normalized(std::move(processCandidates)), event);
 
     CandidateIDs objectEvidence;
     for (const NormalizedPath& path : event.referencedExecutables()) {
-        addCompatible(objectEvidence, incidentIDsByExecutablePath_, path, event);
+        addIndexed(objectEvidence, incidentIDsByExecutablePath_, path);
     }
-    objectEvidence = normalized(std::move(objectEvidence));
+    objectEvidence = compatibleOnly(normalized(std::move(objectEvidence)), event);
     if (const auto& file = event.file()) {
         objectEvidence = combinedEvidenceCandidates(
             std::move(objectEvidence), compatible(incidentIDsByFileObjectID_, file->id, event));

@@ -155,10 +155,13 @@ class IncidentCorrelator {
 
     bool isOpenAt(const IncidentID& incidentID, Date time) const;
     bool isCompatible(const IncidentID& incidentID, const EventEnvelope& event) const;
+    /// Appends the incidents entered under `key`, compatible or not.
     template <class Key>
-    void addCompatible(CandidateIDs& into,
-                       const std::unordered_map<Key, IndexedIncidentIDs>& incidentIDsByKey,
-                       const Key& key, const EventEnvelope& event) const;
+    static void addIndexed(CandidateIDs& into,
+                           const std::unordered_map<Key, IndexedIncidentIDs>& incidentIDsByKey,
+                           const Key& key);
+    /// The incidents of `incidentIDs` that `event` may join, in their order.
+    CandidateIDs compatibleOnly(CandidateIDs incidentIDs, const EventEnvelope& event) const;
     template <class Key>
     CandidateIDs compatible(const std::unordered_map<Key, IndexedIncidentIDs>& incidentIDsByKey,
                             const Key& key, const EventEnvelope& event) const;
