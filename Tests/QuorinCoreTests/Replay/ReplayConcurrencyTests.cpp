@@ -1,0 +1,79 @@
+// The work that a large fixture splits between two threads: halves join in order, the first
+// half's fault wins, and a long fixture read through every split gives what one thread gives. The
+// ThreadSanitizer build runs this file.
+
+#include "QuorinCore/Replay/ReplayAnalyzer.hpp"
+#include "QuorinCore/Replay/ReplayFixture.hpp"
+#include "QuorinCore/Replay/ReplayFixtureDecoding.hpp"
+#include "QuorinCore/Support/SideBySide.hpp"
+#include "TestSupport/ReplaySamples.hpp"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+using testing::replayEvent;
+using testing::replayHome;
+using testing::replayProcess;
+using testing::replayProtectedPath;
+
+TEST(SideBySideConcurrency, HalvesJoinInOrderAndTheFirstFaultInOrderWins) {
+    constexpr std::size_t count = 10'001;
+    const auto indices = [](std::size_t begin, std::size_t end) {
+        std::vector<std::size_t> result(end - begin);
+        std::iota(result.begin(), result.end(), begin);
+        return result;
+    };
+    EXPECT_EQ(producedInHalves(count, indices), indices(0, count));
+    const std::pair<std::set<std::size_t>, std::string> cases[] = {
+        {{7'000}, "7000"}, {{3, 7'000}, "3"}, {{7'000, 9'000}, "7000"}, {{4'999, 5'000}, "4999"}};
+    for (const auto& [faults, first] : cases) {
+        std::string thrown = "none";
+        try {
+            (void)producedInHalves(count, [&](std::size_t begin, std::size_t end) {
+                const auto fault = faults.lower_bound(begin);
+                if (fault != faults.end() && *fault < end) {
+                    throw std::runtime_error(std::to_string(*fault));
+                }
+                return indices(begin, end);
+            });
+        } catch (const std::runtime_error& error) {
+            thrown = error.what();
+        }
+        EXPECT_EQ(thrown, first);
+    }
+}
+
+// 4,096 events in more than 1 MiB: the validator beside the decoding, the events decoded and checked in
+// halves.
+TEST(SideBySideConcurrency, ALongFixtureReadsAsOneThreadReadsIt) {
+    std::vector<ReplayEvent> events;
+    for (unsigned number = 1; number <= 4'096; ++number) {
+        events.push_back(replayEvent(10'000 + number, number, number,
+                                     "~/notes/" + std::to_string(number % 300), 1));
+        events.back().referencedExecutables = {"~/bin/tool-" + std::to_string(number % 7),
+                                               "/usr/bin/env"};
+    }
+    const ReplayFixture fixture = testing::replayFixture({replayProtectedPath(2, "~/notes")},
+                                                         {replayProcess(1)}, std::move(events));
+    const std::string text = serializeJSON(fixture.toJSON());
+    ASSERT_GT(text.size(), std::size_t{1} << 20);
+
+    const ReplayFixture read = ReplayFixture::decode(text);
+    EXPECT_EQ(read, ReplayFixtureDecoding::reference(text));
+    const MaterializedReplayFixture materialized = read.materialize(replayHome);
+    ASSERT_EQ(materialized.events().size(), 4'096U);
+    EXPECT_EQ(materialized.events().back().referencedExecutables().front().value(),
+              "/Users/ana/bin/tool-1");
+    EXPECT_EQ(ReplayAnalyzer().analyze(materialized).incidents.size(), 1U);
+}
+
+}  // namespace
+}  // namespace quorin
