@@ -221,9 +221,6 @@ class Members {
     std::bitset<N> present_;
 };
 
-// Below this many records a second thread costs more than it saves.
-constexpr std::size_t sideBySideRecords = 2'048;
-
 template <class Record, class Decode>
 std::vector<Record> records(element value, Decode decode) {
     simdjson::dom::array array;

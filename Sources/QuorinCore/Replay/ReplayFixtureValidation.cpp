@@ -481,9 +481,6 @@ NormalizedEventPaths checkEvent(const ReplayEvent& event, const ProcessIndex& pr
     return paths;
 }
 
-// Below this many events a second thread costs more than it saves.
-constexpr std::size_t sideBySideEvents = 2'048;
-
 // The checks of every event, in fixture order. Each event's checks stand alone, so a long list is
 // checked in two halves side by side, the second with a normalizer of its own; the first fault in
 // fixture order is still the one reported.
@@ -499,7 +496,7 @@ std::vector<NormalizedEventPaths> checkedEvents(const std::vector<ReplayEvent>& 
         }
         return result;
     };
-    if (events.size() < sideBySideEvents) {
+    if (events.size() < sideBySideRecords) {
         return checked(0, events.size(), normalizer);
     }
     PathNormalizer secondNormalizer(normalizer.homeDirectory());
@@ -627,16 +624,23 @@ EventEnvelope materializeEvent(const ReplayEvent& event, NormalizedEventPaths pa
                          ObservationContext::ordinary);
 }
 
-// Each record converted with the value validation found for it, which is moved out.
+// Each record converted with the value validation found for it, which is moved out; a long list
+// in two halves side by side.
 template <class Record, class Found, class Convert>
 auto materializeAll(const std::vector<Record>& records, std::vector<Found>& found,
                     Convert convert) {
-    std::vector<decltype(convert(records.front(), std::move(found.front())))> converted;
-    converted.reserve(records.size());
-    for (std::size_t index = 0; index < records.size(); ++index) {
-        converted.push_back(convert(records[index], std::move(found[index])));
+    const auto converted = [&](std::size_t begin, std::size_t end) {
+        std::vector<decltype(convert(records.front(), std::move(found.front())))> result;
+        result.reserve(end - begin);
+        for (std::size_t index = begin; index < end; ++index) {
+            result.push_back(convert(records[index], std::move(found[index])));
+        }
+        return result;
+    };
+    if (records.size() < sideBySideRecords) {
+        return converted(0, records.size());
     }
-    return converted;
+    return producedInHalves(records.size(), converted);
 }
 
 std::unordered_set<ProcessID> recognizedPackageManagers(

@@ -11,6 +11,9 @@
 
 namespace quorin {
 
+/// Below this many records in a list, a second thread costs more than it saves.
+inline constexpr std::size_t sideBySideRecords = 2'048;
+
 /// Runs `first` on a thread of its own and `second` on this one, and returns once both are done.
 /// They fail as running `first` and then `second` would: an exception of `first` is rethrown in
 /// preference to one of `second`. Neither may touch what the other writes. Without a thread to be
