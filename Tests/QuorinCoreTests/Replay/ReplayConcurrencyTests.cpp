@@ -34,7 +34,8 @@ TEST(SideBySideConcurrency, HalvesJoinInOrderAndTheFirstFaultInOrderWins) {
     EXPECT_EQ(producedInHalves(count, indices), indices(0, count));
     const std::pair<std::set<std::size_t>, std::string> cases[] = {
         {{7'000}, "7000"}, {{3, 7'000}, "3"}, {{7'000, 9'000}, "7000"}, {{4'999, 5'000}, "4999"}};
-    for (const auto& [faults, first] : cases) {
+    for (const auto& [faultList, first] : cases) {
+        const std::set<std::size_t>& faults = faultList;  // a lambda cannot capture a binding
         std::string thrown = "none";
         try {
             (void)producedInHalves(count, [&](std::size_t begin, std::size_t end) {
@@ -51,8 +52,8 @@ TEST(SideBySideConcurrency, HalvesJoinInOrderAndTheFirstFaultInOrderWins) {
     }
 }
 
-// 4,096 events in more than 1 MiB: the validator beside the decoding, the events decoded and checked in
-// halves.
+// 4,096 events in more than 1 MiB: the validator beside the decoding, the events decoded and
+// checked in halves.
 TEST(SideBySideConcurrency, ALongFixtureReadsAsOneThreadReadsIt) {
     std::vector<ReplayEvent> events;
     for (unsigned number = 1; number <= 4'096; ++number) {
