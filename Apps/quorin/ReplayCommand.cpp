@@ -2,6 +2,7 @@
 
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "QuorinCore/Support/Enumeration.hpp"
+#include "QuorinCore/Support/JSONTextWriter.hpp"
 #include "quorin/CommandOutput.hpp"
 
 #include <pwd.h>
@@ -247,28 +248,26 @@ std::string formatHuman(const ReplayAnalysis& analysis) {
     return out;
 }
 
-Json formatJSON(const ReplayAnalysis& analysis) {
-    Json incidents = Json::array();
-    incidents.get_ref<Json::array_t&>().reserve(analysis.incidents.size());
-    for (const Incident& incident : analysis.incidents) {
-        incidents.push_back(incident.toJSON());
-    }
+std::string formatJSON(const ReplayAnalysis& analysis) {
     Json diagnostics = Json::array();
     for (const ReplayDiagnostic& diagnostic : analysis.diagnostics) {
         diagnostics.push_back(toJSON(diagnostic));
     }
-    // Both keys are placed before any value is moved in: growing an ordered object copies its
-    // members, which would copy every incident.
-    Json report = Json::object();
-    report["incidents"] = nullptr;
-    report["diagnostics"] = nullptr;
-    report["incidents"] = std::move(incidents);
-    report["diagnostics"] = std::move(diagnostics);
-    return report;
+    std::string text;
+    JSONTextWriter writer(text, JSONCharacters::asciiOnly);
+    JSONTextObjectEncoder report(writer);
+    report.encode("incidents", analysis.incidents);
+    report.encode("diagnostics", diagnostics);
+    std::move(report).finish();
+    text += '\n';
+    return text;
 }
 
 std::string terminalSafeJSONText(const Json& json) {
-    return json.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n";
+    std::string text;
+    JSONTextWriter(text, JSONCharacters::asciiOnly).writeTree(json);
+    text += '\n';
+    return text;
 }
 
 std::optional<std::string> defaultHomeDirectory() {
@@ -309,10 +308,8 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         if (options.only) {
             (void)analysis.onlyIncident();
         }
-        return written(
-            out, err,
-            options.json ? terminalSafeJSONText(formatJSON(analysis)) : formatHuman(analysis),
-            "the replay report");
+        return written(out, err, options.json ? formatJSON(analysis) : formatHuman(analysis),
+                       "the replay report");
     });
 }
 

@@ -51,8 +51,9 @@ void appendTimestamp(std::string& out, Date date);
 std::string formatHuman(const ReplayAnalysis& analysis);
 
 /// The machine-readable report: {"incidents": [...], "diagnostics": [...]}, incidents in their
-/// JSON form and diagnostics as {"kind": "sequenceGap", "expected": N, "actual": N}.
-Json formatJSON(const ReplayAnalysis& analysis);
+/// JSON form and diagnostics as {"kind": "sequenceGap", "expected": N, "actual": N}, as the
+/// terminal-safe text of `terminalSafeJSONText`, written without building the document first.
+std::string formatJSON(const ReplayAnalysis& analysis);
 
 /// `json` as one line of JSON text that is safe for a terminal: every character outside
 /// printable ASCII is written as a JSON escape, so strings keep their exact value for a program

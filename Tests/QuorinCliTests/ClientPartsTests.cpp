@@ -337,8 +337,9 @@ TEST(ReplayCommandFormatTest, WritesTheHumanReportAndOneTerminalSafeJSONObject) 
     // The keys in this order, and nothing else.
     EXPECT_EQ(
         cli::formatJSON(analysis),
-        (Json{{"incidents", Json::array({analysis.incidents[0].toJSON()})},
-              {"diagnostics", parseJSON(R"([{"kind":"sequenceGap","expected":2,"actual":3}])")}}));
+        cli::terminalSafeJSONText(Json{
+            {"incidents", Json::array({analysis.incidents[0].toJSON()})},
+            {"diagnostics", parseJSON(R"([{"kind":"sequenceGap","expected":2,"actual":3}])")}}));
     // Exact values for a program, but nothing outside printable ASCII for a terminal.
     EXPECT_EQ(cli::terminalSafeJSONText(Json::array({"\xE2\x80\xAE", "\x1B\x7F", "é", "bad \xFF"})),
               "[\"\\u202e\",\"\\u001b\\u007f\",\"\\u00e9\",\"bad \\ufffd\"]\n");

@@ -1,13 +1,23 @@
 #include "QuorinCore/Domain/CodeSigningIdentity.hpp"
 
+#include "QuorinCore/Support/JSONTextWriter.hpp"
+
 namespace quorin {
 
-Json CodeSigningIdentity::toJSON() const {
-    JSONObjectEncoder encoder;
+template <class Encoder>
+void CodeSigningIdentity::encodeMembers(Encoder& encoder) const {
     encoder.encode("status", status);
     encoder.encodeIfPresent("signingIdentifier", signingIdentifier);
     encoder.encodeIfPresent("teamID", teamID);
     encoder.encodeIfPresent("designatedRequirement", designatedRequirement);
+}
+
+template void CodeSigningIdentity::encodeMembers(JSONObjectEncoder&) const;
+template void CodeSigningIdentity::encodeMembers(JSONTextObjectEncoder&) const;
+
+Json CodeSigningIdentity::toJSON() const {
+    JSONObjectEncoder encoder;
+    encodeMembers(encoder);
     return std::move(encoder).finish();
 }
 

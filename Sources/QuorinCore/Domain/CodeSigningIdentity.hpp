@@ -43,6 +43,9 @@ struct CodeSigningIdentity {
     friend bool operator==(const CodeSigningIdentity&, const CodeSigningIdentity&) = default;
 
     Json toJSON() const;
+    /// Encodes the fields, in order, into a `JSONObjectEncoder` or a `JSONTextObjectEncoder`.
+    template <class Encoder>
+    void encodeMembers(Encoder& encoder) const;
     static CodeSigningIdentity fromJSON(const JSONValueDecoder& decoder);
 };
 

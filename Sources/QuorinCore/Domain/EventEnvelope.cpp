@@ -1,5 +1,6 @@
 #include "QuorinCore/Domain/EventEnvelope.hpp"
 
+#include "QuorinCore/Support/JSONTextWriter.hpp"
 #include "QuorinCore/Support/RepeatedKeys.hpp"
 
 #include <algorithm>
@@ -89,8 +90,8 @@ EventEnvelope EventEnvelope::attributed(std::optional<ProcessID> by,
                          confidence, observationContext_);
 }
 
-Json EventEnvelope::toJSON() const {
-    JSONObjectEncoder encoder(12);
+template <class Encoder>
+void EventEnvelope::encodeMembers(Encoder& encoder) const {
     encoder.encode("id", id_);
     encoder.encodeIfPresent("sequence", sequence_);
     encoder.encode("observedAt", observedAt_);
@@ -107,6 +108,14 @@ Json EventEnvelope::toJSON() const {
     if (observationContext_ != ObservationContext::ordinary) {
         encoder.encode("observationContext", observationContext_);
     }
+}
+
+template void EventEnvelope::encodeMembers(JSONObjectEncoder&) const;
+template void EventEnvelope::encodeMembers(JSONTextObjectEncoder&) const;
+
+Json EventEnvelope::toJSON() const {
+    JSONObjectEncoder encoder(12);
+    encodeMembers(encoder);
     return std::move(encoder).finish();
 }
 

@@ -126,6 +126,9 @@ class EventEnvelope {
     friend bool operator==(const EventEnvelope&, const EventEnvelope&) = default;
 
     Json toJSON() const;
+    /// Encodes the fields, in order, into a `JSONObjectEncoder` or a `JSONTextObjectEncoder`.
+    template <class Encoder>
+    void encodeMembers(Encoder& encoder) const;
     static EventEnvelope fromJSON(const JSONValueDecoder& decoder);
 
   private:

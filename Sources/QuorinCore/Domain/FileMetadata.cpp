@@ -1,9 +1,11 @@
 #include "QuorinCore/Domain/FileMetadata.hpp"
 
+#include "QuorinCore/Support/JSONTextWriter.hpp"
+
 namespace quorin {
 
-Json FileMetadata::toJSON() const {
-    JSONObjectEncoder encoder;
+template <class Encoder>
+void FileMetadata::encodeMembers(Encoder& encoder) const {
     encoder.encode("id", id);
     encoder.encode("path", path);
     encoder.encode("size", size);
@@ -15,6 +17,14 @@ Json FileMetadata::toJSON() const {
     encoder.encodeIfPresent("signing", signing);
     encoder.encodeIfPresent("kind", kind);
     encoder.encodeIfPresent("symlinkTarget", symlinkTarget);
+}
+
+template void FileMetadata::encodeMembers(JSONObjectEncoder&) const;
+template void FileMetadata::encodeMembers(JSONTextObjectEncoder&) const;
+
+Json FileMetadata::toJSON() const {
+    JSONObjectEncoder encoder;
+    encodeMembers(encoder);
     return std::move(encoder).finish();
 }
 

@@ -31,6 +31,9 @@ struct FileMetadata {
     friend bool operator==(const FileMetadata&, const FileMetadata&) = default;
 
     Json toJSON() const;
+    /// Encodes the fields, in order, into a `JSONObjectEncoder` or a `JSONTextObjectEncoder`.
+    template <class Encoder>
+    void encodeMembers(Encoder& encoder) const;
     static FileMetadata fromJSON(const JSONValueDecoder& decoder);
 };
 

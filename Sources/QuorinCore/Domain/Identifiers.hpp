@@ -24,8 +24,13 @@ struct Identifier {
 
     Json toJSON() const {
         JSONObjectEncoder encoder;
-        encoder.encode("value", value);
+        encodeMembers(encoder);
         return std::move(encoder).finish();
+    }
+    /// Encodes the value into a `JSONObjectEncoder` or a `JSONTextObjectEncoder`.
+    template <class Encoder>
+    void encodeMembers(Encoder& encoder) const {
+        encoder.encode("value", value);
     }
     static Identifier fromJSON(const JSONValueDecoder& decoder) {
         return Identifier(decoder.object().decode<UUID>("value"));

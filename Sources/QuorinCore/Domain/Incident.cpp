@@ -1,5 +1,7 @@
 #include "QuorinCore/Domain/Incident.hpp"
 
+#include "QuorinCore/Support/JSONTextWriter.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -45,11 +47,19 @@ RiskAssessment::RiskAssessment(std::int64_t score, std::vector<RiskFactor> facto
 RiskAssessment::RiskAssessment(std::int64_t score, Severity, std::vector<RiskFactor> factors)
     : RiskAssessment(score, std::move(factors)) {}
 
-Json RiskAssessment::toJSON() const {
-    JSONObjectEncoder encoder;
+template <class Encoder>
+void RiskAssessment::encodeMembers(Encoder& encoder) const {
     encoder.encode("score", score_);
     encoder.encode("severity", severity_);
     encoder.encode("factors", factors_);
+}
+
+template void RiskAssessment::encodeMembers(JSONObjectEncoder&) const;
+template void RiskAssessment::encodeMembers(JSONTextObjectEncoder&) const;
+
+Json RiskAssessment::toJSON() const {
+    JSONObjectEncoder encoder;
+    encodeMembers(encoder);
     return std::move(encoder).finish();
 }
 
@@ -147,8 +157,8 @@ bool operator==(const Incident& lhs, const Incident& rhs) {
            lhs.state_ == rhs.state_ && lhs.userDecision_ == rhs.userDecision_;
 }
 
-Json Incident::toJSON() const {
-    JSONObjectEncoder encoder(10);
+template <class Encoder>
+void Incident::encodeMembers(Encoder& encoder) const {
     encoder.encode("id", id_);
     encoder.encodeIfPresent("rootProcessID", rootProcessID_);
     encoder.encode("startedAt", startedAt_);
@@ -159,6 +169,14 @@ Json Incident::toJSON() const {
     encoder.encodeIfPresent("assessment", assessment_);
     encoder.encode("state", state_);
     encoder.encodeIfPresent("userDecision", userDecision_);
+}
+
+template void Incident::encodeMembers(JSONObjectEncoder&) const;
+template void Incident::encodeMembers(JSONTextObjectEncoder&) const;
+
+Json Incident::toJSON() const {
+    JSONObjectEncoder encoder(10);
+    encodeMembers(encoder);
     return std::move(encoder).finish();
 }
 

@@ -158,6 +158,9 @@ class RiskAssessment {
     friend bool operator==(const RiskAssessment&, const RiskAssessment&) = default;
 
     Json toJSON() const;
+    /// Encodes the fields, in order, into a `JSONObjectEncoder` or a `JSONTextObjectEncoder`.
+    template <class Encoder>
+    void encodeMembers(Encoder& encoder) const;
     static RiskAssessment fromJSON(const JSONValueDecoder& decoder);
 
   private:
@@ -219,6 +222,9 @@ class Incident {
     friend bool operator==(const Incident& lhs, const Incident& rhs);
 
     Json toJSON() const;
+    /// Encodes the fields, in order, into a `JSONObjectEncoder` or a `JSONTextObjectEncoder`.
+    template <class Encoder>
+    void encodeMembers(Encoder& encoder) const;
     static Incident fromJSON(const JSONValueDecoder& decoder);
 
   private:

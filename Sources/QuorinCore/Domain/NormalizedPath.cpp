@@ -1,5 +1,7 @@
 #include "QuorinCore/Domain/NormalizedPath.hpp"
 
+#include "QuorinCore/Support/JSONTextWriter.hpp"
+
 #include <algorithm>
 #include <vector>
 
@@ -116,9 +118,17 @@ bool NormalizedPath::isEqualToOrDescendant(const NormalizedPath& other) const {
            value[otherValue.size()] == '/';
 }
 
+template <class Encoder>
+void NormalizedPath::encodeMembers(Encoder& encoder) const {
+    encoder.encode("value", value());
+}
+
+template void NormalizedPath::encodeMembers(JSONObjectEncoder&) const;
+template void NormalizedPath::encodeMembers(JSONTextObjectEncoder&) const;
+
 Json NormalizedPath::toJSON() const {
     JSONObjectEncoder encoder;
-    encoder.encode("value", value());
+    encodeMembers(encoder);
     return std::move(encoder).finish();
 }
 

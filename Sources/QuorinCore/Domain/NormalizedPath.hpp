@@ -79,6 +79,9 @@ class NormalizedPath {
     }
 
     Json toJSON() const;
+    /// Encodes the fields, in order, into a `JSONObjectEncoder` or a `JSONTextObjectEncoder`.
+    template <class Encoder>
+    void encodeMembers(Encoder& encoder) const;
     static NormalizedPath fromJSON(const JSONValueDecoder& decoder);
 
   private:

@@ -1,6 +1,7 @@
 #include "QuorinCore/Support/JSON.hpp"
 
 #include "QuorinCore/Support/Enumeration.hpp"
+#include "QuorinCore/Support/JSONTextWriter.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -349,7 +350,9 @@ Json parseJSON(std::string_view text) {
 }
 
 std::string serializeJSON(const Json& json) {
-    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string text;
+    JSONTextWriter(text, JSONCharacters::utf8).writeTree(json);
+    return text;
 }
 
 bool JSONCoding<bool>::decode(const JSONValueDecoder& decoder) {

@@ -194,22 +194,17 @@ void JSONValueDecoder::forEachMember(Body&& body) const {
     }
 }
 
-/// Builds a JSON object key by key, in the order the keys are given.
-class JSONObjectEncoder {
+namespace detail {
+
+// What every object encoder does around one member: an error is reported below the member's key,
+// and an absent optional leaves the key out. `Encoder` writes the member in `encodeMember`.
+template <class Encoder>
+class ObjectEncoding {
   public:
-    JSONObjectEncoder() = default;
-
-    /// An encoder with room made at once for `members` members. An object's members are a vector
-    /// whose keys are const, so growing it copies every value already in it: an encoder of an
-    /// object that holds large values is told how many members it will have.
-    explicit JSONObjectEncoder(std::size_t members) {
-        object_.get_ref<Json::object_t&>().reserve(members);
-    }
-
     template <class T>
     void encode(std::string_view key, const T& value) {
         try {
-            object_[std::string(key)] = JSONCoding<T>::encode(value);
+            static_cast<Encoder&>(*this).encodeMember(key, value);
         } catch (const EncodingError& error) {
             throw error.nestedIn(std::string(key));
         }
@@ -222,10 +217,32 @@ class JSONObjectEncoder {
             encode(key, *value);
         }
     }
+};
+
+}  // namespace detail
+
+/// Builds a JSON object key by key, in the order the keys are given.
+class JSONObjectEncoder : public detail::ObjectEncoding<JSONObjectEncoder> {
+  public:
+    JSONObjectEncoder() = default;
+
+    /// An encoder with room made at once for `members` members. An object's members are a vector
+    /// whose keys are const, so growing it copies every value already in it: an encoder of an
+    /// object that holds large values is told how many members it will have.
+    explicit JSONObjectEncoder(std::size_t members) {
+        object_.get_ref<Json::object_t&>().reserve(members);
+    }
 
     Json finish() && { return std::move(object_); }
 
   private:
+    friend class detail::ObjectEncoding<JSONObjectEncoder>;
+
+    template <class T>
+    void encodeMember(std::string_view key, const T& value) {
+        object_[std::string(key)] = JSONCoding<T>::encode(value);
+    }
+
     Json object_ = Json::object();
 };
 

@@ -1,16 +1,19 @@
 // The domain types against the JSON layer: each sample decodes and encodes back to exactly its
-// text (keys in field order, absent optionals omitted); in a sample without optional
-// fields every key is required; no mutilation of a sample makes a decoder fail with anything but a
-// DecodingError; and each decoder refuses what its type's invariants forbid, in a fixed order.
+// text (keys in field order, absent optionals omitted), built as a document or written straight as
+// text; in a sample without optional fields every key is required; no mutilation of a sample makes
+// a decoder fail with anything but a DecodingError; and each decoder refuses what its type's
+// invariants forbid, in a fixed order. The text writer writes any document as the library does.
 
 #include "QuorinCore/Domain/AttributionRecord.hpp"
 #include "QuorinCore/Domain/Incident.hpp"
 #include "QuorinCore/Domain/ProcessIdentity.hpp"
 #include "QuorinCore/Domain/WatchList.hpp"
+#include "QuorinCore/Support/JSONTextWriter.hpp"
 #include "TestSupport/Samples.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <string>
@@ -27,6 +30,7 @@ struct Sample {
     std::string text;                                   // a canonical encoding
     bool everyKeyRequired;                              // no optional field is set
     std::function<std::string(const Json&)> reencoded;  // throws what decoding throws
+    std::function<std::string(const Json&)> written;    // the same, through the text writer
     std::function<::testing::AssertionResult(const std::string&, const ExpectedDecodingError&)>
         failsToDecode;
 };
@@ -35,6 +39,11 @@ template <class T>
 Sample sample(std::string text, bool everyKeyRequired = false) {
     return {std::move(text), everyKeyRequired,
             [](const Json& json) { return encodeJSONText(decodeJSON<T>(json)); },
+            [](const Json& json) {
+                std::string written;
+                JSONTextWriter(written, JSONCharacters::utf8).write(decodeJSON<T>(json));
+                return written;
+            },
             [](const std::string& json, const ExpectedDecodingError& expected) {
                 return testing::failsToDecode<T>(json, expected);
             }};
@@ -134,6 +143,7 @@ TEST(JSONForms, SamplesRoundTripRequireTheirKeysAndFailOnlyWithDecodingErrorsWhe
         SCOPED_TRACE(s.text);
         const Json original = parseJSON(s.text);
         EXPECT_EQ(s.reencoded(original), s.text);
+        EXPECT_EQ(s.written(original), s.text);
         const Json required = s.everyKeyRequired ? original : Json::object();
         for (const auto& item : required.items()) {
             Json document = original;
@@ -238,6 +248,38 @@ TEST(JSONDecoding, RefusesWhatTheTypesForbid) {
     } catch (const DecodingError& error) {
         EXPECT_EQ(error.description(), "Incident dates must be finite.");
         EXPECT_EQ(describe(error.codingPath()), "events");
+    }
+}
+
+// Every kind of value, each character class of strings, and ill-formed UTF-8 of each shape (a
+// lone continuation, a sequence cut short at the end or by another byte, overlong forms, encoded
+// surrogates, code points past U+10FFFF, bytes no sequence starts with), after an escape too.
+TEST(JSONTextWriter, WritesWhatTheLibrarySerializerWrites) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    // clang-format off
+    const std::vector<Json> values = {
+        "", "plain /path", std::string("\0\b\t\n\f\r\x01\x1F\"\\\x7F", 12),
+        "\xC2\x80 \xDF\xBF \xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80 \xEF\xBF\xBF \xE2\x80\xAE",
+        "\xF0\x90\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",
+        "\x80", "a\xBF" "b", "\xE2\x82", "x\xF0\x9F\x98", "\xE2\x28\xA1", "\xC0\xAF", "\xC1\xBF",
+        "\xE0\x80\xAF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80",
+        "\xF5\x80\x80\x80", "\xFF", "\n\"\xFE",
+        0.0, -0.0, 1.0, -2.0, 100.0, 1e15, 1e16, 1e21, 0.1, 1.5e-7, 1e300, 5e-324,
+        std::numeric_limits<double>::max(), 736334045.5, 817000000.1234568, infinity, -infinity,
+        std::numeric_limits<double>::quiet_NaN(),
+        std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::uint64_t>::max(), -1,
+        true, false, nullptr, Json::object(), Json::array(),
+        Json{{"k\x01\xFF", {Json::object(), Json::array({Json::array(), 1})}}, {"\xC3\xA9", "\xC3"}},
+    };
+    // clang-format on
+    for (const Json& value : values) {
+        for (const bool asciiOnly : {false, true}) {
+            std::string text;
+            JSONTextWriter(text, asciiOnly ? JSONCharacters::asciiOnly : JSONCharacters::utf8)
+                .writeTree(value);
+            EXPECT_EQ(text, value.dump(-1, ' ', asciiOnly, Json::error_handler_t::replace))
+                << value.dump(-1, ' ', true, Json::error_handler_t::replace);
+        }
     }
 }
 
