@@ -1,6 +1,7 @@
 #include "QuorinCore/Matching/ProtectedPathMatcher.hpp"
 
 #include "QuorinCore/Support/GraphemeCount.hpp"
+#include "QuorinCore/Support/KeyedHash.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -49,18 +50,54 @@ ProtectedPathMatcher::ProtectedPathMatcher(std::vector<ProtectedPath> paths) {
     for (const std::size_t index : order) {
         paths_.push_back(std::move(paths[index]));
     }
+    for (std::size_t position = 0; position < paths_.size(); ++position) {
+        const std::string& text = paths_[position].normalizedPath.value();
+        std::vector<FirstPositions>& entries = positionsByTextHash_[KeyedPrefixHash::of(text)];
+        auto entry =
+            std::find_if(entries.begin(), entries.end(),
+                         [&text](const FirstPositions& known) { return known.text == text; });
+        if (entry == entries.end()) {
+            entry = entries.insert(entries.end(), FirstPositions{text, position, none});
+        }
+        if (paths_[position].recursive && entry->recursive == none) {
+            entry->recursive = position;
+        }
+    }
 }
 
+// The paths that cover a path are those equal to it and the recursive ones equal to one of its
+// ancestors; the first of them in matching order governs. The ancestors of a canonical path are
+// the text before each "/" but the first, and "/" itself.
 std::optional<ProtectedPath> ProtectedPathMatcher::match(const NormalizedPath& path) const {
-    const auto found =
-        std::find_if(paths_.begin(), paths_.end(), [&path](const ProtectedPath& candidate) {
-            return candidate.recursive ? path.isEqualToOrDescendant(candidate.normalizedPath)
-                                       : path == candidate.normalizedPath;
-        });
-    if (found == paths_.end()) {
+    const std::string& text = path.value();
+    std::size_t first = none;
+    const auto consider = [this, &first](std::string_view candidate, std::uint64_t hash,
+                                         bool equal) {
+        const auto found = positionsByTextHash_.find(hash);
+        if (found == positionsByTextHash_.end()) {
+            return;
+        }
+        for (const FirstPositions& entry : found->second) {
+            if (entry.text == candidate) {
+                first = std::min(first, equal ? entry.any : entry.recursive);
+            }
+        }
+    };
+    KeyedPrefixHash prefix;
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        if (text[index] == '/' && index > 0) {
+            consider(std::string_view(text).substr(0, index), prefix.value(), false);
+        }
+        prefix.append(static_cast<unsigned char>(text[index]));
+        if (index == 0 && text.size() > 1 && text[0] == '/') {
+            consider("/", prefix.value(), false);
+        }
+    }
+    consider(text, prefix.value(), true);
+    if (first == none) {
         return std::nullopt;
     }
-    return *found;
+    return paths_[first];
 }
 
 }  // namespace quorin

@@ -3,7 +3,11 @@
 #include "QuorinCore/Domain/NormalizedPath.hpp"
 #include "QuorinCore/Domain/ProtectedPath.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace quorin {
@@ -25,7 +29,19 @@ class ProtectedPathMatcher {
     std::optional<ProtectedPath> match(const NormalizedPath& path) const;
 
   private:
+    // Where the protected paths with one normalized text first stand in matching order: any of
+    // them, and a recursive one (`none` when there is none).
+    struct FirstPositions {
+        std::string_view text;  // a view of the shared text of one of `paths_`, which keeps it
+        std::size_t any;
+        std::size_t recursive;
+    };
+    static constexpr std::size_t none = static_cast<std::size_t>(-1);
+
     std::vector<ProtectedPath> paths_;
+    // By the keyed prefix hash of the text, so that the texts of a path and of each of its
+    // ancestors are looked up after one pass over the path.
+    std::unordered_map<std::uint64_t, std::vector<FirstPositions>> positionsByTextHash_;
 };
 
 }  // namespace quorin

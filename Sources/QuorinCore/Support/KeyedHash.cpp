@@ -100,4 +100,33 @@ std::size_t keyedHash(std::uint64_t high, std::uint64_t low) {
     return static_cast<std::size_t>(mixed);
 }
 
+namespace {
+
+constexpr std::uint64_t mersenne61 = (std::uint64_t{1} << 61) - 1;
+
+// A point in [2, 2^61 - 2], from the process's key.
+std::uint64_t prefixHashPoint() {
+    static const std::uint64_t point = processKey()[0] % (mersenne61 - 3) + 2;
+    return point;
+}
+
+}  // namespace
+
+void KeyedPrefixHash::append(unsigned char byte) {
+    // value * point + byte + 1, reduced modulo 2^61 - 1 by folding the bits above the 61st.
+    const Wide product = Wide{value_} * prefixHashPoint() + byte + 1;
+    std::uint64_t folded = static_cast<std::uint64_t>(product & mersenne61) +
+                           static_cast<std::uint64_t>(product >> 61);
+    folded = (folded & mersenne61) + (folded >> 61);
+    value_ = folded >= mersenne61 ? folded - mersenne61 : folded;
+}
+
+std::uint64_t KeyedPrefixHash::of(std::string_view text) {
+    KeyedPrefixHash hash;
+    for (const char byte : text) {
+        hash.append(static_cast<unsigned char>(byte));
+    }
+    return hash.value();
+}
+
 }  // namespace quorin

@@ -21,4 +21,22 @@ std::size_t keyedHash(std::string_view bytes);
 /// its bits then spread so that any of them can choose a bucket.
 std::size_t keyedHash(std::uint64_t high, std::uint64_t low);
 
+/// A keyed hash of a text given byte by byte, so that one pass over a text gives the hash of each
+/// of its prefixes: a polynomial modulo the prime 2^61 - 1, with the bytes (plus one) as its
+/// coefficients, evaluated at a point drawn at random once per process. Two different texts of at
+/// most n bytes share a hash at no more than n of the 2^61 - 1 points, so texts cannot be chosen
+/// to collide by anyone who does not know the point.
+class KeyedPrefixHash {
+  public:
+    void append(unsigned char byte);
+    /// The hash of the bytes appended so far.
+    std::uint64_t value() const { return value_; }
+
+    /// The hash of `text`.
+    static std::uint64_t of(std::string_view text);
+
+  private:
+    std::uint64_t value_ = 0;
+};
+
 }  // namespace quorin

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +79,40 @@ TEST(ProtectedPathMatcherTests, ordersLongestFirstAndKeepsTheGivenOrderAmongEqua
     const ProtectedPathMatcher marks({protectedPath("/", 1), protectedPath("/\u0301", 2)});
     EXPECT_EQ(matchedNumber(marks, "/\u0301/file"), 2);
     EXPECT_EQ(matchedNumber(marks, "/other"), 1);
+}
+
+// The matcher looks up a path and its ancestors; it must find what trying every protected path in
+// matching order finds. Random trees of few names give equal, nested and duplicate paths.
+TEST(ProtectedPathMatcherTests, findsWhatTryingEveryPathInOrderFinds) {
+    std::mt19937 random(7);
+    const std::string_view names[] = {"a", "b", "\u00E9", "e\u0301", "a b"};
+    const auto randomPath = [&] {
+        std::string path;
+        for (auto depth = random() % 5; depth > 0; --depth) {
+            path += "/" + std::string(names[random() % std::size(names)]);
+        }
+        return path.empty() ? std::string("/") : path;
+    };
+    for (int round = 0; round < 20; ++round) {
+        std::vector<ProtectedPath> paths;
+        for (unsigned number = 1; number <= 12; ++number) {
+            paths.push_back(protectedPath(randomPath(), number, random() % 2 == 0));
+        }
+        const ProtectedPathMatcher matcher(paths);
+        for (int query = 0; query < 200; ++query) {
+            const NormalizedPath path = quorin::testing::normalized(randomPath());
+            const auto expected = std::find_if(
+                matcher.paths().begin(), matcher.paths().end(), [&](const ProtectedPath& each) {
+                    return each.recursive ? path.isEqualToOrDescendant(each.normalizedPath)
+                                          : path == each.normalizedPath;
+                });
+            const auto match = matcher.match(path);
+            EXPECT_EQ(
+                match ? std::optional(number(*match)) : std::nullopt,
+                expected == matcher.paths().end() ? std::nullopt : std::optional(number(*expected)))
+                << path.value();
+        }
+    }
 }
 
 }  // namespace
