@@ -140,14 +140,14 @@ bench-replay: build
 	@echo "load average: $$(cut -d' ' -f1-3 /proc/loadavg)"
 	@printf '%-6s %-28s %-28s %-28s\n' run "python3 json.load" "quorin replay" "quorin replay --json"
 	@for run in $$(seq $(REPLAY_BENCH_RUNS)); do \
-	    line=$$(printf '%-6s' $$run); \
-	    for command in "$(PYTHON_PARSE) $(REPLAY_BENCH_FIXTURE)" \
-	            "$(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME)" \
-	            "$(BUILD_DIR)/quorin replay $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) --json"; do \
-	        figure=$$( { /usr/bin/time -f "%e s, %M KiB" sh -c "$$command > /dev/null"; } 2>&1 ) \
-	            || { echo "failed: $$command"; exit 1; }; \
-	        line="$$line $$(printf '%-28s' "$$figure")"; \
-	    done; \
-	    echo "$$line"; \
+	    python=$$( { /usr/bin/time -f "%e s, %M KiB" $(PYTHON_PARSE) $(REPLAY_BENCH_FIXTURE) \
+	        > /dev/null; } 2>&1 ) || { echo "failed: python3 json.load"; exit 1; }; \
+	    human=$$( { /usr/bin/time -f "%e s, %M KiB" $(BUILD_DIR)/quorin replay \
+	        $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) > /dev/null; } 2>&1 ) \
+	        || { echo "failed: quorin replay"; exit 1; }; \
+	    json=$$( { /usr/bin/time -f "%e s, %M KiB" $(BUILD_DIR)/quorin replay \
+	        $(REPLAY_BENCH_FIXTURE) --home $(DEMO_HOME) --json > /dev/null; } 2>&1 ) \
+	        || { echo "failed: quorin replay --json"; exit 1; }; \
+	    printf '%-6s %-28s %-28s %-28s\n' $$run "$$python" "$$human" "$$json"; \
 	done
 	@echo "load average: $$(cut -d' ' -f1-3 /proc/loadavg)"
