@@ -205,10 +205,13 @@ constexpr std::size_t sideBySideBytes = std::size_t{1} << 20;
 // both before any type error. The validator and the decoding only read the bytes (simdjson checks
 // what it parses itself), so on a large fixture they run side by side, and the validator's verdict
 // is still taken first, whatever the decoding found.
-std::optional<ReplayFixture> validatedFastDecoding(std::string_view bytes) {
+std::optional<ReplayFixture> validatedFastDecoding(std::string_view bytes,
+                                                   std::size_t readableSlack) {
     std::optional<ReplayFixture> fast;
     const auto validate = [bytes] { JSONDuplicateKeyValidator::validate(bytes); };
-    const auto decode = [bytes, &fast] { fast = ReplayFixtureDecoding::fast(bytes); };
+    const auto decode = [bytes, readableSlack, &fast] {
+        fast = ReplayFixtureDecoding::fast(bytes, readableSlack);
+    };
     if (bytes.size() >= sideBySideBytes) {
         runSideBySide(validate, decode);
     } else {
@@ -222,16 +225,18 @@ std::optional<ReplayFixture> validatedFastDecoding(std::string_view bytes) {
 
 ReplayFixture ReplayFixture::load(const std::filesystem::path& file,
                                   ReplayDateDecodingStrategy dates) {
-    return decode(ReplayFixtureFileLoader::read(file), dates);
+    return decode(ReplayFixtureFileLoader::read(file), dates,
+                  ReplayFixtureFileLoader::readableSlack);
 }
 
-ReplayFixture ReplayFixture::decode(std::string_view bytes, ReplayDateDecodingStrategy dates) {
+ReplayFixture ReplayFixture::decode(std::string_view bytes, ReplayDateDecodingStrategy dates,
+                                    std::size_t readableSlack) {
     constexpr std::int64_t maximum = ReplayFixtureLimits::maximumDataBytes;
     if (bytes.size() > static_cast<std::size_t>(maximum)) {
         throw ReplayFixtureValidationError::dataTooLarge(static_cast<std::int64_t>(bytes.size()),
                                                          maximum);
     }
-    std::optional<ReplayFixture> fast = validatedFastDecoding(bytes);
+    std::optional<ReplayFixture> fast = validatedFastDecoding(bytes, readableSlack);
     ReplayFixture fixture = fast ? std::move(*fast) : ReplayFixtureDecoding::reference(bytes);
     if (fixture.schemaVersion != supportedSchemaVersion) {
         throw ReplayFixtureValidationError::unsupportedSchemaVersion(fixture.schemaVersion);

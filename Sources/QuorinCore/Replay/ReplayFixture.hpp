@@ -129,9 +129,11 @@ struct ReplayFixture {
 
     /// Strict decoding of fixture bytes: size limit, well-formedness, duplicate keys and budgets,
     /// unknown keys, then structural decoding and the schema version, in that order.
+    /// `readableSlack` bytes past the end of `bytes` may be read (see `ReplayFixtureFileLoader`).
     static ReplayFixture decode(
         std::string_view bytes,
-        ReplayDateDecodingStrategy dates = ReplayDateDecodingStrategy::secondsSinceReferenceDate);
+        ReplayDateDecodingStrategy dates = ReplayDateDecodingStrategy::secondsSinceReferenceDate,
+        std::size_t readableSlack = 0);
 
     /// Validates the fixture against itself and the limits, then converts it into core values.
     /// Throws `ReplayFixtureValidationError`.

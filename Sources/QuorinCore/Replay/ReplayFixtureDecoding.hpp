@@ -6,6 +6,7 @@
 
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -19,7 +20,10 @@ class ReplayFixtureDecoding {
     /// unknown-key errors and the missing schema version exactly as `reference` does; gives nothing
     /// when a value does not decode or its notation leaves a doubt (an integer field written with a
     /// fraction, a negative zero), and `reference` then decodes it or names the fault.
-    static std::optional<ReplayFixture> fast(std::string_view validatedBytes);
+    /// simdjson reads blocks past the end of a text; with `readableSlack` bytes there to read,
+    /// it parses the text where it lies instead of a padded copy.
+    static std::optional<ReplayFixture> fast(std::string_view validatedBytes,
+                                             std::size_t readableSlack = 0);
 
     /// The JSON layer's document and decoders, whose errors are the contract.
     static ReplayFixture reference(std::string_view validatedBytes);

@@ -4,6 +4,7 @@
 // names the fault in the words of the JSON layer.
 
 #include "QuorinCore/Replay/ReplayFixtureDecoding.hpp"
+#include "QuorinCore/Replay/ReplayFixtureFileLoader.hpp"
 #include "QuorinCore/Replay/ReplayFixtureValidationError.hpp"
 #include "QuorinCore/Replay/ReplayJSONSchema.hpp"
 #include "QuorinCore/Support/Enumeration.hpp"
@@ -25,6 +26,9 @@
 namespace quorin {
 
 namespace {
+
+static_assert(ReplayFixtureFileLoader::readableSlack >= simdjson::SIMDJSON_PADDING,
+              "a fixture file's text must be parsed where it lies");
 
 using simdjson::dom::element;
 using simdjson::dom::element_type;
@@ -325,12 +329,15 @@ ReplayEvent event(element value) {
 
 }  // namespace
 
-std::optional<ReplayFixture> ReplayFixtureDecoding::fast(std::string_view validatedBytes) {
+std::optional<ReplayFixture> ReplayFixtureDecoding::fast(std::string_view validatedBytes,
+                                                         std::size_t readableSlack) {
     simdjson::dom::parser parser;
     element root;
+    const bool needsPaddedCopy = readableSlack < simdjson::SIMDJSON_PADDING;
     // simdjson refuses what the validator lets through only for numbers (beyond a double, or
     // integers beyond 64 bits); the reference reads or refuses those in its own words.
-    if (parser.parse(validatedBytes.data(), validatedBytes.size()).get(root) != simdjson::SUCCESS) {
+    if (parser.parse(validatedBytes.data(), validatedBytes.size(), needsPaddedCopy).get(root) !=
+        simdjson::SUCCESS) {
         return std::nullopt;
     }
     ReplayJSONSchema::validateUnknownKeys<SimdjsonTree>(root);

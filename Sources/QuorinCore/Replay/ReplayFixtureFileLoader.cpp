@@ -84,7 +84,7 @@ std::string ReplayFixtureFileLoader::readContents(int descriptor, std::size_t re
     // report 0. One byte more than the limit is enough to tell that the content is too large.
     const auto limit = static_cast<std::size_t>(maximum) + 1;
     std::string bytes;
-    bytes.reserve(std::min(reportedSize, limit));
+    bytes.reserve(std::min(reportedSize, limit) + readableSlack);
     std::vector<char> buffer(chunkBytes);
     while (bytes.size() < limit) {
         const std::size_t wanted = std::min(chunkBytes, limit - bytes.size());
@@ -104,6 +104,10 @@ std::string ReplayFixtureFileLoader::readContents(int descriptor, std::size_t re
         throw ReplayFixtureValidationError::dataTooLarge(static_cast<std::int64_t>(bytes.size()),
                                                          maximum);
     }
+    // Shrinking keeps the capacity and leaves the slack as it was written.
+    const std::size_t size = bytes.size();
+    bytes.append(readableSlack, ' ');
+    bytes.resize(size);
     return bytes;
 }
 

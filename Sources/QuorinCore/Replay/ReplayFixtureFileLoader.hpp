@@ -66,6 +66,11 @@ class ReplayFixtureFileLoader {
     /// The most bytes one read call asks for.
     static constexpr std::size_t chunkBytes = 65'536;
 
+    /// Bytes past the end of the text that every read leaves allocated and set (a NUL, then
+    /// spaces): a parser that reads blocks of bytes may read that far without the text being
+    /// copied into a larger buffer first.
+    static constexpr std::size_t readableSlack = 64;
+
     /// Opens `file` and reads it with `readOpenFile`.
     static std::string read(const std::filesystem::path& file);
 
@@ -76,7 +81,8 @@ class ReplayFixtureFileLoader {
 
     /// The read itself: reads `descriptor` from its current offset to its end in chunks of at
     /// most `chunkBytes`, with room reserved for `reportedSize` bytes, asking for no more than the
-    /// limit plus one byte in all. Fails with `dataTooLarge` when that extra byte arrives.
+    /// limit plus one byte in all. Fails with `dataTooLarge` when that extra byte arrives. The
+    /// text is followed by `readableSlack` bytes of capacity.
     static std::string readContents(int descriptor, std::size_t reportedSize);
 };
 
