@@ -56,29 +56,33 @@ std::string digest(std::uint64_t number) {
     return jsonText(text);
 }
 
-// Deep project paths, some of them outside ASCII, as a developer's home holds them.
+// The folders of a developer's projects, some of them outside ASCII, each with the name its files
+// start with. The typical fixture protects the folders, so that every event touches a protected
+// path.
+struct ProjectFolder {
+    std::string path;
+    std::string filePrefix;
+};
+const std::array<ProjectFolder, 4> projectFolders = {{
+    {"~/Projects/quorin-sample-workspace/packages", "module-"},
+    {"/Users/ana/Library/Application Support/Code/User/workspaceStorage", "ext-"},
+    {"~/Documents/R\u00E9sum\u00E9s et lettres/\u65E5\u672C\u8A9E", "draft-"},
+    {"/usr/local/Cellar/toolchain/14.0.6/libexec/bin", "generated-"},
+}};
+
+// Deep paths below the project folders.
 std::string projectPath(std::uint64_t number) {
-    static const std::array<std::string, 4> folders = {
-        "~/Projects/quorin-sample-workspace/packages/module-",
-        "/Users/ana/Library/Application Support/Code/User/workspaceStorage/ext-",
-        "~/Documents/R\u00E9sum\u00E9s et lettres/\u65E5\u672C\u8A9E/draft-",
-        "/usr/local/Cellar/toolchain/14.0.6/libexec/bin/generated-",
-    };
-    return jsonText(folders[number % folders.size()] + std::to_string(number) +
+    const ProjectFolder& folder = projectFolders[number % projectFolders.size()];
+    return jsonText(folder.path + "/" + folder.filePrefix + std::to_string(number) +
                     "/src/components/shared/internal/implementation-detail-" +
                     std::to_string(number % 97) + ".sh");
 }
 
-// The first four cover the folders of `projectPath`, so that every event touches a protected path.
+// The first four are the project folders.
 std::string protectedPath(std::uint32_t number) {
-    static const std::array<std::string, 4> covered = {
-        "~/Projects/quorin-sample-workspace/packages",
-        "/Users/ana/Library/Application Support/Code/User/workspaceStorage",
-        "~/Documents/R\u00E9sum\u00E9s et lettres/\u65E5\u672C\u8A9E",
-        "/usr/local/Cellar/toolchain/14.0.6/libexec/bin",
-    };
-    const std::string path =
-        number < covered.size() ? covered[number] : "~/.config/tool-" + std::to_string(number);
+    const std::string path = number < projectFolders.size()
+                                 ? projectFolders[number].path
+                                 : "~/.config/tool-" + std::to_string(number);
     return "{\"id\":" + uuidText(1, number) + ",\"path\":" + jsonText(path) +
            ",\"category\":\"custom\",\"recursive\":true,\"contentPolicy\":\"metadataOnly\"}";
 }
