@@ -231,24 +231,10 @@ std::vector<Record> records(element value, Decode decode) {
     if (value.get_array().get(array) != simdjson::SUCCESS) {
         leaveToReference();
     }
-    if (array.size() < sideBySideRecords) {
-        std::vector<Record> result;
-        result.reserve(array.size());
-        for (const element item : array) {
-            result.push_back(decode(item));
-        }
-        return result;
-    }
     // The document only is read, so halves of a long list decode side by side.
     const std::vector<element> items(array.begin(), array.end());
-    return producedInHalves(items.size(), [&items, &decode](std::size_t begin, std::size_t end) {
-        std::vector<Record> result;
-        result.reserve(end - begin);
-        for (std::size_t index = begin; index < end; ++index) {
-            result.push_back(decode(items[index]));
-        }
-        return result;
-    });
+    return mappedInHalves(
+        items.size(), [&items, &decode](std::size_t index, bool) { return decode(items[index]); });
 }
 
 ReplayProtectedPath protectedPath(element value) {

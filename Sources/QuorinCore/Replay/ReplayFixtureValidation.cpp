@@ -487,21 +487,9 @@ NormalizedEventPaths checkEvent(const ReplayEvent& event, const ProcessIndex& pr
 std::vector<NormalizedEventPaths> checkedEvents(const std::vector<ReplayEvent>& events,
                                                 const ProcessIndex& processes,
                                                 PathNormalizer& normalizer) {
-    const auto checked = [&events, &processes](std::size_t begin, std::size_t end,
-                                               PathNormalizer& paths) {
-        std::vector<NormalizedEventPaths> result;
-        result.reserve(end - begin);
-        for (std::size_t index = begin; index < end; ++index) {
-            result.push_back(checkEvent(events[index], processes, paths));
-        }
-        return result;
-    };
-    if (events.size() < sideBySideRecords) {
-        return checked(0, events.size(), normalizer);
-    }
     PathNormalizer secondNormalizer(normalizer.homeDirectory());
-    return producedInHalves(events.size(), [&](std::size_t begin, std::size_t end) {
-        return checked(begin, end, begin == 0 ? normalizer : secondNormalizer);
+    return mappedInHalves(events.size(), [&](std::size_t index, bool inSecondHalf) {
+        return checkEvent(events[index], processes, inSecondHalf ? secondNormalizer : normalizer);
     });
 }
 
@@ -629,18 +617,9 @@ EventEnvelope materializeEvent(const ReplayEvent& event, NormalizedEventPaths pa
 template <class Record, class Found, class Convert>
 auto materializeAll(const std::vector<Record>& records, std::vector<Found>& found,
                     Convert convert) {
-    const auto converted = [&](std::size_t begin, std::size_t end) {
-        std::vector<decltype(convert(records.front(), std::move(found.front())))> result;
-        result.reserve(end - begin);
-        for (std::size_t index = begin; index < end; ++index) {
-            result.push_back(convert(records[index], std::move(found[index])));
-        }
-        return result;
-    };
-    if (records.size() < sideBySideRecords) {
-        return converted(0, records.size());
-    }
-    return producedInHalves(records.size(), converted);
+    return mappedInHalves(records.size(), [&](std::size_t index, bool) {
+        return convert(records[index], std::move(found[index]));
+    });
 }
 
 std::unordered_set<ProcessID> recognizedPackageManagers(

@@ -8,6 +8,7 @@
 #include <future>
 #include <iterator>
 #include <system_error>
+#include <vector>
 
 namespace quorin {
 
@@ -40,16 +41,28 @@ void runSideBySide(First&& first, Second&& second) {
     }
 }
 
-/// The vector `produce(0, count)` would give, made as `produce(0, middle)` and
-/// `produce(middle, count)` side by side and joined; a fault of the first half is rethrown in
-/// preference to one of the second, as one pass in order would raise it.
-template <class Produce>
-auto producedInHalves(std::size_t count, Produce produce) {
+/// The elements `map(0, false)` to `map(count - 1, ...)`, in order. From `sideBySideRecords` on,
+/// the two halves are mapped side by side, the second with `inSecondHalf` set so that each half
+/// may use state of its own; a fault of the first half is rethrown in preference to one of the
+/// second, as one pass in order would raise it.
+template <class Map>
+auto mappedInHalves(std::size_t count, Map map) {
+    const auto mapped = [&map](std::size_t begin, std::size_t end, bool inSecondHalf) {
+        std::vector<decltype(map(std::size_t{0}, false))> result;
+        result.reserve(end - begin);
+        for (std::size_t index = begin; index < end; ++index) {
+            result.push_back(map(index, inSecondHalf));
+        }
+        return result;
+    };
+    if (count < sideBySideRecords) {
+        return mapped(0, count, false);
+    }
     const std::size_t middle = count / 2;
-    decltype(produce(std::size_t{0}, count)) first;
+    decltype(mapped(0, 0, false)) first;
     decltype(first) second;
-    runSideBySide([&] { first = produce(std::size_t{0}, middle); },
-                  [&] { second = produce(middle, count); });
+    runSideBySide([&] { first = mapped(0, middle, false); },
+                  [&] { second = mapped(middle, count, true); });
     first.reserve(first.size() + second.size());
     std::move(second.begin(), second.end(), std::back_inserter(first));
     return first;

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -26,24 +26,25 @@ using testing::replayProtectedPath;
 
 TEST(SideBySideConcurrency, HalvesJoinInOrderAndTheFirstFaultInOrderWins) {
     constexpr std::size_t count = 10'001;
-    const auto indices = [](std::size_t begin, std::size_t end) {
-        std::vector<std::size_t> result(end - begin);
-        std::iota(result.begin(), result.end(), begin);
-        return result;
-    };
-    EXPECT_EQ(producedInHalves(count, indices), indices(0, count));
+    const auto mapped = mappedInHalves(
+        count, [](std::size_t index, bool inSecondHalf) { return std::pair(index, inSecondHalf); });
+    ASSERT_EQ(mapped.size(), count);
+    bool inOrder = true;
+    for (std::size_t index = 0; index < count; ++index) {
+        inOrder = inOrder && mapped[index] == std::pair(index, index >= count / 2);
+    }
+    EXPECT_TRUE(inOrder);
     const std::pair<std::set<std::size_t>, std::string> cases[] = {
         {{7'000}, "7000"}, {{3, 7'000}, "3"}, {{7'000, 9'000}, "7000"}, {{4'999, 5'000}, "4999"}};
     for (const auto& [faultList, first] : cases) {
         const std::set<std::size_t>& faults = faultList;  // a lambda cannot capture a binding
         std::string thrown = "none";
         try {
-            (void)producedInHalves(count, [&](std::size_t begin, std::size_t end) {
-                const auto fault = faults.lower_bound(begin);
-                if (fault != faults.end() && *fault < end) {
-                    throw std::runtime_error(std::to_string(*fault));
+            (void)mappedInHalves(count, [&](std::size_t index, bool) {
+                if (faults.contains(index)) {
+                    throw std::runtime_error(std::to_string(index));
                 }
-                return indices(begin, end);
+                return index;
             });
         } catch (const std::runtime_error& error) {
             thrown = error.what();
