@@ -229,6 +229,10 @@ ReplayFixture ReplayFixture::load(const std::filesystem::path& file,
                   ReplayFixtureFileLoader::readableSlack);
 }
 
+ReplayFixture ReplayFixture::decode(std::string_view bytes, ReplayDateDecodingStrategy dates) {
+    return decode(bytes, dates, 0);
+}
+
 ReplayFixture ReplayFixture::decode(std::string_view bytes, ReplayDateDecodingStrategy dates,
                                     std::size_t readableSlack) {
     constexpr std::int64_t maximum = ReplayFixtureLimits::maximumDataBytes;

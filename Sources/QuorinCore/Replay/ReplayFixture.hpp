@@ -129,11 +129,9 @@ struct ReplayFixture {
 
     /// Strict decoding of fixture bytes: size limit, well-formedness, duplicate keys and budgets,
     /// unknown keys, then structural decoding and the schema version, in that order.
-    /// `readableSlack` bytes past the end of `bytes` may be read (see `ReplayFixtureFileLoader`).
     static ReplayFixture decode(
         std::string_view bytes,
-        ReplayDateDecodingStrategy dates = ReplayDateDecodingStrategy::secondsSinceReferenceDate,
-        std::size_t readableSlack = 0);
+        ReplayDateDecodingStrategy dates = ReplayDateDecodingStrategy::secondsSinceReferenceDate);
 
     /// Validates the fixture against itself and the limits, then converts it into core values.
     /// Throws `ReplayFixtureValidationError`.
@@ -141,6 +139,12 @@ struct ReplayFixture {
 
     /// The checks of `materialize` alone: the non-fatal findings, or the first error.
     std::vector<ReplayDiagnostic> validate(std::string_view homeDirectory) const;
+
+  private:
+    // `decode`, reading up to `readableSlack` bytes past the end of `bytes`: only a reader that
+    // made that slack (`ReplayFixtureFileLoader`) may say it is there.
+    static ReplayFixture decode(std::string_view bytes, ReplayDateDecodingStrategy dates,
+                                std::size_t readableSlack);
 };
 
 }  // namespace quorin
