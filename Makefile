@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test clean fuzz install test-asan test-tsan
+.PHONY: deps configure build test clean fuzz install test-shipped test-asan test-tsan
 
 # Every build is a unity build: a target's sources are compiled a batch at a time, so the heavy
 # headers are parsed, and their templates instantiated, once a batch instead of once a file.
@@ -21,9 +21,16 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Everything CI checks: the shipped programs build, every test passes under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the tests that race threads pass under ThreadSanitizer.
-test: build test-asan test-tsan
+# Everything CI checks: the shipped programs build, the shipped client reads its allocator
+# settings, every test passes under AddressSanitizer and UndefinedBehaviorSanitizer, and the tests
+# that race threads pass under ThreadSanitizer.
+test: build test-shipped test-asan test-tsan
+
+# Only the shipped client has an allocator of its own (the sanitizers bring theirs), so only there
+# can a link that drops its settings be seen: jemalloc then prints its defaults.
+test-shipped: build
+	@MALLOC_CONF=stats_print:true $(BUILD_DIR)/quorin --version 2>&1 | grep -q 'opt.thp: "always"' \
+	    || { echo "test-shipped: quorin does not ask its allocator for huge pages"; exit 1; }
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
