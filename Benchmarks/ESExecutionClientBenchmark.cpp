@@ -52,6 +52,10 @@ class AcceptingEndpointSecurity final : public EndpointSecurity {
     void es_retain_message(const es_message_t&) override {}
     void es_release_message(const es_message_t&) override {}
     void setAvailabilityHandler(es_client_t, std::function<void(bool)>) override {}
+    es_return_t setExecChecking(es_client_t, bool) override {
+        return es_return_t::ES_RETURN_SUCCESS;
+    }
+    void setExecInterest(es_client_t, es_exec_interest_t) override {}
 };
 
 class DiscardingLogSink final : public LogSink {

@@ -194,6 +194,11 @@ struct es_client_t {
     friend bool operator==(const es_client_t&, const es_client_t&) = default;
 };
 
+/// Whether an exec of the file `target` describes (its path, status and platform flag; nothing
+/// of the executing process is known yet) could concern anyone: the question asked before any
+/// other, so that the execs nobody's protection concerns cost the least.
+using es_exec_interest_t = std::function<bool(const es_process_t& target)>;
+
 /// Called for every message a client receives, one message at a time, on the client's own
 /// delivery queue. The message stays valid until the handler returns, or until it is released
 /// when it was retained.
@@ -231,6 +236,14 @@ class EndpointSecurity {
     /// (execs then run unchecked) and true once it can again; it runs on the service's own
     /// thread. Only a Linux back end loses a subscription this way.
     virtual void setAvailabilityHandler(es_client_t client, std::function<void(bool)> handler) = 0;
+    /// Whether the client's execs are checked at all (a new client's are). Off, no exec waits for
+    /// the daemon, and held ones still take their answers; on again, execs are held as before.
+    /// Only a Linux back end can leave execs unasked this way.
+    virtual es_return_t setExecChecking(es_client_t client, bool checking) = 0;
+    /// Execs of files for which `interest` says no are allowed by the service itself, before the
+    /// executing process is looked at, and never reach the client's handler. Only a Linux back
+    /// end asks.
+    virtual void setExecInterest(es_client_t client, es_exec_interest_t interest) = 0;
     /// Keeps a message valid after its handler returns, until the matching release.
     virtual void es_retain_message(const es_message_t& message) = 0;
     virtual void es_release_message(const es_message_t& message) = 0;

@@ -38,6 +38,19 @@ ExecutionFileVersion versionOf(const es_stat_t& status) {
                                 status.st_ctimespec.tv_nsec};
 }
 
+// The exec's own file as a candidate; `initiatingExecutable` is "" while the process is unknown.
+ExecutionCandidate targetCandidate(const es_process_t& target, std::string initiatingExecutable) {
+    return ExecutionCandidate{field(target.executable.path),
+                              versionOf(target.executable.stat),
+                              target.is_platform_binary,
+                              (target.codesigning_flags & validSignatureFlag) != 0,
+                              (target.codesigning_flags & adHocFlag) != 0,
+                              field(target.signing_id),
+                              field(target.team_id),
+                              std::move(initiatingExecutable),
+                              target.executable.descriptor};
+}
+
 std::string decimal(double value) {
     char text[64];
     std::snprintf(text, sizeof text, "%f", value);
@@ -135,26 +148,43 @@ void ESExecutionClient::start(ExecutionProtectionController& controller) {
         });
     bool available = false;
     if (outcome.result == es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS && outcome.client) {
+        const es_client_t client = *outcome.client;
         endpointSecurity_.setAvailabilityHandler(
-            *outcome.client, [&controller](bool now) { controller.setAvailable(now); });
-        available = endpointSecurity_.es_subscribe(*outcome.client,
-                                                   {es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC}) ==
-                    es_return_t::ES_RETURN_SUCCESS;
-        if (!available) {
-            endpointSecurity_.es_delete_client(*outcome.client);
+            client, [&controller](bool now) { controller.setAvailable(now); });
+        endpointSecurity_.setExecInterest(client, [this, &controller](const es_process_t& target) {
+            return concernsAnyone(target, controller);
+        });
+        const auto succeeded = [](es_return_t result) {
+            return result == es_return_t::ES_RETURN_SUCCESS;
+        };
+        available =
+            succeeded(endpointSecurity_.setExecChecking(client, controller.anyoneProtected())) &&
+            succeeded(
+                endpointSecurity_.es_subscribe(client, {es_event_type_t::ES_EVENT_TYPE_AUTH_EXEC}));
+        if (available) {
+            controller.setCheckingSwitch([this, client, succeeded](bool checking) {
+                return succeeded(endpointSecurity_.setExecChecking(client, checking));
+            });
+        } else {
+            endpointSecurity_.es_delete_client(client);
         }
     }
     controller.setAvailable(available);
 }
 
+bool ESExecutionClient::concernsAnyone(const es_process_t& target,
+                                       const ExecutionProtectionController& controller) const {
+    const ExecutionCandidate candidate = targetCandidate(target, "");
+    const Date now = clock_.now();
+    return controller.anyConfiguration([&](const auto& configuration) {
+        return ExecutionProtectionPolicy::shouldAsk(candidate, configuration, now);
+    });
+}
+
 std::vector<ExecutionCandidate> ESExecutionClient::candidates(const es_message_t& message) {
-    const es_process_t& target = message.event.exec.target;
     const std::string initiatingExecutable = field(message.process.executable.path);
-    std::vector<ExecutionCandidate> result{ExecutionCandidate{
-        field(target.executable.path), versionOf(target.executable.stat), target.is_platform_binary,
-        (target.codesigning_flags & validSignatureFlag) != 0,
-        (target.codesigning_flags & adHocFlag) != 0, field(target.signing_id),
-        field(target.team_id), initiatingExecutable, target.executable.descriptor}};
+    std::vector<ExecutionCandidate> result{
+        targetCandidate(message.event.exec.target, initiatingExecutable)};
     if (message.version >= 2 && message.event.exec.script) {
         const es_file_t& script = *message.event.exec.script;
         result.push_back(ExecutionCandidate{field(script.path), versionOf(script.stat), false,

@@ -75,8 +75,15 @@ class ESExecutionClient {
 
     /// Creates the client and subscribes it to exec authorization; the controller's
     /// `available` says whether that worked, and follows the service when it loses the
-    /// subscription and gets it back. Nothing is logged or retried on failure.
+    /// subscription and gets it back. Nothing is logged or retried on failure. Execs are checked
+    /// only while the controller has someone protected, and the service allows by itself every
+    /// exec whose file concerns no one (`concernsAnyone`).
     void start(ExecutionProtectionController& controller);
+
+    /// Whether any user's protection would hold an exec of `target`, whoever runs it: the
+    /// service's first question about each exec.
+    bool concernsAnyone(const es_process_t& target,
+                        const ExecutionProtectionController& controller) const;
 
     /// The executables a message would run: its target, then the script of a script exec.
     static std::vector<ExecutionCandidate> candidates(const es_message_t& message);

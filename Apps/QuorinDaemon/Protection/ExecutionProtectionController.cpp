@@ -38,6 +38,15 @@ void ExecutionProtectionController::setAvailable(bool available) {
     available_ = available;
 }
 
+bool ExecutionProtectionController::anyoneProtected() const {
+    return anyConfiguration([](const auto& configuration) { return configuration.enabled; });
+}
+
+void ExecutionProtectionController::setCheckingSwitch(CheckingSwitch checkingSwitch) {
+    const std::lock_guard lock(lock_);
+    checkingSwitch_ = std::move(checkingSwitch);
+}
+
 void ExecutionProtectionController::setError(UserID uid, std::string_view message) {
     const std::lock_guard lock(lock_);
     errors_.insert_or_assign(uid, std::string(message));
@@ -417,16 +426,34 @@ void ExecutionProtectionController::applyConfiguration(
     }
     const bool enabled = user.configuration.enabled;
     bool apply = false;
+    bool othersProtect = false;
+    bool wasProtected = false;
+    CheckingSwitch checkingSwitch;
     {
         const std::lock_guard lock(lock_);
         apply = available_ || !enabled;
-        if (apply) {
-            users_.insert_or_assign(uid, std::move(user));
-            errors_.erase(uid);
-        }
+        const auto found = users_.find(uid);
+        wasProtected = found != users_.end() && found->second.configuration.enabled;
+        othersProtect = std::any_of(users_.begin(), users_.end(), [uid](const auto& entry) {
+            return entry.first != uid && entry.second.configuration.enabled;
+        });
+        checkingSwitch = checkingSwitch_;
+    }
+    // Execs are checked only while someone is protected: the first to turn protection on has
+    // checking turned on before it applies, the last to turn it off has it turned off after.
+    if (apply && enabled && !othersProtect && checkingSwitch && !checkingSwitch(true)) {
+        apply = false;
+    }
+    if (apply) {
+        const std::lock_guard lock(lock_);
+        users_.insert_or_assign(uid, std::move(user));
+        errors_.erase(uid);
     }
     if (!enabled) {
         resolveAll(uid);
+        if (wasProtected && !othersProtect && checkingSwitch) {
+            checkingSwitch(false);
+        }
     }
     reply(apply);
 }

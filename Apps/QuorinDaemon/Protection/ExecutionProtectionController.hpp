@@ -98,6 +98,14 @@ class ExecutionProtectionController {
     /// Whether the exec client is subscribed; shown in every snapshot and required for enabling.
     void setAvailable(bool available);
 
+    /// Turns the service's exec checking on or off; true when it did.
+    using CheckingSwitch = std::function<bool(bool checking)>;
+    /// Whether any user's protection is on, so that execs need checking at all.
+    bool anyoneProtected() const;
+    /// Called on the work queue when the first user turns protection on (enabling fails unless
+    /// it returns true) and whenever a user turns it off and nobody else has it on.
+    void setCheckingSwitch(CheckingSwitch checkingSwitch);
+
     /// Holds an execution for identification and the user's decision: true when it is now held.
     /// False when the message no longer awaits it, or when it was answered at once through
     /// `respond`: allowed when the user's protection is off, blocked when a queue limit is
@@ -184,6 +192,7 @@ class ExecutionProtectionController {
     std::size_t identityJobs_ = 0;          // guarded by lock_
     std::size_t journalJobs_ = 0;           // guarded by lock_
     bool available_ = false;                // guarded by lock_
+    CheckingSwitch checkingSwitch_;         // guarded by lock_
     std::map<UserID, std::string> errors_;  // guarded by lock_
 
     const ProtectionStorage storage_;

@@ -94,7 +94,7 @@ class FakeEndpointSecurity final : public EndpointSecurity {
             const std::uint32_t raw = next("es_new_client", 0);
             if (raw != 0)
                 return {static_cast<es_new_client_result_t>(raw == noHandle ? 0 : raw), {}};
-            clients_[nextClient_] = Client{std::move(handler), {}, {}, false, false, {}};
+            clients_[nextClient_] = Client{std::move(handler), {}, {}, false, false, {}, {}};
             return {es_new_client_result_t::ES_NEW_CLIENT_RESULT_SUCCESS,
                     es_client_t{nextClient_++}};
         });
@@ -152,6 +152,18 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     void setAvailabilityHandler(es_client_t client, std::function<void(bool)> handler) override {
         locked([&] { clients_.at(client.id).availability = std::move(handler); });
     }
+    es_return_t setExecChecking(es_client_t client, bool checking) override {
+        return apply(std::string("setExecChecking(") + (checking ? "true" : "false") + ")", client,
+                     [](Client&) {});
+    }
+    /// Kept for the test to ask: the fake delivers every exec to its handler, as a back end
+    /// without the question does.
+    void setExecInterest(es_client_t client, es_exec_interest_t interest) override {
+        locked([&] { clients_.at(client.id).interest = std::move(interest); });
+    }
+    es_exec_interest_t interest(es_client_t client) const {
+        return locked([&] { return clients_.at(client.id).interest; });
+    }
     /// Tells a client's availability handler that its subscription was lost or is back.
     void setAvailable(es_client_t client, bool available) {
         const auto handler = locked([&] { return clients_.at(client.id).availability; });
@@ -173,6 +185,7 @@ class FakeEndpointSecurity final : public EndpointSecurity {
         bool inverted = false;
         bool deleted = false;
         std::function<void(bool)> availability;
+        es_exec_interest_t interest;
     };
     struct Tally {
         bool authorization = false;  // handed to at least one client

@@ -9,6 +9,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 
 namespace quorin::daemon {
@@ -56,6 +57,21 @@ class FaultyKernel final : public fanotify::FanotifyKernel {
   private:
     fanotify::LinuxFanotifyKernel kernel;
 };
+
+// The exec-permission marks of every fanotify group this process holds, as the kernel lists them:
+// "fanotify mnt_id:… mflags:… mask:40000 ignored_mask:0" (or "sdev:…" for a file system).
+int execMarks() {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fdinfo")) {
+        std::ifstream info(entry.path());
+        for (std::string line; std::getline(info, line);) {
+            const std::size_t mask = line.find(" mask:");
+            count += line.starts_with("fanotify ") && mask != std::string::npos &&
+                     (std::stoul(line.substr(mask + 6), nullptr, 16) & FAN_OPEN_EXEC_PERM) != 0;
+        }
+    }
+    return count;
+}
 
 template <class Condition>
 bool eventually(Condition condition) {
@@ -338,6 +354,68 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
         service.es_release_message(*message);
     }
     EXPECT_EQ(held, 6);
+}
+
+// Off, checking leaves no mark for any exec to wait on, and a held exec still takes its answer;
+// an exec whose file concerns nobody is allowed before it reaches the handler.
+TEST_F(FanotifyEndpointSecurityTest, ChecksExecsOnlyWhileOnAndOnlyThoseThatConcernSomeone) {
+    const fs::path tool = mountPoint / "tool";
+    fs::copy_file("/bin/true", tool);
+    std::atomic<int> held{0};
+    std::atomic<bool> keep{false};
+    std::promise<const es_message_t*> kept;
+    FanotifyEndpointSecurity service(mountPoint.string(), clock, log, kernel);
+    const auto client = service
+                            .es_new_client([&](es_client_t self, const es_message_t& message) {
+                                ++held;
+                                if (keep) {
+                                    service.es_retain_message(message);
+                                    kept.set_value(&message);
+                                    return;
+                                }
+                                service.es_respond_auth_result(
+                                    self, message, es_auth_result_t::ES_AUTH_RESULT_ALLOW, false);
+                            })
+                            .client;
+    if (!client) {
+        GTEST_SKIP() << "fanotify is not available";
+    }
+    std::atomic<bool> concerned{true};
+    std::atomic<int> asked{0};
+    service.setExecInterest(*client, [&](const es_process_t& target) {
+        EXPECT_EQ(target.executable.path.text(), tool.string());
+        ++asked;
+        return concerned.load();
+    });
+    ASSERT_EQ(service.setExecChecking(*client, false), es_return_t::ES_RETURN_SUCCESS);
+    ASSERT_EQ(service.es_subscribe(*client, {ES_EVENT_TYPE_AUTH_EXEC}),
+              es_return_t::ES_RETURN_SUCCESS);
+    // checking, concerned; then marks, questions and held execs so far
+    const std::vector<std::tuple<bool, bool, int, int, int>> steps{
+        {false, true, 0, 0, 0},  // subscribed with checking off: never marked
+        {true, true, 1, 1, 1},  {true, false, 1, 2, 1},
+        {false, true, 0, 2, 1}, {true, true, 1, 3, 2},
+    };
+    for (const auto& [checking, concerns, marks, questions, holds] : steps) {
+        SCOPED_TRACE(std::to_string(questions));
+        ASSERT_EQ(service.setExecChecking(*client, checking), es_return_t::ES_RETURN_SUCCESS);
+        concerned = concerns;
+        EXPECT_EQ(execMarks(), marks);
+        EXPECT_EQ(execInChild(tool), 0);
+        EXPECT_EQ(asked, questions);
+        EXPECT_EQ(held, holds);
+    }
+    keep = true;
+    std::future<int> execution = quorin::testing::launchExecInChild(tool);
+    const es_message_t* message = kept.get_future().get();
+    ASSERT_EQ(service.setExecChecking(*client, false), es_return_t::ES_RETURN_SUCCESS);
+    EXPECT_EQ(execMarks(), 0);
+    EXPECT_EQ(execution.wait_for(100ms), std::future_status::timeout);  // still held
+    EXPECT_EQ(service.es_respond_auth_result(*client, *message,
+                                             es_auth_result_t::ES_AUTH_RESULT_DENY, false),
+              es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
+    EXPECT_EQ(execution.get(), EPERM);
+    service.es_release_message(*message);
 }
 
 // Exec checking goes on through what a loaded machine does to a group: reads that fail for want

@@ -89,12 +89,14 @@ class ESExecutionClientTest : public ::testing::Test, public ProtectionHarness {
 };
 
 TEST_F(ESExecutionClientTest, ProtectionIsAvailableOnlyWithAnExecSubscription) {
-    const Lines subscribed{"es_new_client", "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"};
+    // Nobody is protected yet, so execs are not checked.
+    const Lines subscribed{"es_new_client", "setExecChecking(false)",
+                           "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"};
     const std::vector<std::pair<std::string, Lines>> cases{
         {"", subscribed},
         {"es_new_client", {"es_new_client"}},
-        {"es_subscribe",
-         {"es_new_client", "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)", "es_delete_client"}},
+        {"setExecChecking", {"es_new_client", "setExecChecking(false)", "es_delete_client"}},
+        {"es_subscribe", {subscribed[0], subscribed[1], subscribed[2], "es_delete_client"}},
     };
     for (const auto& [failing, calls] : cases) {
         SCOPED_TRACE(failing);
@@ -112,6 +114,57 @@ TEST_F(ESExecutionClientTest, ProtectionIsAvailableOnlyWithAnExecSubscription) {
         }
     }
     EXPECT_TRUE(protectLog().empty());
+}
+
+TEST_F(ESExecutionClientTest, ExecsAreCheckedOnlyWhileSomeoneIsProtected) {
+    constexpr std::uint32_t bob = 502;
+    client.start(*controller);
+    const Lines off{"setExecChecking(false)"};
+    const Lines on{"setExecChecking(false)", "setExecChecking(true)"};
+    const Lines offAgain{on[0], on[1], "setExecChecking(false)"};
+    const Lines failedOn{on[0], on[1], offAgain[2], "setExecChecking(true)"};
+    const std::vector<std::tuple<std::uint32_t, bool, bool, bool, Lines>> steps{
+        // user, enabling, checking cannot be turned on, configured, checking switched so far
+        {bob, false, false, true, off},  // disabling with nobody protected changes nothing
+        {ana, true, false, true, on},
+        {bob, true, false, true, on},   // checked already
+        {ana, false, false, true, on},  // bob is still protected
+        {bob, false, false, true, offAgain},
+        {ana, true, true, false, failedOn},  // no checking, no protection
+    };
+    for (const auto& [uid, enabling, failing, configured, switched] : steps) {
+        SCOPED_TRACE(std::to_string(uid) + (enabling ? " enables" : " disables"));
+        if (failing) {
+            endpointSecurity.script("setExecChecking", 1);  // ES_RETURN_ERROR
+        }
+        EXPECT_EQ(configure(uid, settings(enabling)), configured);
+        EXPECT_EQ(starting(endpointSecurity.calls(), "setExecChecking"), switched);
+    }
+    EXPECT_FALSE(state().enabled);
+    EXPECT_FALSE(controller->anyoneProtected());
+}
+
+TEST_F(ESExecutionClientTest, TheServiceAsksFirstWhetherAnExecConcernsAnyone) {
+    client.start(*controller);
+    const es_exec_interest_t concerns = endpointSecurity.interest(endpointSecurity.lastClient());
+    const auto target = [](const std::string& path, bool platform) {
+        es_process_t process;
+        process.executable.path = token(path);
+        process.is_platform_binary = platform;
+        return process;
+    };
+    const std::string tool = (home / "bin/tool").string();
+    EXPECT_FALSE(concerns(target(tool, false)));  // nobody is protected
+    enable(ana);
+    const std::vector<std::tuple<std::string, bool, bool>> cases{
+        {tool, false, true},  // under ana's root, not in her baseline
+        {"/usr/bin/true", false, false},
+        {tool, true, false},  // a platform binary
+        {"", false, true},    // no path: always asked
+    };
+    for (const auto& [path, platform, concerned] : cases) {
+        EXPECT_EQ(concerns(target(path, platform)), concerned) << path << platform;
+    }
 }
 
 TEST_F(ESExecutionClientTest, GathersTheTargetAndTheScriptWithTextFieldsOfOneTo4096Bytes) {

@@ -23,7 +23,7 @@ struct DaemonStartupTest : DaemonOverSocketTest {
 TEST_F(DaemonStartupTest, AFailedFileEventClientLeavesTheRestRunning) {
     EXPECT_EQ(log->lines().at(0), "lifecycle default: quorin daemon started");
     EXPECT_EQ(endpointSecurity.calls(),
-              (std::vector<std::string>{"es_new_client", "es_new_client",
+              (std::vector<std::string>{"es_new_client", "es_new_client", "setExecChecking(false)",
                                         "es_subscribe(ES_EVENT_TYPE_AUTH_EXEC)"}));
     SocketPeer peer = connect();
     EXPECT_EQ(peer.status(), "es-error:not-privileged");

@@ -40,7 +40,7 @@ struct FanotifyEndpointSecurity::Client {
             return true;
         }
         auto made = std::make_unique<fanotify::ExecAuthorizations>(
-            kernel, scope, handle, execHandler, clock, envelopes, log);
+            kernel, scope, handle, execHandler, clock, envelopes, log, checking, interest);
         made->setAvailabilityHandler(availabilityHandler);
         if (!made->start()) {
             return false;
@@ -54,6 +54,23 @@ struct FanotifyEndpointSecurity::Client {
         availabilityHandler = handler;
         if (authorizations) {
             authorizations->setAvailabilityHandler(std::move(handler));
+        }
+    }
+
+    bool setChecking(bool on) {
+        const std::lock_guard lock(mutex);
+        if (authorizations && !authorizations->setChecking(on)) {
+            return false;
+        }
+        checking = on;
+        return true;
+    }
+
+    void setInterest(es_exec_interest_t asked) {
+        const std::lock_guard lock(mutex);
+        interest = asked;
+        if (authorizations) {
+            authorizations->setInterest(std::move(asked));
         }
     }
 
@@ -77,6 +94,8 @@ struct FanotifyEndpointSecurity::Client {
     Log log;
     std::mutex mutex;
     std::function<void(bool)> availabilityHandler;                 // guarded by mutex
+    bool checking = true;                                          // guarded by mutex
+    es_exec_interest_t interest;                                   // guarded by mutex
     std::unique_ptr<fanotify::ExecAuthorizations> authorizations;  // guarded by mutex
 };
 
@@ -208,6 +227,17 @@ void FanotifyEndpointSecurity::setAvailabilityHandler(es_client_t client,
                                                       std::function<void(bool)> handler) {
     if (const auto found = find(client)) {
         found->setAvailabilityHandler(std::move(handler));
+    }
+}
+
+es_return_t FanotifyEndpointSecurity::setExecChecking(es_client_t client, bool checking) {
+    const auto found = find(client);
+    return returned(found && found->setChecking(checking));
+}
+
+void FanotifyEndpointSecurity::setExecInterest(es_client_t client, es_exec_interest_t interest) {
+    if (const auto found = find(client)) {
+        found->setInterest(std::move(interest));
     }
 }
 

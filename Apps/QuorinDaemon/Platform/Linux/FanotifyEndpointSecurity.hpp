@@ -33,7 +33,9 @@ class ExecEnvelopes;
 /// `scope` bounds what may be marked: a prefix outside it is not covered, and execs are watched
 /// on every mount at or under it, mounts made later included (the daemon passes "/", a test its
 /// own private mount). Should a content group be lost, a new one is made, and the client's
-/// availability handler hears of both. Not every
+/// availability handler hears of both. While a client's exec checking is off its group has no
+/// marks; an exec whose file its interest question says concerns nobody is allowed at once,
+/// before `/proc` is read for the executing process. Not every
 /// file system can be marked (FUSE, network and overlay file systems may not report): a selected
 /// prefix that cannot be covered is logged, once, under the category "fanotify", and the other
 /// prefixes are watched all the same.
@@ -62,6 +64,8 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
     es_respond_result_t es_respond_auth_result(es_client_t client, const es_message_t& message,
                                                es_auth_result_t result, bool cache) override;
     void setAvailabilityHandler(es_client_t client, std::function<void(bool)> handler) override;
+    es_return_t setExecChecking(es_client_t client, bool checking) override;
+    void setExecInterest(es_client_t client, es_exec_interest_t interest) override;
     void es_retain_message(const es_message_t& message) override;
     void es_release_message(const es_message_t& message) override;
 

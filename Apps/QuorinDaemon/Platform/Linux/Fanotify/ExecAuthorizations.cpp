@@ -71,7 +71,7 @@ void ExecEnvelopes::release(const es_message_t& message) {
 ExecAuthorizations::ExecAuthorizations(FanotifyKernel& kernel, std::string scope,
                                        es_client_t handle, es_handler_block_t handler,
                                        const Clock& clock, std::shared_ptr<ExecEnvelopes> envelopes,
-                                       Log log)
+                                       Log log, bool checking, es_exec_interest_t interest)
     : kernel_(kernel),
       scope_(std::move(scope)),
       mountTable_(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)),
@@ -79,21 +79,21 @@ ExecAuthorizations::ExecAuthorizations(FanotifyKernel& kernel, std::string scope
       handler_(std::move(handler)),
       clock_(clock),
       envelopes_(std::move(envelopes)),
-      log_(std::move(log)) {}
+      log_(std::move(log)),
+      checking_(checking) {
+    setInterest(std::move(interest));
+}
 
 ExecAuthorizations::~ExecAuthorizations() {
     stop();
+    const std::lock_guard lock(marking_);
     if (group_) {
         group_->close();
     }
 }
 
 bool ExecAuthorizations::start() {
-    if (reader_.stopDescriptor() < 0 || !mountTable_.valid()) {
-        return false;
-    }
-    group_ = makeGroup();
-    if (!group_) {
+    if (reader_.stopDescriptor() < 0 || !mountTable_.valid() || !replaceGroup()) {
         return false;
     }
     reader_.start([this] { run(); });
@@ -109,13 +109,57 @@ void ExecAuthorizations::setAvailabilityHandler(AvailabilityHandler handler) {
     availabilityHandler_ = std::move(handler);
 }
 
-std::shared_ptr<ContentGroup> ExecAuthorizations::makeGroup() {
+void ExecAuthorizations::setInterest(es_exec_interest_t interest) {
+    auto shared =
+        interest ? std::make_shared<const es_exec_interest_t>(std::move(interest)) : nullptr;
+    const std::lock_guard lock(mutex_);
+    interest_ = std::move(shared);
+}
+
+bool ExecAuthorizations::setChecking(bool checking) {
+    const std::lock_guard lock(marking_);
+    if (checking == checking_) {
+        return true;
+    }
+    if (group_ && checking && !markMounts(group_->descriptor())) {
+        unmark(group_->descriptor());
+        return false;
+    }
+    if (group_ && !checking) {
+        unmark(group_->descriptor());
+        unmarkable_.clear();
+    }
+    checking_ = checking;
+    return true;
+}
+
+void ExecAuthorizations::unmark(int group) {
+    // Held execs stay held: only marks go, and the group with its pending answers stays.
+    kernel_.fanotify_mark(group, FAN_MARK_FLUSH | FAN_MARK_MOUNT, 0, AT_FDCWD, nullptr);
+    kernel_.fanotify_mark(group, FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr);
+}
+
+bool ExecAuthorizations::replaceGroup() {
     UniqueFd group(kernel_.fanotify_init(FAN_CLASS_CONTENT | FAN_UNLIMITED_QUEUE | FAN_CLOEXEC,
                                          O_RDONLY | O_LARGEFILE | O_CLOEXEC));
-    if (!group.valid() || !markMounts(group.get())) {
-        return nullptr;
+    if (!group.valid()) {
+        return false;
     }
-    return std::make_shared<ContentGroup>(std::move(group));
+    // Made and marked under the lock that turns checking on and off, so that a group never
+    // keeps marks made for a setting that has changed meanwhile.
+    const std::lock_guard lock(marking_);
+    if (checking_ && !markMounts(group.get())) {
+        return false;
+    }
+    group_ = std::make_shared<ContentGroup>(std::move(group));
+    return true;
+}
+
+void ExecAuthorizations::remark(const std::shared_ptr<ContentGroup>& group) {
+    const std::lock_guard lock(marking_);
+    if (checking_ && group == group_) {
+        markMounts(group->descriptor());
+    }
 }
 
 bool ExecAuthorizations::markMounts(int group) {
@@ -162,15 +206,14 @@ bool ExecAuthorizations::markMounts(int group) {
 void ExecAuthorizations::run() {
     using namespace std::chrono_literals;
     while (true) {
-        const std::shared_ptr<ContentGroup> group = group_;
+        const std::shared_ptr<ContentGroup> group = [this] {
+            const std::lock_guard lock(marking_);
+            return group_;
+        }();
         int lostError = 0;
-        const GroupReading reading{kernel_,
-                                   group->descriptor(),
-                                   reader_.stopDescriptor(),
-                                   log_,
-                                   "exec",
-                                   mountTable_.get(),
-                                   [this, &group] { markMounts(group->descriptor()); }};
+        const GroupReading reading{
+            kernel_, group->descriptor(), reader_.stopDescriptor(),         log_,
+            "exec",  mountTable_.get(),   [this, &group] { remark(group); }};
         if (readEvents(
                 reading,
                 [this, &group](const fanotify_event_metadata& event, std::string_view) {
@@ -187,7 +230,7 @@ void ExecAuthorizations::run() {
                  {LogValue::public_(std::strerror(lostError))});
         announce(false);
         std::chrono::milliseconds pause = 10ms;
-        while (!(group_ = makeGroup())) {
+        while (!replaceGroup()) {
             if (pauseUnlessStopped(reader_.stopDescriptor(), pause)) {
                 return;
             }
@@ -209,6 +252,15 @@ void ExecAuthorizations::announce(bool available) {
     }
 }
 
+bool ExecAuthorizations::interested(const es_process_t& target) {
+    std::shared_ptr<const es_exec_interest_t> interest;
+    {
+        const std::lock_guard lock(mutex_);
+        interest = interest_;
+    }
+    return !interest || (*interest)(target);
+}
+
 void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
                                    const fanotify_event_metadata& metadata) {
     if ((metadata.mask & FAN_Q_OVERFLOW) != 0) {
@@ -228,7 +280,6 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
     const Timebase timebase = clock_.timebase();
     message.deadline =
         clock_.absoluteTime() + deadlineNanoseconds * timebase.denominator() / timebase.numerator();
-    message.process = processOf(metadata.pid);
     es_process_t& target = message.event.exec.target;
     struct stat status {};
     if (::fstat(metadata.fd, &status) == 0) {
@@ -244,6 +295,11 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
     } else {
         target.executable.path = token("");
     }
+    if (!interested(target)) {
+        envelope->answer(true);
+        return;
+    }
+    message.process = processOf(metadata.pid);
     // Identification reads the exec's own file through a descriptor of its own, which outlives
     // the answer only as long as a reader still needs it.
     if (const int copy = ::fcntl(metadata.fd, F_DUPFD_CLOEXEC, 0); copy >= 0) {

@@ -78,13 +78,18 @@ class ExecEnvelopes {
 /// Should the group be lost (it can no longer be read), it is closed, which lets every exec still
 /// held through, the availability handler hears false, and a new group is made, retried until it
 /// works; the handler then hears true.
+///
+/// While checking is off the group has no marks, so no exec waits for it; execs held before still
+/// take their answers. Each exec is first put to the interest question, from the event's file
+/// alone; one that concerns nobody is allowed at once, before `/proc` is read for its process.
 class ExecAuthorizations {
   public:
     using AvailabilityHandler = std::function<void(bool)>;
 
     ExecAuthorizations(FanotifyKernel& kernel, std::string scope, es_client_t handle,
                        es_handler_block_t handler, const Clock& clock,
-                       std::shared_ptr<ExecEnvelopes> envelopes, Log log);
+                       std::shared_ptr<ExecEnvelopes> envelopes, Log log, bool checking,
+                       es_exec_interest_t interest);
     ~ExecAuthorizations();
 
     ExecAuthorizations(const ExecAuthorizations&) = delete;
@@ -95,12 +100,23 @@ class ExecAuthorizations {
     void stop();
     /// Runs on the reading thread, after the change.
     void setAvailabilityHandler(AvailabilityHandler handler);
+    /// Marks or unmarks the group; false when checking was asked for and the scope's own mount
+    /// cannot be marked (checking then stays off).
+    bool setChecking(bool checking);
+    void setInterest(es_exec_interest_t interest);
 
   private:
-    /// A new group with every executable mount of the scope marked, or nothing.
-    std::shared_ptr<ContentGroup> makeGroup();
-    /// Marks what is mounted now; false when the scope's own mount cannot be marked.
+    /// Makes the group, with every executable mount of the scope marked while checking is on;
+    /// false when it cannot be made or marked.
+    bool replaceGroup();
+    /// Marks what is mounted now; false when the scope's own mount cannot be marked. Called with
+    /// `marking_` held.
     bool markMounts(int group);
+    /// Removes every mark of `group`; called with `marking_` held.
+    void unmark(int group);
+    /// Marks `group` again after the mount table changed, while it is current and checking is on.
+    void remark(const std::shared_ptr<ContentGroup>& group);
+    bool interested(const es_process_t& target);
     void run();
     void authorize(const std::shared_ptr<ContentGroup>& group,
                    const fanotify_event_metadata& metadata);
@@ -117,10 +133,13 @@ class ExecAuthorizations {
     const Clock& clock_;
     std::shared_ptr<ExecEnvelopes> envelopes_;
     Log log_;
-    std::shared_ptr<ContentGroup> group_;  // replaced only by the reading thread
-    std::set<std::string> unmarkable_;     // mount points reported; the reading thread's
+    std::mutex marking_;
+    std::shared_ptr<ContentGroup> group_;  // guarded by marking_; replaced by the reading thread
+    bool checking_;                        // guarded by marking_
+    std::set<std::string> unmarkable_;     // mount points reported; guarded by marking_
     std::mutex mutex_;
-    AvailabilityHandler availabilityHandler_;  // guarded by mutex_
+    AvailabilityHandler availabilityHandler_;             // guarded by mutex_
+    std::shared_ptr<const es_exec_interest_t> interest_;  // guarded by mutex_; none: every exec
     GroupReader reader_;
 };
 
