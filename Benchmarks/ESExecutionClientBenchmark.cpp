@@ -56,6 +56,9 @@ class AcceptingEndpointSecurity final : public EndpointSecurity {
         return es_return_t::ES_RETURN_SUCCESS;
     }
     void setExecInterest(es_client_t, es_exec_interest_t) override {}
+    es_clear_cache_result_t es_clear_cache(es_client_t) override {
+        return es_clear_cache_result_t::ES_CLEAR_CACHE_RESULT_SUCCESS;
+    }
 };
 
 class DiscardingLogSink final : public LogSink {

@@ -40,6 +40,11 @@ enum class es_respond_result_t : std::uint32_t {
     ES_RESPOND_RESULT_ERR_DUPLICATE_RESPONSE,
 };
 
+enum class es_clear_cache_result_t : std::uint32_t {
+    ES_CLEAR_CACHE_RESULT_SUCCESS = 0,
+    ES_CLEAR_CACHE_RESULT_ERR_INTERNAL = 1,
+};
+
 enum class es_mute_inverted_return_t : std::uint32_t {
     ES_MUTE_INVERTED,
     ES_MUTE_NOT_INVERTED,
@@ -242,8 +247,12 @@ class EndpointSecurity {
     virtual es_return_t setExecChecking(es_client_t client, bool checking) = 0;
     /// Execs of files for which `interest` says no are allowed by the service itself, before the
     /// executing process is looked at, and never reach the client's handler. Only a Linux back
-    /// end asks.
+    /// end asks; it may remember such an answer for a file until the file is modified or the
+    /// cache is cleared.
     virtual void setExecInterest(es_client_t client, es_exec_interest_t interest) = 0;
+    /// Forgets every remembered answer: called whenever what the interest question reads has
+    /// changed. An exec that started being answered before the call is not remembered after it.
+    virtual es_clear_cache_result_t es_clear_cache(es_client_t client) = 0;
     /// Keeps a message valid after its handler returns, until the matching release.
     virtual void es_retain_message(const es_message_t& message) = 0;
     virtual void es_release_message(const es_message_t& message) = 0;

@@ -165,6 +165,12 @@ void ESExecutionClient::start(ExecutionProtectionController& controller) {
             controller.setCheckingSwitch([this, client, succeeded](bool checking) {
                 return succeeded(endpointSecurity_.setExecChecking(client, checking));
             });
+            controller.setPolicyChangedHandler([this, client] {
+                if (endpointSecurity_.es_clear_cache(client) !=
+                    es_clear_cache_result_t::ES_CLEAR_CACHE_RESULT_SUCCESS) {
+                    log_.log(LogLevel::error, "Clearing the exec answer cache failed");
+                }
+            });
         } else {
             endpointSecurity_.es_delete_client(client);
         }

@@ -47,6 +47,22 @@ void ExecutionProtectionController::setCheckingSwitch(CheckingSwitch checkingSwi
     checkingSwitch_ = std::move(checkingSwitch);
 }
 
+void ExecutionProtectionController::setPolicyChangedHandler(std::function<void()> handler) {
+    const std::lock_guard lock(lock_);
+    policyChanged_ = std::move(handler);
+}
+
+void ExecutionProtectionController::announcePolicyChange() const {
+    std::function<void()> handler;
+    {
+        const std::lock_guard lock(lock_);
+        handler = policyChanged_;
+    }
+    if (handler) {
+        handler();
+    }
+}
+
 void ExecutionProtectionController::setError(UserID uid, std::string_view message) {
     const std::lock_guard lock(lock_);
     errors_.insert_or_assign(uid, std::string(message));
@@ -445,9 +461,12 @@ void ExecutionProtectionController::applyConfiguration(
         apply = false;
     }
     if (apply) {
-        const std::lock_guard lock(lock_);
-        users_.insert_or_assign(uid, std::move(user));
-        errors_.erase(uid);
+        {
+            const std::lock_guard lock(lock_);
+            users_.insert_or_assign(uid, std::move(user));
+            errors_.erase(uid);
+        }
+        announcePolicyChange();
     }
     if (!enabled) {
         resolveAll(uid);
@@ -485,10 +504,13 @@ void ExecutionProtectionController::storeReferences(UserID uid,
         setError(uid, Messages::referencesNotUpdated);
         return;
     }
-    const std::lock_guard lock(lock_);
-    if (const auto found = users_.find(uid); found != users_.end()) {
-        found->second.configuration.references = references;
+    {
+        const std::lock_guard lock(lock_);
+        if (const auto found = users_.find(uid); found != users_.end()) {
+            found->second.configuration.references = references;
+        }
     }
+    announcePolicyChange();
 }
 
 void ExecutionProtectionController::observedChange(const std::string& path) {
@@ -523,6 +545,7 @@ void ExecutionProtectionController::refreshAliases() {
         paths.swap(aliasPaths_);
         aliasRefreshScheduled_ = false;
     }
+    bool changed = false;
     for (const std::string& path : paths) {
         const std::string resolved = resolvingSymbolicLinks(path);
         const std::lock_guard lock(lock_);
@@ -533,14 +556,20 @@ void ExecutionProtectionController::refreshAliases() {
                 continue;
             }
             auto& aliases = configuration.executableAliases;
+            const auto known = aliases.find(path);
             if (resolved == path) {
-                aliases.erase(path);
-            } else if (aliases.size() < maximumAliases || aliases.contains(path)) {
+                changed |= aliases.erase(path) > 0;
+            } else if (known != aliases.end() ? known->second != resolved
+                                              : aliases.size() < maximumAliases) {
                 // A full map still follows a known link to its new target; it only takes no
                 // new links.
                 aliases.insert_or_assign(path, resolved);
+                changed = true;
             }
         }
+    }
+    if (changed) {
+        announcePolicyChange();
     }
 }
 

@@ -105,6 +105,10 @@ class ExecutionProtectionController {
     /// Called on the work queue when the first user turns protection on (enabling fails unless
     /// it returns true) and whenever a user turns it off and nobody else has it on.
     void setCheckingSwitch(CheckingSwitch checkingSwitch);
+    /// Called on the work queue after anything the policy reads has changed in memory (a
+    /// configuration applied, references stored, aliases moved), so that answers remembered from
+    /// before are forgotten.
+    void setPolicyChangedHandler(std::function<void()> handler);
 
     /// Holds an execution for identification and the user's decision: true when it is now held.
     /// False when the message no longer awaits it, or when it was answered at once through
@@ -183,6 +187,8 @@ class ExecutionProtectionController {
     void setError(UserID uid, std::string_view message);
     /// Takes the lock.
     bool isLoaded(UserID uid) const;
+    /// Tells the policy-changed handler; takes the lock.
+    void announcePolicyChange() const;
 
     mutable std::mutex lock_;
     std::map<UserID, User> users_;          // guarded by lock_
@@ -193,6 +199,7 @@ class ExecutionProtectionController {
     std::size_t journalJobs_ = 0;           // guarded by lock_
     bool available_ = false;                // guarded by lock_
     CheckingSwitch checkingSwitch_;         // guarded by lock_
+    std::function<void()> policyChanged_;   // guarded by lock_
     std::map<UserID, std::string> errors_;  // guarded by lock_
 
     const ProtectionStorage storage_;

@@ -161,6 +161,12 @@ class FakeEndpointSecurity final : public EndpointSecurity {
     void setExecInterest(es_client_t client, es_exec_interest_t interest) override {
         locked([&] { clients_.at(client.id).interest = std::move(interest); });
     }
+    es_clear_cache_result_t es_clear_cache(es_client_t) override {
+        return locked([&] {
+            calls_.emplace_back("es_clear_cache");
+            return static_cast<es_clear_cache_result_t>(next("es_clear_cache", 0));
+        });
+    }
     es_exec_interest_t interest(es_client_t client) const {
         return locked([&] { return clients_.at(client.id).interest; });
     }

@@ -3,6 +3,7 @@
 #include "Fakes/CapturingLogSink.hpp"
 #include "Linux/PrivateTmpfs.hpp"
 #include "QuorinDaemon/Attribution/AttributionMessageHandler.hpp"
+#include "QuorinDaemon/Platform/Linux/Fanotify/ExecAuthorizations.hpp"
 #include "QuorinDaemon/Platform/Linux/Fanotify/FileNotifications.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
 
@@ -58,16 +59,19 @@ class FaultyKernel final : public fanotify::FanotifyKernel {
     fanotify::LinuxFanotifyKernel kernel;
 };
 
-// The exec-permission marks of every fanotify group this process holds, as the kernel lists them:
-// "fanotify mnt_id:… mflags:… mask:40000 ignored_mask:0" (or "sdev:…" for a file system).
-int execMarks() {
+// The marks of every fanotify group this process holds that ask about execs (`field` "mask") or
+// keep them from being asked about ("ignored_mask"), as the kernel lists them: "fanotify
+// mnt_id:… mflags:… mask:40000 ignored_mask:0" ("sdev:…" for a file system, "ino:…" a file).
+int execMarks(std::string_view field = "mask") {
     int count = 0;
+    const std::string key = " " + std::string(field) + ":";
     for (const auto& entry : fs::directory_iterator("/proc/self/fdinfo")) {
         std::ifstream info(entry.path());
         for (std::string line; std::getline(info, line);) {
-            const std::size_t mask = line.find(" mask:");
-            count += line.starts_with("fanotify ") && mask != std::string::npos &&
-                     (std::stoul(line.substr(mask + 6), nullptr, 16) & FAN_OPEN_EXEC_PERM) != 0;
+            const std::size_t at = line.find(key);
+            count +=
+                line.starts_with("fanotify ") && at != std::string::npos &&
+                (std::stoul(line.substr(at + key.size()), nullptr, 16) & FAN_OPEN_EXEC_PERM) != 0;
         }
     }
     return count;
@@ -357,7 +361,8 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
 }
 
 // Off, checking leaves no mark for any exec to wait on, and a held exec still takes its answer;
-// an exec whose file concerns nobody is allowed before it reaches the handler.
+// an exec whose file concerns nobody is allowed before it reaches the handler, and the kernel
+// remembers that until the file is modified or the cache cleared, for a file only root can move.
 TEST_F(FanotifyEndpointSecurityTest, ChecksExecsOnlyWhileOnAndOnlyThoseThatConcernSomeone) {
     const fs::path tool = mountPoint / "tool";
     fs::copy_file("/bin/true", tool);
@@ -390,22 +395,42 @@ TEST_F(FanotifyEndpointSecurityTest, ChecksExecsOnlyWhileOnAndOnlyThoseThatConce
     ASSERT_EQ(service.setExecChecking(*client, false), es_return_t::ES_RETURN_SUCCESS);
     ASSERT_EQ(service.es_subscribe(*client, {ES_EVENT_TYPE_AUTH_EXEC}),
               es_return_t::ES_RETURN_SUCCESS);
-    // checking, concerned; then marks, questions and held execs so far
-    const std::vector<std::tuple<bool, bool, int, int, int>> steps{
-        {false, true, 0, 0, 0},  // subscribed with checking off: never marked
-        {true, true, 1, 1, 1},  {true, false, 1, 2, 1},
-        {false, true, 0, 2, 1}, {true, true, 1, 3, 2},
+    enum Before { nothing, clear, modify, openFolder };
+    // before the exec, checking, concerned; then marks, questions, held execs, remembered files
+    const std::vector<std::tuple<Before, bool, bool, int, int, int, int>> steps{
+        {nothing, false, true, 0, 0, 0, 0},  // subscribed with checking off: never marked
+        {nothing, true, true, 1, 1, 1, 0},
+        {nothing, true, false, 1, 2, 1, 1},  // allowed unasked, and remembered
+        {nothing, true, false, 1, 2, 1, 1},  // not even asked
+        {nothing, true, true, 1, 2, 1, 1},   // a change of answer not yet told runs unasked
+        {clear, true, true, 1, 3, 2, 0},
+        {nothing, true, false, 1, 4, 2, 1},
+        {modify, true, true, 1, 5, 3, 0},  // the kernel forgets a modified file
+        {nothing, true, false, 1, 6, 3, 1},
+        {nothing, false, true, 0, 6, 3, 0},     // off: no mark of either kind
+        {openFolder, true, false, 1, 7, 3, 0},  // others could move it: never remembered
+        {nothing, true, false, 1, 8, 3, 0},
     };
-    for (const auto& [checking, concerns, marks, questions, holds] : steps) {
+    for (const auto& [before, checking, concerns, marks, questions, holds, ignored] : steps) {
         SCOPED_TRACE(std::to_string(questions));
+        if (before == clear) {
+            ASSERT_EQ(service.es_clear_cache(*client),
+                      es_clear_cache_result_t::ES_CLEAR_CACHE_RESULT_SUCCESS);
+        } else if (before == modify) {
+            std::ofstream(tool, std::ios::app) << '\0';
+        } else if (before == openFolder) {
+            fs::permissions(mountPoint, fs::perms::all);  // without the sticky bit
+        }
         ASSERT_EQ(service.setExecChecking(*client, checking), es_return_t::ES_RETURN_SUCCESS);
         concerned = concerns;
         EXPECT_EQ(execMarks(), marks);
         EXPECT_EQ(execInChild(tool), 0);
         EXPECT_EQ(asked, questions);
         EXPECT_EQ(held, holds);
+        EXPECT_EQ(execMarks("ignored_mask"), ignored);
     }
     keep = true;
+    concerned = true;
     std::future<int> execution = quorin::testing::launchExecInChild(tool);
     const es_message_t* message = kept.get_future().get();
     ASSERT_EQ(service.setExecChecking(*client, false), es_return_t::ES_RETURN_SUCCESS);
@@ -416,6 +441,41 @@ TEST_F(FanotifyEndpointSecurityTest, ChecksExecsOnlyWhileOnAndOnlyThoseThatConce
               es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
     EXPECT_EQ(execution.get(), EPERM);
     service.es_release_message(*message);
+}
+
+// At the bound every answer is remembered; one past it all are forgotten, and remembering starts
+// again with that one.
+TEST_F(FanotifyEndpointSecurityTest, RemembersAnswersForAtMostTheBoundOfFiles) {
+    const std::size_t bound = fanotify::ExecAuthorizations::maximumRememberedFiles;
+    for (std::size_t index = 0; index <= bound; ++index) {
+        const fs::path script = mountPoint / std::to_string(index);
+        std::ofstream(script) << "#!/bin/true\n";
+        fs::permissions(script, fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::others_exec | fs::perms::others_read);
+    }
+    FanotifyEndpointSecurity service(mountPoint.string(), clock, log, kernel);
+    std::atomic<std::size_t> asked{0};
+    const auto client =
+        service.es_new_client([](es_client_t, const es_message_t&) { ADD_FAILURE(); }).client;
+    if (!client) {
+        GTEST_SKIP() << "fanotify is not available";
+    }
+    service.setExecInterest(*client, [&asked](const es_process_t&) { return ++asked, false; });
+    ASSERT_EQ(service.es_subscribe(*client, {ES_EVENT_TYPE_AUTH_EXEC}),
+              es_return_t::ES_RETURN_SUCCESS);
+    // One shell runs the scripts, far faster than a child of this process each.
+    const auto run = [this](std::size_t from, std::size_t to) {
+        const std::string loop = "cd '" + mountPoint.string() + "' && i=" + std::to_string(from) +
+                                 " && while [ $i -lt " + std::to_string(to) +
+                                 " ]; do ./$i || exit 1; i=$((i + 1)); done";
+        return std::system(loop.c_str());
+    };
+    ASSERT_EQ(run(0, bound), 0);
+    EXPECT_EQ(asked, bound);
+    EXPECT_EQ(execMarks("ignored_mask"), static_cast<int>(bound));
+    ASSERT_EQ(run(bound, bound + 1), 0);
+    EXPECT_EQ(asked, bound + 1);
+    EXPECT_EQ(execMarks("ignored_mask"), 1);
 }
 
 // Exec checking goes on through what a loaded machine does to a group: reads that fail for want

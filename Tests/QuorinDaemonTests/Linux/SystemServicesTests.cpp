@@ -110,6 +110,29 @@ TEST(ProcessFactsTest, ReadsTheUserAndExecutableAndTellsRootsFiles) {
     for (const auto& [path, file, expected] : platform) {
         EXPECT_EQ(ProcessFacts::isPlatformBinary(path, file), expected) << path;
     }
+    // Only root can give a file another path when it and every folder above it are root's and
+    // no folder lets others change its entries, unless sticky.
+    const auto placedIn = [&proc](const std::string& name, mode_t mode, uid_t owner) {
+        fs::create_directory(proc / name);
+        EXPECT_EQ(::chmod((proc / name).c_str(), mode), 0);
+        EXPECT_EQ(::chown((proc / name).c_str(), owner, 0), 0);
+        return (proc / name / "tool").string();
+    };
+    const std::tuple<std::string, struct stat, bool> placements[] = {
+        {placedIn("closed", 0755, 0), status(0, S_IFREG | 0755), true},
+        {placedIn("sticky", 01777, 0), status(0, S_IFREG | 0755), true},
+        {placedIn("open", 0777, 0), status(0, S_IFREG | 0755), false},
+        {placedIn("group", 0775, 0), status(0, S_IFREG | 0755), false},
+        {placedIn("theirs", 0755, 1000), status(0, S_IFREG | 0755), false},
+        {placedIn("closed", 0755, 0), status(1000, S_IFREG | 0755), false},
+        {placedIn("closed", 0755, 0), status(0, S_IFREG | 0775), false},
+        {placedIn("closed", 0755, 0), status(0, S_IFDIR | 0755), false},
+        {"closed/tool", status(0, S_IFREG | 0755), false},  // not absolute
+        {(proc / "no-such-folder/tool").string(), status(0, S_IFREG | 0755), false},
+    };
+    for (const auto& [path, file, expected] : placements) {
+        EXPECT_EQ(ProcessFacts::onlyRootCanRelocate(path, file), expected) << path;
+    }
     // A peer is admitted when its executable is a file only root could have placed.
     const std::pair<std::string, bool> files[] = {
         {"/usr/bin/env", true},

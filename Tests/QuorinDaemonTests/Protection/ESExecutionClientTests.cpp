@@ -119,29 +119,46 @@ TEST_F(ESExecutionClientTest, ProtectionIsAvailableOnlyWithAnExecSubscription) {
 TEST_F(ESExecutionClientTest, ExecsAreCheckedOnlyWhileSomeoneIsProtected) {
     constexpr std::uint32_t bob = 502;
     client.start(*controller);
-    const Lines off{"setExecChecking(false)"};
-    const Lines on{"setExecChecking(false)", "setExecChecking(true)"};
-    const Lines offAgain{on[0], on[1], "setExecChecking(false)"};
-    const Lines failedOn{on[0], on[1], offAgain[2], "setExecChecking(true)"};
-    const std::vector<std::tuple<std::uint32_t, bool, bool, bool, Lines>> steps{
-        // user, enabling, checking cannot be turned on, configured, checking switched so far
-        {bob, false, false, true, off},  // disabling with nobody protected changes nothing
-        {ana, true, false, true, on},
-        {bob, true, false, true, on},   // checked already
-        {ana, false, false, true, on},  // bob is still protected
-        {bob, false, false, true, offAgain},
-        {ana, true, true, false, failedOn},  // no checking, no protection
+    // The checking switches and cache clearings among the calls made since the `from`th.
+    const auto switching = [this](std::size_t from) {
+        const Lines calls = endpointSecurity.calls();
+        Lines result;
+        std::copy_if(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.end(),
+                     std::back_inserter(result), [](const std::string& call) {
+                         return call.starts_with("setExecChecking") || call == "es_clear_cache";
+                     });
+        return result;
     };
-    for (const auto& [uid, enabling, failing, configured, switched] : steps) {
+    EXPECT_EQ(switching(0), Lines{"setExecChecking(false)"});
+    constexpr auto on = "setExecChecking(true)";
+    constexpr auto off = "setExecChecking(false)";
+    constexpr auto clear = "es_clear_cache";  // remembered answers go with every change
+    const std::vector<std::tuple<std::uint32_t, bool, bool, bool, Lines>> steps{
+        // user, enabling, checking cannot be turned on, configured, the step's calls
+        {bob, false, false, true, {clear}},  // nobody was protected: checking stays off
+        {ana, true, false, true, {on, clear}},
+        {bob, true, false, true, {clear}},   // checked already
+        {ana, false, false, true, {clear}},  // bob is still protected
+        {bob, false, false, true, {clear, off}},
+        {ana, true, true, false, {on}},  // no checking, no protection
+    };
+    for (const auto& [uid, enabling, failing, configured, calls] : steps) {
         SCOPED_TRACE(std::to_string(uid) + (enabling ? " enables" : " disables"));
         if (failing) {
             endpointSecurity.script("setExecChecking", 1);  // ES_RETURN_ERROR
         }
+        const std::size_t before = endpointSecurity.calls().size();
         EXPECT_EQ(configure(uid, settings(enabling)), configured);
-        EXPECT_EQ(starting(endpointSecurity.calls(), "setExecChecking"), switched);
+        EXPECT_EQ(switching(before), calls);
     }
     EXPECT_FALSE(state().enabled);
     EXPECT_FALSE(controller->anyoneProtected());
+    // New references change what is asked about too.
+    enable(ana);
+    const std::size_t before = endpointSecurity.calls().size();
+    controller->updateReferences(ana, {{(home / "bin/tool").string(), clock.now()}});
+    dispatch.runPending();
+    EXPECT_EQ(switching(before), Lines{clear});
 }
 
 TEST_F(ESExecutionClientTest, TheServiceAsksFirstWhetherAnExecConcernsAnyone) {

@@ -74,6 +74,11 @@ struct FanotifyEndpointSecurity::Client {
         }
     }
 
+    bool clearCache() {
+        const std::lock_guard lock(mutex);
+        return !authorizations || authorizations->clearCache();
+    }
+
     void stop() {
         {
             const std::lock_guard lock(mutex);
@@ -239,6 +244,13 @@ void FanotifyEndpointSecurity::setExecInterest(es_client_t client, es_exec_inter
     if (const auto found = find(client)) {
         found->setInterest(std::move(interest));
     }
+}
+
+es_clear_cache_result_t FanotifyEndpointSecurity::es_clear_cache(es_client_t client) {
+    const auto found = find(client);
+    return found && found->clearCache()
+               ? es_clear_cache_result_t::ES_CLEAR_CACHE_RESULT_SUCCESS
+               : es_clear_cache_result_t::ES_CLEAR_CACHE_RESULT_ERR_INTERNAL;
 }
 
 void FanotifyEndpointSecurity::es_retain_message(const es_message_t& message) {

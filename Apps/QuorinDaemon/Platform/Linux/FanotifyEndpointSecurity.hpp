@@ -66,6 +66,7 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
     void setAvailabilityHandler(es_client_t client, std::function<void(bool)> handler) override;
     es_return_t setExecChecking(es_client_t client, bool checking) override;
     void setExecInterest(es_client_t client, es_exec_interest_t interest) override;
+    es_clear_cache_result_t es_clear_cache(es_client_t client) override;
     void es_retain_message(const es_message_t& message) override;
     void es_release_message(const es_message_t& message) override;
 

@@ -123,4 +123,31 @@ bool ProcessFacts::isPlatformBinary(const std::string& path, const struct stat& 
            status.st_uid == 0 && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool ProcessFacts::onlyRootCanRelocate(const std::string& path, const struct stat& status) {
+    const auto othersMayWrite = [](const struct stat& entry) {
+        return (entry.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    };
+    if (!path.starts_with('/') || !S_ISREG(status.st_mode) || status.st_uid != 0 ||
+        othersMayWrite(status)) {
+        return false;
+    }
+    std::string directory = path;
+    do {
+        const std::size_t slash = directory.rfind('/');
+        directory.resize(slash == 0 ? 1 : slash);
+        struct stat entry {};
+        if (::lstat(directory.c_str(), &entry) != 0 || !S_ISDIR(entry.st_mode) ||
+            entry.st_uid != 0 || (othersMayWrite(entry) && (entry.st_mode & S_ISVTX) == 0)) {
+            return false;
+        }
+    } while (directory != "/");
+    return true;
+}
+
+bool ProcessFacts::hardLinksProtected() {
+    std::ifstream setting("/proc/sys/fs/protected_hardlinks");
+    int value = 0;
+    return setting >> value && value == 1;
+}
+
 }  // namespace quorin::daemon

@@ -36,6 +36,17 @@ struct ProcessFacts {
     /// where programs are installed by hand. `status` is the file's own (from its descriptor), so
     /// a path dressed up by a mount the daemon does not see cannot lend a file root's ownership.
     static bool isPlatformBinary(const std::string& path, const struct stat& status);
+
+    /// Whether no one but root can give the regular file `status` describes, found at the
+    /// absolute `path`, another path: it and every directory above it are root's, and no
+    /// directory on the way lets others change its entries (none writable by group or others
+    /// unless sticky, where only an entry's owner may move it). Hard links are another way, which
+    /// the kernel closes only while `hardLinksProtected`.
+    static bool onlyRootCanRelocate(const std::string& path, const struct stat& status);
+
+    /// Whether the kernel refuses a hard link to a file the linking user neither owns nor may
+    /// read and write (fs.protected_hardlinks).
+    static bool hardLinksProtected();
 };
 
 }  // namespace quorin::daemon

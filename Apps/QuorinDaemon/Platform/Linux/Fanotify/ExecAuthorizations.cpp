@@ -80,7 +80,8 @@ ExecAuthorizations::ExecAuthorizations(FanotifyKernel& kernel, std::string scope
       clock_(clock),
       envelopes_(std::move(envelopes)),
       log_(std::move(log)),
-      checking_(checking) {
+      checking_(checking),
+      hardLinksProtected_(ProcessFacts::hardLinksProtected()) {
     setInterest(std::move(interest));
 }
 
@@ -137,6 +138,48 @@ void ExecAuthorizations::unmark(int group) {
     // Held execs stay held: only marks go, and the group with its pending answers stays.
     kernel_.fanotify_mark(group, FAN_MARK_FLUSH | FAN_MARK_MOUNT, 0, AT_FDCWD, nullptr);
     kernel_.fanotify_mark(group, FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr);
+    forget(group);
+}
+
+bool ExecAuthorizations::forget(int group) {
+    ++generation_;
+    remembered_ = 0;
+    // Without a mount or file system flag, a flush removes the marks on inodes: the ignore marks.
+    return kernel_.fanotify_mark(group, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) == 0;
+}
+
+bool ExecAuthorizations::clearCache() {
+    const std::lock_guard lock(marking_);
+    ++generation_;
+    return !group_ || forget(group_->descriptor());
+}
+
+std::uint64_t ExecAuthorizations::generation() {
+    const std::lock_guard lock(marking_);
+    return generation_;
+}
+
+void ExecAuthorizations::remember(const std::shared_ptr<ContentGroup>& group, int file,
+                                  std::uint64_t generation) {
+    const std::lock_guard lock(marking_);
+    // A change since the answer was made (a clearing, checking turned off, a new group) could
+    // have changed the answer: it is not remembered.
+    if (generation != generation_ || group != group_ || !checking_) {
+        return;
+    }
+    if (remembered_ >= maximumRememberedFiles && !forget(group->descriptor())) {
+        return;
+    }
+    const auto mark = [&] {
+        return kernel_.fanotify_mark(group->descriptor(), FAN_MARK_ADD | ignoreFlag_,
+                                     FAN_OPEN_EXEC_PERM, file, nullptr) == 0;
+    };
+    bool marked = mark();
+    if (!marked && errno == EINVAL && ignoreFlag_ == FAN_MARK_IGNORE) {
+        ignoreFlag_ = FAN_MARK_IGNORED_MASK;  // a kernel before 6.0
+        marked = mark();
+    }
+    remembered_ += marked ? 1 : 0;
 }
 
 bool ExecAuthorizations::replaceGroup() {
@@ -152,6 +195,8 @@ bool ExecAuthorizations::replaceGroup() {
         return false;
     }
     group_ = std::make_shared<ContentGroup>(std::move(group));
+    ++generation_;
+    remembered_ = 0;
     return true;
 }
 
@@ -281,7 +326,9 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
     message.deadline =
         clock_.absoluteTime() + deadlineNanoseconds * timebase.denominator() / timebase.numerator();
     es_process_t& target = message.event.exec.target;
+    const std::uint64_t asked = generation();
     struct stat status {};
+    bool relocatable = true;
     if (::fstat(metadata.fd, &status) == 0) {
         target.executable.stat = es_stat_t{static_cast<std::int64_t>(status.st_dev),
                                            status.st_ino,
@@ -292,10 +339,14 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
         const std::string path = ProcessFacts::pathOfOpenFile(metadata.fd, status);
         target.executable.path = token(path);
         target.is_platform_binary = ProcessFacts::isPlatformBinary(path, status);
+        relocatable = path.empty() || !ProcessFacts::onlyRootCanRelocate(path, status);
     } else {
         target.executable.path = token("");
     }
     if (!interested(target)) {
+        if (hardLinksProtected_ && !relocatable) {
+            remember(group, metadata.fd, asked);
+        }
         envelope->answer(true);
         return;
     }

@@ -82,9 +82,19 @@ class ExecEnvelopes {
 /// While checking is off the group has no marks, so no exec waits for it; execs held before still
 /// take their answers. Each exec is first put to the interest question, from the event's file
 /// alone; one that concerns nobody is allowed at once, before `/proc` is read for its process.
+///
+/// Such an answer is remembered by the kernel, as an ignore mark on the file's inode, when no
+/// one but root can give the file another path (`ProcessFacts::onlyRootCanRelocate`, with hard
+/// links of others' files refused by the kernel): its path, and so the answer, stays as it was
+/// until the configuration changes. The kernel drops the mark when the file is modified; every
+/// mark goes when the cache is cleared, when checking is turned off, and with a lost group.
 class ExecAuthorizations {
   public:
     using AvailabilityHandler = std::function<void(bool)>;
+
+    /// Files remembered at most; past it, every remembered answer is forgotten and remembering
+    /// starts again, so the kernel memory the marks pin stays bounded.
+    static constexpr std::size_t maximumRememberedFiles = 4'096;
 
     ExecAuthorizations(FanotifyKernel& kernel, std::string scope, es_client_t handle,
                        es_handler_block_t handler, const Clock& clock,
@@ -104,6 +114,8 @@ class ExecAuthorizations {
     /// cannot be marked (checking then stays off).
     bool setChecking(bool checking);
     void setInterest(es_exec_interest_t interest);
+    /// Forgets every remembered answer; false when the kernel refused.
+    bool clearCache();
 
   private:
     /// Makes the group, with every executable mount of the scope marked while checking is on;
@@ -114,6 +126,12 @@ class ExecAuthorizations {
     bool markMounts(int group);
     /// Removes every mark of `group`; called with `marking_` held.
     void unmark(int group);
+    /// Removes the ignore marks of `group`; called with `marking_` held.
+    bool forget(int group);
+    /// Has the kernel remember that an exec of the event's file `file` needs no question, unless
+    /// what the answer was made from changed since `generation`.
+    void remember(const std::shared_ptr<ContentGroup>& group, int file, std::uint64_t generation);
+    std::uint64_t generation();
     /// Marks `group` again after the mount table changed, while it is current and checking is on.
     void remark(const std::shared_ptr<ContentGroup>& group);
     bool interested(const es_process_t& target);
@@ -136,7 +154,11 @@ class ExecAuthorizations {
     std::mutex marking_;
     std::shared_ptr<ContentGroup> group_;  // guarded by marking_; replaced by the reading thread
     bool checking_;                        // guarded by marking_
-    std::set<std::string> unmarkable_;     // mount points reported; guarded by marking_
+    std::uint64_t generation_ = 0;         // guarded by marking_; each forgetting adds one
+    std::size_t remembered_ = 0;           // guarded by marking_
+    unsigned int ignoreFlag_ = FAN_MARK_IGNORE;  // guarded by marking_; older kernels: the mask
+    const bool hardLinksProtected_;
+    std::set<std::string> unmarkable_;  // mount points reported; guarded by marking_
     std::mutex mutex_;
     AvailabilityHandler availabilityHandler_;             // guarded by mutex_
     std::shared_ptr<const es_exec_interest_t> interest_;  // guarded by mutex_; none: every exec
