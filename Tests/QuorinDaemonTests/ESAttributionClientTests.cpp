@@ -180,7 +180,7 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
 }
 
 // What one message becomes: the records' paths, operations and kinds, all from the same writer,
-// each logged once. A message without a path costs nothing: no ancestry walk, no log line. The
+// each logged once. A message without a path costs nothing: no ancestry asked, no log line. The
 // kind is the directory's only when the file the message is about has a directory's mode: a
 // regular file's mode, a new path's directory or a rename's destination says nothing.
 TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
@@ -241,8 +241,12 @@ TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
             EXPECT_EQ(record.ancestry, ancestry);
         }
         EXPECT_EQ(got, paths);
-        EXPECT_EQ(harness.walking.calls(), records.empty() ? 0 : 3);  // one walk per message
         EXPECT_EQ(harness.log->lines().size(), logged + records.size());
+        // The same writer again: the same records, the writer looked at once per message and its
+        // ancestry walked once for both.
+        EXPECT_EQ(harness.delivered(delivered), records);
+        EXPECT_EQ(harness.walking.statuses(), records.empty() ? 0 : 2);
+        EXPECT_EQ(harness.walking.calls(), records.empty() ? 0 : 3);
     }
 }
 

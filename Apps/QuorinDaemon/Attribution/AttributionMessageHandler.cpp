@@ -1,6 +1,5 @@
 #include "QuorinDaemon/Attribution/AttributionMessageHandler.hpp"
 
-#include "QuorinCore/Attribution/AncestryWalker.hpp"
 #include "QuorinCore/Attribution/AttributionRecordBuilder.hpp"
 
 #include <sys/stat.h>
@@ -119,7 +118,7 @@ void AttributionMessageHandler::handle(const es_message_t& message,
     const AttributionProcess writer{
         audit_token_to_pid(process.audit_token), process.executable.path.text(),
         present(process.signing_id.text()), present(process.team_id.text())};
-    const std::vector<AttributionProcess> ancestry = AncestryWalker::walk(writer.pid, walking_);
+    const std::vector<AttributionProcess> ancestry = ancestries_.ancestry(writer.pid);
     const Date timestamp = Date::fromUnixTime(static_cast<double>(message.time.tv_sec) +
                                               static_cast<double>(message.time.tv_nsec) / 1e9);
     const std::optional<EventOperation> recordOperation = operation(message.event_type);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuorinCore/Attribution/AncestryWalking.hpp"
+#include "QuorinCore/Attribution/AncestryCache.hpp"
 #include "QuorinCore/Domain/AttributionRecord.hpp"
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
 #include "QuorinDaemon/Platform/Log.hpp"
@@ -16,17 +16,18 @@ namespace quorin::daemon {
 using RecordHandler = std::function<void(const AttributionRecord&)>;
 
 /// Turns one file notification into attribution records: the paths it touched, the operation,
-/// the kind of file, the writer, and the writer's ancestry walked once per message (at most eight
-/// parents). Runs on the file client's delivery queue; stateless between messages.
+/// the kind of file, the writer, and the writer's ancestry (at most eight parents) asked of the
+/// cache once per message, which walks the process table once per writing process. Runs on the
+/// file client's delivery queue; keeps nothing of its own between messages.
 class AttributionMessageHandler {
   public:
-    /// `walking` must outlive the handler.
-    AttributionMessageHandler(const AncestryWalking& walking, Log log)
-        : walking_(walking), log_(std::move(log)) {}
+    /// `ancestries` must outlive the handler.
+    AttributionMessageHandler(AncestryCache& ancestries, Log log)
+        : ancestries_(ancestries), log_(std::move(log)) {}
 
     /// Hands each record to `recordHandler`, in path order, waiting for each call to return. A
     /// message that touched no path (a close without modification, an event of another type)
-    /// costs nothing: no ancestry walk, no log line.
+    /// costs nothing: no ancestry asked, no log line.
     void handle(const es_message_t& message, const RecordHandler& recordHandler) const;
 
     /// The paths a message touched: write, unlink, modified close → the target; create → the new
@@ -43,7 +44,7 @@ class AttributionMessageHandler {
     static std::optional<FileKind> kind(const es_message_t& message);
 
   private:
-    const AncestryWalking& walking_;
+    AncestryCache& ancestries_;
     Log log_;
 };
 

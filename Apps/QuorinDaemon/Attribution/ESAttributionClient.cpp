@@ -14,13 +14,13 @@ ESAttributionClient::ESAttributionClient(EndpointSecurity& endpointSecurity,
                                          const AncestryWalking& walking,
                                          std::shared_ptr<LogSink> logSink, Terminator& terminator)
     : endpointSecurity_(endpointSecurity),
-      walking_(walking),
+      ancestries_(walking),
       log_(std::move(logSink), std::string(daemonLogSubsystem), "es"),
       terminator_(terminator) {}
 
 ESAttributionClient::StartResult ESAttributionClient::start(RecordHandler recordHandler) {
     const es_new_client_outcome outcome = endpointSecurity_.es_new_client(
-        [pipeline = AttributionMessageHandler(walking_, log_),
+        [pipeline = AttributionMessageHandler(ancestries_, log_),
          recordHandler = std::move(recordHandler)](es_client_t, const es_message_t& message) {
             pipeline.handle(message, recordHandler);
         });

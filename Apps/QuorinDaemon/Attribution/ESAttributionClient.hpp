@@ -60,7 +60,7 @@ class ESAttributionClient {
 
   private:
     EndpointSecurity& endpointSecurity_;
-    const AncestryWalking& walking_;
+    AncestryCache ancestries_;  // of the writers of every message the client delivers
     Log log_;
     Terminator& terminator_;
     std::mutex mutex_;                   // one update of the selection at a time

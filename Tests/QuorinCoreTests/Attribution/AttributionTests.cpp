@@ -1,6 +1,7 @@
 // Whose change it was: the writer's ancestry, the process graph, and which paths a user may have
 // attributed to them (256 paths pass through the execution-protection configuration's limits).
 
+#include "QuorinCore/Attribution/AncestryCache.hpp"
 #include "QuorinCore/Attribution/AncestryWalker.hpp"
 #include "QuorinCore/Attribution/DaemonPathAuthorization.hpp"
 #include "QuorinCore/Processes/ProcessGraph.hpp"
@@ -38,6 +39,69 @@ TEST(AncestryWalkerTest, WalksNearestFirstAndStopsAtCyclesAndEightAncestors) {
         }
         EXPECT_EQ(AncestryWalker::walk(100, walking), expected) << c.ancestry.size();
         EXPECT_LE(walking.calls(), static_cast<int>(AncestryWalker::maxAncestors));
+    }
+}
+
+// Pid 100 writes while the table changes under it: each step sets one process (or ends it), then
+// asks `asks` times, and expects the ancestry and the parents asked for (a walk of 100 → 50 → 10
+// → 1 asks four times, the last finding none). Every ask looks at the writer once.
+TEST(AncestryCacheTest, WalksOncePerProcessAndNeverLendsAnAncestryToAnotherProcess) {
+    testing::TableAncestryWalking table({{100, 50}, {50, 10}, {10, 1}});
+    AncestryCache cache(table);
+    const struct {
+        std::int32_t pid;
+        std::optional<ProcessStatus> status;  // what `pid` is from this step on
+        int asks;
+        std::vector<std::int32_t> ancestry;
+        int parentsAsked;
+    } steps[] = {
+        {100, ProcessStatus{0, 50}, 1, {50, 10, 1}, 4},
+        {100, ProcessStatus{0, 50}, 1000, {50, 10, 1}, 0},  // a burst
+        {100, ProcessStatus{7, 50}, 1, {50, 10, 1}, 4},     // the pid reused, same parent
+        {50, ProcessStatus{0, 1}, 1, {50, 10, 1}, 0},       // the grandparent gone: kept
+        {100, ProcessStatus{7, 1}, 1, {1}, 2},              // the parent gone: handed to 1
+        {100, std::nullopt, 1, {}, 0},                      // exited
+        {100, ProcessStatus{7, 1}, 1, {1}, 2},              // so its entry went with it
+    };
+    int asked = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE("after " + std::to_string(asked) + " asks");
+        table.set(step.pid, step.status);
+        std::vector<AttributionProcess> expected;
+        for (const std::int32_t pid : step.ancestry) {
+            expected.push_back({pid, "/bin/p" + std::to_string(pid), std::nullopt, std::nullopt});
+        }
+        const int before = table.calls();
+        for (int ask = 0; ask < step.asks; ++ask) {
+            EXPECT_EQ(cache.ancestry(100), expected);
+        }
+        EXPECT_EQ(table.calls() - before, step.parentsAsked);
+        asked += step.asks;
+        EXPECT_EQ(table.statuses(), asked);
+    }
+}
+
+// Writers 1000, 1001, … each with parent 1: at the bound every one is kept; one more drops the
+// least recently used, and only it.
+TEST(AncestryCacheTest, KeepsItsBoundAndDropsTheLeastRecentlyUsedPastIt) {
+    constexpr auto bound = static_cast<std::int32_t>(AncestryCache::maximumCachedProcesses);
+    std::map<std::int32_t, std::int32_t> writers;
+    for (std::int32_t index = 0; index <= bound; ++index) {
+        writers[1000 + index] = 1;
+    }
+    const testing::TableAncestryWalking table(writers);
+    AncestryCache cache(table);
+    const struct {
+        std::int32_t first, last;  // asked in order, as offsets from 1000
+        int walks;
+    } rounds[] = {
+        {0, bound - 1, bound}, {0, bound - 1, 0}, {bound, bound, 1}, {1, bound, 0}, {0, 0, 1}};
+    for (const auto& [first, last, walks] : rounds) {
+        const int before = table.calls();
+        for (std::int32_t index = first; index <= last; ++index) {
+            EXPECT_EQ(cache.ancestry(1000 + index).size(), 1U);
+        }
+        EXPECT_EQ(table.calls() - before, 2 * walks) << first << "…" << last;
     }
 }
 

@@ -195,20 +195,35 @@ TEST(ProcessFactsTest, ReadsTheUserAndExecutableAndTellsRootsFiles) {
 }
 
 TEST(ProcAncestryWalkingTest, ReadsParentPidsAndWalksARealTreeNearestFirst) {
-    const std::pair<std::string, std::optional<std::int32_t>> cases[] = {
+    // Fields 3 to 21 of a whole line, then the start time and two more.
+    const std::string upToStart = " S 1 42 42 0 -1 4194560 91 0 0 0 0 0 0 0 20 0 1 0 ";
+    const struct {
+        std::string stat;
+        std::optional<std::int32_t> parent;
+        std::optional<ProcessStatus> status = std::nullopt;
+    } cases[] = {
         {"123 (bash) S 45 123 123 0 -1", 45},
         {"7 (a) b) c) R 9 7", 9},  // a command name with ") " in it
         {"7 (x) S -1", -1},
         {"7 (x) S 12abc 1", std::nullopt},
         {"7 (x) S", std::nullopt},
         {"garbage", std::nullopt},
+        {"42 (a) b)" + upToStart + "1234567 8192 100\n", 1, ProcessStatus{1234567, 1}},
+        {"42 (a)" + upToStart + "18446744073709551615 8192", 1, ProcessStatus{UINT64_MAX, 1}},
+        {"42 (a)" + upToStart + "18446744073709551616 8192", 1},
+        {"42 (a)" + upToStart + "12x 8192", 1},
+        {"42 (a)" + upToStart, 1},
     };
-    for (const auto& [stat, parent] : cases) {
+    for (const auto& [stat, parent, status] : cases) {
         EXPECT_EQ(ProcAncestryWalking::parentPid(stat), parent) << stat;
+        EXPECT_EQ(ProcAncestryWalking::statusIn(stat), status) << stat;
     }
     // Nothing for the top (its parent is the kernel) or a missing process.
     EXPECT_EQ(ProcAncestryWalking().parent(1), std::nullopt);
     EXPECT_EQ(ProcAncestryWalking().parent(INT_MAX), std::nullopt);
+    EXPECT_EQ(ProcAncestryWalking().status(INT_MAX), std::nullopt);
+    EXPECT_EQ(ProcAncestryWalking().status(::getpid()),
+              (ProcessStatus{ProcessFacts::startTime(::getpid()).value(), ::getppid()}));
 
     // A real process tree, nearest first.
     // bash, sh, sleep; the trailing "; true" keeps bash from replacing itself with sh.

@@ -7,6 +7,7 @@
 
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <string>
@@ -43,32 +44,56 @@ std::optional<std::string> executablePath(std::int32_t pid) {
     return path;
 }
 
-}  // namespace
-
-std::optional<std::int32_t> ProcAncestryWalking::parentPid(std::string_view stat) {
-    // "pid (comm) state ppid ...": the command name ends at the last ")".
+// Field `number` of a stat file's text, counted from 1 as proc(5) counts them and at least 3: the
+// fields after the command name, which ends at the last ")" and may itself hold spaces and
+// parentheses, each follow one space.
+std::optional<std::string_view> statField(std::string_view stat, std::size_t number) {
     const std::size_t close = stat.rfind(')');
     if (close == std::string_view::npos) {
         return std::nullopt;
     }
     std::string_view rest = stat.substr(close + 1);
-    // Skip " state ".
-    const std::size_t state = rest.find_first_not_of(' ');
-    if (state == std::string_view::npos) {
+    for (std::size_t field = 3;; ++field) {
+        if (!rest.starts_with(' ')) {
+            return std::nullopt;
+        }
+        rest.remove_prefix(1);
+        const std::size_t end = std::min(rest.find(' '), rest.size());
+        if (field == number) {
+            return rest.substr(0, end);
+        }
+        rest.remove_prefix(end);
+    }
+}
+
+// The field read as a number, when all of it is one.
+template <class Number>
+std::optional<Number> wholeNumber(std::optional<std::string_view> field) {
+    Number value{};
+    if (!field || field->empty()) {
         return std::nullopt;
     }
-    const std::size_t afterState = rest.find(' ', state);
-    if (afterState == std::string_view::npos) {
+    const char* end = field->data() + field->size();
+    const auto [stop, error] = std::from_chars(field->data(), end, value);
+    if (error != std::errc() || stop != end) {
         return std::nullopt;
     }
-    rest = rest.substr(afterState + 1);
-    std::int32_t ppid = 0;
-    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), ppid);
-    if (error != std::errc() || end == rest.data() ||
-        (end != rest.data() + rest.size() && *end != ' ')) {
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> ProcAncestryWalking::parentPid(std::string_view stat) {
+    return wholeNumber<std::int32_t>(statField(stat, 4));
+}
+
+std::optional<ProcessStatus> ProcAncestryWalking::statusIn(std::string_view stat) {
+    const std::optional<std::int32_t> ppid = parentPid(stat);
+    const std::optional<std::uint64_t> started = wholeNumber<std::uint64_t>(statField(stat, 22));
+    if (!ppid || !started) {
         return std::nullopt;
     }
-    return ppid;
+    return ProcessStatus{*started, *ppid};
 }
 
 std::optional<ParentProcess> ProcAncestryWalking::parent(std::int32_t of) const {
@@ -85,6 +110,11 @@ std::optional<ParentProcess> ProcAncestryWalking::parent(std::int32_t of) const 
         return std::nullopt;
     }
     return ParentProcess{*ppid, std::move(*path)};
+}
+
+std::optional<ProcessStatus> ProcAncestryWalking::status(std::int32_t pid) const {
+    const std::optional<std::string> stat = readStat(pid);
+    return stat ? statusIn(*stat) : std::nullopt;
 }
 
 }  // namespace quorin::daemon
