@@ -33,7 +33,8 @@ std::ptrdiff_t openDescriptors() {
     return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
-// The real kernel, whose reads fail as scripted: `failures` more reads fail with `error`.
+// The real kernel, whose reads fail as scripted (`failures` more reads fail with `error`), and
+// which can refuse the newer interface to ignore marks, as a kernel before 6.0 does.
 class FaultyKernel final : public fanotify::FanotifyKernel {
   public:
     int fanotify_init(unsigned int flags, unsigned int eventFlags) override {
@@ -41,6 +42,10 @@ class FaultyKernel final : public fanotify::FanotifyKernel {
     }
     int fanotify_mark(int group, unsigned int flags, std::uint64_t mask, int directory,
                       const char* path) override {
+        if (refuseIgnoreMarks && (flags & FAN_MARK_IGNORE) == FAN_MARK_IGNORE) {
+            errno = EINVAL;
+            return -1;
+        }
         return kernel.fanotify_mark(group, flags, mask, directory, path);
     }
     ssize_t read(int group, void* buffer, std::size_t size) override {
@@ -54,6 +59,7 @@ class FaultyKernel final : public fanotify::FanotifyKernel {
 
     std::atomic<int> failures{0};
     std::atomic<int> error{0};
+    std::atomic<bool> refuseIgnoreMarks{false};
 
   private:
     fanotify::LinuxFanotifyKernel kernel;
@@ -364,83 +370,93 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
 // an exec whose file concerns nobody is allowed before it reaches the handler, and the kernel
 // remembers that until the file is modified or the cache cleared, for a file only root can move.
 TEST_F(FanotifyEndpointSecurityTest, ChecksExecsOnlyWhileOnAndOnlyThoseThatConcernSomeone) {
-    const fs::path tool = mountPoint / "tool";
-    fs::copy_file("/bin/true", tool);
-    std::atomic<int> held{0};
-    std::atomic<bool> keep{false};
-    std::promise<const es_message_t*> kept;
-    FanotifyEndpointSecurity service(mountPoint.string(), clock, log, kernel);
-    const auto client = service
-                            .es_new_client([&](es_client_t self, const es_message_t& message) {
-                                ++held;
-                                if (keep) {
-                                    service.es_retain_message(message);
-                                    kept.set_value(&message);
-                                    return;
-                                }
-                                service.es_respond_auth_result(
-                                    self, message, es_auth_result_t::ES_AUTH_RESULT_ALLOW, false);
-                            })
-                            .client;
-    if (!client) {
-        GTEST_SKIP() << "fanotify is not available";
-    }
-    std::atomic<bool> concerned{true};
-    std::atomic<int> asked{0};
-    service.setExecInterest(*client, [&](const es_process_t& target) {
-        EXPECT_EQ(target.executable.path.text(), tool.string());
-        ++asked;
-        return concerned.load();
-    });
-    ASSERT_EQ(service.setExecChecking(*client, false), es_return_t::ES_RETURN_SUCCESS);
-    ASSERT_EQ(service.es_subscribe(*client, {ES_EVENT_TYPE_AUTH_EXEC}),
-              es_return_t::ES_RETURN_SUCCESS);
-    enum Before { nothing, clear, modify, openFolder };
-    // before the exec, checking, concerned; then marks, questions, held execs, remembered files
-    const std::vector<std::tuple<Before, bool, bool, int, int, int, int>> steps{
-        {nothing, false, true, 0, 0, 0, 0},  // subscribed with checking off: never marked
-        {nothing, true, true, 1, 1, 1, 0},
-        {nothing, true, false, 1, 2, 1, 1},  // allowed unasked, and remembered
-        {nothing, true, false, 1, 2, 1, 1},  // not even asked
-        {nothing, true, true, 1, 2, 1, 1},   // a change of answer not yet told runs unasked
-        {clear, true, true, 1, 3, 2, 0},
-        {nothing, true, false, 1, 4, 2, 1},
-        {modify, true, true, 1, 5, 3, 0},  // the kernel forgets a modified file
-        {nothing, true, false, 1, 6, 3, 1},
-        {nothing, false, true, 0, 6, 3, 0},     // off: no mark of either kind
-        {openFolder, true, false, 1, 7, 3, 0},  // others could move it: never remembered
-        {nothing, true, false, 1, 8, 3, 0},
-    };
-    for (const auto& [before, checking, concerns, marks, questions, holds, ignored] : steps) {
-        SCOPED_TRACE(std::to_string(questions));
-        if (before == clear) {
-            ASSERT_EQ(service.es_clear_cache(*client),
-                      es_clear_cache_result_t::ES_CLEAR_CACHE_RESULT_SUCCESS);
-        } else if (before == modify) {
-            std::ofstream(tool, std::ios::app) << '\0';
-        } else if (before == openFolder) {
-            fs::permissions(mountPoint, fs::perms::all);  // without the sticky bit
+    for (const bool olderKernel : {false, true}) {
+        SCOPED_TRACE(olderKernel ? "older kernel" : "kernel");
+        const fs::path tool = mountPoint / "tool";
+        fs::remove(tool);
+        fs::copy_file("/bin/true", tool);
+        fs::permissions(mountPoint, fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+        FaultyKernel faulty;  // a kernel before 6.0 knows only the older interface to ignore marks
+        faulty.refuseIgnoreMarks = olderKernel;
+        std::atomic<int> held{0};
+        std::atomic<bool> keep{false};
+        std::promise<const es_message_t*> kept;
+        FanotifyEndpointSecurity service(mountPoint.string(), clock, log, faulty);
+        const auto client =
+            service
+                .es_new_client([&](es_client_t self, const es_message_t& message) {
+                    ++held;
+                    if (keep) {
+                        service.es_retain_message(message);
+                        kept.set_value(&message);
+                        return;
+                    }
+                    service.es_respond_auth_result(self, message,
+                                                   es_auth_result_t::ES_AUTH_RESULT_ALLOW, false);
+                })
+                .client;
+        if (!client) {
+            GTEST_SKIP() << "fanotify is not available";
         }
-        ASSERT_EQ(service.setExecChecking(*client, checking), es_return_t::ES_RETURN_SUCCESS);
-        concerned = concerns;
-        EXPECT_EQ(execMarks(), marks);
-        EXPECT_EQ(execInChild(tool), 0);
-        EXPECT_EQ(asked, questions);
-        EXPECT_EQ(held, holds);
-        EXPECT_EQ(execMarks("ignored_mask"), ignored);
+        std::atomic<bool> concerned{true};
+        std::atomic<int> asked{0};
+        service.setExecInterest(*client, [&](const es_process_t& target) {
+            EXPECT_EQ(target.executable.path.text(), tool.string());
+            ++asked;
+            return concerned.load();
+        });
+        ASSERT_EQ(service.setExecChecking(*client, false), es_return_t::ES_RETURN_SUCCESS);
+        ASSERT_EQ(service.es_subscribe(*client, {ES_EVENT_TYPE_AUTH_EXEC}),
+                  es_return_t::ES_RETURN_SUCCESS);
+        enum Before { nothing, clear, modify, openFolder };
+        // before the exec, checking, concerned; then marks, questions, held execs, remembered files
+        const std::vector<std::tuple<Before, bool, bool, int, int, int, int>> steps{
+            {nothing, false, true, 0, 0, 0, 0},  // subscribed with checking off: never marked
+            {nothing, true, true, 1, 1, 1, 0},
+            {nothing, true, false, 1, 2, 1, 1},  // allowed unasked, and remembered
+            {nothing, true, false, 1, 2, 1, 1},  // not even asked
+            {nothing, true, true, 1, 2, 1, 1},   // a change of answer not yet told runs unasked
+            {clear, true, true, 1, 3, 2, 0},
+            {nothing, true, false, 1, 4, 2, 1},
+            {modify, true, true, 1, 5, 3, 0},  // the kernel forgets a modified file
+            {nothing, true, false, 1, 6, 3, 1},
+            {nothing, false, true, 0, 6, 3, 0},     // off: no mark of either kind
+            {openFolder, true, false, 1, 7, 3, 0},  // others could move it: never remembered
+            {nothing, true, false, 1, 8, 3, 0},
+        };
+        for (const auto& [before, checking, concerns, marks, questions, holds, ignored] : steps) {
+            SCOPED_TRACE(std::to_string(questions));
+            if (before == clear) {
+                ASSERT_EQ(service.es_clear_cache(*client),
+                          es_clear_cache_result_t::ES_CLEAR_CACHE_RESULT_SUCCESS);
+            } else if (before == modify) {
+                std::ofstream(tool, std::ios::app) << '\0';
+            } else if (before == openFolder) {
+                fs::permissions(mountPoint, fs::perms::all);  // without the sticky bit
+            }
+            ASSERT_EQ(service.setExecChecking(*client, checking), es_return_t::ES_RETURN_SUCCESS);
+            concerned = concerns;
+            EXPECT_EQ(execMarks(), marks);
+            EXPECT_EQ(execInChild(tool), 0);
+            EXPECT_EQ(asked, questions);
+            EXPECT_EQ(held, holds);
+            EXPECT_EQ(execMarks("ignored_mask"), ignored);
+        }
+        keep = true;
+        concerned = true;
+        std::future<int> execution = quorin::testing::launchExecInChild(tool);
+        const es_message_t* message = kept.get_future().get();
+        ASSERT_EQ(service.setExecChecking(*client, false), es_return_t::ES_RETURN_SUCCESS);
+        EXPECT_EQ(execMarks(), 0);
+        EXPECT_EQ(execution.wait_for(100ms), std::future_status::timeout);  // still held
+        EXPECT_EQ(service.es_respond_auth_result(*client, *message,
+                                                 es_auth_result_t::ES_AUTH_RESULT_DENY, false),
+                  es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
+        EXPECT_EQ(execution.get(), EPERM);
+        service.es_release_message(*message);
     }
-    keep = true;
-    concerned = true;
-    std::future<int> execution = quorin::testing::launchExecInChild(tool);
-    const es_message_t* message = kept.get_future().get();
-    ASSERT_EQ(service.setExecChecking(*client, false), es_return_t::ES_RETURN_SUCCESS);
-    EXPECT_EQ(execMarks(), 0);
-    EXPECT_EQ(execution.wait_for(100ms), std::future_status::timeout);  // still held
-    EXPECT_EQ(service.es_respond_auth_result(*client, *message,
-                                             es_auth_result_t::ES_AUTH_RESULT_DENY, false),
-              es_respond_result_t::ES_RESPOND_RESULT_SUCCESS);
-    EXPECT_EQ(execution.get(), EPERM);
-    service.es_release_message(*message);
 }
 
 // At the bound every answer is remembered; one past it all are forgotten, and remembering starts
