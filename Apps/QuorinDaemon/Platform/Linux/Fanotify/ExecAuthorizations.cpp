@@ -314,7 +314,7 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
         return;
     }
     auto envelope = std::make_shared<ExecEnvelopes::Envelope>(group, UniqueFd(metadata.fd));
-    if ((metadata.mask & FAN_OPEN_EXEC_PERM) == 0 || metadata.pid == ::getpid()) {
+    if ((metadata.mask & FAN_OPEN_EXEC_PERM) == 0 || metadata.pid == self_) {
         envelope->answer(true);  // the daemon never holds its own execs
         return;
     }

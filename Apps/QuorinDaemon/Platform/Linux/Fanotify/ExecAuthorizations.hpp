@@ -8,6 +8,7 @@
 #include "QuorinDaemon/Platform/Log.hpp"
 
 #include <sys/fanotify.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <functional>
@@ -158,6 +159,7 @@ class ExecAuthorizations {
     std::size_t remembered_ = 0;           // guarded by marking_
     unsigned int ignoreFlag_ = FAN_MARK_IGNORE;  // guarded by marking_; older kernels: the mask
     const bool hardLinksProtected_;
+    const pid_t self_ = ::getpid();     // asked once: a system call on every exec costs
     std::set<std::string> unmarkable_;  // mount points reported; guarded by marking_
     std::mutex mutex_;
     AvailabilityHandler availabilityHandler_;             // guarded by mutex_
