@@ -150,8 +150,11 @@ bool ExecAuthorizations::forget(int group) {
 
 bool ExecAuthorizations::clearCache() {
     const std::lock_guard lock(marking_);
-    ++generation_;
-    return !group_ || forget(group_->descriptor());
+    if (!group_) {
+        ++generation_;
+        return true;
+    }
+    return forget(group_->descriptor());
 }
 
 std::uint64_t ExecAuthorizations::generation() {
