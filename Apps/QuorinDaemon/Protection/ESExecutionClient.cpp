@@ -51,6 +51,16 @@ ExecutionCandidate targetCandidate(const es_process_t& target, std::string initi
                               target.executable.descriptor};
 }
 
+// Whether any user's protection would hold one of `candidates`, whoever runs them.
+bool anyoneWouldHold(const std::vector<ExecutionCandidate>& candidates, Date now,
+                     const ExecutionProtectionController& controller) {
+    return controller.anyConfiguration([&](const auto& configuration) {
+        return std::any_of(candidates.begin(), candidates.end(), [&](const auto& candidate) {
+            return ExecutionProtectionPolicy::shouldAsk(candidate, configuration, now);
+        });
+    });
+}
+
 std::string decimal(double value) {
     char text[64];
     std::snprintf(text, sizeof text, "%f", value);
@@ -180,11 +190,7 @@ void ESExecutionClient::start(ExecutionProtectionController& controller) {
 
 bool ESExecutionClient::concernsAnyone(const es_process_t& target,
                                        const ExecutionProtectionController& controller) const {
-    const ExecutionCandidate candidate = targetCandidate(target, "");
-    const Date now = clock_.now();
-    return controller.anyConfiguration([&](const auto& configuration) {
-        return ExecutionProtectionPolicy::shouldAsk(candidate, configuration, now);
-    });
+    return anyoneWouldHold({targetCandidate(target, "")}, clock_.now(), controller);
 }
 
 std::vector<ExecutionCandidate> ESExecutionClient::candidates(const es_message_t& message) {
@@ -241,11 +247,7 @@ void ESExecutionClient::answerUnknownUser(es_client_t client, const es_message_t
                                           ExecutionProtectionController& controller) {
     // Whose protection applies cannot be told, so every user's is asked: an exec that any of
     // them would hold is blocked, since nobody can be asked about it.
-    const bool concerned = controller.anyConfiguration([&](const auto& configuration) {
-        return std::any_of(gathered.begin(), gathered.end(), [&](const auto& candidate) {
-            return !ExecutionProtectionPolicy::reasons(candidate, configuration, now).empty();
-        });
-    });
+    const bool concerned = anyoneWouldHold(gathered, now, controller);
     const es_respond_result_t status = endpointSecurity_.es_respond_auth_result(
         client, message,
         concerned ? es_auth_result_t::ES_AUTH_RESULT_DENY : es_auth_result_t::ES_AUTH_RESULT_ALLOW,

@@ -331,7 +331,7 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
     es_process_t& target = message.event.exec.target;
     const std::uint64_t asked = generation();
     struct stat status {};
-    bool relocatable = true;
+    std::string path;  // none when the file cannot be told
     if (::fstat(metadata.fd, &status) == 0) {
         target.executable.stat = es_stat_t{static_cast<std::int64_t>(status.st_dev),
                                            status.st_ino,
@@ -339,15 +339,13 @@ void ExecAuthorizations::authorize(const std::shared_ptr<ContentGroup>& group,
                                            status.st_size,
                                            status.st_mtim,
                                            status.st_ctim};
-        const std::string path = ProcessFacts::pathOfOpenFile(metadata.fd, status);
-        target.executable.path = token(path);
+        path = ProcessFacts::pathOfOpenFile(metadata.fd, status);
         target.is_platform_binary = ProcessFacts::isPlatformBinary(path, status);
-        relocatable = path.empty() || !ProcessFacts::onlyRootCanRelocate(path, status);
-    } else {
-        target.executable.path = token("");
     }
+    target.executable.path = token(path);
     if (!interested(target)) {
-        if (hardLinksProtected_ && !relocatable) {
+        // Only an allow is remembered, so the folders above the file are looked at only then.
+        if (hardLinksProtected_ && ProcessFacts::onlyRootCanRelocate(path, status)) {
             remember(group, metadata.fd, asked);
         }
         envelope->answer(true);
