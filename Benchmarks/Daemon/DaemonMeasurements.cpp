@@ -3,7 +3,8 @@
 //
 //   1. the time an exec that needs no question takes with the daemon and without it: while
 //      nobody is protected, of a program outside every protected root, and of baseline programs
-//      under one, root's (which the kernel may remember) and a user's (asked about every time);
+//      under one, root's (which the kernel may remember) and a user's (asked about every time),
+//      beside the floor: a bare responder that allows every exec at once;
 //   2. the time from a write() under a protected prefix to the record at a connected client;
 //   3. whether 5,000 changes per second for 20 s all reach the client, and the daemon's memory
 //      meanwhile;
@@ -19,6 +20,7 @@
 #include "quorin/DaemonConnection.hpp"
 
 #include <fcntl.h>
+#include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -110,6 +112,13 @@ double processorSeconds(pid_t pid) {
     return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Kills the process the watchdog would kill, and waits for it.
+void endWatchedProcess(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    daemonPid = 0;
+}
+
 // A private tmpfs at `path`, detached again when the measurement ends.
 class Mount {
   public:
@@ -152,9 +161,7 @@ class ScopedDaemon {
     ScopedDaemon(const ScopedDaemon&) = delete;
     ScopedDaemon& operator=(const ScopedDaemon&) = delete;
     ~ScopedDaemon() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        daemonPid = 0;
+        endWatchedProcess(pid_);
     }
 
     pid_t pid() const { return pid_; }
@@ -174,6 +181,65 @@ class ScopedDaemon {
 
   private:
     fs::path socketPath_;
+    pid_t pid_;
+};
+
+// The least any user-space answer can cost here: a process that allows every exec on `mount` at
+// once (read, answer, close), killed when the measurement ends.
+class BareResponder {
+  public:
+    explicit BareResponder(const fs::path& mount) {
+        int ready[2];
+        if (::pipe(ready) != 0) {
+            fail("cannot make a pipe");
+        }
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            fail("cannot fork the bare responder");
+        }
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            respond(mount, ready[1]);
+        }
+        daemonPid = pid_;
+        ::close(ready[1]);
+        char marked = 0;
+        const bool started = ::read(ready[0], &marked, 1) == 1;
+        ::close(ready[0]);
+        if (!started) {
+            throw std::runtime_error("the bare responder could not mark " + mount.string());
+        }
+    }
+    BareResponder(const BareResponder&) = delete;
+    BareResponder& operator=(const BareResponder&) = delete;
+    ~BareResponder() {
+        endWatchedProcess(pid_);
+    }
+
+  private:
+    [[noreturn]] static void respond(const fs::path& mount, int ready) {
+        const int group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+        if (group < 0 || ::fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM,
+                                         AT_FDCWD, mount.c_str()) != 0) {
+            ::_exit(1);
+        }
+        [[maybe_unused]] const auto told = ::write(ready, "r", 1);
+        alignas(fanotify_event_metadata) char buffer[4096];
+        for (;;) {
+            const ssize_t length = ::read(group, buffer, sizeof buffer);
+            if (length <= 0) {
+                ::_exit(1);
+            }
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (ssize_t left = length; FAN_EVENT_OK(event, left);
+                 event = FAN_EVENT_NEXT(event, left)) {
+                const fanotify_response allow{event->fd, FAN_ALLOW};
+                [[maybe_unused]] const auto answered = ::write(group, &allow, sizeof allow);
+                ::close(event->fd);
+            }
+        }
+    }
+
     pid_t pid_;
 };
 
@@ -416,6 +482,10 @@ void measure(const fs::path& directory) {
     fs::create_directory(protectedFolder);
 
     const ExecMedians before = execMedians(program, controlProgram);
+    const ExecMedians bare = [&] {
+        const BareResponder responder(watched.path());
+        return execMedians(program, controlProgram);
+    }();
 
     const ScopedDaemon daemon(watched.path(), directory, directory / "daemon.log");
     const auto connection = daemon.connect();
@@ -426,6 +496,9 @@ void measure(const fs::path& directory) {
         "  %-52s %10s %10s %11s %11s %9s\n",
         execRuns, before.watched, before.control, "", "watched", "control", "− without",
         "− control", "daemon");
+    std::printf("  %-52s %7.1f µs %7.1f µs %+8.1f µs %+8.1f µs\n",
+                "a bare responder that allows at once (the floor)", bare.watched, bare.control,
+                bare.watched - before.watched, bare.watched - bare.control);
     std::printf("  exec-permission marks while nobody is protected: %d\n", execMarks(daemon.pid()));
     reportExecs("nobody protected (target: 0 within noise)", program, controlProgram, before,
                 daemon.pid());

@@ -38,7 +38,17 @@ void QueuedLogSink::flush() {
 
 void QueuedLogSink::writeInOrder() {
     std::unique_lock lock(mutex_);
+    bool wroteSinceRest = false;
     for (;;) {
+        if (wroteSinceRest && entries_.empty() && dropped_ == 0 && !stopping_) {
+            // Not waiting on the condition meanwhile, entries queued now cost their writers no
+            // wake-up; they are written together after the rest.
+            wroteSinceRest = false;
+            lock.unlock();
+            std::this_thread::sleep_for(restAfterWriting);
+            lock.lock();
+            continue;
+        }
         queued_.wait(lock, [this] { return stopping_ || !entries_.empty() || dropped_ > 0; });
         // The next entry with the count dropped just before it, or, once the queue has run dry,
         // the count dropped after the last one.
@@ -65,6 +75,7 @@ void QueuedLogSink::writeInOrder() {
             wrapped_->write(*entry);
         }
         lock.lock();
+        wroteSinceRest = true;
         if (entry) {
             ++writtenCount_;
             written_.notify_all();

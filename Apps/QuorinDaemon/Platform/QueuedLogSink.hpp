@@ -2,6 +2,7 @@
 
 #include "QuorinDaemon/Platform/Log.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +20,14 @@ namespace quorin::daemon {
 /// dropped and counted, and where the dropped entries would have been, the writer writes one entry
 /// "N log entries were dropped" (category "log", error level) instead. The destructor writes
 /// everything still queued, then joins the writer.
+///
+/// Once it has written, the writer rests for `restAfterWriting` before it looks at the queue
+/// again, so that a stream of entries (one per record under a burst of changes) wakes it once
+/// per rest rather than once per entry; an entry written after a quiet spell is written at once.
 class QueuedLogSink final : public LogSink {
   public:
     static constexpr std::size_t maximumQueuedLogEntries = 4'096;
+    static constexpr std::chrono::milliseconds restAfterWriting{2};
 
     explicit QueuedLogSink(std::shared_ptr<LogSink> wrapped);
     ~QueuedLogSink() override;

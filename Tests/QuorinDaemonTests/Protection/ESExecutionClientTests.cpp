@@ -207,6 +207,10 @@ TEST_F(ESExecutionClientTest, GathersTheTargetAndTheScriptWithTextFieldsOfOneTo4
         {longest + "a", 4'097, ""},
         {"/bin/tool", 0, ""},
         {"/bin/\xff", 6, "/bin/\xef\xbf\xbd"},  // U+FFFD replaces the invalid byte
+        {"/bin/\xc3\xa9", 7, "/bin/\xc3\xa9"},  // well formed, kept as it is
+        {"/bin/\xed\xa0\x80", 8, "/bin/\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // a surrogate
+        {"/bin/\xc0\xaf", 7, "/bin/\xef\xbf\xbd\xef\xbf\xbd"},                  // overlong
+        {"/bin/a\xe2\x82", 8, "/bin/a\xef\xbf\xbd"},                            // cut short
     };
     for (const auto& [data, length, text] : fields) {
         SCOPED_TRACE(length);

@@ -153,6 +153,18 @@ bool readEvents(const GroupReading& reading, const EventHandler& onEvent, int& l
         if ((ready[0].revents & POLLIN) == 0) {
             continue;
         }
+        if (reading.gathering.count() > 0) {
+            const auto seconds =
+                std::chrono::duration_cast<std::chrono::seconds>(reading.gathering);
+            const timespec gathering{
+                seconds.count(),
+                std::chrono::duration_cast<std::chrono::nanoseconds>(reading.gathering - seconds)
+                    .count()};
+            pollfd stop{reading.stop, POLLIN, 0};
+            if (::ppoll(&stop, 1, &gathering, nullptr) > 0) {
+                return true;
+            }
+        }
         const ssize_t length = reading.kernel.read(reading.group, buffer.data(), buffer.size());
         if (length < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;

@@ -44,7 +44,9 @@ using EventHandler = std::function<void(const fanotify_event_metadata&, std::str
 
 /// One group's reading: the group, the event descriptor that ends it, and how its lines are named
 /// in the log ("exec", "file"). With `mounts` (an open /proc/self/mountinfo), `onMountsChanged`
-/// runs whenever a file system is mounted or unmounted.
+/// runs whenever a file system is mounted or unmounted. With a `gathering` time, events that
+/// arrive within it after the first are read with it, so that a burst is handled in one pass and
+/// what follows each event (a log line, a delivery) is handed on together.
 struct GroupReading {
     FanotifyKernel& kernel;
     int group;
@@ -53,6 +55,7 @@ struct GroupReading {
     std::string_view name;
     int mounts = -1;
     std::function<void()> onMountsChanged;
+    std::chrono::microseconds gathering{0};
 };
 
 /// Reads events and hands each to `onEvent` until `stop` is signalled (true) or the group is

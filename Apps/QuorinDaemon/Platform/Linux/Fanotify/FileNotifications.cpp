@@ -233,7 +233,14 @@ std::optional<std::string> FileNotifications::cover(const std::string& path,
 void FileNotifications::run() {
     int lostError = 0;
     if (!readEvents(
-            GroupReading{kernel_, group_.get(), reader_.stopDescriptor(), log_, "file", -1, {}},
+            GroupReading{kernel_,
+                         group_.get(),
+                         reader_.stopDescriptor(),
+                         log_,
+                         "file",
+                         -1,
+                         {},
+                         eventGathering},
             [this](const fanotify_event_metadata& event, std::string_view bytes) {
                 deliver(event, bytes);
             },

@@ -10,6 +10,7 @@
 #include <sys/fanotify.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -30,6 +31,9 @@ class FileNotifications {
     /// Files under the selection modified and not yet closed that are remembered; past it every
     /// close from then on is reported modified.
     static constexpr std::size_t maximumFilesModifiedWhileOpen = 1024;
+    /// How long events may gather once one has arrived, so that a burst of changes is read,
+    /// logged and delivered in one pass: a record arrives at most this much later.
+    static constexpr std::chrono::microseconds eventGathering{1'000};
 
     FileNotifications(FanotifyKernel& kernel, UniqueFd group, es_client_t handle,
                       es_handler_block_t handler, const Clock& clock, std::string scope, Log log);
