@@ -370,28 +370,80 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
         int status;
         std::string out;
         std::string err;
-        std::vector<XPCValue> arguments = {};                // of that request
-        std::optional<XPCInvocation> before = std::nullopt;  // the call sent before it
-        XPCValue state = bytes("");                          // the reply to `askState`
+        std::vector<XPCValue> arguments = {};    // of that request
+        std::vector<XPCInvocation> before = {};  // the calls sent before it
+        XPCValue state = bytes("");              // the reply to `askState`
         std::string input = "/dev/null";
         std::vector<std::string> records = {};  // delivered before the first reply, which closes
     };
     const std::vector<Case> cases{
-        {"status", "statusWithReply:", std::string("es-error:internal\x1b[2J"), 0,
-         "es-error:internal\\u{001B}[2J\n", ""},
-        {"watch /home/ana/b /home/ana/a", "statusWithReply:", subscribed({"/home/ana"}), 1, "",
-         "quorin watch: the daemon reports " + subscribed({"/home/ana"}) + "\n", args(), watching},
+        // The state first, then the status of a connection without paths, then that of the
+        // asked paths; the fake gives every status the same reply.
+        {"status",
+         "statusWithReply:",
+         std::string("es-error:internal\x1b[2J"),
+         3,
+         "file events: not running: es-error:internal\\u{001B}[2J\nexec protection: available, "
+         "off for you\n",
+         "",
+         args(),
+         {askState},
+         stateWith("false", "")},
+        {"status --paths /home/ana/b /home/ana/a",
+         "statusWithReply:",
+         subscribed({"/home/ana/a", "/home/ana/b"}),
+         3,
+         "file events: not running: " + subscribed({"/home/ana/a", "/home/ana/b"}) +
+             "\nexec protection: on for you, 0 roots, 1 held\npaths: in force, fingerprint " +
+             subscribed({"/home/ana/a", "/home/ana/b"}).substr(11) + "\n",
+         "",
+         args(),
+         {askState, {2, "statusWithReply:", {}}, watching},
+         stateWith("true", held)},
+        {"status --json --paths /home/ana/b",
+         "statusWithReply:",
+         std::string("starting"),
+         3,
+         R"({"fileEvents":{"running":true,"status":"starting"},"execProtection":{"available":true,"enabled":false,"roots":0,"held":0,"problem":null},"healthy":false,"paths":{"inForce":false,"fingerprint":")" +
+             subscribed({"/home/ana/b"}).substr(11) +
+             R"(","status":"starting"}})"
+             "\n",
+         "",
+         args(),
+         {askState,
+          {2, "statusWithReply:", {}},
+          {std::nullopt, "setProtectedPaths:", args(std::vector<std::string>{"/home/ana/b"})}},
+         stateWith("false", "")},
+        {"watch /home/ana/b /home/ana/a",
+         "statusWithReply:",
+         subscribed({"/home/ana"}),
+         1,
+         "",
+         "quorin watch: the daemon reports " + subscribed({"/home/ana"}) + "\n",
+         args(),
+         {watching}},
         // Each record as one line of its exact JSON form, terminal-safe, without unknown keys.
         {"watch /home/ana/b /home/ana/a",
-         "statusWithReply:", subscribed({"/home/ana/a", "/home/ana/b"}), 1,
+         "statusWithReply:",
+         subscribed({"/home/ana/a", "/home/ana/b"}),
+         1,
          R"({"path":"/home/ana/a/x\u001b[31m\u00e9","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},"isPlatformBinary":false,"ancestry":[]})"
          "\n",
          "quorin watch: skipped a record that does not decode: Data corrupted at <root>: The given "
          "data was not valid JSON.\nthe daemon closed the connection\n",
-         args(), watching, bytes(""), "/dev/null", records},
+         args(),
+         {watching},
+         bytes(""),
+         "/dev/null",
+         records},
         {"protect references " + directory.write("references.json", references).string(),
-         "statusWithReply:", std::string("starting"), 0, "references sent\n", "", args(),
-         XPCInvocation{std::nullopt, "updateProtectionReferences:", args(bytes(references))}},
+         "statusWithReply:",
+         std::string("starting"),
+         0,
+         "references sent\n",
+         "",
+         args(),
+         {XPCInvocation{std::nullopt, "updateProtectionReferences:", args(bytes(references))}}},
         {"protect state", "protectionStateWithReply:", bytes(state), 0,
          "Protection: enabled\nExec client: available\nRoots: /home/ana/bin, /opt/x\nProblem: "
          "Protection storage unavailable\nTrusted rules: 3\n"
@@ -424,32 +476,50 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
          "execution history cleared\n", ""},
         {"protect clear-trust", "clearExecutionTrustWithReply:", XPCValue(false), 1, "",
          "quorin protect clear-trust: the daemon could not clear the trust rules\n"},
-        {enable, configure, XPCValue(true), 0,
-         "protection enabled: 1 roots, 0 executables in the baseline, 0 aliases\n", "",
-         configuration, askState, stateWith("false", "")},
-        {enable, configure, XPCValue(false), 1, "",
+        {enable,
+         configure,
+         XPCValue(true),
+         0,
+         "protection enabled: 1 roots, 0 executables in the baseline, 0 aliases\n",
+         "",
+         configuration,
+         {askState},
+         stateWith("false", "")},
+        {enable,
+         configure,
+         XPCValue(false),
+         1,
+         "",
          "quorin protect enable: the daemon refused the configuration (is the exec client "
          "available? are the roots inside your home directory?)\n",
-         configuration, askState, stateWith("false", "")},
+         configuration,
+         {askState},
+         stateWith("false", "")},
         // The daemon would keep the old configuration and still reply true.
         {enable, "protectionStateWithReply:", stateWith("true", ""), 1, "",
          "quorin protect enable: protection is already enabled; run \"quorin protect disable\" "
          "first to set it up again\n"},
-        {"protect prompt", decide, XPCValue(true), 0,
+        {"protect prompt",
+         decide,
+         XPCValue(true),
+         0,
          "Waiting for held executions; end the input (Ctrl-D) to stop.\nHeld: /home/ana/bin/new\n  "
          "reasons not given\n  signature unknown, trust unknown\n  1000000000 s left\n"
          "[b]lock, allow [o]nce, [a]lways trust, [s]kip? blocked: /home/ana/bin/new\n",
-         "", args(requestID, std::string("block")), askState, stateWith("true", held),
+         "",
+         args(requestID, std::string("block")),
+         {askState},
+         stateWith("true", held),
          directory.write("answers", "b\n")},
     };
     for (const Case& sample : cases) {
         SCOPED_TRACE(sample.command);
         std::vector<XPCInvocation> expected;
-        if (sample.before) {
-            expected.push_back(*sample.before);
-        }
+        expected = sample.before;
+        const auto asked = std::count_if(expected.begin(), expected.end(),
+                                         [](const XPCInvocation& call) { return call.id; });
         expected.push_back(
-            {sample.before && sample.before->id ? 2U : 1U, sample.selector, sample.arguments});
+            {static_cast<std::uint64_t>(asked) + 1, sample.selector, sample.arguments});
         // Every request is answered with the reply for its selector; records sent before a reply
         // wait in the client's connection until it asks for them.
         const std::map<std::string, XPCValue> replies{{sample.selector, sample.reply},
