@@ -1,6 +1,28 @@
 #include "QuorinDaemon/Platform/Log.hpp"
 
+#include "QuorinCore/Attribution/DaemonPathAuthorization.hpp"
+
+#include <algorithm>
+
 namespace quorin::daemon {
+
+namespace {
+
+bool inSharedFolder(std::string_view path) {
+    for (std::size_t start = 0; start < path.size();) {
+        const std::size_t end = std::min(path.find('/', start + 1), path.size());
+        const std::string_view part = path.substr(start, end - start);
+        if (part == "/." || part == "/..") {
+            return false;
+        }
+        start = end;
+    }
+    return std::any_of(
+        DaemonPathAuthorization::sharedRoots.begin(), DaemonPathAuthorization::sharedRoots.end(),
+        [path](std::string_view root) { return DaemonPathAuthorization::contains(path, root); });
+}
+
+}  // namespace
 
 std::string LogEntry::message(bool revealPrivate) const {
     std::string text;
@@ -30,7 +52,8 @@ std::string LogEntry::message(bool revealPrivate) const {
         }
         if (next < values.size()) {
             const LogValue& value = values[next++];
-            text += value.isPrivate && !revealPrivate ? "<private>" : value.text;
+            const bool hidden = value.isPrivate && !revealPrivate && !inSharedFolder(value.text);
+            text += hidden ? "<private>" : value.text;
         } else {
             text += format.substr(index, end - index);
         }

@@ -38,7 +38,9 @@ struct LogEntry {
 
     /// The format with each "%{public}X", "%{private}X", "%{bool}X" or plain "%X" placeholder
     /// replaced by the next value (or "<private>" for a private value unless `revealPrivate`),
-    /// and "%%" by "%". Placeholders without a value are left as they stand.
+    /// and "%%" by "%". Placeholders without a value are left as they stand. A private value that
+    /// is a path in one of the shared system folders every user may watch (written without "."
+    /// or ".." parts) belongs to nobody in particular and is shown.
     std::string message(bool revealPrivate) const;
 
     friend bool operator==(const LogEntry&, const LogEntry&) = default;

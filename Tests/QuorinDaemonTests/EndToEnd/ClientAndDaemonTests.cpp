@@ -105,7 +105,8 @@ TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
         const ChildProcessResult second = quorin::testing::runChildProcess(
             QUORIN_SCOPED_DAEMON_PATH, {home, socketDirectory, socketDirectory / "protect", home});
         EXPECT_EQ(second.exitStatus, 1);
-        EXPECT_TRUE(second.err.ends_with("<2>daemon: " + message + "\n")) << second.err;
+        EXPECT_TRUE(second.err.ends_with("<2>com.brenmoor.quorin.daemon/daemon: " + message + "\n"))
+            << second.err;
     }
 
     const fs::path zshrc = home / ".zshrc";

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace quorin::daemon {
 namespace {
 
@@ -29,8 +33,30 @@ TEST(LogTest, StandardErrorLinesCarryThePriorityAndStayOnOneLine) {
                              level,
                              "wrote %{private}s %{public}s",
                              {LogValue::private_("/secret"), LogValue::public_("in\ntwo")}};
-        EXPECT_EQ(StandardErrorLogSink::line(entry),
-                  priority + std::string("es: wrote <private> in\\u{000A}two\n"));
+        EXPECT_EQ(
+            StandardErrorLogSink::line(entry),
+            priority +
+                std::string("com.brenmoor.quorin.daemon/es: wrote <private> in\\u{000A}two\n"));
+    }
+}
+
+// Paths in the shared system folders are nobody's secret; anything else private stays hidden.
+TEST(LogTest, ShowsPrivatePathsOnlyInTheSharedSystemFolders) {
+    const std::vector<std::pair<std::string, bool>> values{
+        {"/usr/local/bin", true},
+        {"/usr/local/bin/tool", true},
+        {"/usr/local/binary", false},  // only begins with a shared folder's text
+        {"/usr/local/bin/../../../home/ana/.ssh/id_ed25519", false},
+        {"/usr/local/bin/./tool", false},
+        {"/home/ana/.bashrc", false},
+        {"usr/local/bin/tool", false},
+        {"", false},
+    };
+    for (const auto& [path, shown] : values) {
+        SCOPED_TRACE(path);
+        const LogEntry entry{
+            "s", "c", LogLevel::default_, "%{private}s", {LogValue::private_(path)}};
+        EXPECT_EQ(entry.message(false), shown ? path : "<private>");
     }
 }
 

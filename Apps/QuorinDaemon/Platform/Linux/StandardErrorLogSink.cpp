@@ -23,7 +23,7 @@ std::string_view priority(LogLevel level) {
 }  // namespace
 
 std::string StandardErrorLogSink::line(const LogEntry& entry) {
-    return std::string(priority(entry.level)) + entry.category + ": " +
+    return std::string(priority(entry.level)) + entry.subsystem + "/" + entry.category + ": " +
            ReplayTerminalOutput::sanitize(entry.message(false)) + "\n";
 }
 
