@@ -14,9 +14,14 @@ namespace quorin {
 struct DaemonPathAuthorization {
     DaemonPathAuthorization() = delete;
 
-    /// Folders outside any home directory that every user may watch.
-    static constexpr std::array<std::string_view, 4> sharedRoots{
-        "/Library/LaunchAgents", "/Library/LaunchDaemons", "/usr/local/bin", "/opt/homebrew/bin"};
+    /// Folders outside any home directory that every user may watch: the four long documented
+    /// first, then the places where persistence lives on Linux.
+    static constexpr std::array<std::string_view, 10> sharedRoots{
+        "/Library/LaunchAgents", "/Library/LaunchDaemons",
+        "/usr/local/bin",        "/opt/homebrew/bin",
+        "/etc/systemd/system",   "/etc/systemd/user",
+        "/etc/xdg/autostart",    "/etc/cron.d",
+        "/etc/profile.d",        "/home/linuxbrew/.linuxbrew/bin"};
 
     static bool contains(std::string_view path, std::string_view in);
 

@@ -111,20 +111,25 @@ TEST(DaemonPathAuthorizationTest, AllowsTheHomeAndSharedRootsWithinTheLimits) {
         std::vector<std::string> paths;
         std::string home;
         bool allowed;
-    } cases[] = {{{ana, "/Users/ana/.zshrc"}, ana, true},
-                 {{"/Library/LaunchAgents", "/Library/LaunchDaemons", "/usr/local/bin/tool",
-                   "/opt/homebrew/bin"},
-                  "/home/bob",
-                  true},
-                 {{"/Users/anabel"}, ana, false},
-                 {{"/x"}, "/", false},
-                 {{}, "Users/ana", false},
-                 {{"/Users/ana/"}, ana, false},
-                 {{"/Users/ana/a\0b"s}, ana, false},
-                 {{ana + "/" + std::string(4096 - ana.size() - 1, 'x')}, ana, true},
-                 {{ana + "/" + std::string(4096 - ana.size(), 'x')}, ana, false},
-                 {std::vector<std::string>(257, ana), ana, false},
-                 {{ana, "/etc/passwd"}, ana, false}};
+    } cases[] = {
+        {{ana, "/Users/ana/.zshrc"}, ana, true},
+        {{"/Library/LaunchAgents", "/Library/LaunchDaemons", "/usr/local/bin/tool",
+          "/opt/homebrew/bin"},
+         "/home/bob",
+         true},
+        {{"/etc/systemd/system/evil.service", "/etc/cron.d", "/home/linuxbrew/.linuxbrew/bin/brew"},
+         ana,
+         true},
+        {{"/etc/cron.daily"}, ana, false},  // only begins with a shared root's text
+        {{"/Users/anabel"}, ana, false},
+        {{"/x"}, "/", false},
+        {{}, "Users/ana", false},
+        {{"/Users/ana/"}, ana, false},
+        {{"/Users/ana/a\0b"s}, ana, false},
+        {{ana + "/" + std::string(4096 - ana.size() - 1, 'x')}, ana, true},
+        {{ana + "/" + std::string(4096 - ana.size(), 'x')}, ana, false},
+        {std::vector<std::string>(257, ana), ana, false},
+        {{ana, "/etc/passwd"}, ana, false}};
     for (const auto& c : cases) {
         EXPECT_EQ(DaemonPathAuthorization::allows(c.paths, c.home), c.allowed)
             << c.paths.size() << " paths, the first " << (c.paths.empty() ? "" : c.paths[0]);
