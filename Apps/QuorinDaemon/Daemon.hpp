@@ -44,9 +44,9 @@ struct DaemonServices {
 /// happens on the services' queues; the daemon lives until the process ends.
 class Daemon {
   public:
-    /// The directory execution protection uses in the shipped daemon.
-    static constexpr std::string_view protectionDirectory =
-        "/Library/Application Support/QuorinProtect";
+    /// The directory execution protection uses in the shipped daemon: its state directory, which
+    /// the service manager makes (`StateDirectory=quorin`) when the unit starts it.
+    static constexpr std::string_view protectionDirectory = "/var/lib/quorin";
 
     explicit Daemon(const DaemonServices& services);
 

@@ -128,8 +128,8 @@ void runDaemonProcess(const DaemonProcessSettings& settings) {
     asio::io_context loop(loopThreads);
     const auto keepRunning = asio::make_work_guard(loop);
 
-    // The storage directory itself is created (private) by the controller; its parents are
-    // ordinary system folders that may not exist on this system yet.
+    // The storage directory itself is created (private) by the controller, when the service
+    // manager has not made it; a directory a stand-in was given may lack its parents.
     std::error_code ignored;
     std::filesystem::create_directories(
         std::filesystem::path(settings.protectionDirectory).parent_path(), ignored);
