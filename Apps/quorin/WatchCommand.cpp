@@ -3,8 +3,10 @@
 #include "QuorinCore/Domain/AttributionRecord.hpp"
 #include "QuorinCore/Replay/ReplayTerminalOutput.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
+#include "QuorinCore/Support/Enumeration.hpp"
 #include "quorin/CommandOutput.hpp"
 #include "quorin/DaemonConnection.hpp"
+#include "quorin/ProtectionReport.hpp"
 #include "quorin/ReplayCommand.hpp"
 #include "quorin/SocketOption.hpp"
 
@@ -26,9 +28,43 @@ CLI::Validator absolutePath() {
         "ABSOLUTE PATH");
 }
 
+std::string_view operationWord(const std::optional<EventOperation>& operation) {
+    if (!operation) {
+        return "changed";
+    }
+    switch (*operation) {
+        case EventOperation::fileCreated:
+            return "created";
+        case EventOperation::fileModified:
+            return "modified";
+        case EventOperation::fileRenamed:
+            return "renamed";
+        case EventOperation::fileDeleted:
+            return "deleted";
+        default:
+            return rawValue(*operation);
+    }
+}
+
+std::string described(const AttributionProcess& process) {
+    const std::string_view path = process.executablePath;
+    const std::string_view name = path.substr(path.rfind('/') + 1);
+    return std::to_string(process.pid) + " " + safe(name.empty() ? "?" : name);
+}
+
 }  // namespace
 
-int runWatch(const std::vector<std::string>& paths, const std::string& socketPath,
+std::string recordLine(const AttributionRecord& record) {
+    std::string line = formatLocalTime(record.timestamp) + "  " +
+                       std::string(operationWord(record.operation)) + "  " + safe(record.path) +
+                       "  by " + described(record.writer);
+    for (const AttributionProcess& ancestor : record.ancestry) {
+        line += " \u2190 " + described(ancestor);
+    }
+    return line + "\n";
+}
+
+int runWatch(const std::vector<std::string>& paths, const std::string& socketPath, bool json,
              std::ostream& out, std::ostream& err) {
     return reportingFailures(err, [&] {
         DaemonConnection daemon(socketPath);
@@ -48,7 +84,9 @@ int runWatch(const std::vector<std::string>& paths, const std::string& socketPat
                 // Encoded again rather than passed on, so that every line is the record's exact
                 // JSON form and nothing in it can act on a terminal.
                 const auto record = decodeJSONText<AttributionRecord>(recordJSON);
-                outcome = written(out, err, terminalSafeJSONText(record.toJSON()), "a record");
+                outcome = written(out, err,
+                                  json ? terminalSafeJSONText(record.toJSON()) : recordLine(record),
+                                  "a record");
             } catch (const DecodingError& error) {
                 err << "quorin watch: skipped a record that does not decode: "
                     << ReplayTerminalOutput::sanitizedDescription(error) << "\n";
@@ -60,16 +98,22 @@ int runWatch(const std::vector<std::string>& paths, const std::string& socketPat
 }
 
 void addWatchCommand(CLI::App& app, int& exitStatus) {
-    auto paths = std::make_shared<std::vector<std::string>>();
-    auto socketPath = std::make_shared<std::string>();
+    struct Options {
+        std::vector<std::string> paths;
+        std::string socketPath;
+        bool json = false;
+    };
+    const auto options = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
-        "watch", "Watch paths through the daemon and print each change as a line of JSON.");
-    command->add_option("PATH", *paths, "An absolute path to watch.")
+        "watch", "Watch paths through the daemon and print each change as a line.");
+    command->add_option("PATH", options->paths, "An absolute path to watch.")
         ->required()
         ->check(absolutePath());
-    addSocketOption(*command, *socketPath);
-    command->callback([paths, socketPath, &exitStatus] {
-        exitStatus = runWatch(*paths, *socketPath, std::cout, std::cerr);
+    command->add_flag("--json", options->json, "Print each record as a line of JSON.");
+    addSocketOption(*command, options->socketPath);
+    command->callback([options, &exitStatus] {
+        exitStatus =
+            runWatch(options->paths, options->socketPath, options->json, std::cout, std::cerr);
     });
 }
 

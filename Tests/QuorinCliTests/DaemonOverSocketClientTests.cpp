@@ -341,11 +341,13 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
     const auto subscribed = [](std::vector<std::string> paths) {
         return "subscribed:" + QuorinDaemonXPCInterfaces::protectedPathsFingerprint(paths);
     };
+    const std::string zshrcRecord =
+        R"({"path":"/home/ana/b/.zshrc","timestamp":20.5,"operation":"fileModified","writer":{"pid":4242,"executablePath":"/usr/bin/zsh"},"isPlatformBinary":false,"ancestry":[{"pid":4200,"executablePath":"/usr/sbin/sshd"},{"pid":1,"executablePath":"/"}]})";
     const std::vector<std::string> records{
         R"({"path":"/home/ana/a/x\u001b[31m)"
         "\xC3\xA9"
         R"(","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},"isPlatformBinary":false,"ancestry":[],"extra":1})",
-        "not JSON"};
+        zshrcRecord, "not JSON"};
     const XPCInvocation watching{std::nullopt, "setProtectedPaths:",
                                  args(std::vector<std::string>{"/home/ana/b", "/home/ana/a"})};
     const std::string root = std::filesystem::canonical(directory.path()).string();
@@ -422,13 +424,29 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
          "quorin watch: the daemon reports " + subscribed({"/home/ana"}) + "\n",
          args(),
          {watching}},
-        // Each record as one line of its exact JSON form, terminal-safe, without unknown keys.
+        // Each record as one line for people, or of its exact JSON form, terminal-safe,
+        // without unknown keys.
         {"watch /home/ana/b /home/ana/a",
          "statusWithReply:",
          subscribed({"/home/ana/a", "/home/ana/b"}),
          1,
+         "2001-01-01 02:00:10  changed  /home/ana/a/x\\u{001B}[31m\xC3\xA9  by 42 vi\n"
+         "2001-01-01 02:00:20  modified  /home/ana/b/.zshrc  by 4242 zsh \xE2\x86\x90 4200 sshd "
+         "\xE2\x86\x90 1 ?\n",
+         "quorin watch: skipped a record that does not decode: Data corrupted at <root>: The given "
+         "data was not valid JSON.\nthe daemon closed the connection\n",
+         args(),
+         {watching},
+         bytes(""),
+         "/dev/null",
+         records},
+        {"watch --json /home/ana/b /home/ana/a",
+         "statusWithReply:",
+         subscribed({"/home/ana/a", "/home/ana/b"}),
+         1,
          R"({"path":"/home/ana/a/x\u001b[31m\u00e9","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},"isPlatformBinary":false,"ancestry":[]})"
-         "\n",
+         "\n" +
+             zshrcRecord + "\n",
          "quorin watch: skipped a record that does not decode: Data corrupted at <root>: The given "
          "data was not valid JSON.\nthe daemon closed the connection\n",
          args(),

@@ -112,7 +112,7 @@ TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     const fs::path zshrc = home / ".zshrc";
     std::ofstream(zshrc) << "export A=1\n";
     quorin::testing::RunningChildProcess watch(
-        QUORIN_CLI_PATH, {"watch", "--socket", daemon.socket().string(), zshrc.string()});
+        QUORIN_CLI_PATH, {"watch", "--json", "--socket", daemon.socket().string(), zshrc.string()});
     // The client subscribes after it starts: the test writes until it hears of it.
     std::optional<std::string> line;
     for (int attempt = 0; attempt < 50 && !line; ++attempt) {
