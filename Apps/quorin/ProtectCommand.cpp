@@ -8,6 +8,7 @@
 #include "quorin/AuthorizationService.hpp"
 #include "quorin/CommandOutput.hpp"
 #include "quorin/DaemonConnection.hpp"
+#include "quorin/DefaultPaths.hpp"
 #include "quorin/ExecutableRootScan.hpp"
 #include "quorin/InputFiles.hpp"
 #include "quorin/ProtectionPrompt.hpp"
@@ -307,15 +308,26 @@ void addProtectCommand(CLI::App& app, int& exitStatus) {
     protect->require_subcommand(1);
 
     auto roots = std::make_shared<std::vector<std::string>>();
-    addDaemonSubcommand(*protect, "enable",
-                        "Turn protection on for directories, with the executables now in them "
-                        "as the baseline.",
-                        exitStatus,
-                        [roots](const std::string& socketPath) {
-                            return runEnable(*roots, socketPath, std::cout, std::cerr);
-                        })
-        ->add_option("ROOT", *roots, "A directory to protect.")
-        ->required();
+    auto defaultRoots = std::make_shared<bool>(false);
+    CLI::App* enable = addDaemonSubcommand(
+        *protect, "enable",
+        "Turn protection on for directories, with the executables now in them as the baseline.",
+        exitStatus, [roots, defaultRoots](const std::string& socketPath) {
+            if (roots->empty() && !*defaultRoots) {
+                throw CLI::ValidationError("ROOT", "give at least one ROOT, or --defaults");
+            }
+            return reportingFailures(std::cerr, [&] {
+                // Taken once the command acts as the user it serves, whose home it is.
+                const std::vector<std::string> chosen =
+                    *defaultRoots
+                        ? withDefaults(servedUsersHome(), *roots, PathCategory::executableDirectory)
+                        : *roots;
+                return runEnable(chosen, socketPath, std::cout, std::cerr);
+            });
+        });
+    enable->add_option("ROOT", *roots, "A directory to protect.");
+    enable->add_flag("--defaults", *defaultRoots,
+                     "Protect the built-in executable folders too (~/.local/bin, /usr/local/bin).");
 
     addDaemonSubcommand(
         *protect, "disable", "Turn protection off.", exitStatus,

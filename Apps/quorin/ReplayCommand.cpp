@@ -274,13 +274,16 @@ std::optional<std::string> defaultHomeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
         return std::string(home);
     }
+    return accountHomeDirectory(getuid());
+}
+
+std::optional<std::string> accountHomeDirectory(uid_t user) {
     const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16'384);
     passwd entry{};
     passwd* result = nullptr;
     int status = 0;
-    while ((status = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result)) ==
-               ERANGE &&
+    while ((status = getpwuid_r(user, &entry, buffer.data(), buffer.size(), &result)) == ERANGE &&
            buffer.size() < (std::size_t{1} << 20)) {
         buffer.resize(buffer.size() * 2);
     }

@@ -11,6 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <sys/types.h>
+
 #include <optional>
 #include <ostream>
 #include <string>
@@ -37,6 +39,9 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
 /// The caller's home directory: $HOME when set and not empty, else the password database's entry
 /// for the real user; nothing when neither is known.
 std::optional<std::string> defaultHomeDirectory();
+
+/// The home directory the password database gives `user`; nothing when it gives none.
+std::optional<std::string> accountHomeDirectory(uid_t user);
 
 /// A time as the report shows it: "2024-05-02T09:14:07Z" in UTC, with milliseconds when the time
 /// has a fraction of a second. A time outside the years 1 to 9999 is shown as its count of seconds

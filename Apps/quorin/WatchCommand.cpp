@@ -6,6 +6,7 @@
 #include "QuorinCore/Support/Enumeration.hpp"
 #include "quorin/CommandOutput.hpp"
 #include "quorin/DaemonConnection.hpp"
+#include "quorin/DefaultPaths.hpp"
 #include "quorin/ProtectionReport.hpp"
 #include "quorin/ReplayCommand.hpp"
 #include "quorin/SocketOption.hpp"
@@ -102,18 +103,37 @@ void addWatchCommand(CLI::App& app, int& exitStatus) {
         std::vector<std::string> paths;
         std::string socketPath;
         bool json = false;
+        bool defaults = false;
+        bool listDefaults = false;
     };
     const auto options = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
         "watch", "Watch paths through the daemon and print each change as a line.");
     command->add_option("PATH", options->paths, "An absolute path to watch.")
-        ->required()
         ->check(absolutePath());
     command->add_flag("--json", options->json, "Print each record as a line of JSON.");
+    command->add_flag("--defaults", options->defaults,
+                      "Watch the built-in places where persistence lives, and any PATH given.");
+    command->add_flag("--list-defaults", options->listDefaults,
+                      "Print the built-in places, each with its category, and end.");
     addSocketOption(*command, options->socketPath);
     command->callback([options, &exitStatus] {
-        exitStatus =
-            runWatch(options->paths, options->socketPath, options->json, std::cout, std::cerr);
+        if (options->listDefaults) {
+            exitStatus = reportingFailures(std::cerr, [] {
+                return written(std::cout, std::cerr, defaultPathsListing(servedUsersHome()),
+                               "the default paths");
+            });
+            return;
+        }
+        if (options->paths.empty() && !options->defaults) {
+            throw CLI::ValidationError("PATH", "give at least one PATH, or --defaults");
+        }
+        exitStatus = reportingFailures(std::cerr, [&] {
+            const std::vector<std::string> paths =
+                options->defaults ? withDefaults(servedUsersHome(), options->paths)
+                                  : options->paths;
+            return runWatch(paths, options->socketPath, options->json, std::cout, std::cerr);
+        });
     });
 }
 

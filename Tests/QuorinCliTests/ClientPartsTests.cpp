@@ -3,9 +3,11 @@
 // the terminal authentication agent with a stand-in program, and the replay command's reports as
 // exact text.
 
+#include "QuorinCore/Attribution/DaemonPathAuthorization.hpp"
 #include "QuorinCore/Replay/ReplayFixture.hpp"
 #include "TestSupport/ReplaySamples.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
+#include "quorin/DefaultPaths.hpp"
 #include "quorin/ExecutableRootScan.hpp"
 #include "quorin/ProtectionPrompt.hpp"
 #include "quorin/ReplayCommand.hpp"
@@ -160,6 +162,26 @@ Transcript converse(std::vector<std::string> states, const std::string& input, b
         [authorizationUnavailable] { return authorizationUnavailable; })
         .run();
     return {daemon.decisions, out.str(), pauses};
+}
+
+// The built-in places of a fresh account are all ones the daemon lets its user watch; extra paths
+// follow them once each, and a category picks its own.
+TEST(DefaultPathsTest, ExpandsTheHomeAndTheDaemonAcceptsEveryDefault) {
+    const std::string home = "/home/ana";
+    using cli::defaultPathsListing, cli::withDefaults;
+    const std::vector<std::string> all = withDefaults(home, {});
+    ASSERT_EQ(all.size(), cli::defaultPaths.size());
+    EXPECT_EQ(all.front(), "/home/ana/.bashrc");
+    EXPECT_TRUE(DaemonPathAuthorization::allows(all, home));
+    EXPECT_EQ(withDefaults(home, {"/usr/local/bin", "/home/ana/x", "/home/ana/x"},
+                           PathCategory::executableDirectory),
+              (std::vector<std::string>{"/home/ana/.local/bin", "/usr/local/bin", "/home/ana/x"}));
+    const std::string listing = defaultPathsListing(home);
+    EXPECT_TRUE(listing.starts_with("/home/ana/.bashrc\tshellStartup\n")) << listing;
+    EXPECT_TRUE(
+        listing.ends_with("/etc/cron.d\tlaunchDaemon\n/home/ana/.local/bin\t"
+                          "executableDirectory\n/usr/local/bin\texecutableDirectory\n"))
+        << listing;
 }
 
 TEST(ProtectionPromptTest, SendsExactlyTheDecisionOfEachAnswerAndSaysWhatItDid) {
