@@ -4,7 +4,8 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test clean fuzz install test-shipped test-asan test-tsan
+.PHONY: deps configure build test clean fuzz install uninstall test-install test-shipped test-asan \
+        test-tsan
 
 # Every build is a unity build: a target's sources are compiled a batch at a time, so the heavy
 # headers are parsed, and their templates instantiated, once a batch instead of once a file.
@@ -24,7 +25,7 @@ build: configure
 # Everything CI checks: the shipped programs build, the shipped client reads its allocator
 # settings, every test passes under AddressSanitizer and UndefinedBehaviorSanitizer, and the tests
 # that race threads pass under ThreadSanitizer.
-test: build test-shipped test-asan test-tsan
+test: build test-shipped test-install test-asan test-tsan
 
 # Only the shipped client has an allocator of its own (the sanitizers bring theirs), so only there
 # can a link that drops its settings be seen: jemalloc then prints its defaults.
@@ -55,10 +56,27 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_DIR) --output-on-failure --no-tests=error \
 	    -j $(JOBS) -L threads
 
-# Installs the daemon (/usr/local/sbin), the client (/usr/local/bin) and the systemd unit; then
-# `systemctl daemon-reload && systemctl enable --now quorind` starts it.
+# Installs the shipped programs of `make build` (no tests, no benchmarks) under PREFIX: the daemon
+# (sbin), the client (bin), the systemd unit naming the daemon there (lib/systemd/system), the
+# man pages, and the polkit policy (/usr/share/polkit-1/actions, where polkit reads it), all
+# below DESTDIR when it is set. Then `systemctl daemon-reload && systemctl enable --now quorind`
+# starts it. CMake lists what it installed in $(BUILD_DIR)/install_manifest.txt, and
+# `make uninstall` (with the same DESTDIR) removes exactly those files.
+PREFIX ?= /usr/local
 install: build
-	cmake --install $(BUILD_DIR)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+uninstall:
+	@test -f $(BUILD_DIR)/install_manifest.txt \
+	    || { echo "uninstall: nothing was installed from $(BUILD_DIR)"; exit 1; }
+	@while IFS= read -r file || [ -n "$$file" ]; do rm -f -- "$(DESTDIR)$$file" && echo "removed $(DESTDIR)$$file"; \
+	    done < $(BUILD_DIR)/install_manifest.txt
+	@rm -f $(BUILD_DIR)/install_manifest.txt
+
+# Installs into a scratch DESTDIR under another prefix and checks the file list, the unit's
+# paths, that systemd accepts the unit, and that uninstalling removes everything.
+test-install: build
+	./scripts/check-install $(BUILD_DIR)
 
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
