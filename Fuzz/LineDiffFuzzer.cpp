@@ -4,7 +4,8 @@
 // counts. Checked beyond not failing: equal texts and negative context give no hunks; each hunk
 // holds a change with at most `contextLines` unchanged lines at either end and at most twice that
 // between two changes, removed lines before added ones; removed and added lines appear in order in
-// the old and the new text; and both texts keep the same number of unchanged lines.
+// the old and the new text, each hunk at the place it gives in both; only a last line lacks its
+// line feed; and both texts keep the same number of unchanged lines.
 
 #include "QuorinCore/Export/LineDiff.hpp"
 
@@ -27,13 +28,13 @@ void check(bool condition) {
     }
 }
 
-// Lines end at a line feed that does not follow a carriage return; a final line feed ends the
-// last line rather than starting an empty one.
+// Lines end at each line feed; a final line feed ends the last line rather than starting an
+// empty one.
 std::vector<std::string_view> linesOf(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t start = 0;
     for (std::size_t index = 0; index < text.size(); ++index) {
-        if (text[index] == '\n' && (index == 0 || text[index - 1] != '\r')) {
+        if (text[index] == '\n') {
             lines.push_back(text.substr(start, index - start));
             start = index + 1;
         }
@@ -42,17 +43,6 @@ std::vector<std::string_view> linesOf(std::string_view text) {
         lines.push_back(text.substr(start));
     }
     return lines;
-}
-
-// A line carries no line feed of its own: any it holds follows a carriage return.
-bool isOneLine(std::string_view text) {
-    for (std::size_t index = text.find('\n'); index != std::string_view::npos;
-         index = text.find('\n', index + 1)) {
-        if (index == 0 || text[index - 1] != '\r') {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Walks one text's lines in order, so that the removed (or added) lines of all hunks can be
@@ -85,7 +75,7 @@ void checkHunk(const quorin::LineDiff::Hunk& hunk, std::int64_t contextLines, Su
     bool changed = false;
     bool addedInBlock = false;
     for (const quorin::LineDiff::Line& line : hunk.lines()) {
-        check(isOneLine(line.text()));
+        check(line.text().find('\n') == std::string_view::npos);
         switch (line.kind()) {
             case Kind::context:
                 ++contextRun;
@@ -108,6 +98,30 @@ void checkHunk(const quorin::LineDiff::Hunk& hunk, std::int64_t contextLines, Su
         }
     }
     check(changed && contextRun <= maximumRun);
+}
+
+// The hunk's lines are the old text's from its first old line on (context and removed, as they
+// are there) and the new text's from its first new line on (added), and only a text's last line
+// can lack its line feed.
+void checkPlace(const quorin::LineDiff::Hunk& hunk, const std::vector<std::string_view>& oldLines,
+                bool oldEnds, const std::vector<std::string_view>& newLines, bool newEnds) {
+    std::size_t oldIndex = hunk.oldLinesBefore();
+    std::size_t newIndex = hunk.newLinesBefore();
+    for (const quorin::LineDiff::Line& line : hunk.lines()) {
+        if (line.kind() != Kind::added) {
+            check(oldIndex < oldLines.size() && line.text() == oldLines[oldIndex]);
+            check(line.endsWithLineFeed() == (oldIndex + 1 < oldLines.size() || oldEnds));
+            ++oldIndex;
+        }
+        if (line.kind() != Kind::removed) {
+            check(newIndex < newLines.size());
+            check(line.kind() == Kind::context || line.text() == newLines[newIndex]);
+            check(line.endsWithLineFeed() == (newIndex + 1 < newLines.size() || newEnds));
+            ++newIndex;
+        }
+    }
+    check(oldIndex - hunk.oldLinesBefore() == hunk.oldCount() &&
+          newIndex - hunk.newLinesBefore() == hunk.newCount());
 }
 
 }  // namespace
@@ -136,8 +150,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Subsequence removed(linesOf(from));
     Subsequence added(linesOf(to));
+    const std::vector<std::string_view> oldLines = linesOf(from);
+    const std::vector<std::string_view> newLines = linesOf(to);
     for (const quorin::LineDiff::Hunk& hunk : hunks) {
         checkHunk(hunk, contextLines, removed, added);
+        checkPlace(hunk, oldLines, from.empty() || from.back() == '\n', newLines,
+                   to.empty() || to.back() == '\n');
     }
     check(removed.untaken() == added.untaken());
     return 0;

@@ -7,6 +7,7 @@
 #include "quorin/ReplayCommand.hpp"
 #include "quorin/Validators.hpp"
 
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -28,12 +29,62 @@ char prefix(LineDiff::Line::Kind kind) {
     return ' ';
 }
 
+// Follows a last line that has no line feed.
+constexpr std::string_view noFinalLineFeed = "\\ No newline at end of file";
+
+// A hunk's range in one text as the unified format writes it: its first line and count, the line
+// before it for an empty range, and no count for a single line.
+std::string range(std::size_t linesBefore, std::size_t count) {
+    if (count == 1) {
+        return std::to_string(linesBefore + 1);
+    }
+    return std::to_string(count == 0 ? linesBefore : linesBefore + 1) + "," + std::to_string(count);
+}
+
+std::string_view lineStyle(LineDiff::Line::Kind kind) {
+    switch (kind) {
+        case LineDiff::Line::Kind::removed:
+            return style::red;
+        case LineDiff::Line::Kind::added:
+            return style::green;
+        case LineDiff::Line::Kind::context:
+            return {};
+    }
+    return {};
+}
+
 }  // namespace
+
+std::string unifiedDiff(const std::vector<LineDiff::Hunk>& hunks, const std::string& oldName,
+                        const std::string& newName, bool escapeLines, bool color) {
+    if (hunks.empty()) {
+        return {};
+    }
+    std::string text = styled("--- " + safe(oldName), style::bold, color) + "\n" +
+                       styled("+++ " + safe(newName), style::bold, color) + "\n";
+    for (const LineDiff::Hunk& hunk : hunks) {
+        text += styled("@@ -" + range(hunk.oldLinesBefore(), hunk.oldCount()) + " +" +
+                           range(hunk.newLinesBefore(), hunk.newCount()) + " @@",
+                       style::cyan, color) +
+                "\n";
+        for (const LineDiff::Line& line : hunk.lines()) {
+            const std::string written =
+                prefix(line.kind()) + (escapeLines ? safe(line.text()) : line.text());
+            const std::string_view sgr = lineStyle(line.kind());
+            text += styled(written, sgr, color && !sgr.empty()) + "\n";
+            if (!line.endsWithLineFeed()) {
+                text += std::string(noFinalLineFeed) + "\n";
+            }
+        }
+    }
+    return text;
+}
 
 std::vector<LineDiff::Hunk> boundedHunks(const std::vector<std::string_view>& oldLines,
                                          const std::vector<std::string_view>& newLines,
                                          std::int64_t context, const std::string& oldName,
-                                         const std::string& newName) {
+                                         const std::string& newName, LineDiff::FinalLineFeed oldEnd,
+                                         LineDiff::FinalLineFeed newEnd) {
     const std::uint64_t oldCount = oldLines.size();
     const std::uint64_t newCount = newLines.size();
     // Inputs hold at most 64 MiB, so each count is at most 2^26 and the product cannot overflow.
@@ -44,7 +95,7 @@ std::vector<LineDiff::Hunk> boundedHunks(const std::vector<std::string_view>& ol
                                  std::to_string(newCount) + " lines is more than " +
                                  std::to_string(maximumDiffLinePairs) + " line pairs");
     }
-    return LineDiff::hunks(oldLines, newLines, context);
+    return LineDiff::hunks(oldLines, newLines, context, oldEnd, newEnd);
 }
 
 std::vector<std::string> diffLines(const std::vector<LineDiff::Hunk>& hunks) {
@@ -55,6 +106,9 @@ std::vector<std::string> diffLines(const std::vector<LineDiff::Hunk>& hunks) {
         }
         for (const LineDiff::Line& line : hunk.lines()) {
             lines.push_back(prefix(line.kind()) + line.text());
+            if (!line.endsWithLineFeed()) {
+                lines.emplace_back(noFinalLineFeed);
+            }
         }
     }
     return lines;
@@ -72,21 +126,22 @@ Json hunksJSON(const std::vector<LineDiff::Hunk>& hunks) {
     return result;
 }
 
-int runDiff(const DiffOptions& options, std::ostream& out, std::ostream& err) {
+int runDiff(const DiffOptions& options, std::ostream& out, std::ostream& err, bool outputIsTerminal,
+            const char* noColor) {
     return reportingFailures(err, [&] {
         const std::string oldText = readInputFile(options.oldFile);
         const std::string newText = readInputFile(options.newFile);
-        const std::vector<LineDiff::Hunk> hunks =
-            boundedHunks(LineDiff::lines(oldText), LineDiff::lines(newText), options.context,
-                         options.oldFile, options.newFile);
+        const std::vector<LineDiff::Hunk> hunks = boundedHunks(
+            LineDiff::lines(oldText), LineDiff::lines(newText), options.context, options.oldFile,
+            options.newFile, LineDiff::finalLineFeed(oldText), LineDiff::finalLineFeed(newText));
         std::string text;
         if (options.json) {
             text = terminalSafeJSONText(hunksJSON(hunks));
         } else {
-            // The files are untrusted: each line is shown on one line, its controls escaped.
-            for (const std::string& line : diffLines(hunks)) {
-                text += ReplayTerminalOutput::sanitize(line) + "\n";
-            }
+            // The files are untrusted: on a terminal each line is shown on one line, its controls
+            // escaped; elsewhere (a pipe to `patch`, a file) lines keep their bytes.
+            text = unifiedDiff(hunks, options.oldFile, options.newFile, outputIsTerminal,
+                               colorsOutput(options.color, outputIsTerminal, noColor));
         }
         return written(out, err, text, "the diff");
     });
@@ -102,8 +157,11 @@ void addDiffCommand(CLI::App& app, int& exitStatus) {
                      "Unchanged lines shown around each change (default: 3).")
         ->check(atLeast(0));
     command->add_flag("--json", options->json, "Print the hunks as JSON.");
-    command->callback(
-        [options, &exitStatus] { exitStatus = runDiff(*options, std::cout, std::cerr); });
+    addColorOption(*command, options->color);
+    command->callback([options, &exitStatus] {
+        exitStatus = runDiff(*options, std::cout, std::cerr, standardOutputIsTerminal(),
+                             std::getenv("NO_COLOR"));
+    });
 }
 
 }  // namespace quorin::cli

@@ -47,9 +47,11 @@ IncidentDiff incidentDiff(const SharedDiff& shared, const ExportOptions& options
         // after it.
         const std::string oldText = readInputFile(computed->oldFile);
         const std::string newText = readInputFile(computed->newFile);
-        const auto hunks = boundedHunks(SecretRedactor::linesKeepingPrivateKeysWhole(oldText),
-                                        SecretRedactor::linesKeepingPrivateKeysWhole(newText),
-                                        options.context, computed->oldFile, computed->newFile);
+        const auto hunks =
+            boundedHunks(SecretRedactor::linesKeepingPrivateKeysWhole(oldText),
+                         SecretRedactor::linesKeepingPrivateKeysWhole(newText), options.context,
+                         computed->oldFile, computed->newFile, LineDiff::finalLineFeed(oldText),
+                         LineDiff::finalLineFeed(newText));
         std::vector<std::string> lines = diffLines(hunks);
         for (std::string& line : lines) {
             line = SecretRedactor().redactingPrivateKeys(line);

@@ -11,7 +11,9 @@
 #include "TestSupport/ChildProcess.hpp"
 #include "TestSupport/JSONTesting.hpp"
 #include "TestSupport/TemporaryDirectory.hpp"
+#include "quorin/CommandOutput.hpp"
 #include "quorin/DaemonConnection.hpp"
+#include "quorin/DiffCommand.hpp"
 
 #include <gtest/gtest.h>
 
@@ -64,6 +66,7 @@ TEST(CommandsTest, PrintExactlyTheirResultOrOneLineAndTheirStatus) {
     const std::string redacted = "cd ~/src\nexport GH_TOKEN=[REDACTED]\nlast";
     const std::string diff =
         "diff " + file("old", "a\nb\nc\nd\ne\n") + " " + file("new", "a\nB\nc\nd\ne\nf\x1B\n");
+    const std::string diffHeader = "--- " + folder + "/old\n+++ " + folder + "/new\n";
     const std::string exportTwo = "export " + two + " --home /home/ana";
     const std::string home = "The home directory ";
     // Checked before the daemon is asked for anything.
@@ -81,6 +84,7 @@ TEST(CommandsTest, PrintExactlyTheirResultOrOneLineAndTheirStatus) {
         {"replay " + two + " --bogus\x1B[2J", 2,
          "The following argument was not expected: --bogus\\u{001B}[2J\n"},
         {diff + " --context -1", 2, "--context: must be a whole number of at least 0, not -1\n"},
+        {diff + " --color=yes", 2, "--color: must be never, always or auto, not \"yes\"\n"},
         {exportTwo + " --diff /p " + two, 2, "--diff takes three values: PATH OLD NEW\n"},
         {"watch /a b", 2, "PATH: must be an absolute path, not \"b\"\n"},
         {"watch --json", 2, "PATH: give at least one PATH, or --defaults\n"},
@@ -118,8 +122,15 @@ TEST(CommandsTest, PrintExactlyTheirResultOrOneLineAndTheirStatus) {
          0, "No incidents\n\nDiagnostics: none\n"},
         {"redact --home /home/ana/ " + text, 0, redacted},
         {"redact --home /home/ana", 0, redacted, text},
-        {diff, 0, " a\n-b\n+B\n c\n d\n e\n+f\\u{001B}\n"},
-        {diff + " --context 0", 0, "-b\n+B\n@@\n+f\\u{001B}\n"},
+        // Not to a terminal, lines keep their bytes; colour only when asked (see also ColorChoice).
+        {diff, 0, diffHeader + "@@ -1,5 +1,6 @@\n a\n-b\n+B\n c\n d\n e\n+f\x1B\n"},
+        {diff + " --context 0 --color=never", 0,
+         diffHeader + "@@ -2 +2 @@\n-b\n+B\n@@ -5,0 +6 @@\n+f\x1B\n"},
+        {diff + " --context 0 --color=always", 0,
+         "\x1B[1m--- " + folder + "/old\x1B[0m\n\x1B[1m+++ " + folder +
+             "/new\x1B[0m\n\x1B[36m@@ -2 +2 @@\x1B[0m\n\x1B[31m-b\x1B[0m\n\x1B[32m+B\x1B[0m\n"
+             "\x1B[36m@@ -5,0 +6 @@\x1B[0m\n\x1B[32m+f\x1B\x1B[0m\n"},
+        {"diff " + folder + "/old " + folder + "/old", 0, ""},
         {diff + " --context 0 --json", 0,
          R"([[{"kind":"removed","text":"b"},{"kind":"added","text":"B"}],[{"kind":"added","text":"f\u001b"}]])"
          "\n"},
@@ -132,6 +143,69 @@ TEST(CommandsTest, PrintExactlyTheirResultOrOneLineAndTheirStatus) {
                   std::tie(sample.status, sample.status == 0 ? sample.text : none,
                            sample.status == 0 ? none : sample.text));
     }
+}
+
+// What `diff` prints, applied by `patch` to a copy of the old file, gives the new one byte for
+// byte, with every hunk where its header says (`patch` reports no offset or fuzz).
+TEST(CommandsTest, DiffIsAPatchThatMakesTheNewFile) {
+    const TemporaryDirectory directory;
+    const std::string lines = "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n11\n12\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {lines, "0\n" + lines.substr(2)},                    // a change at the start
+        {lines, lines.substr(0, 21) + "x\n"},                // at the end
+        {lines, "1\n2\nx\n4\n5\n6\n7\n8\ny\n10\n11\n12\n"},  // 5 lines apart: one hunk
+        {lines, "1\nx\n3\n4\n5\n6\n7\n8\n9\ny\n11\n12\n"},   // 7 lines apart: two
+        {"", "a\nb\n"},
+        {lines, ""},
+        {"a\nb", "a\nb\n"},
+        {"a\nb\n", "a\nc"},
+        {"a\nb\tc\r\n\x1B", "a\nb\tc\r\n\x1B\n"},  // bytes a terminal would see escaped
+    };
+    for (const auto& [oldText, newText] : cases) {
+        SCOPED_TRACE(oldText + "|" + newText);
+        const std::string copy = directory.write("copy", oldText).string();
+        const auto diff = quorin("diff " + directory.write("old", oldText).string() + " " +
+                                 directory.write("new", newText).string());
+        ASSERT_EQ(diff.exitStatus, 0) << diff.err;
+        const auto patched =
+            testing::runChildProcess("/usr/bin/patch", {copy}, std::nullopt,
+                                     std::chrono::seconds(30), directory.write("patch", diff.out));
+        EXPECT_EQ(outcome(patched),
+                  std::make_tuple(std::optional(0), "patching file " + copy + "\n", std::string()));
+        std::ifstream result(copy, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(result), {}), newText);
+    }
+}
+
+// In auto mode, colour only on a terminal and while NO_COLOR is unset or empty.
+TEST(ColorChoiceTest, ColoursAsAskedAndAsTheTerminalAndNO_COLORAllow) {
+    using cli::ColorChoice;
+    const struct {
+        ColorChoice choice;
+        bool terminal;
+        const char* noColor;
+        bool colors;
+    } cases[] = {
+        {ColorChoice::never, true, nullptr, false},
+        {ColorChoice::always, false, "1", true},
+        {ColorChoice::automatic, false, nullptr, false},
+        {ColorChoice::automatic, true, nullptr, true},
+        {ColorChoice::automatic, true, "", true},
+        {ColorChoice::automatic, true, "1", false},
+    };
+    for (const auto& sample : cases) {
+        EXPECT_EQ(cli::colorsOutput(sample.choice, sample.terminal, sample.noColor), sample.colors)
+            << static_cast<int>(sample.choice) << sample.terminal << (sample.noColor != nullptr);
+    }
+}
+
+// For a terminal, names always and lines when asked have their controls escaped.
+TEST(ColorChoiceTest, UnifiedDiffEscapesForATerminal) {
+    const auto hunks = LineDiff::hunks("\x1B\n", "b\n", 0);
+    EXPECT_EQ(cli::unifiedDiff(hunks, "o\x1B", "n", true, false),
+              "--- o\\u{001B}\n+++ n\n@@ -1 +1 @@\n-\\u{001B}\n+b\n");
+    EXPECT_EQ(cli::unifiedDiff(hunks, "o\x1B", "n", false, false),
+              "--- o\\u{001B}\n+++ n\n@@ -1 +1 @@\n-\x1B\n+b\n");
 }
 
 TEST(CommandsTest, ReplayEachExampleToItsIncidentsWithTheHomeAndTimeStampsAsked) {
@@ -180,12 +254,13 @@ TEST(CommandsTest, ExportWritesTheChosenIncidentWithTheDiffsInTheOrderGiven) {
     const auto result = quorin(
         "export " + examples + "/shell-startup-edited.json --home /home/ana --diff-text /first " +
         text + " --diff ~/second " + directory.write("old", "a\nb\n").string() + " " +
-        directory.write("new", "a\nc\n").string() + " --context 0 --diff-text /third " + text);
+        directory.write("new", "a\nc").string() + " --context 0 --diff-text /third " + text);
     ASSERT_EQ(result.exitStatus, 0) << result.err;
     const std::string& request = result.out;
     const std::size_t from = request.find("### /first");
     EXPECT_EQ(request.substr(from, request.find("## Requested analysis") - from),
-              "### /first\n\n```diff\n+verbatim\n```\n\n### ~/second\n\n```diff\n-b\n+c\n```\n\n"
+              "### /first\n\n```diff\n+verbatim\n```\n\n### ~/second\n\n```diff\n-b\n+c\n\\ No "
+              "newline at end of file\n```\n\n"
               "### /third\n\n```diff\n+verbatim\n```\n\n");
     const std::string exportTwo = "export " + two + " --home /home/ana";
     EXPECT_NE(quorin(exportTwo).out, quorin(exportTwo + " --incident 2").out);

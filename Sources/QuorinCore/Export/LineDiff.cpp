@@ -65,32 +65,53 @@ struct NumberedLines {
     std::vector<std::uint32_t> new_;
 };
 
+// A last line without its line feed differs from the same text with one: its key starts with
+// another tag.
 NumberedLines numbered(const std::vector<std::string_view>& oldLines,
-                       const std::vector<std::string_view>& newLines) {
+                       const std::vector<std::string_view>& newLines,
+                       LineDiff::FinalLineFeed oldEnd, LineDiff::FinalLineFeed newEnd) {
     std::unordered_map<std::string, std::uint32_t> numbers;
-    auto numberOf = [&numbers](std::string_view line) {
-        return numbers.try_emplace(comparisonKey(line), static_cast<std::uint32_t>(numbers.size()))
-            .first->second;
+    auto numberAll = [&numbers](const std::vector<std::string_view>& lines,
+                                LineDiff::FinalLineFeed end, std::vector<std::uint32_t>& into) {
+        into.reserve(lines.size());
+        for (std::size_t index = 0; index < lines.size(); ++index) {
+            const bool unterminated =
+                index + 1 == lines.size() && end == LineDiff::FinalLineFeed::missing;
+            std::string key = (unterminated ? "U" : "T") + comparisonKey(lines[index]);
+            into.push_back(
+                numbers.try_emplace(std::move(key), static_cast<std::uint32_t>(numbers.size()))
+                    .first->second);
+        }
     };
     NumberedLines result;
-    result.old.reserve(oldLines.size());
-    result.new_.reserve(newLines.size());
-    for (const std::string_view line : oldLines) {
-        result.old.push_back(numberOf(line));
-    }
-    for (const std::string_view line : newLines) {
-        result.new_.push_back(numberOf(line));
-    }
+    numberAll(oldLines, oldEnd, result.old);
+    numberAll(newLines, newEnd, result.new_);
     return result;
 }
 
 }  // namespace
 
+std::size_t LineDiff::Hunk::oldCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(lines_.begin(), lines_.end(),
+                      [](const Line& line) { return line.kind() != Line::Kind::added; }));
+}
+
+std::size_t LineDiff::Hunk::newCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(lines_.begin(), lines_.end(),
+                      [](const Line& line) { return line.kind() != Line::Kind::removed; }));
+}
+
+LineDiff::FinalLineFeed LineDiff::finalLineFeed(std::string_view text) {
+    return text.empty() || text.back() == '\n' ? FinalLineFeed::present : FinalLineFeed::missing;
+}
+
 std::vector<std::string_view> LineDiff::lines(std::string_view text) {
     std::vector<std::string_view> pieces;
     std::size_t start = 0;
     for (std::size_t index = 0; index < text.size(); ++index) {
-        if (text[index] == '\n' && !(index > 0 && text[index - 1] == '\r')) {
+        if (text[index] == '\n') {
             pieces.push_back(text.substr(start, index - start));
             start = index + 1;
         }
@@ -105,13 +126,14 @@ std::vector<std::string_view> LineDiff::lines(std::string_view text) {
 
 std::vector<LineDiff::Hunk> LineDiff::hunks(std::string_view from, std::string_view to,
                                             std::int64_t contextLines) {
-    return hunks(lines(from), lines(to), contextLines);
+    return hunks(lines(from), lines(to), contextLines, finalLineFeed(from), finalLineFeed(to));
 }
 
 std::vector<LineDiff::Hunk> LineDiff::hunks(const std::vector<std::string_view>& oldLines,
                                             const std::vector<std::string_view>& newLines,
-                                            std::int64_t contextLines) {
-    const NumberedLines numbers = numbered(oldLines, newLines);
+                                            std::int64_t contextLines, FinalLineFeed oldEnd,
+                                            FinalLineFeed newEnd) {
+    const NumberedLines numbers = numbered(oldLines, newLines, oldEnd, newEnd);
     const std::size_t n = oldLines.size();
     const std::size_t m = newLines.size();
     const std::size_t width = m + 1;
@@ -135,6 +157,12 @@ std::vector<LineDiff::Hunk> LineDiff::hunks(const std::vector<std::string_view>&
 
     // Walking back from the end, ties go to additions, so once reversed a block of changes lists
     // its removed lines first.
+    const auto oldLine = [&](std::size_t index) {
+        return index + 1 < n || oldEnd == FinalLineFeed::present;
+    };
+    const auto newLine = [&](std::size_t index) {
+        return index + 1 < m || newEnd == FinalLineFeed::present;
+    };
     std::vector<Line> result;
     result.reserve(std::max(n, m));
     std::size_t i = n;
@@ -142,15 +170,17 @@ std::vector<LineDiff::Hunk> LineDiff::hunks(const std::vector<std::string_view>&
     bool changed = false;
     while (i > 0 || j > 0) {
         if (i > 0 && j > 0 && numbers.old[i - 1] == numbers.new_[j - 1]) {
-            result.push_back(Line(Line::Kind::context, std::string(oldLines[i - 1])));
+            result.push_back(
+                Line(Line::Kind::context, std::string(oldLines[i - 1]), oldLine(i - 1)));
             --i;
             --j;
         } else if (j > 0 && (i == 0 || at(i - 1, j) <= at(i, j - 1))) {
-            result.push_back(Line(Line::Kind::added, std::string(newLines[j - 1])));
+            result.push_back(Line(Line::Kind::added, std::string(newLines[j - 1]), newLine(j - 1)));
             --j;
             changed = true;
         } else {
-            result.push_back(Line(Line::Kind::removed, std::string(oldLines[i - 1])));
+            result.push_back(
+                Line(Line::Kind::removed, std::string(oldLines[i - 1]), oldLine(i - 1)));
             --i;
             changed = true;
         }
@@ -179,12 +209,25 @@ std::vector<LineDiff::Hunk> LineDiff::hunks(const std::vector<std::string_view>&
         }
     }
 
+    // Where each hunk starts in either text: the old and new lines of the result before it.
     std::vector<Hunk> hunks;
     hunks.reserve(ranges.size());
+    std::size_t oldBefore = 0;
+    std::size_t newBefore = 0;
+    std::size_t counted = 0;
     for (const auto& [start, end] : ranges) {
+        for (; counted < start; ++counted) {
+            if (result[counted].kind() != Line::Kind::added) {
+                ++oldBefore;
+            }
+            if (result[counted].kind() != Line::Kind::removed) {
+                ++newBefore;
+            }
+        }
         hunks.push_back(
             Hunk(std::vector<Line>(result.begin() + static_cast<std::ptrdiff_t>(start),
-                                   result.begin() + static_cast<std::ptrdiff_t>(end) + 1)));
+                                   result.begin() + static_cast<std::ptrdiff_t>(end) + 1),
+                 oldBefore, newBefore));
     }
     return hunks;
 }

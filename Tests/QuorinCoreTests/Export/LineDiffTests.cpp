@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -10,7 +11,8 @@
 namespace quorin {
 namespace {
 
-// A hunk written as its lines with the prefixes "-", "+" and " ".
+// A hunk written as its lines with the prefixes "-", "+" and " ", a line without its line feed
+// followed by "\\".
 using WrittenHunk = std::vector<std::string>;
 
 std::vector<WrittenHunk> written(const std::vector<LineDiff::Hunk>& hunks) {
@@ -20,6 +22,9 @@ std::vector<WrittenHunk> written(const std::vector<LineDiff::Hunk>& hunks) {
         for (const LineDiff::Line& line : hunk.lines()) {
             // Kind is context, added or removed.
             result.back().push_back(" +-"[static_cast<std::size_t>(line.kind())] + line.text());
+            if (!line.endsWithLineFeed()) {
+                result.back().emplace_back("\\");
+            }
         }
     }
     return result;
@@ -35,7 +40,10 @@ TEST(LineDiffTest, Hunks) {
         std::vector<WrittenHunk> hunks;
     } cases[] = {
         {"a\nb\n", "a\nb\n", 3, {}},
-        {"a\nb", "a\nb\n", 3, {}},     // one more final line feed
+        // Only a last line can lack its line feed, and then differs from the same text with one.
+        {"a\nb", "a\nb\n", 0, {{"-b", "\\", "+b"}}},
+        {"a\nb\n", "a\nc", 1, {{" a", "-b", "+c", "\\"}}},
+        {"a", "a", 0, {}},
         {"a\n", "a\n\n", 0, {{"+"}}},  // an empty line is a line
         {"a\nb\nc\n", "a\nx\nc\n", 1, {{" a", "-b", "+x", " c"}}},
         // 2c unchanged lines join, 2c+1 split.
@@ -48,9 +56,9 @@ TEST(LineDiffTest, Hunks) {
         {"", "a\nb\n", 0, {{"+a", "+b"}}},
         // Canonically equivalent lines are equal, and a context line keeps the old text.
         {"caf" + e + "\nx\n", "caf" + eComposed + "\ny\n", 1, {{" caf" + e, "-x", "+y"}}},
-        // Neither CR LF nor a lone CR splits a line.
-        {"a\r\nb\r\n", "a\r\nc\r\n", 3, {{"-a\r\nb\r\n", "+a\r\nc\r\n"}}},
-        {"a\rb", "a\rc", 0, {{"-a\rb", "+a\rc"}}},
+        // Only a line feed ends a line: a carriage return stays in its line.
+        {"a\r\nb\r\n", "a\r\nc\r\n", 3, {{" a\r", "-b\r", "+c\r"}}},
+        {"a\rb", "a\rc", 0, {{"-a\rb", "\\", "+a\rc", "\\"}}},
         {"\xFF\n", "\xFE\n", 0, {{"-\xFF", "+\xFE"}}},  // not UTF-8: compared by bytes
         // Ties favour additions when walking back, so removals come first.
         {"a\nb\n", "c\nd\n", 0, {{"-a", "-b", "+c", "+d"}}},
@@ -62,9 +70,31 @@ TEST(LineDiffTest, Hunks) {
     }
 }
 
+// Where each hunk starts in either text, and how many of its lines each text holds.
+TEST(LineDiffTest, HunkPlaces) {
+    const struct {
+        std::string old;
+        std::string new_;
+        std::vector<std::array<std::size_t, 4>> places;  // old before, count; new before, count
+    } cases[] = {
+        {"a\nb\nc\nd\ne\n", "a\nB\nc\nd\ne\nf\n", {{1, 1, 1, 1}, {5, 0, 5, 1}}},
+        {"", "a\n", {{0, 0, 0, 1}}},
+        {"a\nb\n", "", {{0, 2, 0, 0}}},
+        {"x\na\nb\nc\n", "a\nb\nc\ny\n", {{0, 1, 0, 0}, {4, 0, 3, 1}}},
+    };
+    for (const auto& sample : cases) {
+        std::vector<std::array<std::size_t, 4>> places;
+        for (const LineDiff::Hunk& hunk : LineDiff::hunks(sample.old, sample.new_, 0)) {
+            places.push_back(
+                {hunk.oldLinesBefore(), hunk.oldCount(), hunk.newLinesBefore(), hunk.newCount()});
+        }
+        EXPECT_EQ(places, sample.places) << sample.old << "|" << sample.new_;
+    }
+}
+
 TEST(LineDiffTest, Lines) {
     // clang-format off
-    for (const auto& [text, count] : {std::pair{"", 0u}, std::pair{"a", 1u}, std::pair{"a\n\n", 2u}, std::pair{"a\r\nb\r\n", 1u}}) {
+    for (const auto& [text, count] : {std::pair{"", 0u}, std::pair{"a", 1u}, std::pair{"a\n\n", 2u}, std::pair{"a\r\nb\r\n", 2u}}) {
         // clang-format on
         EXPECT_EQ(LineDiff::lines(text).size(), count) << text;
     }
