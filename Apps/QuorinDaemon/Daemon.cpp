@@ -26,10 +26,16 @@ Daemon::Daemon(const DaemonServices& services)
             protection_.observedChange(record.path);
             listener_.broadcast(record);
         });
+    fileEventStatus_ = fileEvents.status;
     listener_.setFileEventClient(std::move(fileEvents.status),
                                  std::move(fileEvents.protectedPathsHandler));
     executions_.start(protection_);
     listener_.resume();
+}
+
+std::string Daemon::startUpSummary() const {
+    return "started; file events: " + fileEventStatus_ +
+           "; exec checking: " + (protection_.available() ? "available" : "unavailable");
 }
 
 }  // namespace quorin::daemon

@@ -53,6 +53,11 @@ class Daemon {
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
+    /// How start-up went, in a line for the service manager: "started; file events: STATUS;
+    /// exec checking: available" (or "unavailable"), STATUS being what clients are told of the
+    /// file-event client ("subscribed", or its failure).
+    std::string startUpSummary() const;
+
     DaemonXPCListener& listener() { return listener_; }
     ExecutionProtectionController& protection() { return protection_; }
 
@@ -62,6 +67,7 @@ class Daemon {
     DaemonXPCListener listener_;
     ESAttributionClient attribution_;
     ESExecutionClient executions_;
+    std::string fileEventStatus_;
 };
 
 }  // namespace quorin::daemon

@@ -38,6 +38,11 @@ void ExecutionProtectionController::setAvailable(bool available) {
     available_ = available;
 }
 
+bool ExecutionProtectionController::available() const {
+    const std::lock_guard lock(lock_);
+    return available_;
+}
+
 bool ExecutionProtectionController::anyoneProtected() const {
     return anyConfiguration([](const auto& configuration) { return configuration.enabled; });
 }

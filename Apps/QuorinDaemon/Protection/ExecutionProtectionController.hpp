@@ -97,6 +97,8 @@ class ExecutionProtectionController {
 
     /// Whether the exec client is subscribed; shown in every snapshot and required for enabling.
     void setAvailable(bool available);
+    /// Whether execs can be checked now (the last `setAvailable`).
+    bool available() const;
 
     /// Turns the service's exec checking on or off; true when it did.
     using CheckingSwitch = std::function<bool(bool checking)>;

@@ -110,18 +110,19 @@ inline ChildProcessResult runChildProcess(
 
 /// A child process that keeps running while the test works beside it, such as a daemon or a
 /// watching client. Its standard output is read line by line, each read bounded in time; its
-/// standard error is appended to the file `errorFile`. It is killed and reaped when the object
-/// goes, so no test leaves one behind.
+/// standard error is appended to the file `errorFile`. It runs in `environment` (the test's own
+/// when absent). It is killed and reaped when the object goes, so no test leaves one behind.
 class RunningChildProcess {
   public:
     RunningChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                        const std::string& errorFile = "/dev/null") {
+                        const std::string& errorFile = "/dev/null",
+                        const std::optional<std::vector<std::string>>& environment = std::nullopt) {
         int ends[2];
         detail::check(::pipe2(ends, O_CLOEXEC), "pipe2");
         const int err = detail::check(
             ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600), "open");
         out_ = ends[0];
-        pid_ = detail::spawn(program, arguments, std::nullopt, "/dev/null", ends[1], err);
+        pid_ = detail::spawn(program, arguments, environment, "/dev/null", ends[1], err);
         ::close(ends[1]);
         ::close(err);
     }

@@ -6,10 +6,17 @@
 #include "Linux/PrivateTmpfs.hpp"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
+#include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
+#include <tuple>
 
 namespace quorin::daemon {
 namespace {
@@ -20,11 +27,33 @@ using quorin::testing::ChildProcessResult;
 using quorin::testing::execInChild;
 using quorin::testing::launchExecInChild;
 
+// What the unit leaves the daemon of root's power, as setpriv runs a program with it: the
+// capabilities it bounds the daemon to, and no new privileges.
+std::vector<std::string> unitPrivileges() {
+    std::ifstream unit(QUORIN_UNIT_TEMPLATE_PATH);
+    std::string line;
+    std::string bounds = "--bounding-set=-all";
+    while (std::getline(unit, line)) {
+        constexpr std::string_view key = "CapabilityBoundingSet=";
+        if (line.starts_with(key)) {
+            std::istringstream names(line.substr(key.size()));
+            for (std::string name; names >> name;) {
+                std::transform(name.begin(), name.end(), name.begin(),
+                               [](unsigned char letter) { return std::tolower(letter); });
+                bounds += ",+" + name.substr(std::string_view("cap_").size());
+            }
+        }
+    }
+    return {"/usr/bin/setpriv", bounds, "--no-new-privs"};
+}
+
+// The daemon runs with the unit's privileges, so every test here also shows that they are enough.
 class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
   protected:
     void SetUp() override {
         PrivateTmpfsTest::SetUp();
         if (!IsSkipped()) {
+            daemon.launcher = unitPrivileges();
             daemon.start();
         }
     }
@@ -88,7 +117,7 @@ class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
         return std::nullopt;
     }
 
-    testing::ScopedDaemonProcess daemon{mountPoint, directory.path(), directory / "protect", {}};
+    testing::ScopedDaemonProcess daemon{mountPoint, directory.path(), directory / "protect"};
     const fs::path& home = mountPoint;
 };
 
@@ -98,13 +127,17 @@ class ClientAndDaemonTest : public testing::PrivateTmpfsTest {
 // is the back ends' to check); execs of new executables are held, and run when the daemon dies.
 TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     fs::create_directories(directory / "busy" / daemon.socket().filename());
-    for (const auto& [socketDirectory, message] :
-         {std::pair{directory / "run", "quorin daemon already running (pid " +
-                                           std::to_string(daemon.process->pid()) + ")"},
-          {directory / "busy", "start-up failed: bind: Address already in use"}}) {
+    // Only the second can never succeed as things stand: its status keeps the unit from
+    // starting it again.
+    for (const auto& [socketDirectory, message, exitStatus] :
+         {std::tuple{
+              directory / "run",
+              "quorin daemon already running (pid " + std::to_string(daemon.process->pid()) + ")",
+              1},
+          {directory / "busy", "start-up failed: bind: Address already in use", 78}}) {
         const ChildProcessResult second = quorin::testing::runChildProcess(
             QUORIN_SCOPED_DAEMON_PATH, {home, socketDirectory, socketDirectory / "protect", home});
-        EXPECT_EQ(second.exitStatus, 1);
+        EXPECT_EQ(second.exitStatus, exitStatus);
         EXPECT_TRUE(second.err.ends_with("<2>com.brenmoor.quorin.daemon/daemon: " + message + "\n"))
             << second.err;
     }
@@ -143,6 +176,50 @@ TEST_F(ClientAndDaemonTest, ChangesReachWatchAndExecsWaitForTheUser) {
     ASSERT_EQ(execution.wait_for(10s), std::future_status::ready) << "the exec stayed stuck";
     EXPECT_EQ(execution.get(), 1);
     EXPECT_EQ(execInChild(bin / "other"), 1);
+}
+
+// Started by a service manager, the daemon says it is ready with how its start-up went, then feeds
+// the watchdog at each third of its interval, and goes on feeding it while an exec waits for its
+// user.
+TEST_F(ClientAndDaemonTest, TellsTheServiceManagerItIsReadyAndFeedsItsWatchdog) {
+    const fs::path notifications = directory / "notify";
+    const UniqueFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    notifications.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(manager.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+              0);
+    std::vector<std::string> environment{"NOTIFY_SOCKET=" + notifications.string(),
+                                         "WATCHDOG_USEC=600000"};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        environment.emplace_back(*variable);
+    }
+    daemon.environment = environment;
+    daemon.start();
+    const auto next = [&manager] {
+        pollfd ready{manager.get(), POLLIN, 0};
+        std::array<char, 512> message{};
+        const ssize_t length = ::poll(&ready, 1, 10'000) == 1
+                                   ? ::recv(manager.get(), message.data(), message.size(), 0)
+                                   : 0;
+        return std::string(message.data(), static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    };
+    EXPECT_EQ(next(), "READY=1\nSTATUS=started; file events: subscribed; exec checking: available");
+    EXPECT_EQ(next(), "WATCHDOG=1");
+
+    const fs::path bin = home / "bin";
+    fs::create_directory(bin);
+    quorin({"protect", "enable", bin.string()});
+    fs::copy_file("/bin/false", bin / "fresh");
+    std::future<int> execution = launchExecInChild(bin / "fresh");
+    ASSERT_TRUE(heldExecution().has_value());
+    const auto held = std::chrono::steady_clock::now();
+    for (int feed = 0; feed < 4; ++feed) {
+        EXPECT_EQ(next(), "WATCHDOG=1");
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - held, 400ms) << "fed faster than asked";
+    daemon.kill();
+    EXPECT_EQ(execution.get(), 1);
 }
 
 // The file an exec runs is the one judged: a file with no path is held with that reason and runs

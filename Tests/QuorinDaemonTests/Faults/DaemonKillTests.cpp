@@ -71,7 +71,7 @@ class DaemonKillTest : public testing::PrivateTmpfsTest {
     }
 
     const fs::path protection = mountPoint / "protect";
-    testing::ScopedDaemonProcess daemon{mountPoint, directory.path(), protection, {}};
+    testing::ScopedDaemonProcess daemon{mountPoint, directory.path(), protection};
     std::uint64_t nextID = 1;
     std::map<std::uint64_t, bool> confirmed;
 };

@@ -283,16 +283,19 @@ TEST_F(FanotifyEndpointSecurityTest, ReportsChangesTheKernelDroppedWhenItsQueueW
                                 "fanotify error: event queue overflowed; changes were missed"});
 }
 
-// Also the lower layer of the daemon's fail-open: an exec held when its client goes runs.
+// Also the lower layer of the daemon's fail-open: an exec held when its client goes runs. And the
+// lower layer of its watchdog: the reader answers between execs, not while a handler holds it.
 TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGoes) {
     const fs::path tool = mountPoint / "tool";
     fs::copy_file("/bin/true", tool);
     fs::permissions(tool, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
 
-    enum class Answer { allow, deny, never, keep };
+    enum class Answer { allow, deny, never, keep, block };
     std::atomic<Answer> next{Answer::allow};
     std::atomic<int> held{0};
     std::promise<const es_message_t*> kept;
+    std::promise<void> blocked;
+    std::promise<void> unblock;
     FanotifyEndpointSecurity service(mountPoint.string(), clock, log, kernel);
     const auto respond = [&service](es_client_t client, const es_message_t& message, bool allow) {
         return service.es_respond_auth_result(
@@ -305,7 +308,12 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
         EXPECT_EQ(message.event.exec.target.executable.path.text(), path);
         EXPECT_TRUE(message.event.exec.target.executable.descriptor);
         ++held;
-        if (next == Answer::keep) {
+        if (next == Answer::block) {
+            // The handler holds the reading thread until the test lets it go.
+            blocked.set_value();
+            unblock.get_future().wait();
+            respond(self, message, true);
+        } else if (next == Answer::keep) {
             // Held after the handler returns, for the test to answer or not.
             service.es_retain_message(message);
             kept.set_value(&message);
@@ -338,15 +346,27 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
     path = tool.string();
     // Execs outside the scope are not held.
     EXPECT_EQ(execInChild("/bin/true"), 0);
-    // A kept exec waits for its answer from another thread; one still waiting when its client
-    // goes (as when the daemon dies) runs, as its group closes, and an answer after that is
-    // refused.
+    // The reader answers the watchdog between execs, not while a handler holds it.
+    next = Answer::block;
+    std::future<int> blocking = quorin::testing::launchExecInChild(tool);
+    blocked.get_future().wait();
+    service.askExecReaders();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(service.execReadersAnswered());
+    unblock.set_value();
+    EXPECT_EQ(blocking.get(), 0);
+    EXPECT_TRUE(eventually([&service] { return service.execReadersAnswered(); }));
+    // A kept exec waits for its answer from another thread (the reader answers meanwhile); one
+    // still waiting when its client goes (as when the daemon dies) runs, as its group closes, and
+    // an answer after that is refused.
     next = Answer::keep;
     for (const bool answered : {true, false}) {
         kept = {};
         std::future<int> execution = quorin::testing::launchExecInChild(tool);
         const es_message_t* message = kept.get_future().get();
         EXPECT_EQ(execution.wait_for(100ms), std::future_status::timeout);  // held
+        service.askExecReaders();
+        EXPECT_TRUE(eventually([&service] { return service.execReadersAnswered(); }));
         if (answered) {
             const auto open = openDescriptors();
             EXPECT_EQ(respond(*client, *message, true),
@@ -363,7 +383,7 @@ TEST_F(FanotifyEndpointSecurityTest, HoldsEachExecUntilItsOneAnswerOrItsClientGo
                            : es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL);
         service.es_release_message(*message);
     }
-    EXPECT_EQ(held, 6);
+    EXPECT_EQ(held, 7);
 }
 
 // Off, checking leaves no mark for any exec to wait on, and a held exec still takes its answer;

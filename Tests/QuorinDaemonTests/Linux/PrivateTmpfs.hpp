@@ -77,18 +77,28 @@ inline std::vector<std::string> temporaryNames(const std::filesystem::path& dire
 
 /// The daemon as a process of its own: the stand-in (`QuorinScopedDaemon`), the daemon's own
 /// composition on the real back ends marking only the private mount `mount`, which also serves as
-/// every user's home. Its socket is in `directory`/run, its storage in `protection` and its log
-/// (and any sanitizer report) is appended to `directory`/daemon.log. `start` returns once its
-/// socket accepts connections (a socket a killed predecessor left behind does not count); `kill`
-/// is SIGKILL and a wait, so nothing of the daemon runs after it returns. The stand-in dies with
-/// the thread that started it, so it is started from the test's own thread.
+/// every user's home, in `environment` and through `launcher`. Its socket is in `directory`/run,
+/// its storage in `protection` and its log (and any sanitizer report) is appended to
+/// `directory`/daemon.log. `start` returns once its socket accepts connections (a socket a killed
+/// predecessor left behind does not count); `kill` is SIGKILL and a wait, so nothing of the daemon
+/// runs after it returns. The stand-in dies with the thread that started it, so it is started from
+/// the test's own thread.
 struct ScopedDaemonProcess {
+    ScopedDaemonProcess(std::filesystem::path mountPoint, std::filesystem::path testDirectory,
+                        std::filesystem::path protectionDirectory)
+        : mount(std::move(mountPoint)),
+          directory(std::move(testDirectory)),
+          protection(std::move(protectionDirectory)) {}
+
     void start() {
         kill();
         std::filesystem::create_directories(directory / "run");
+        std::vector<std::string> command = launcher;
+        command.insert(command.end(),
+                       {QUORIN_SCOPED_DAEMON_PATH, mount, directory / "run", protection, mount});
         process = std::make_unique<quorin::testing::RunningChildProcess>(
-            QUORIN_SCOPED_DAEMON_PATH,
-            std::vector<std::string>{mount, directory / "run", protection, mount}, log());
+            command.front(), std::vector<std::string>(command.begin() + 1, command.end()), log(),
+            environment);
         for (int attempt = 0; attempt < 2000; ++attempt) {
             try {
                 const SocketPeer probe(socket().string());
@@ -109,6 +119,11 @@ struct ScopedDaemonProcess {
     std::filesystem::path mount;
     std::filesystem::path directory;
     std::filesystem::path protection;
+    /// The stand-in's environment; the test's own when absent.
+    std::optional<std::vector<std::string>> environment;
+    /// A program and its arguments that run the stand-in's command line in their place (such as
+    /// setpriv); none when it runs itself.
+    std::vector<std::string> launcher;
     std::unique_ptr<quorin::testing::RunningChildProcess> process;
 };
 

@@ -9,12 +9,16 @@
 #include "QuorinDaemon/Platform/Linux/ProcessTerminator.hpp"
 #include "QuorinDaemon/Platform/Linux/StandardErrorLogSink.hpp"
 #include "QuorinDaemon/Platform/Linux/SystemClock.hpp"
+#include "QuorinDaemon/Platform/Linux/SystemdServiceManager.hpp"
 #include "QuorinDaemon/Platform/Linux/UnixSocketTransport.hpp"
 #include "QuorinDaemon/Platform/Linux/UnsignedCodeSigning.hpp"
 #include "QuorinDaemon/Platform/QueuedLogSink.hpp"
+#include "QuorinDaemon/Platform/ServiceWatchdog.hpp"
 
+#include <asio/error.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 
 #include <sys/resource.h>
 
@@ -68,15 +72,36 @@ void noteExecsFromMemory(const Log& log) {
 
 // Ends the process once what it logged is written, without tearing down back ends that other
 // threads may still be using.
-[[noreturn]] void endDaemonProcess(QueuedLogSink& logSink) {
+[[noreturn]] void endDaemonProcess(QueuedLogSink& logSink, int status = EXIT_FAILURE) {
     logSink.flush();
-    std::_Exit(EXIT_FAILURE);
+    std::_Exit(status);
+}
+
+// A start-up that fails on a path that is missing, refused or taken by something else fails the
+// same way until the administrator changes it; anything else may pass.
+int startUpFailureStatus(const std::exception& error) {
+    const auto* systemError = dynamic_cast<const std::system_error*>(&error);
+    if (systemError == nullptr) {
+        return EXIT_FAILURE;
+    }
+    // The socket's errors come in the loop library's own category, with errno's numbers.
+    const std::error_category& category = systemError->code().category();
+    if (category != std::generic_category() && category != std::system_category() &&
+        category != asio::error::get_system_category()) {
+        return EXIT_FAILURE;
+    }
+    for (const int lasting : {EACCES, EPERM, ENOENT, ENOTDIR, ELOOP, EROFS, EADDRINUSE}) {
+        if (systemError->code().value() == lasting) {
+            return daemonMisconfiguredStatus;
+        }
+    }
+    return EXIT_FAILURE;
 }
 
 [[noreturn]] void failDaemonStartUp(const Log& log, QueuedLogSink& logSink,
                                     const std::exception& error) {
     log.log(LogLevel::fault, "start-up failed: %{public}s", {LogValue::public_(error.what())});
-    endDaemonProcess(logSink);
+    endDaemonProcess(logSink, startUpFailureStatus(error));
 }
 
 // The lock of the only daemon on `socketDirectory`, before anything touches the socket; a second
@@ -159,6 +184,25 @@ void runDaemonProcess(const DaemonProcessSettings& settings) {
     for (int index = 1; index < loopThreads; ++index) {
         workers.emplace_back([&loop, &log] { runDaemonLoop(loop, log); });
     }
+
+    // The service manager hears that the daemon is up once its socket listens and its exec group
+    // is marked, and its watchdog is fed only while execs are read and the loop runs handlers.
+    SystemdServiceManager manager;
+    manager.ready(daemon->startUpSummary());
+    PingCount loopPing;
+    ServiceWatchdog watchdog(
+        manager,
+        {WatchdogProbe{"exec reader", [&endpointSecurity] { endpointSecurity.askExecReaders(); },
+                       [&endpointSecurity] { return endpointSecurity.execReadersAnswered(); }},
+         WatchdogProbe{"event loop",
+                       [&loop, &loopPing] {
+                           loopPing.ask();
+                           asio::post(loop, [&loopPing] { loopPing.answer(); });
+                       },
+                       [&loopPing] { return loopPing.answered(); }}},
+        Log(logSink, std::string(daemonLogSubsystem), "watchdog"));
+    watchdog.start();
+
     runDaemonLoop(loop, log);
     // The work guard keeps the loop running; should it ever stop, the process ends.
     endDaemonProcess(*logSink);

@@ -22,6 +22,11 @@ struct DaemonProcessSettings {
     const PasswordDatabase& passwords;
 };
 
+/// The status a start-up ends with when it can never succeed as things stand: a path the daemon
+/// needs is missing, refused, or taken by something else (EX_CONFIG). The unit does not start it
+/// again after it.
+inline constexpr int daemonMisconfiguredStatus = 78;
+
 /// Builds the real back ends (fanotify, /proc, the Unix socket, the system clock, the standard
 /// error log behind a queue), wires the daemon in start-up order and runs its event loop on the
 /// calling thread and three more; a handler that throws is logged ("handler failed: ...") and
@@ -29,7 +34,10 @@ struct DaemonProcessSettings {
 /// file "quorind.lock" in the socket directory: while another process holds it, the process
 /// logs "quorin daemon already running (pid N)" and ends with status 1 without touching the
 /// socket. A start-up that fails (the lock file, the socket) logs "start-up failed: ..." and ends
-/// with status 1 too. It never returns: the daemon lives until the process ends.
+/// with `daemonMisconfiguredStatus` when the failure lasts, 1 otherwise. Once the daemon is
+/// built, the service manager is told it is ready, with its start-up summary as the status, and
+/// a `ServiceWatchdog` asks the exec readers and the loop whether they answer. It never returns:
+/// the daemon lives until the process ends.
 [[noreturn]] void runDaemonProcess(const DaemonProcessSettings& settings);
 
 }  // namespace quorin::daemon

@@ -79,6 +79,18 @@ struct FanotifyEndpointSecurity::Client {
         return !authorizations || authorizations->clearCache();
     }
 
+    void askExecReader() {
+        const std::lock_guard lock(mutex);
+        if (authorizations) {
+            authorizations->ping().ask();
+        }
+    }
+
+    bool execReaderAnswered() {
+        const std::lock_guard lock(mutex);
+        return !authorizations || authorizations->ping().answered();
+    }
+
     void stop() {
         {
             const std::lock_guard lock(mutex);
@@ -122,6 +134,27 @@ FanotifyEndpointSecurity::~FanotifyEndpointSecurity() {
     for (auto& [id, client] : clients) {
         client->stop();
     }
+}
+
+std::vector<std::shared_ptr<FanotifyEndpointSecurity::Client>> FanotifyEndpointSecurity::clients() {
+    std::vector<std::shared_ptr<Client>> all;
+    const std::lock_guard lock(mutex_);
+    for (const auto& [id, client] : clients_) {
+        all.push_back(client);
+    }
+    return all;
+}
+
+void FanotifyEndpointSecurity::askExecReaders() {
+    for (const auto& client : clients()) {
+        client->askExecReader();
+    }
+}
+
+bool FanotifyEndpointSecurity::execReadersAnswered() {
+    const auto all = clients();
+    return std::all_of(all.begin(), all.end(),
+                       [](const auto& client) { return client->execReaderAnswered(); });
 }
 
 std::shared_ptr<FanotifyEndpointSecurity::Client> FanotifyEndpointSecurity::find(

@@ -70,10 +70,17 @@ class FanotifyEndpointSecurity final : public EndpointSecurity {
     void es_retain_message(const es_message_t& message) override;
     void es_release_message(const es_message_t& message) override;
 
+    /// Asks the thread that reads each client's execs whether it still reads: it answers between
+    /// execs, not while the client's handler holds it.
+    void askExecReaders();
+    /// Whether every exec reader answered since it was last asked; true with none.
+    bool execReadersAnswered();
+
   private:
     struct Client;
 
     std::shared_ptr<Client> find(es_client_t client);
+    std::vector<std::shared_ptr<Client>> clients();
 
     std::string scope_;
     const Clock& clock_;

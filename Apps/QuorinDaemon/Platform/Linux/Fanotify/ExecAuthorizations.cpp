@@ -94,7 +94,8 @@ ExecAuthorizations::~ExecAuthorizations() {
 }
 
 bool ExecAuthorizations::start() {
-    if (reader_.stopDescriptor() < 0 || !mountTable_.valid() || !replaceGroup()) {
+    if (reader_.stopDescriptor() < 0 || ping_.descriptor() < 0 || !mountTable_.valid() ||
+        !replaceGroup()) {
         return false;
     }
     reader_.start([this] { run(); });
@@ -260,8 +261,9 @@ void ExecAuthorizations::run() {
         }();
         int lostError = 0;
         const GroupReading reading{
-            kernel_, group->descriptor(), reader_.stopDescriptor(),         log_,
-            "exec",  mountTable_.get(),   [this, &group] { remark(group); }};
+            kernel_, group->descriptor(), reader_.stopDescriptor(),          log_,
+            "exec",  mountTable_.get(),   [this, &group] { remark(group); }, {},
+            &ping_};
         if (readEvents(
                 reading,
                 [this, &group](const fanotify_event_metadata& event, std::string_view) {
@@ -279,6 +281,7 @@ void ExecAuthorizations::run() {
         announce(false);
         std::chrono::milliseconds pause = 10ms;
         while (!replaceGroup()) {
+            ping_.answer();  // still reading, between attempts
             if (pauseUnlessStopped(reader_.stopDescriptor(), pause)) {
                 return;
             }

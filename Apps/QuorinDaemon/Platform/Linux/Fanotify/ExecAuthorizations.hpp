@@ -117,6 +117,9 @@ class ExecAuthorizations {
     void setInterest(es_exec_interest_t interest);
     /// Forgets every remembered answer; false when the kernel refused.
     bool clearCache();
+    /// Answered by the reading thread whenever it is between execs, and while it makes a lost
+    /// group again; not while a handler it called has yet to return.
+    ReaderPing& ping() { return ping_; }
 
   private:
     /// Makes the group, with every executable mount of the scope marked while checking is on;
@@ -164,6 +167,7 @@ class ExecAuthorizations {
     std::mutex mutex_;
     AvailabilityHandler availabilityHandler_;             // guarded by mutex_
     std::shared_ptr<const es_exec_interest_t> interest_;  // guarded by mutex_; none: every exec
+    ReaderPing ping_;
     GroupReader reader_;
 };
 

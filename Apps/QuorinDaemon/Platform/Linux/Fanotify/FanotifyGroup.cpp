@@ -115,6 +115,22 @@ bool passesWithTheLoad(int error) {
 
 GroupReader::GroupReader() : stop_(::eventfd(0, EFD_CLOEXEC)) {}
 
+ReaderPing::ReaderPing() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void ReaderPing::ask() {
+    count_.ask();
+    const std::uint64_t one = 1;
+    (void)!::write(wake_.get(), &one, sizeof one);
+}
+
+void ReaderPing::answer() {
+    // Taken before the count is read: a question asked meanwhile wakes the reader once more
+    // rather than being lost.
+    std::uint64_t waiting = 0;
+    (void)!::read(wake_.get(), &waiting, sizeof waiting);
+    count_.answer();
+}
+
 void GroupReader::stop() {
     if (thread_.joinable()) {
         const std::uint64_t one = 1;
@@ -134,10 +150,12 @@ bool readEvents(const GroupReading& reading, const EventHandler& onEvent, int& l
     int failedReads = 0;
     std::chrono::milliseconds pause = 10ms;
     while (true) {
-        std::array<pollfd, 3> ready{pollfd{reading.group, POLLIN, 0},
-                                    pollfd{reading.stop, POLLIN, 0},
-                                    pollfd{reading.mounts, POLLPRI, 0}};
-        if (::poll(ready.data(), reading.mounts >= 0 ? 3 : 2, -1) < 0) {
+        // A descriptor of -1 is left out by poll.
+        std::array<pollfd, 4> ready{
+            pollfd{reading.group, POLLIN, 0}, pollfd{reading.stop, POLLIN, 0},
+            pollfd{reading.mounts, POLLPRI, 0},
+            pollfd{reading.ping ? reading.ping->descriptor() : -1, POLLIN, 0}};
+        if (::poll(ready.data(), ready.size(), -1) < 0) {
             continue;  // interrupted, or short of memory for a moment
         }
         if (ready[1].revents != 0) {
@@ -145,6 +163,9 @@ bool readEvents(const GroupReading& reading, const EventHandler& onEvent, int& l
         }
         if ((ready[2].revents & (POLLPRI | POLLERR)) != 0) {
             reading.onMountsChanged();
+        }
+        if (ready[3].revents != 0) {
+            reading.ping->answer();
         }
         if ((ready[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             lostError = EIO;

@@ -8,6 +8,7 @@
 #include "QuorinDaemon/Platform/EndpointSecurity.hpp"
 #include "QuorinDaemon/Platform/Linux/Fanotify/FanotifyKernel.hpp"
 #include "QuorinDaemon/Platform/Log.hpp"
+#include "QuorinDaemon/Platform/ServiceWatchdog.hpp"
 
 #include <sys/fanotify.h>
 #include <sys/statfs.h>
@@ -42,11 +43,32 @@ std::string fileSystemName(__fsword_t type);
 /// One event as read: its fixed part (copied out, so aligned) and all its bytes.
 using EventHandler = std::function<void(const fanotify_event_metadata&, std::string_view)>;
 
+/// How a reader shows that it still reads: `ask`, from any thread, wakes the reader, which
+/// answers between events; `answered` says whether it has since the last question.
+class ReaderPing {
+  public:
+    ReaderPing();
+    ReaderPing(const ReaderPing&) = delete;
+    ReaderPing& operator=(const ReaderPing&) = delete;
+
+    /// Readable while a question waits; -1 when it could not be made.
+    int descriptor() const { return wake_.get(); }
+    void ask();
+    /// On the reader's thread: takes the waiting questions and answers them.
+    void answer();
+    bool answered() const { return count_.answered(); }
+
+  private:
+    UniqueFd wake_;
+    PingCount count_;
+};
+
 /// One group's reading: the group, the event descriptor that ends it, and how its lines are named
 /// in the log ("exec", "file"). With `mounts` (an open /proc/self/mountinfo), `onMountsChanged`
 /// runs whenever a file system is mounted or unmounted. With a `gathering` time, events that
 /// arrive within it after the first are read with it, so that a burst is handled in one pass and
-/// what follows each event (a log line, a delivery) is handed on together.
+/// what follows each event (a log line, a delivery) is handed on together. With `ping`, the
+/// reader answers its questions whenever it is between events.
 struct GroupReading {
     FanotifyKernel& kernel;
     int group;
@@ -56,6 +78,7 @@ struct GroupReading {
     int mounts = -1;
     std::function<void()> onMountsChanged;
     std::chrono::microseconds gathering{0};
+    ReaderPing* ping = nullptr;
 };
 
 /// Reads events and hands each to `onEvent` until `stop` is signalled (true) or the group is
