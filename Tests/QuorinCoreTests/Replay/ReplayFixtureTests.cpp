@@ -100,9 +100,14 @@ std::string outcome(const std::function<void()>& body) {
 }
 
 // What is read is checked through materialization below; what is written must be what was read.
+// Time stamps count from 2001 or, when asked, from 1970.
 TEST(ReplayFixtureCoding, WritesBackWhatItReadsFillsTheDefaultsAndRequiresEveryOtherKey) {
     const ReplayFixture fixture = ReplayFixture::decode(written);
     EXPECT_EQ(serializeJSON(fixture.toJSON()), written);
+    const ReplayFixture from1970 =
+        ReplayFixture::decode(written, ReplayDateDecodingStrategy::secondsSince1970);
+    EXPECT_EQ((std::vector{from1970.processes[0].observedAt, from1970.processes[1].observedAt}),
+              (std::vector{Date::fromUnixTime(10.5), Date::fromUnixTime(-1)}));
     Json sparse = parseJSON(written);
     sparse["processes"][1].erase("recognizedPackageManager");
     for (const char* key : {"size", "ownerID", "groupID", "addedReferencedExecutables"}) {
@@ -180,7 +185,6 @@ TEST(ReplayFixtureMaterialization, MapsEveryRecordOntoItsCoreValueInFixtureOrder
               std::unordered_set<ProcessID>{curl});
 }
 
-// Time stamps count from 2001 (see the materialization above) or, when asked, from 1970.
 // What a decoding of validated bytes gives: the fixture as JSON, "left to the reference", or the
 // error thrown.
 std::string decodedBy(const std::function<std::optional<ReplayFixture>()>& decoding) {
@@ -207,29 +211,23 @@ void expectReadingPathAgrees(std::string_view bytes, bool mustRead) {
     }
 }
 
-TEST(ReplayFixtureCoding, TimeStampsMayCountFrom1970) {
-    const ReplayFixture fixture =
-        ReplayFixture::decode(written, ReplayDateDecodingStrategy::secondsSince1970);
-    EXPECT_EQ((std::vector{fixture.processes[0].observedAt, fixture.processes[1].observedAt}),
-              (std::vector{Date::fromUnixTime(10.5), Date::fromUnixTime(-1)}));
-}
-
 // The strict pipeline: the size, then the duplicate-key validator on the bytes, then unknown keys
 // in the parsed document, then structural decoding, then the schema version.
 TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
-    std::string padded = written;
-    padded.resize(maximumBytes, ' ');
     // Large enough for the validator and the decoding to run side by side.
     const auto atTheLimit = [](std::string text) {
         text.resize(maximumBytes, ' ');
         return text;
     };
-    std::string withHugeSize = written;
-    withHugeSize.replace(withHugeSize.find(R"("size":12,)"), 10, R"("size":1e400,)");
+    // `written` with the text `from` replaced by `to`.
+    const auto replaced = [](std::string_view from, std::string_view to) {
+        std::string text = written;
+        return text.replace(text.find(from), from.size(), to);
+    };
     const std::pair<std::string, std::string> cases[] = {
         // The size limit, checked before anything looks at the bytes.
-        {padded, "ok"},
-        {padded + " ", tooLarge},
+        {atTheLimit(written), "ok"},
+        {atTheLimit(written) + " ", tooLarge},
         {std::string(maximumBytes + 1, '\xFF'), tooLarge},
         // The schema version: its presence is tested before anything is decoded, its value only
         // after the lists have decoded.
@@ -241,7 +239,6 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
         {R"({"schemaVersion":3,"protectedPaths":[],"processes":[]})",
          R"(decoding: Key not found at events: No value associated with key "events".)"},
         // Duplicate keys, then unknown keys, then type errors.
-        {"{} x", "validation: Malformed replay JSON at byte 3"},
         {emptyDocument("\"two\"", R"(,"extra":1,"processes":[])"),
          "validation: Duplicate replay key $.processes"},
         {emptyDocument("\"two\"", R"(,"extra":1)"), "validation: Unknown replay key $.extra"},
@@ -274,7 +271,10 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
         {edited({{"/protectedPaths", parseJSON(R"([{"bogus":1},5])")}}),
          R"(decoding: Key not found at protectedPaths[0].id: No value associated with key "id".)"},
         // The validator does not bound magnitudes; a number beyond a double fails to parse.
-        {withHugeSize, "decoding: Data corrupted at <root>: The given data was not valid JSON."},
+        {replaced(R"("size":12,)", R"("size":1e400,)"),
+         "decoding: Data corrupted at <root>: The given data was not valid JSON."},
+        // "-0" is the integer 0 (so the date 0.0), which simdjson would read as the double -0.0.
+        {replaced(R"("observedAt":11.25,)", R"("observedAt":-0,)"), "ok"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(outcome([&] { (void)ReplayFixture::decode(c.first); }), c.second)
@@ -288,18 +288,8 @@ TEST(ReplayFixtureDecoding, ReportsTheFirstFaultOfTheStrictPipeline) {
         expectReadingPathAgrees(std::string(std::istreambuf_iterator<char>(stream), {}), true);
     }
     expectReadingPathAgrees(written, true);
-    // Notations it leaves to the reference: an integral fraction in an integer field, and "-0",
-    // the integer 0 (so the date 0.0), which simdjson reads as the double -0.0.
-    for (const auto& [from, to] : {std::pair{R"("size":12,)", R"("size":12.0,)"},
-                                   std::pair{R"("observedAt":11.25,)", R"("observedAt":-0,)"}}) {
-        std::string text = written;
-        text.replace(text.find(from), std::string_view(from).size(), to);
-        EXPECT_EQ(decodedBy([&] { return ReplayFixture::decode(text); }),
-                  decodedBy([&] { return ReplayFixtureDecoding::reference(text); }))
-            << to;
-    }
-    // A long list is decoded in two halves side by side, and a notation left to the reference in
-    // either half leaves the whole document to it.
+    // A long list is decoded in two halves side by side, and a notation left to the reference (an
+    // integral fraction in an integer field) in either half leaves the whole document to it.
     Json longDocument = parseJSON(written);
     Json& events = longDocument["events"];
     while (events.size() < 4'096) {
@@ -448,12 +438,8 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         std::string expected;
     } cases[] = {
         {"blanks and nesting", " { \"a\" : [ 1 , {\"b\":null} ] , \"c\" : { } } \t\r\n", "ok"},
-        {"scalar at the root", "-0.5e+10", "ok"},
         {"same key in sibling objects and elements", R"({"x":{"a":1},"y":[{"a":1},{"a":1}]})",
          "ok"},
-        {"escapes, hex digits in either case", R"({"\u0000":"\"\\\/\b\f\n\r\t\u00e9\u00E9"})",
-         "ok"},
-        {"multi-byte UTF-8 and DEL", "\"\u00E9\u6587\U0001F600\U0010FFFF\x7F\"", "ok"},
         {"numbers", "[0,-0,1,-12,3.25,1e5,1E+5,1e-05,0.0e0]", "ok"},
         {"compatibility-equivalent keys differ", "{\"\uFB01\":1,\"fi\":2}", "ok"},
         // Malformed input where it ended early: at its length.
@@ -486,7 +472,6 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         {"invalid UTF-8 outside strings", "[\xFF]", malformedAt(1)},
         {"control byte later in the same string wins", "[\"\xFF\x01\"]", malformedAt(4)},
         // A repeated key names the object's path; the last key is written as it is.
-        {"root, same value", R"({"a":"b","a":"b"})", duplicate("$.a")},
         {"second event's previous file", events, duplicate("$.events[1].previousFile.path")},
         {"quote and backslash in the path", R"({"q\"\\":{"k":1,"k":2}})",
          duplicate(R"($["q\"\\"].k)")},
@@ -509,7 +494,6 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         {"258 arrays", repeated("[", 258) + repeated("]", 258), tooDeep},
         {"258 objects", repeated("{\"a\":", 257) + "{}" + repeated("}", 257), tooDeep},
         {"257 arrays around a scalar", repeated("[", 257) + "0" + repeated("]", 257), tooDeep},
-        {"depth is met before the end of input", repeated("[", 100'000), tooDeep},
         // Values and members are counted across the document.
         {"250000 values", zeros(249'999), "ok"},
         {"250001 values", zeros(250'000), tooManyValues},
@@ -594,7 +578,6 @@ TEST(JSONCoding, WritesBackWhatItReads) {
     const std::pair<std::string, std::string> cases[] = {
         {rewritten<Date>("0"), "0.0"},
         {rewritten<Date>("817000000.123456789"), "817000000.1234568"},
-        {rewritten<Date>("1.0e15"), "1e+15"},
         {rewritten<UUID>(R"("e621E1F8-c36C-495a-93FC-0c247a3E6e5f")"),
          R"("E621E1F8-C36C-495A-93FC-0C247A3E6E5F")"},
         {rewritten<CodeSigningIdentity>(R"({"status": "adHoc", "teamID": null, "x": 1})"),
@@ -602,16 +585,11 @@ TEST(JSONCoding, WritesBackWhatItReads) {
         {rewritten<std::uint32_t>("50e-1"), "5"},
         {rewritten<std::uint32_t>("-0.0"), "0"},
         {rewritten<std::uint64_t>("-0"), "0"},
-        {rewritten<std::uint32_t>("4294967295"), "4294967295"},
-        {rewritten<std::uint16_t>("65535"), "65535"},
         {rewritten<std::int32_t>("-2147483648.0"), "-2147483648"},
-        {rewritten<std::uint64_t>("18446744073709551615"), "18446744073709551615"},
         {rewritten<std::int64_t>("-9223372036854775808"), "-9223372036854775808"},
         // Members keep the order of the text; a repeated key keeps its first place, last value.
         {serializeJSON(parseJSON(R"({"b":1,"a":[{"d":0,"c":[]}],"b":{"b":2}})")),
          R"({"b":{"b":2},"a":[{"d":0,"c":[]}]})"},
-        // Bytes that are not UTF-8 are written as replacement characters.
-        {serializeJSON(Json(std::string("/tmp/a\xFF") + "b")), "\"/tmp/a\uFFFDb\""},
     };
     for (const auto& [actual, expected] : cases) {
         EXPECT_EQ(actual, expected);
@@ -653,6 +631,7 @@ TEST(JSONCoding, ReportsEachDecodingFailureExactly) {
         return corrupt("Number " + number + " does not fit in " + type + ".");
     };
     const std::string notJSON = "The given data was not valid JSON.";
+    const auto notUUID = corrupt("Expected a UUID text (8-4-4-4-12 hexadecimal digits).");
     const ::testing::AssertionResult cases[] = {
         failsToDecode<Date>(R"("2001-01-01T00:00:00Z")", mismatch("Double", "a string")),
         failsToDecode<std::vector<NormalizedPath>>(
@@ -676,10 +655,7 @@ TEST(JSONCoding, ReportsEachDecodingFailureExactly) {
         failsToDecode<CodeSigningIdentity>(R"({"status": 1e400})", corrupt(notJSON)),
         // Integers must be integral and fit their type; 2^64 written as an integer is more than
         // the parser holds exactly.
-        failsToDecode<std::uint32_t>("-1", doesNotFit("-1", "UInt32")),
-        failsToDecode<std::uint32_t>("4294967296", doesNotFit("4294967296", "UInt32")),
         failsToDecode<std::uint32_t>("1e10", doesNotFit("10000000000.0", "UInt32")),
-        failsToDecode<std::uint16_t>("65536", doesNotFit("65536", "UInt16")),
         failsToDecode<std::int32_t>("2147483648", doesNotFit("2147483648", "Int32")),
         failsToDecode<std::int64_t>("9223372036854775808",
                                     doesNotFit("9223372036854775808", "Int64")),
@@ -688,15 +664,13 @@ TEST(JSONCoding, ReportsEachDecodingFailureExactly) {
         failsToDecode<std::int32_t>("true", mismatch("Int32", "a boolean")),
         failsToDecode<std::int32_t>(R"({"v":5})", mismatch("Int32", "an object")),
         failsToDecode<std::int32_t>("null", mismatch("Int32", "null")),
-        failsToDecode<UUID>(R"("")", corrupt("")),
+        failsToDecode<UUID>(R"("")", notUUID),
+        failsToDecode<UUID>(R"("E621E1F8C36C495A93FC0C247A3E6E5F")", notUUID),
+        failsToDecode<UUID>(R"("G621E1F8-C36C-495A-93FC-0C247A3E6E5F")", notUUID),
+        failsToDecode<UUID>(R"("E621E1F-8C36C-495A-93FC-0C247A3E6E5F")", notUUID),
     };
     for (std::size_t index = 0; index < std::size(cases); ++index) {
         EXPECT_TRUE(cases[index]) << "case " << index;
-    }
-    for (const std::string text :
-         {"E621E1F8C36C495A93FC0C247A3E6E5F", "G621E1F8-C36C-495A-93FC-0C247A3E6E5F",
-          "E621E1F-8C36C-495A-93FC-0C247A3E6E5F"}) {
-        EXPECT_TRUE(failsToDecode<UUID>(serializeJSON(Json(text)), corrupt(""))) << text;
     }
 }
 
