@@ -438,8 +438,12 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         std::string expected;
     } cases[] = {
         {"blanks and nesting", " { \"a\" : [ 1 , {\"b\":null} ] , \"c\" : { } } \t\r\n", "ok"},
+        {"scalar at the root", "-0.5e+10", "ok"},
         {"same key in sibling objects and elements", R"({"x":{"a":1},"y":[{"a":1},{"a":1}]})",
          "ok"},
+        {"escapes, hex digits in either case", R"({"\u0000":"\"\\\/\b\f\n\r\t\u00e9\u00E9"})",
+         "ok"},
+        {"multi-byte UTF-8 and DEL", "\"\u00E9\u6587\U0001F600\U0010FFFF\x7F\"", "ok"},
         {"numbers", "[0,-0,1,-12,3.25,1e5,1E+5,1e-05,0.0e0]", "ok"},
         {"compatibility-equivalent keys differ", "{\"\uFB01\":1,\"fi\":2}", "ok"},
         // Malformed input where it ended early: at its length.
@@ -472,6 +476,7 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         {"invalid UTF-8 outside strings", "[\xFF]", malformedAt(1)},
         {"control byte later in the same string wins", "[\"\xFF\x01\"]", malformedAt(4)},
         // A repeated key names the object's path; the last key is written as it is.
+        {"root, same value", R"({"a":"b","a":"b"})", duplicate("$.a")},
         {"second event's previous file", events, duplicate("$.events[1].previousFile.path")},
         {"quote and backslash in the path", R"({"q\"\\":{"k":1,"k":2}})",
          duplicate(R"($["q\"\\"].k)")},
@@ -494,6 +499,7 @@ TEST(JSONDuplicateKeyValidator, JudgesEachInputExactly) {
         {"258 arrays", repeated("[", 258) + repeated("]", 258), tooDeep},
         {"258 objects", repeated("{\"a\":", 257) + "{}" + repeated("}", 257), tooDeep},
         {"257 arrays around a scalar", repeated("[", 257) + "0" + repeated("]", 257), tooDeep},
+        {"depth is met before the end of input", repeated("[", 100'000), tooDeep},
         // Values and members are counted across the document.
         {"250000 values", zeros(249'999), "ok"},
         {"250001 values", zeros(250'000), tooManyValues},
