@@ -3,7 +3,6 @@
 // in this process, against the same fake.
 
 #include "QuorinCore/Protection/ExecutionProtectionConfiguration.hpp"
-#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
 #include "QuorinCore/Service/XPCFrame.hpp"
 #include "QuorinCore/Service/XPCMessage.hpp"
