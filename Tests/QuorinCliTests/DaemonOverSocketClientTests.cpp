@@ -431,7 +431,8 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
         args(bytes(encodeJSONText(ExecutionProtectionConfiguration{true, {root}, {}, {}, {}})));
     const XPCInvocation askState{1, "protectionStateWithReply:", {}};
     const std::vector<XPCInvocation> stateFirst{askState};
-    // The state, the status of the connection without paths, then the paths set.
+    // What `status --paths` sends before the status of those paths: the state, the status of the
+    // connection without paths, then the paths.
     const auto statusOf = [&](std::vector<std::string> paths) {
         return std::vector<XPCInvocation>{
             askState, {2, "statusWithReply:", {}}, watching(std::move(paths))};
