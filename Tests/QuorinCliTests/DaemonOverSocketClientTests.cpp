@@ -3,7 +3,6 @@
 // in this process, against the same fake.
 
 #include "QuorinCore/Protection/ExecutionProtectionConfiguration.hpp"
-#include "QuorinCore/Protection/ExecutionProtectionState.hpp"
 #include "QuorinCore/Service/QuorinDaemonXPCInterfaces.hpp"
 #include "QuorinCore/Service/XPCFrame.hpp"
 #include "QuorinCore/Service/XPCMessage.hpp"
@@ -248,29 +247,13 @@ TEST(CommandsTest, ReplayEachExampleToItsIncidentsWithTheHomeAndTimeStampsAsked)
     EXPECT_EQ(replay("shell-startup-edited.json", {"HOME="})["incidents"].size(), 1U);
 }
 
-TEST(CommandsTest, ExportWritesTheChosenIncidentWithTheDiffsInTheOrderGiven) {
-    const TemporaryDirectory directory;
-    const std::string text = directory.write("text", "+verbatim");
-    const auto result = quorin(
-        "export " + examples + "/shell-startup-edited.json --home /home/ana --diff-text /first " +
-        text + " --diff ~/second " + directory.write("old", "a\nb\n").string() + " " +
-        directory.write("new", "a\nc").string() + " --context 0 --diff-text /third " + text);
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-    const std::string& request = result.out;
-    const std::size_t from = request.find("### /first");
-    EXPECT_EQ(request.substr(from, request.find("## Requested analysis") - from),
-              "### /first\n\n```diff\n+verbatim\n```\n\n### ~/second\n\n```diff\n-b\n+c\n\\ No "
-              "newline at end of file\n```\n\n"
-              "### /third\n\n```diff\n+verbatim\n```\n\n");
-    const std::string exportTwo = "export " + two + " --home /home/ana";
-    EXPECT_NE(quorin(exportTwo).out, quorin(exportTwo + " --incident 2").out);
-}
-
-// A diff of a private-key file shows no part of the key, whatever its context holds: keys made
-// now by ssh-keygen, OpenSSH and PEM, each with a line changed just before it (only its begin
-// marker in context) and just after it (only its end marker), cut short of its end marker, and
-// the OpenSSH ones with their comment changed (lines inside the key).
-TEST(CommandsTest, ExportShowsNoPartOfAPrivateKeyWhateverADiffHolds) {
+// The diffs are shared in the order given: a --diff-text as the file holds it, a --diff as `diff`
+// writes its hunks (with the context asked, "@@" between hunks, no file or hunk headers). A diff of
+// a private-key file shows no part of the key, whatever its context holds: keys made now by
+// ssh-keygen, OpenSSH and PEM, each with a line changed just before it (only its begin marker in
+// context) and just after it (only its end marker), cut short of its end marker, and the OpenSSH
+// ones with their comment changed (lines inside the key).
+TEST(CommandsTest, ExportSharesTheDiffsInTheOrderGivenAndNoPartOfAPrivateKey) {
     const TemporaryDirectory directory;
     const auto text = [](const std::filesystem::path& path) {
         std::ifstream stream(path, std::ios::binary);
@@ -280,8 +263,10 @@ TEST(CommandsTest, ExportShowsNoPartOfAPrivateKeyWhateverADiffHolds) {
         EXPECT_EQ(testing::runChildProcess("/usr/bin/ssh-keygen", arguments).exitStatus, 0);
     };
     const std::string marker = "[REDACTED PRIVATE KEY]";
+    const std::string verbatim = directory.write("text", "+verbatim");
     std::string command = "export " + examples + "/shell-startup-edited.json --home /home/ana";
-    std::string expected;
+    command += " --context 1 --diff-text /first " + verbatim;
+    std::string expected = "### /first\n\n```diff\n+verbatim\n```\n\n";
     int count = 0;
     const auto share = [&](const std::string& oldText, const std::string& newText,
                            const std::string& diff) {
@@ -290,6 +275,8 @@ TEST(CommandsTest, ExportShowsNoPartOfAPrivateKeyWhateverADiffHolds) {
                    " " + directory.write(name + ".new", newText).string();
         expected += "### /" + name + "\n\n```diff\n" + diff + "\n```\n\n";
     };
+    share("a\nb\nc\nd\ne\n", "x\nb\nc\nd\nE",
+          "-a\n+x\n b\n@@\n d\n-e\n+E\n\\ No newline at end of file");
     for (const std::vector<std::string>& type :
          std::vector<std::vector<std::string>>{{"ed25519"},
                                                {"rsa", "-b", "1024"},
@@ -308,10 +295,14 @@ TEST(CommandsTest, ExportShowsNoPartOfAPrivateKeyWhateverADiffHolds) {
             share(key, text(file), "-" + marker + "\n+" + marker);
         }
     }
+    command += " --diff-text ~/last " + verbatim;
+    expected += "### ~/last\n\n```diff\n+verbatim\n```\n\n";
     const auto result = quorin(command);
     ASSERT_EQ(result.exitStatus, 0) << result.err;
-    const std::size_t from = result.out.find("### /1");
+    const std::size_t from = result.out.find("### /first");
     EXPECT_EQ(result.out.substr(from, result.out.find("## Requested analysis") - from), expected);
+    const std::string exportTwo = "export " + two + " --home /home/ana";
+    EXPECT_NE(quorin(exportTwo).out, quorin(exportTwo + " --incident 2").out);
 }
 
 XPCValue bytes(const std::string& content) {
@@ -419,6 +410,7 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
     const auto subscribed = [](std::vector<std::string> paths) {
         return "subscribed:" + QuorinDaemonXPCInterfaces::protectedPathsFingerprint(paths);
     };
+    const std::string both = subscribed({"/home/ana/a", "/home/ana/b"});
     const std::string zshrcRecord =
         R"({"path":"/home/ana/b/.zshrc","timestamp":20.5,"operation":"fileModified","writer":{"pid":4242,"executablePath":"/usr/bin/zsh"},"isPlatformBinary":false,"ancestry":[{"pid":4200,"executablePath":"/usr/sbin/sshd"},{"pid":1,"executablePath":"/"}]})";
     const std::vector<std::string> records{
@@ -426,23 +418,36 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
         "\xC3\xA9"
         R"(","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},"isPlatformBinary":false,"ancestry":[],"extra":1})",
         zshrcRecord, "not JSON"};
-    const XPCInvocation watching{std::nullopt, "setProtectedPaths:",
-                                 args(std::vector<std::string>{"/home/ana/b", "/home/ana/a"})};
+    const std::string recordsEnd =
+        "quorin watch: skipped a record that does not decode: Data corrupted at <root>: The given "
+        "data was not valid JSON.\nthe daemon closed the connection\n";
+    const auto watching = [](std::vector<std::string> paths) {
+        return XPCInvocation{std::nullopt, "setProtectedPaths:", args(std::move(paths))};
+    };
+    const std::vector<XPCInvocation> watchingBA{watching({"/home/ana/b", "/home/ana/a"})};
     const std::string root = std::filesystem::canonical(directory.path()).string();
     // The directory holds no executable and no link.
     const auto configuration =
         args(bytes(encodeJSONText(ExecutionProtectionConfiguration{true, {root}, {}, {}, {}})));
     const XPCInvocation askState{1, "protectionStateWithReply:", {}};
+    const std::vector<XPCInvocation> stateFirst{askState};
+    // What `status --paths` sends before the status of those paths: the state, the status of the
+    // connection without paths, then the paths.
+    const auto statusOf = [&](std::vector<std::string> paths) {
+        return std::vector<XPCInvocation>{
+            askState, {2, "statusWithReply:", {}}, watching(std::move(paths))};
+    };
     const auto stateWith = [](const char* enabled, const std::string& pending) {
         return bytes(R"({"executableRoots":[],"available":true,"enabled":)" + std::string(enabled) +
                      R"(,"pending":[)" + pending + R"(],"outcomes":[],"trustedRuleCount":0})");
     };
+    const XPCValue off = stateWith("false", "");
     const std::string held =
         R"({"id":")" + requestID +
         R"(","path":"/home/ana/bin/new","signingID":"","teamID":"","deadline":1e12,"canAlwaysTrust":false})";
     const std::string enable = "protect enable " + root, decide = "decideExecution:decision:reply:";
     const std::string configure = "configureProtection:reply:",
-                      history = "exportExecutionHistoryWithReply:";
+                      history = "exportExecutionHistoryWithReply:", status = "statusWithReply:";
     struct Case {
         std::string command;
         std::string selector;  // of the last request, the one with the reply below
@@ -457,89 +462,39 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
         std::vector<std::string> records = {};  // delivered before the first reply, which closes
     };
     const std::vector<Case> cases{
-        // The state first, then the status of a connection without paths, then that of the
-        // asked paths; the fake gives every status the same reply.
-        {"status",
-         "statusWithReply:",
-         std::string("es-error:internal\x1b[2J"),
-         3,
+        // The fake gives every status the same reply.
+        {"status", status, std::string("es-error:internal\x1b[2J"), 3,
          "file events: not running: es-error:internal\\u{001B}[2J\nexec protection: available, "
          "off for you\n",
-         "",
-         args(),
-         {askState},
-         stateWith("false", "")},
-        {"status --paths /home/ana/b /home/ana/a",
-         "statusWithReply:",
-         subscribed({"/home/ana/a", "/home/ana/b"}),
-         3,
-         "file events: not running: " + subscribed({"/home/ana/a", "/home/ana/b"}) +
+         "", args(), stateFirst, off},
+        {"status --paths /home/ana/b /home/ana/a", status, both, 3,
+         "file events: not running: " + both +
              "\nexec protection: on for you, 0 roots, 1 held\npaths: in force, fingerprint " +
-             subscribed({"/home/ana/a", "/home/ana/b"}).substr(11) + "\n",
-         "",
-         args(),
-         {askState, {2, "statusWithReply:", {}}, watching},
-         stateWith("true", held)},
-        {"status --json --paths /home/ana/b",
-         "statusWithReply:",
-         std::string("starting"),
-         3,
+             both.substr(11) + "\n",
+         "", args(), statusOf({"/home/ana/b", "/home/ana/a"}), stateWith("true", held)},
+        {"status --json --paths /home/ana/b", status, std::string("starting"), 3,
          R"({"fileEvents":{"running":true,"status":"starting"},"execProtection":{"available":true,"enabled":false,"roots":0,"held":0,"problem":null},"healthy":false,"paths":{"inForce":false,"fingerprint":")" +
-             subscribed({"/home/ana/b"}).substr(11) +
-             R"(","status":"starting"}})"
-             "\n",
-         "",
-         args(),
-         {askState,
-          {2, "statusWithReply:", {}},
-          {std::nullopt, "setProtectedPaths:", args(std::vector<std::string>{"/home/ana/b"})}},
-         stateWith("false", "")},
-        {"watch /home/ana/b /home/ana/a",
-         "statusWithReply:",
-         subscribed({"/home/ana"}),
-         1,
-         "",
-         "quorin watch: the daemon reports " + subscribed({"/home/ana"}) + "\n",
-         args(),
-         {watching}},
+             subscribed({"/home/ana/b"}).substr(11) + R"(","status":"starting"}})" + "\n",
+         "", args(), statusOf({"/home/ana/b"}), off},
+        {"watch /home/ana/b /home/ana/a", status, subscribed({"/home/ana"}), 1, "",
+         "quorin watch: the daemon reports " + subscribed({"/home/ana"}) + "\n", args(),
+         watchingBA},
         // Each record as one line for people, or of its exact JSON form, terminal-safe,
         // without unknown keys.
-        {"watch /home/ana/b /home/ana/a",
-         "statusWithReply:",
-         subscribed({"/home/ana/a", "/home/ana/b"}),
-         1,
+        {"watch /home/ana/b /home/ana/a", status, both, 1,
          "2001-01-01 02:00:10  changed  /home/ana/a/x\\u{001B}[31m\xC3\xA9  by 42 vi\n"
          "2001-01-01 02:00:20  modified  /home/ana/b/.zshrc  by 4242 zsh \xE2\x86\x90 4200 sshd "
          "\xE2\x86\x90 1 ?\n",
-         "quorin watch: skipped a record that does not decode: Data corrupted at <root>: The given "
-         "data was not valid JSON.\nthe daemon closed the connection\n",
-         args(),
-         {watching},
-         bytes(""),
-         "/dev/null",
-         records},
-        {"watch --json /home/ana/b /home/ana/a",
-         "statusWithReply:",
-         subscribed({"/home/ana/a", "/home/ana/b"}),
-         1,
+         recordsEnd, args(), watchingBA, bytes(""), "/dev/null", records},
+        {"watch --json /home/ana/b /home/ana/a", status, both, 1,
          R"({"path":"/home/ana/a/x\u001b[31m\u00e9","timestamp":10.5,"writer":{"pid":42,"executablePath":"/usr/bin/vi"},"isPlatformBinary":false,"ancestry":[]})"
          "\n" +
              zshrcRecord + "\n",
-         "quorin watch: skipped a record that does not decode: Data corrupted at <root>: The given "
-         "data was not valid JSON.\nthe daemon closed the connection\n",
-         args(),
-         {watching},
-         bytes(""),
-         "/dev/null",
-         records},
-        {"protect references " + directory.write("references.json", references).string(),
-         "statusWithReply:",
-         std::string("starting"),
-         0,
-         "references sent\n",
-         "",
-         args(),
-         {XPCInvocation{std::nullopt, "updateProtectionReferences:", args(bytes(references))}}},
+         recordsEnd, args(), watchingBA, bytes(""), "/dev/null", records},
+        {"protect references " + directory.write("references.json", references).string(), status,
+         std::string("starting"), 0, "references sent\n", "", args(),
+         std::vector<XPCInvocation>{
+             {std::nullopt, "updateProtectionReferences:", args(bytes(references))}}},
         {"protect state", "protectionStateWithReply:", bytes(state), 0,
          "Protection: enabled\nExec client: available\nRoots: /home/ana/bin, /opt/x\nProblem: "
          "Protection storage unavailable\nTrusted rules: 3\n"
@@ -572,46 +527,27 @@ TEST(DaemonOverSocketClientTest, SendsItsRequestsAndPrintsTheAnswerForPeopleAndP
          "execution history cleared\n", ""},
         {"protect clear-trust", "clearExecutionTrustWithReply:", XPCValue(false), 1, "",
          "quorin protect clear-trust: the daemon could not clear the trust rules\n"},
-        {enable,
-         configure,
-         XPCValue(true),
-         0,
-         "protection enabled: 1 roots, 0 executables in the baseline, 0 aliases\n",
-         "",
-         configuration,
-         {askState},
-         stateWith("false", "")},
-        {enable,
-         configure,
-         XPCValue(false),
-         1,
-         "",
+        {enable, configure, XPCValue(true), 0,
+         "protection enabled: 1 roots, 0 executables in the baseline, 0 aliases\n", "",
+         configuration, stateFirst, off},
+        {enable, configure, XPCValue(false), 1, "",
          "quorin protect enable: the daemon refused the configuration (is the exec client "
          "available? are the roots inside your home directory?)\n",
-         configuration,
-         {askState},
-         stateWith("false", "")},
+         configuration, stateFirst, off},
         // The daemon would keep the old configuration and still reply true.
         {enable, "protectionStateWithReply:", stateWith("true", ""), 1, "",
          "quorin protect enable: protection is already enabled; run \"quorin protect disable\" "
          "first to set it up again\n"},
-        {"protect prompt",
-         decide,
-         XPCValue(true),
-         0,
+        {"protect prompt", decide, XPCValue(true), 0,
          "Waiting for held executions; end the input (Ctrl-D) to stop.\nHeld: /home/ana/bin/new\n  "
          "reasons not given\n  signature unknown, trust unknown\n  1000000000 s left\n"
          "[b]lock, allow [o]nce, [a]lways trust, [s]kip? blocked: /home/ana/bin/new\n",
-         "",
-         args(requestID, std::string("block")),
-         {askState},
-         stateWith("true", held),
+         "", args(requestID, std::string("block")), stateFirst, stateWith("true", held),
          directory.write("answers", "b\n")},
     };
     for (const Case& sample : cases) {
         SCOPED_TRACE(sample.command);
-        std::vector<XPCInvocation> expected;
-        expected = sample.before;
+        std::vector<XPCInvocation> expected = sample.before;
         const auto asked = std::count_if(expected.begin(), expected.end(),
                                          [](const XPCInvocation& call) { return call.id; });
         expected.push_back(
