@@ -22,11 +22,16 @@ constexpr auto deny = "es_respond_auth_result(ES_AUTH_RESULT_DENY)";
 constexpr auto allowOnce = ExecutionDecision::allowOnce;
 constexpr auto refused = es_respond_result_t::ES_RESPOND_RESULT_ERR_INTERNAL;
 
-// The lines of `all` that start with `prefix`, in order.
-Lines starting(const Lines& all, std::string_view prefix) {
+// The lines of `all`, from the `from`th on, that start with one of `prefixes`, in order.
+Lines starting(const Lines& all, std::initializer_list<std::string_view> prefixes,
+               std::size_t from = 0) {
     Lines result;
-    std::copy_if(all.begin(), all.end(), std::back_inserter(result),
-                 [&](const std::string& line) { return line.starts_with(prefix); });
+    std::copy_if(all.begin() + static_cast<std::ptrdiff_t>(from), all.end(),
+                 std::back_inserter(result), [&](const std::string& line) {
+                     return std::any_of(
+                         prefixes.begin(), prefixes.end(),
+                         [&](std::string_view prefix) { return line.starts_with(prefix); });
+                 });
     return result;
 }
 
@@ -68,8 +73,8 @@ class ESExecutionClientTest : public ::testing::Test, public ProtectionHarness {
     std::optional<bool> decide(const UUID& id, ExecutionDecision decision) {
         return ProtectionHarness::decide(ana, id, decision);
     }
-    Lines answers() const { return starting(endpointSecurity.calls(), "es_respond_auth_result"); }
-    Lines protectLog() const { return starting(log->lines(), "protect "); }
+    Lines answers() const { return starting(endpointSecurity.calls(), {"es_respond_auth_result"}); }
+    Lines protectLog() const { return starting(log->lines(), {"protect "}); }
     // The recorded outcomes, oldest first, as "file result: reason".
     Lines history() {
         Lines result;
@@ -121,13 +126,7 @@ TEST_F(ESExecutionClientTest, ExecsAreCheckedOnlyWhileSomeoneIsProtected) {
     client.start(*controller);
     // The checking switches and cache clearings among the calls made since the `from`th.
     const auto switching = [this](std::size_t from) {
-        const Lines calls = endpointSecurity.calls();
-        Lines result;
-        std::copy_if(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.end(),
-                     std::back_inserter(result), [](const std::string& call) {
-                         return call.starts_with("setExecChecking") || call == "es_clear_cache";
-                     });
-        return result;
+        return starting(endpointSecurity.calls(), {"setExecChecking", "es_clear_cache"}, from);
     };
     EXPECT_EQ(switching(0), Lines{"setExecChecking(false)"});
     constexpr auto on = "setExecChecking(true)";
