@@ -99,38 +99,29 @@ TEST(ESAttributionClientTest, StartMapsEveryCreationResultAndDeletesAClientItCan
     const auto upTo = [&](std::ptrdiff_t count) {
         return Lines(configured.begin(), configured.begin() + count);
     };
-    const std::string failed = "es-error:configuration";
+    const std::string failed = "es-error:configuration", newClient = "es_new_client";
+    const std::string exits = "";  // no status: the process exits with 1
+    // clang-format off
     const std::vector<std::tuple<std::string, int, std::string, Lines, std::ptrdiff_t>> cases{
-        {"es_new_client", 1, "es-error:invalid-argument", {error + "ERR_INVALID_ARGUMENT"}, 1},
-        {"es_new_client", 2, "es-error:internal", {error + "ERR_INTERNAL"}, 1},
-        {"es_new_client",
-         3,
-         "",
-         {fault + "ERR_NOT_ENTITLED -- missing the endpoint-security.client entitlement"},
-         1},
-        {"es_new_client",
-         4,
-         "",
-         {fault + "ERR_NOT_PERMITTED -- not TCC-approved (Full Disk Access)"},
-         1},
-        {"es_new_client",
-         5,
-         "es-error:not-privileged",
-         {error + "ERR_NOT_PRIVILEGED -- not running as root"},
-         1},
-        {"es_new_client", 6, "es-error:too-many-clients", {error + "ERR_TOO_MANY_CLIENTS"}, 1},
-        {"es_new_client", 7, "es-error:unknown", {unknown}, 1},
-        {"es_new_client", -1, "", {ok, no}, 1},
-        {"es_new_client", 0, "subscribed", configured, 5},
+        {newClient, 1, "es-error:invalid-argument", {error + "ERR_INVALID_ARGUMENT"}, 1},
+        {newClient, 2, "es-error:internal", {error + "ERR_INTERNAL"}, 1},
+        {newClient, 3, exits, {fault + "ERR_NOT_ENTITLED -- missing the endpoint-security.client entitlement"}, 1},
+        {newClient, 4, exits, {fault + "ERR_NOT_PERMITTED -- not TCC-approved (Full Disk Access)"}, 1},
+        {newClient, 5, "es-error:not-privileged", {error + "ERR_NOT_PRIVILEGED -- not running as root"}, 1},
+        {newClient, 6, "es-error:too-many-clients", {error + "ERR_TOO_MANY_CLIENTS"}, 1},
+        {newClient, 7, "es-error:unknown", {unknown}, 1},
+        {newClient, -1, exits, {ok, no}, 1},
+        {newClient, 0, "subscribed", configured, 5},
         {"es_unmute_all_target_paths", 1, failed, upTo(1), 2},
         {"es_muting_inverted", 2, failed, upTo(2), 3},  // ES_MUTE_INVERTED_ERROR
         {"es_invert_muting", 1, failed, upTo(3), 4},
         {"es_subscribe", 1, failed, upTo(4), 5},
     };
+    // clang-format on
     for (const auto& [operation, result, status, log, made] : cases) {
         SCOPED_TRACE(operation + " " + std::to_string(result));
         Harness harness;
-        if (operation == "es_new_client") {
+        if (operation == newClient) {
             harness.endpointSecurity.scriptNewClient(
                 static_cast<es_new_client_result_t>(std::max(result, 0)), result >= 0);
         } else {

@@ -210,11 +210,13 @@ TEST_F(DaemonXPCListenerTest, ForwardsWellFormedRequestsInTheUsersNameOnceTheAut
         {own, references, {XPCData{R"({"/x":"soon"})"}}, "", "", {}, 0},
         {own, references, {XPCData{reference + " "}}, "", "", {}, 0},
         {own, references, {XPCData{reference}}, "", "", {}, 1},
+        // Refused, or the authority cannot be asked: nothing reaches the controller.
         {own, decide, {a, "allowOnce"s}, allow, refused, false, 0},
         {own, decide, {a, "alwaysTrust"s}, allow, unavailable, false, 0},
         {own, configure, {off}, weaken, refused, false, 0},
         {own, references, {XPCData{"{}"}}, weaken, refused, {}, 0},
         {own, clearHistory, {}, clearHistoryAction, refused, false, 0},
+        // Stricter changes, clearing trust, root and blocking ask nobody; then the authority agrees.
         {own, configure, {on}, "", "", true, 1},
         {own, references, {XPCData{R"({")" + tool + R"(":6})"}}, "", "", {}, 1},
         {own, "clearExecutionTrustWithReply:", {}, "", "", true, 1},
@@ -230,9 +232,9 @@ TEST_F(DaemonXPCListenerTest, ForwardsWellFormedRequestsInTheUsersNameOnceTheAut
         authority.script(test.action, test.refusal.empty()      ? AuthorizationAnswer::authorized
                                       : test.refusal == refused ? AuthorizationAnswer::refused
                                                                 : AuthorizationAnswer::unavailable);
-        const std::vector<std::string> asked = authority.asked();
+        const std::size_t asked = authority.asked().size();
         EXPECT_EQ(call(test.from, test.selector, test.arguments, test.queued), test.reply);
-        EXPECT_EQ(authority.asked().size(), asked.size() + (test.action.empty() ? 0 : 1));
+        EXPECT_EQ(authority.asked().size(), asked + (test.action.empty() ? 0 : 1));
         if (!test.action.empty()) {
             EXPECT_EQ(authority.asked().back(), "10501@77 uid 501 " + std::string(test.action));
         }
