@@ -296,7 +296,8 @@ TEST_F(ESExecutionClientTest, TheRequestsOfAMessageAreAnsweredTogether) {
 }
 
 // Fifteen seconds after it was held, a message is blocked: by its timer, or by an approval that
-// comes once the gate's deadline has passed (its timer then finds the message finished).
+// comes once the gate's deadline has passed (its timer then finds the message finished, which the
+// teardown, running every timer and counting answers, shows).
 TEST_F(ESExecutionClientTest, AMessageIsBlockedAfterFifteenSeconds) {
     startProtecting();
     Lines recorded;
@@ -317,9 +318,6 @@ TEST_F(ESExecutionClientTest, AMessageIsBlockedAfterFifteenSeconds) {
         recorded.push_back("script.sh blocked: Blocked after timeout");
         EXPECT_EQ(answers(), Lines(recorded.size(), deny));
         EXPECT_EQ(history(), recorded);
-        dispatch.advance(15s);
-        dispatch.runPending();
-        EXPECT_EQ(answers().size(), recorded.size());
     }
 }
 
