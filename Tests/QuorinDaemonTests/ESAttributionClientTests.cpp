@@ -82,35 +82,51 @@ const Lines startCalls{
     "es_subscribe(ES_EVENT_TYPE_NOTIFY_WRITE, ES_EVENT_TYPE_NOTIFY_CREATE, "
     "ES_EVENT_TYPE_NOTIFY_RENAME, ES_EVENT_TYPE_NOTIFY_UNLINK, ES_EVENT_TYPE_NOTIFY_CLOSE)"};
 
-// Each creation result (by number; -1: success without a client): the start status (none: the
-// process exits with 1) and what is logged.
-TEST(ESAttributionClientTest, StartMapsEveryCreationResult) {
+// Each creation result (by number; -1: success without a client) and each configuration call
+// made to fail: the start status (none: the process exits with 1), what is logged, and how many
+// of the start calls were made; a client whose configuration failed is deleted.
+TEST(ESAttributionClientTest, StartMapsEveryCreationResultAndDeletesAClientItCannotConfigure) {
     const std::string error = "es error: es_new_client: ES_NEW_CLIENT_RESULT_";
     const std::string fault = "es fault: es_new_client: ES_NEW_CLIENT_RESULT_";
     const std::string ok = "es default: es_new_client: ES_NEW_CLIENT_RESULT_SUCCESS";
     const std::string no = "es fault: es_new_client reported SUCCESS but produced no client handle";
     const std::string unknown = "es error: es_new_client: unrecognized es_new_client_result_t (7)";
     const std::string d = "es default: ";
-    const std::vector<std::tuple<int, std::string, Lines>> cases{
-        {1, "es-error:invalid-argument", {error + "ERR_INVALID_ARGUMENT"}},
-        {2, "es-error:internal", {error + "ERR_INTERNAL"}},
-        {3, "", {fault + "ERR_NOT_ENTITLED -- missing the endpoint-security.client entitlement"}},
-        {4, "", {fault + "ERR_NOT_PERMITTED -- not TCC-approved (Full Disk Access)"}},
-        {5, "es-error:not-privileged", {error + "ERR_NOT_PRIVILEGED -- not running as root"}},
-        {6, "es-error:too-many-clients", {error + "ERR_TOO_MANY_CLIENTS"}},
-        {7, "es-error:unknown", {unknown}},
-        {-1, "", {ok, no}},
-        {0,
-         "subscribed",
-         {ok, d + "es_unmute_all_target_paths: ES_RETURN_SUCCESS",
-          d + inverted + ": ES_MUTE_NOT_INVERTED", d + invert + ": ES_RETURN_SUCCESS",
-          d + "es_subscribe(WRITE, CREATE, RENAME, UNLINK, CLOSE): ES_RETURN_SUCCESS"}},
+    const Lines configured{
+        ok, d + "es_unmute_all_target_paths: ES_RETURN_SUCCESS",
+        d + inverted + ": ES_MUTE_NOT_INVERTED", d + invert + ": ES_RETURN_SUCCESS",
+        d + "es_subscribe(WRITE, CREATE, RENAME, UNLINK, CLOSE): ES_RETURN_SUCCESS"};
+    const auto upTo = [&](std::ptrdiff_t count) {
+        return Lines(configured.begin(), configured.begin() + count);
     };
-    for (const auto& [result, status, log] : cases) {
-        SCOPED_TRACE(log.back());
+    const std::string failed = "es-error:configuration", newClient = "es_new_client";
+    const std::string exits = "";  // no status: the process exits with 1
+    // clang-format off
+    const std::vector<std::tuple<std::string, int, std::string, Lines, std::ptrdiff_t>> cases{
+        {newClient, 1, "es-error:invalid-argument", {error + "ERR_INVALID_ARGUMENT"}, 1},
+        {newClient, 2, "es-error:internal", {error + "ERR_INTERNAL"}, 1},
+        {newClient, 3, exits, {fault + "ERR_NOT_ENTITLED -- missing the endpoint-security.client entitlement"}, 1},
+        {newClient, 4, exits, {fault + "ERR_NOT_PERMITTED -- not TCC-approved (Full Disk Access)"}, 1},
+        {newClient, 5, "es-error:not-privileged", {error + "ERR_NOT_PRIVILEGED -- not running as root"}, 1},
+        {newClient, 6, "es-error:too-many-clients", {error + "ERR_TOO_MANY_CLIENTS"}, 1},
+        {newClient, 7, "es-error:unknown", {unknown}, 1},
+        {newClient, -1, exits, {ok, no}, 1},
+        {newClient, 0, "subscribed", configured, 5},
+        {"es_unmute_all_target_paths", 1, failed, upTo(1), 2},
+        {"es_muting_inverted", 2, failed, upTo(2), 3},  // ES_MUTE_INVERTED_ERROR
+        {"es_invert_muting", 1, failed, upTo(3), 4},
+        {"es_subscribe", 1, failed, upTo(4), 5},
+    };
+    // clang-format on
+    for (const auto& [operation, result, status, log, made] : cases) {
+        SCOPED_TRACE(operation + " " + std::to_string(result));
         Harness harness;
-        harness.endpointSecurity.scriptNewClient(
-            static_cast<es_new_client_result_t>(std::max(result, 0)), result >= 0);
+        if (operation == newClient) {
+            harness.endpointSecurity.scriptNewClient(
+                static_cast<es_new_client_result_t>(std::max(result, 0)), result >= 0);
+        } else {
+            harness.endpointSecurity.script(operation, result);
+        }
         std::optional<ESAttributionClient::StartResult> started;
         try {
             started = harness.start();
@@ -120,30 +136,12 @@ TEST(ESAttributionClientTest, StartMapsEveryCreationResult) {
         EXPECT_EQ(started ? started->status : "", status);
         EXPECT_EQ(started && started->protectedPathsHandler, status == "subscribed");
         EXPECT_EQ(harness.log->lines(), log);
-        EXPECT_EQ(harness.endpointSecurity.calls(),
-                  started && started->protectedPathsHandler ? startCalls : Lines{"es_new_client"});
-        EXPECT_EQ(harness.endpointSecurity.deliver(writeTo("/Users/ana/.zshrc")), 0U);  // no prefix
-    }
-}
-
-TEST(ESAttributionClientTest, AConfigurationFailureAtStartDeletesTheClient) {
-    // The operation made to fail (with that result), and how many start calls were made up to it.
-    const std::vector<std::tuple<std::string, std::uint32_t, std::ptrdiff_t>> cases{
-        {"es_unmute_all_target_paths", 1, 2},
-        {"es_muting_inverted", 2, 3},  // ES_MUTE_INVERTED_ERROR
-        {"es_invert_muting", 1, 4},
-        {"es_subscribe", 1, 5},
-    };
-    for (const auto& [operation, failure, made] : cases) {
-        SCOPED_TRACE(operation);
-        Harness harness;
-        harness.endpointSecurity.script(operation, failure);
-        const auto result = harness.start();
-        EXPECT_EQ(result.status, "es-error:configuration");
-        EXPECT_FALSE(result.protectedPathsHandler);
         Lines calls(startCalls.begin(), startCalls.begin() + made);
-        calls.push_back("es_delete_client");
+        if (status == failed) {
+            calls.push_back("es_delete_client");
+        }
         EXPECT_EQ(harness.endpointSecurity.calls(), calls);
+        EXPECT_EQ(harness.endpointSecurity.deliver(writeTo("/Users/ana/.zshrc")), 0U);  // no prefix
     }
 }
 
@@ -180,9 +178,10 @@ TEST(ESAttributionClientTest, ApplyMutingChangesOnlyWhatChangedAndStopsAtTheFirs
 }
 
 // What one message becomes: the records' paths, operations and kinds, all from the same writer,
-// each logged once. A message without a path costs nothing: no ancestry asked, no log line. The
-// kind is the directory's only when the file the message is about has a directory's mode: a
-// regular file's mode, a new path's directory or a rename's destination says nothing.
+// each logged once, with the path and the writer private. A message without a path costs
+// nothing: no ancestry asked, no log line. The kind is the directory's only when the file the
+// message is about has a directory's mode: a regular file's mode, a new path's directory or a
+// rename's destination says nothing. (How texts are read is the exec client's fields test's.)
 TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
     using enum EventOperation;
     const es_destination_t unformable{
@@ -229,9 +228,10 @@ TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
         SCOPED_TRACE(paths);
         Harness harness;
         (*harness.start().protectedPathsHandler)({"/w"});
-        const std::size_t logged = harness.log->lines().size();
+        const auto logged = static_cast<std::ptrdiff_t>(harness.log->lines().size());
         const std::vector<AttributionRecord> records = harness.delivered(delivered);
         std::string got;
+        Lines shown, hidden;  // the log lines, and as the production log shows them
         for (const AttributionRecord& record : records) {
             got += (got.empty() ? "" : " ") + record.path;
             EXPECT_EQ(record.operation, operation);
@@ -239,38 +239,21 @@ TEST(ESAttributionClientTest, EachEventTypeYieldsItsRecords) {
             EXPECT_EQ(record.writer, writer);
             EXPECT_EQ(record.timestamp, Date::fromUnixTime(1'700'000'000.25));
             EXPECT_EQ(record.ancestry, ancestry);
+            const std::string entry = "es default: attribution: path=", rest = " ancestryDepth=2";
+            shown.push_back(entry + record.path + " writer=/usr/bin/tee writerPid=4242" + rest);
+            hidden.push_back(entry + "<private> writer=<private> writerPid=4242" + rest);
         }
         EXPECT_EQ(got, paths);
-        EXPECT_EQ(harness.log->lines().size(), logged + records.size());
+        for (const auto& [reveal, lines] : {std::pair{true, shown}, std::pair{false, hidden}}) {
+            const Lines all = harness.log->lines(reveal);
+            EXPECT_EQ(Lines(all.begin() + logged, all.end()), lines);
+        }
         // The same writer again: the same records, the writer looked at once per message and its
         // ancestry walked once for both.
         EXPECT_EQ(harness.delivered(delivered), records);
         EXPECT_EQ(harness.walking.statuses(), records.empty() ? 0 : 2);
         EXPECT_EQ(harness.walking.calls(), records.empty() ? 0 : 3);
     }
-}
-
-TEST(ESAttributionClientTest, LogsEachRecordAndReadsTextsSafely) {
-    Harness harness;
-    (*harness.start().protectedPathsHandler)({"/w"});
-    es_message_t rename = event(&es_events_t::rename, {file("/w/a\xFF"), newPath("/w", "b")});
-    rename.process.signing_id = es_string_token_t{"ignored", 0};                // a length below 1
-    rename.process.team_id = es_string_token_t{std::nullopt, 5};                // no data
-    rename.process.executable.path = es_string_token_t{"/usr/bin/teeXYZ", 12};  // the length counts
-    const auto records = harness.delivered(rename);
-    ASSERT_EQ(records.size(), 2U);
-    EXPECT_EQ(records[0].path, "/w/a\xEF\xBF\xBD");
-    EXPECT_EQ(records[0].writer, (AttributionProcess{4242, "/usr/bin/tee", {}, {}}));
-    const Lines lines = harness.log->lines();
-    EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
-              (Lines{"es default: attribution: path=/w/a\xEF\xBF\xBD writer=/usr/bin/tee "
-                     "writerPid=4242 ancestryDepth=2",
-                     "es default: attribution: path=/w/b writer=/usr/bin/tee writerPid=4242 "
-                     "ancestryDepth=2"}));
-    // Paths and the writer are private: the production log does not show them.
-    EXPECT_EQ(harness.log->lines(false).back(),
-              "es default: attribution: path=<private> writer=<private> writerPid=4242 "
-              "ancestryDepth=2");
 }
 
 }  // namespace

@@ -47,8 +47,9 @@ class DaemonXPCListenerTest : public ::testing::Test {
         });
     }
 
-    /// Calls `selector` as `connection`'s peer would, checking that `queued` jobs reached the
-    /// controller, then runs them; the reply, if any.
+    /// Calls `selector` as `connection`'s peer would, has the authority answer what it was asked
+    /// (never inside the call), checks that `queued` jobs then reached the controller, and runs
+    /// them; the reply, if any.
     std::optional<XPCValue> call(const std::shared_ptr<XPCConnection>& connection,
                                  const std::string& selector, std::vector<XPCValue> arguments,
                                  std::size_t queued = 0) {
@@ -57,6 +58,7 @@ class DaemonXPCListenerTest : public ::testing::Test {
             invoke(listener, {1, selector, std::move(arguments)},
                    [&](XPCValue value) { reply = std::move(value); });
         });
+        authority.answerPending();
         EXPECT_EQ(h.dispatch.readyCount(), queued);
         h.dispatch.runPending();
         return reply;
@@ -81,18 +83,15 @@ class DaemonXPCListenerTest : public ::testing::Test {
     bool failPrefixUpdates = false;
 };
 
-// (That an accepted connection is served, the tests over the socket show.)
-TEST_F(DaemonXPCListenerTest, AcceptsKnownUsersWhosePeersCanBeReached) {
+// Known users whose peers can be reached are clients (that they are served, the tests over the
+// socket show), each with a status of its own.
+TEST_F(DaemonXPCListenerTest, ReportsStatusPerClient) {
     EXPECT_EQ(transport.connect(4'000), nullptr);       // no password-database entry
     EXPECT_EQ(transport.connect(ana, false), nullptr);  // the peer's side cannot be reached
-    const auto connection = transport.connect(ana);
-    EXPECT_EQ(connection->requirement(), std::string(Interfaces::appCodeSigningRequirement));
-}
-
-TEST_F(DaemonXPCListenerTest, ReportsStatusPerClient) {
     const std::string zshrc = anaHome + "/.zshrc";
     const std::string ssh = anaHome + "/.ssh";
     const auto first = transport.connect(ana);
+    EXPECT_EQ(first->requirement(), std::string(Interfaces::appCodeSigningRequirement));
     const auto second = transport.connect(ana);  // the same user, another client
     EXPECT_EQ(status(nullptr), "es-error:unknown-client");
     EXPECT_EQ(status(first), "starting");  // the file-event client has not reported
@@ -163,99 +162,68 @@ TEST_F(DaemonXPCListenerTest, InstallsTheUnionOfAllClientsPathsAndDeliversWhatTh
     EXPECT_EQ(installed.back(), Paths{});
 }
 
-// Requests reach the controller in the name of the connection's user, and only then: those of
-// an unknown client get the fallbacks, malformed decisions and another user's decision answer
-// nobody's execution, and references over one mebibyte or malformed are ignored.
-TEST_F(DaemonXPCListenerTest, ForwardsOnlyWellFormedRequestsInTheNameOfTheConnectionsUser) {
+// Requests reach the controller in the name of the connection's user, and only then: an unknown
+// client's get the fallbacks, malformed decisions and another user's answer nobody's execution,
+// and references over one mebibyte or malformed are ignored. What lets code run or weakens
+// protection waits for the authority, asked in the name of the requesting process; a refusal or an
+// authority that cannot be asked changes nothing and is logged. Blocking, reading, clearing trust
+// and making protection stricter ask nobody, nor does root.
+TEST_F(DaemonXPCListenerTest, ForwardsWellFormedRequestsInTheUsersNameOnceTheAuthorityAgrees) {
     const auto own = transport.connect(ana);
     const auto other = transport.connect(ben);
+    const auto root = transport.connect(0);
+    const auto rootForAna = transport.connect(ana, true, true);
     h.enable(ana);
-    const HeldExecution held = h.hold(ana, h.candidateFor(h.executable("tool", "x")));
+    const HeldExecution blocked = h.hold(ana), allowed = h.hold(ana);
     h.dispatch.runPending();
-    const std::string id = held.id().uuidString();
     const std::string tool = (h.home / "bin" / "tool").string();
     std::string reference = R"({")" + tool + R"(":1})";
     reference.resize(1'048'576, ' ');  // white space after the object keeps it valid JSON
     const std::string decide = "decideExecution:decision:reply:";
     const std::string references = "updateProtectionReferences:";
     const std::string configure = "configureProtection:reply:";
-    const std::vector<XPCValue> settings{XPCData{encodeJSONText(h.settings())}};
+    const std::string clearHistory = "clearExecutionHistoryWithReply:";
+    const std::string refused = "not authorized", unavailable = "authorization unavailable";
+    const XPCValue on = XPCData{encodeJSONText(h.settings())};
+    const XPCValue off = XPCData{encodeJSONText(h.settings(false))};
+    const std::string b = blocked.id().uuidString(), a = allowed.id().uuidString();
+    const auto allow = allowExecutionAction, weaken = weakenProtectionAction;
     struct Case {
         std::shared_ptr<XPCConnection> from;  // none: an unknown client
-        std::string selector;
-        std::vector<XPCValue> arguments;
-        std::optional<XPCValue> reply;
-        std::size_t queued;  // jobs handed to the controller
-    };
-    // An unknown client's requests; the own user's configuration; malformed decisions (not a UUID,
-    // not a decision) and another user's; malformed references, references one byte over one
-    // mebibyte and at it; the own user's decision.
-    const Case cases[] = {
-        {nullptr, configure, settings, false, 0},
-        {nullptr, "protectionStateWithReply:", {}, XPCData{}, 0},
-        {nullptr, references, {XPCData{reference}}, {}, 0},
-        {own, configure, settings, true, 1},
-        {own, decide, {id + " ", "block"s}, false, 0},
-        {own, decide, {id, "Block"s}, false, 0},
-        {other, decide, {id, "block"s}, false, 0},
-        {own, references, {XPCData{R"({"/x":"soon"})"}}, {}, 0},
-        {own, references, {XPCData{reference + " "}}, {}, 0},
-        {own, references, {XPCData{reference}}, {}, 1},
-        {own, decide, {id, "block"s}, true, 1},
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(&test - cases);
-        EXPECT_EQ(call(test.from, test.selector, test.arguments, test.queued), test.reply);
-    }
-    EXPECT_EQ(held.answers(), (std::vector<HeldExecution::Answer>{{false, "Blocked by user"}}));
-    EXPECT_EQ(h.stored(ana).configuration.references,
-              (std::map<std::string, Date>{{tool, Date{1}}}));
-}
-
-// What lets code run or weakens protection waits for the authority, asked in the name of the
-// requesting process; a refusal or an authority that cannot be asked changes nothing. Blocking,
-// reading, clearing trust and making protection stricter ask nobody, nor does root.
-TEST_F(DaemonXPCListenerTest, AsksTheAuthorityBeforeWhatLetsCodeRunOrWeakensProtection) {
-    const auto own = transport.connect(ana);
-    const auto root = transport.connect(0);
-    const auto rootForAna = transport.connect(ana, true, true);
-    h.enable(ana);
-    const std::string tool = (h.home / "bin" / "tool").string();
-    ASSERT_EQ(call(own, "updateProtectionReferences:", {XPCData{R"({")" + tool + R"(":5})"}}, 1),
-              std::nullopt);
-    const HeldExecution held = h.hold(ana, h.candidateFor(h.executable("tool", "x")));
-    h.dispatch.runPending();
-    const std::string id = held.id().uuidString();
-    const XPCValue off = XPCData{encodeJSONText(h.settings(false))};
-    const std::string refused = "not authorized";
-    const std::string unavailable = "authorization unavailable";
-    struct Case {
-        std::shared_ptr<XPCConnection> from;
         std::string selector;
         std::vector<XPCValue> arguments;
         std::string_view action;  // the action asked about; empty: nobody is asked
         std::string refusal;      // the authority's answer: "" yes, or why not
         std::optional<XPCValue> reply;
+        std::size_t queued;  // jobs handed to the controller
     };
-    const std::string decide = "decideExecution:decision:reply:";
-    const std::string configure = "configureProtection:reply:";
-    const std::string references = "updateProtectionReferences:";
-    const std::string clearHistory = "clearExecutionHistoryWithReply:";
-    const XPCValue on = XPCData{encodeJSONText(h.settings())};
-    const auto allow = allowExecutionAction, weaken = weakenProtectionAction;
     // clang-format off
     const Case cases[] = {
-        {own, decide, {id, "allowOnce"s}, allow, refused, false},
-        {own, decide, {id, "alwaysTrust"s}, allow, unavailable, false},
-        {own, configure, {off}, weaken, refused, false},
-        {own, references, {XPCData{"{}"}}, weaken, refused, {}},
-        {own, clearHistory, {}, clearHistoryAction, refused, false},
-        {own, configure, {on}, "", "", true},
-        {own, references, {XPCData{R"({")" + tool + R"(":6})"}}, "", "", {}},
-        {own, "clearExecutionTrustWithReply:", {}, "", "", true},
-        {root, clearHistory, {}, "", "", true},
-        {rootForAna, clearHistory, {}, "", "", true},
-        {own, decide, {id, "allowOnce"s}, allow, "", true},
+        {nullptr, configure, {on}, "", "", false, 0},
+        {nullptr, "protectionStateWithReply:", {}, "", "", XPCData{}, 0},
+        {nullptr, references, {XPCData{reference}}, "", "", {}, 0},
+        // Malformed decisions (not a UUID, not a decision), and another user's.
+        {own, decide, {b + " ", "block"s}, "", "", false, 0},
+        {own, decide, {b, "Block"s}, "", "", false, 0},
+        {other, decide, {b, "block"s}, "", "", false, 0},
+        // Malformed references, references one byte over one mebibyte, and at it.
+        {own, references, {XPCData{R"({"/x":"soon"})"}}, "", "", {}, 0},
+        {own, references, {XPCData{reference + " "}}, "", "", {}, 0},
+        {own, references, {XPCData{reference}}, "", "", {}, 1},
+        // Refused, or the authority cannot be asked: nothing reaches the controller.
+        {own, decide, {a, "allowOnce"s}, allow, refused, false, 0},
+        {own, decide, {a, "alwaysTrust"s}, allow, unavailable, false, 0},
+        {own, configure, {off}, weaken, refused, false, 0},
+        {own, references, {XPCData{"{}"}}, weaken, refused, {}, 0},
+        {own, clearHistory, {}, clearHistoryAction, refused, false, 0},
+        // Stricter changes, clearing trust, root and blocking ask nobody; then the authority agrees.
+        {own, configure, {on}, "", "", true, 1},
+        {own, references, {XPCData{R"({")" + tool + R"(":6})"}}, "", "", {}, 1},
+        {own, "clearExecutionTrustWithReply:", {}, "", "", true, 1},
+        {root, clearHistory, {}, "", "", true, 1},
+        {rootForAna, clearHistory, {}, "", "", true, 1},
+        {own, decide, {b, "block"s}, "", "", true, 1},
+        {own, decide, {a, "allowOnce"s}, allow, "", true, 1},
     };
     // clang-format on
     std::vector<std::string> expectedLog;
@@ -265,23 +233,18 @@ TEST_F(DaemonXPCListenerTest, AsksTheAuthorityBeforeWhatLetsCodeRunOrWeakensProt
                                       : test.refusal == refused ? AuthorizationAnswer::refused
                                                                 : AuthorizationAnswer::unavailable);
         const std::size_t asked = authority.asked().size();
-        std::optional<XPCValue> reply;
-        transport.on(test.from, [&] {
-            invoke(listener, {1, test.selector, test.arguments},
-                   [&](XPCValue value) { reply = std::move(value); });
-        });
-        EXPECT_EQ(authority.answerPending(), test.action.empty() ? 0u : 1u);
-        h.dispatch.runPending();
-        EXPECT_EQ(reply, test.reply);
+        EXPECT_EQ(call(test.from, test.selector, test.arguments, test.queued), test.reply);
+        EXPECT_EQ(authority.asked().size(), asked + (test.action.empty() ? 0 : 1));
         if (!test.action.empty()) {
-            EXPECT_EQ(authority.asked().at(asked), "10501@77 uid 501 " + std::string(test.action));
+            EXPECT_EQ(authority.asked().back(), "10501@77 uid 501 " + std::string(test.action));
         }
         if (!test.refusal.empty()) {
             expectedLog.push_back("authority error: " + std::string(test.action) +
                                   " for user 501 refused: " + test.refusal);
         }
     }
-    EXPECT_EQ(held.answers(), (std::vector<HeldExecution::Answer>{{true, "Allowed once"}}));
+    EXPECT_EQ(blocked.answers(), (std::vector<HeldExecution::Answer>{{false, "Blocked by user"}}));
+    EXPECT_EQ(allowed.answers(), (std::vector<HeldExecution::Answer>{{true, "Allowed once"}}));
     EXPECT_TRUE(h.stored(ana).configuration.enabled);
     EXPECT_EQ(h.stored(ana).configuration.references,
               (std::map<std::string, Date>{{tool, Date{6}}}));
