@@ -26,7 +26,6 @@ Daemon::Daemon(const DaemonServices& services)
             protection_.observedChange(record.path);
             listener_.broadcast(record);
         });
-    fileEventStatus_ = fileEvents.status;
     listener_.setFileEventClient(std::move(fileEvents.status),
                                  std::move(fileEvents.protectedPathsHandler));
     executions_.start(protection_);
@@ -34,7 +33,7 @@ Daemon::Daemon(const DaemonServices& services)
 }
 
 std::string Daemon::startUpSummary() const {
-    return "started; file events: " + fileEventStatus_ +
+    return "started; file events: " + listener_.fileEventStatus() +
            "; exec checking: " + (protection_.available() ? "available" : "unavailable");
 }
 

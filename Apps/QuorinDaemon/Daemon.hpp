@@ -67,7 +67,6 @@ class Daemon {
     DaemonXPCListener listener_;
     ESAttributionClient attribution_;
     ESExecutionClient executions_;
-    std::string fileEventStatus_;
 };
 
 }  // namespace quorin::daemon

@@ -1,5 +1,6 @@
 #include "quorin/DefaultPaths.hpp"
 
+#include "QuorinCore/Domain/NormalizedPath.hpp"
 #include "QuorinCore/Support/Enumeration.hpp"
 #include "quorin/CommandOutput.hpp"
 #include "quorin/ReplayCommand.hpp"
@@ -14,10 +15,7 @@ namespace quorin::cli {
 std::vector<std::pair<std::string, PathCategory>> defaultPathsIn(std::string_view home) {
     std::vector<std::pair<std::string, PathCategory>> paths;
     for (const DefaultPath& entry : defaultPaths) {
-        paths.emplace_back(entry.path.starts_with("~/")
-                               ? std::string(home) + std::string(entry.path.substr(1))
-                               : std::string(entry.path),
-                           entry.category);
+        paths.emplace_back(NormalizedPath(entry.path, home).value(), entry.category);
     }
     return paths;
 }

@@ -17,9 +17,7 @@ bool inSharedFolder(std::string_view path) {
         }
         start = end;
     }
-    return std::any_of(
-        DaemonPathAuthorization::sharedRoots.begin(), DaemonPathAuthorization::sharedRoots.end(),
-        [path](std::string_view root) { return DaemonPathAuthorization::contains(path, root); });
+    return DaemonPathAuthorization::inSharedRoot(path);
 }
 
 }  // namespace

@@ -53,6 +53,11 @@ void DaemonXPCListener::setFileEventClient(std::string status,
     }
 }
 
+std::string DaemonXPCListener::fileEventStatus() const {
+    const std::lock_guard lock(lock_);
+    return currentStatus_;
+}
+
 bool DaemonXPCListener::shouldAcceptNewConnection(std::shared_ptr<XPCConnection> connection) {
     const std::optional<std::string> home =
         passwords_.homeDirectory(connection->effectiveUserIdentifier());

@@ -55,6 +55,8 @@ class DaemonXPCListener final : public QuorinDaemonXPCProtocol, public XPCListen
     /// Stores how the file-event client started (its status text and, when it runs, the handler
     /// that replaces its prefixes) and installs the current union of paths.
     void setFileEventClient(std::string status, std::optional<ProtectedPathsHandler> handler);
+    /// What the file-event client's start gave: "starting" before it is set.
+    std::string fileEventStatus() const;
 
     /// Delivers a record to every client whose accepted paths cover it; dropped when it cannot
     /// be encoded or the last prefix update failed.

@@ -23,10 +23,7 @@ bool isAuthorized(const std::string& path, std::string_view home) {
         return false;
     }
     return DaemonPathAuthorization::contains(path, home) ||
-           std::any_of(DaemonPathAuthorization::sharedRoots.begin(),
-                       DaemonPathAuthorization::sharedRoots.end(), [&path](std::string_view root) {
-                           return DaemonPathAuthorization::contains(path, root);
-                       });
+           DaemonPathAuthorization::inSharedRoot(path);
 }
 
 }  // namespace
@@ -39,6 +36,11 @@ bool DaemonPathAuthorization::contains(std::string_view path, std::string_view i
         return path.starts_with('/');
     }
     return path.size() > in.size() && path.starts_with(in) && path[in.size()] == '/';
+}
+
+bool DaemonPathAuthorization::inSharedRoot(std::string_view path) {
+    return std::any_of(sharedRoots.begin(), sharedRoots.end(),
+                       [path](std::string_view root) { return contains(path, root); });
 }
 
 bool DaemonPathAuthorization::allows(const std::vector<std::string>& paths, std::string_view home) {

@@ -25,6 +25,9 @@ struct DaemonPathAuthorization {
 
     static bool contains(std::string_view path, std::string_view in);
 
+    /// Whether `path` is a shared root or lies in one, judged by its text.
+    static bool inSharedRoot(std::string_view path);
+
     /// Whether a user whose home directory is `home` may watch `paths`: at most 256 of them, a
     /// home that is absolute and not "/", and every path at most 4,096 bytes, free of NUL,
     /// already absolute and canonical, and inside the home directory or a shared root. An empty
