@@ -58,8 +58,8 @@ class FakeAuthority final : public Authority {
         const std::lock_guard lock(mutex_);
         answers_[std::string(action)] = answer;
     }
-    /// Answers every check asked so far; returns how many.
-    std::size_t answerPending() {
+    /// Answers every check asked so far.
+    void answerPending() {
         std::deque<std::pair<std::string, std::function<void(AuthorizationAnswer)>>> pending;
         std::map<std::string, AuthorizationAnswer> answers;
         {
@@ -71,7 +71,6 @@ class FakeAuthority final : public Authority {
             const auto scripted = answers.find(action);
             done(scripted == answers.end() ? AuthorizationAnswer::authorized : scripted->second);
         }
-        return pending.size();
     }
     /// Every check so far: "10501@77 uid 501 com.brenmoor.quorin.allow-execution".
     std::vector<std::string> asked() const {

@@ -23,7 +23,7 @@ class ManualDispatch final : public Dispatch {
         return std::make_shared<Queue>(*this, std::move(label));
     }
 
-    /// Runs due jobs until none is left; returns how many ran.
+    /// Runs due jobs until none is left.
     void runPending() {
         while (std::function<void()> job = take())
             job();

@@ -61,49 +61,6 @@ class ForgetfulService final : public QuorinDaemonXPCProtocol, public XPCListene
     const Transport& transport_;
 };
 
-TEST(UnixSocketTransportTest, ServesEveryUserAnswersEveryRequestOnceAndOutlivesLeavingPeers) {
-    const quorin::testing::TemporaryDirectory directory;
-    const std::string path = (directory / "quorin.test").string();
-    // A socket left by an earlier run is replaced.
-    ASSERT_EQ(::mknod(path.c_str(), S_IFSOCK | 0600, 0), 0);
-    {
-        // A listener served by two threads until it goes.
-        asio::thread_pool pool{2};
-        const testing::FakePeerRequirement peers;
-        UnixSocketTransport transport(pool.get_executor(), directory.path().string(), peers,
-                                      std::make_shared<CapturingLogSink>());
-        ForgetfulService service(transport);
-        const std::unique_ptr<XPCListener> listener = transport.makeListener("quorin.test");
-        listener->setDelegate(service);
-        listener->resume();
-        // Failures go on: the pool must stop before what it serves goes.
-        struct stat status {};
-        EXPECT_EQ(::lstat(path.c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 0777, 0666U);
-
-        SocketPeer peer(path);
-        peer.call("clearExecutionTrustWithReply:", {}, 1);
-        peer.call("statusWithReply:", {}, 2);
-        EXPECT_EQ(peer.reply(1, XPCValueKind::boolean), XPCValue(false));
-        EXPECT_EQ(peer.reply(2, XPCValueKind::text), XPCValue(service.status));
-
-        // Each reply is on its way out when the end of the peer's stream arrives: the
-        // connection closes while a write may be in flight, or complete but not yet handled.
-        for (std::uint64_t id = 1; id <= 300; ++id) {
-            SocketPeer leaving(path);
-            leaving.call("statusWithReply:", {}, id);
-            leaving.close();
-        }
-        SocketPeer staying(path);
-        staying.call("statusWithReply:", {}, 1);
-        EXPECT_EQ(staying.reply(1, XPCValueKind::text), XPCValue(service.status));
-        pool.stop();
-        pool.join();
-    }
-    // The socket goes with its listener.
-    EXPECT_FALSE(std::filesystem::exists(path));
-}
-
 // Each user's connections take their share up to each bound and not a byte past it, another
 // user has their own, and what a connection held is given back when it goes.
 TEST(UserConnectionBudgetTest, BoundsEachUserAndReleasesWhatAConnectionHeld) {
@@ -162,7 +119,7 @@ TEST(UserConnectionBudgetTest, BoundsEachUserAndReleasesWhatAConnectionHeld) {
     EXPECT_EQ(open(501), std::pair(bound, true));  // below the bound in between
 }
 
-// A listener served by two threads, logging to the test.
+// A listener served by two threads, logging to the test, on a socket an earlier run left.
 class UnixSocketTransportBoundsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -179,13 +136,45 @@ class UnixSocketTransportBoundsTest : public ::testing::Test {
     const std::string user = std::to_string(::geteuid());
     const quorin::testing::TemporaryDirectory directory;
     const std::string path = (directory / "quorin.test").string();
+    const int leftOver = ::mknod(path.c_str(), S_IFSOCK | 0600, 0);
     asio::thread_pool pool{2};
     testing::FakePeerRequirement peers;
     const std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
     UnixSocketTransport transport{pool.get_executor(), directory.path().string(), peers, log};
     ForgetfulService service{transport};
-    const std::unique_ptr<XPCListener> listener = transport.makeListener("quorin.test");
+    std::unique_ptr<XPCListener> listener = transport.makeListener("quorin.test");
 };
+class UnixSocketTransportTest : public UnixSocketTransportBoundsTest {};
+
+// The socket an earlier run left is replaced by one every user can reach; each request is
+// answered once, also while peers leave with their replies on the way; the socket goes with its
+// listener.
+TEST_F(UnixSocketTransportTest, ServesEveryUserAnswersEveryRequestOnceAndOutlivesLeavingPeers) {
+    ASSERT_EQ(leftOver, 0);
+    struct stat status {};
+    EXPECT_EQ(::lstat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0666U);
+
+    SocketPeer peer = connect();
+    peer.call("clearExecutionTrustWithReply:", {}, 1);
+    peer.call("statusWithReply:", {}, 2);
+    EXPECT_EQ(peer.reply(1, XPCValueKind::boolean), XPCValue(false));
+    EXPECT_EQ(peer.reply(2, XPCValueKind::text), XPCValue(service.status));
+
+    // Each reply is on its way out when the end of the peer's stream arrives: the connection
+    // closes while a write may be in flight, or complete but not yet handled.
+    for (std::uint64_t id = 1; id <= 300; ++id) {
+        SocketPeer leaving = connect();
+        leaving.call("statusWithReply:", {}, id);
+        leaving.close();
+    }
+    EXPECT_EQ(connect().status(), service.status);
+    // The pool stops before what it serves goes.
+    pool.stop();
+    pool.join();
+    listener.reset();
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
 
 TEST_F(UnixSocketTransportBoundsTest, ClosesAUsersConnectionsPastItsBoundAndServesTheOpenOnes) {
     std::vector<SocketPeer> open;
