@@ -1,7 +1,6 @@
 #include "Linux/PrivatePolkit.hpp"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <sstream>
 
