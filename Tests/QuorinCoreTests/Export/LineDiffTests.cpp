@@ -92,13 +92,5 @@ TEST(LineDiffTest, HunkPlaces) {
     }
 }
 
-TEST(LineDiffTest, Lines) {
-    // clang-format off
-    for (const auto& [text, count] : {std::pair{"", 0u}, std::pair{"a", 1u}, std::pair{"a\n\n", 2u}, std::pair{"a\r\nb\r\n", 2u}}) {
-        // clang-format on
-        EXPECT_EQ(LineDiff::lines(text).size(), count) << text;
-    }
-}
-
 }  // namespace
 }  // namespace quorin
