@@ -112,9 +112,9 @@ TEST(IncidentCorrelator, AnEventOfTheSameTreeJoinsUpToTheWindowsEndWhichOnlyGrow
     }
 }
 
-// Each sample goes to the incident opened by the sample numbered as given; the incidents listed
-// as ambiguous got conflicting evidence and have no root. The root, where given, is that of the
-// first incident.
+// Each sample goes to the incident opened by the sample numbered as given; the processes listed as
+// known later are registered after the first sample; the incidents listed as ambiguous got
+// conflicting evidence and have no root. The root, where given, is that of the first incident.
 TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
     using enum EventOperation;
     // 40 processes numbered 100 + 7i mod 40, each the parent of the one before; the last one's
@@ -136,12 +136,14 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
     };
     const NormalizedPath t("/opt/t", "/");
     const std::vector<NormalizedPath> x{NormalizedPath("/opt/x", "/")};
-    const std::vector<ProcessIdentity> unrelated{process(1), process(5)};
+    const std::vector<ProcessIdentity> unrelated{process(1), process(5)},
+        later{process(1), process(2, 1)};
     const struct {
         std::vector<ProcessIdentity> processes;
         std::vector<std::pair<Sample, unsigned>> steps;
         std::vector<unsigned> ambiguous{};
         std::optional<unsigned> root{};
+        std::vector<ProcessIdentity> knownLater{};
     } cases[] = {
         // clang-format off
         // The writer's root is the top of its chain or the smallest member of the cycle the chain
@@ -150,6 +152,10 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
         {{process(1), process(2, 1), process(3, 2)}, twice(3), {}, 1},
         {{process(1, 3), process(3, 2), process(2, 3)}, twice(1), {}, 2},  // entering the cycle at 3
         {longChain, twice(100), {}, 101},
+        // A joining event whose chain passes through the root raises it: process 2 was its own
+        // root until its parent became known; process 3 is tied only through the file.
+        {{process(3)}, {{{1, 0, 2, file(1)}, 1}, {{2, 1, 2}, 1}}, {}, 1, later},
+        {{process(3)}, {{{1, 0, 2, file(1)}, 1}, {{2, 1, 3, file(1)}, 1}}, {}, 2, later},
         // An execution joins the incident that wrote what it runs (by digest, when both are
         // known), or that renamed to or referenced its path.
         {unrelated, {{{1, 0, 1, exe(1, "aa")}, 1}, {run("aa"), 1}}},
@@ -170,6 +176,11 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
         Correlation c{row.processes};
         for (const auto& [sample, opener] : row.steps) {
             EXPECT_EQ(c.ingest(sample), incidentOf(opener)) << sample.number;
+            for (const ProcessIdentity& known : row.knownLater) {
+                if (sample.number == 1) {
+                    c.graph.register_(known);
+                }
+            }
         }
         const auto incidents = c.at(row.steps.back().first.at);
         if (row.root) {
@@ -182,20 +193,6 @@ TEST(IncidentCorrelator, EvidenceChoosesTheIncidentAnEventJoins) {
                       ambiguous ? "Ambiguous protected-path activity" : "Protected-path activity");
             EXPECT_EQ(incident.rootProcessID() == std::nullopt, ambiguous);
         }
-    }
-}
-
-TEST(IncidentCorrelator, AJoiningEventFromHigherUpRaisesTheRoot) {
-    // A joining event whose chain passes through the root raises it: process 2 was its own root
-    // until its parent became known; process 3 is tied only through the file.
-    for (const unsigned writer : {2u, 3u}) {
-        Correlation c{{process(3)}};
-        c.ingest({1, 0, 2, file(1)});
-        c.graph.register_(process(1));
-        c.graph.register_(process(2, 1));
-        EXPECT_EQ(c.ingest({2, 1, writer, writer == 3 ? std::optional(file(1)) : std::nullopt}),
-                  incidentOf(1));
-        EXPECT_EQ(c.at(1).at(0).rootProcessID(), pid(writer - 1)) << writer;
     }
 }
 
